@@ -1,0 +1,155 @@
+// Raw data acquisition: one block of samples into a new uint16 array,
+// free-running or started by a trigger on port S or T.
+#include "zopy.hpp"
+
+namespace zopy {
+
+namespace {
+
+// obj.lower(), or null with the exception of the attempt set.
+PyObject* lowered(PyObject* obj) {
+    return call_method(obj, state.str_lower);
+}
+
+// The library's trigger mode for (trig_port, trig_mode): 0 for "auto",
+// otherwise the entry of _trigger_mode_lookup. Returns a new reference.
+PyObject* find_trigger_mode(PyObject* trig_port, PyObject* trig_mode) {
+    Ref mode = Ref::steal(lowered(trig_mode));
+    if (!mode) return raise_module_error_from_current("invalid trigger mode");
+    int is_auto = PyObject_RichCompareBool(mode.get(), state.str_auto, Py_EQ);
+    if (is_auto < 0) return nullptr;
+    if (is_auto) return PyLong_FromLong(ZO_TRIGGER_AUTO);
+    Ref port = Ref::steal(lowered(trig_port));
+    if (!port) return raise_module_error_from_current("invalid trigger port");
+    Ref key = Ref::steal(PyTuple_Pack(2, port.get(), mode.get()));
+    Ref table = Ref::steal(key ? module_global(state.str_trigger_mode_lookup) : nullptr);
+    if (!table) return nullptr;
+    PyObject* code = PyObject_GetItem(table.get(), key.get());
+    if (!code && PyErr_ExceptionMatches(PyExc_KeyError))
+        return raise_module_error_from_current("invalid trigger mode or port");
+    return code;
+}
+
+bool trigger_mode(PyObject* trig_port, PyObject* trig_mode, ZO_TRIGGER_MODE_t* out) {
+    Ref code = Ref::steal(find_trigger_mode(trig_port, trig_mode));
+    int mode;
+    if (!code || !enum_direct(code.get(), "ZO_TRIGGER_MODE_t", &mode)) return false;
+    *out = static_cast<ZO_TRIGGER_MODE_t>(mode);
+    return true;
+}
+
+// Which of the three library calls fills the block, with its arguments.
+struct RawRequest {
+    enum Kind { FreeRunning, Triggered, TriggeredRepeat } kind = FreeRunning;
+    uint64_t nsamples = 0;
+    ZO_TRIGGER_MODE_t mode = ZO_TRIGGER_AUTO;
+    uint64_t arm_time = 0;
+    uint64_t samples_per_trigger = 0;
+};
+
+bool choose_call(PyObject* trig_mode, PyObject* trig_port, PyObject* samples_per_trigger,
+                 RawRequest* request) {
+    if (samples_per_trigger != Py_None) {
+        request->kind = RawRequest::TriggeredRepeat;
+        return u64_via_int(samples_per_trigger, &request->samples_per_trigger) &&
+               trigger_mode(trig_port, trig_mode, &request->mode);
+    }
+    if (trig_mode == Py_None && trig_port == Py_None) {
+        request->kind = RawRequest::FreeRunning;
+        return true;
+    }
+    request->kind = RawRequest::Triggered;
+    return trigger_mode(trig_port, trig_mode, &request->mode);
+}
+
+// The library fills `buffer` with the interpreter lock released. The Device's
+// guard keeps the handle alive until the call returns.
+int fill_raw(PyObject* self, const RawRequest& r, uint16_t* buffer) {
+    auto* device = reinterpret_cast<DeviceObject*>(self);
+    int status;
+    Py_BEGIN_ALLOW_THREADS
+    device->guard->lock();
+    switch (r.kind) {
+        case RawRequest::FreeRunning:
+            status = zo_get_raw_data(device->_device, r.nsamples, buffer);
+            break;
+        case RawRequest::Triggered:
+            status = zo_get_raw_data_triggered(device->_device, r.nsamples, buffer, r.mode,
+                                               r.arm_time);
+            break;
+        default:
+            status = zo_get_raw_data_triggered_repeat(device->_device, r.nsamples, buffer, r.mode,
+                                                      r.arm_time, r.samples_per_trigger);
+            break;
+    }
+    device->guard->unlock();
+    Py_END_ALLOW_THREADS
+    return status;
+}
+
+// Keeps the 14 ADC bits, in place: the array is new and only ours.
+void mask_to_adc_bits(uint16_t* samples, npy_intp n) {
+    for (npy_intp i = 0; i < n; ++i) samples[i] &= 0x3FFF;
+}
+
+PyObject* get_raw_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    static Signature sig{"get_raw_data",
+                         {"nsamples", "mask", "trig_mode", "trig_port", "arm_time",
+                          "samples_per_trigger"},
+                         6, 1};
+    static PyObject* default_arm_time = PyLong_FromLong(10);
+    PyObject* p[6] = {nullptr, Py_True, Py_None, Py_None, default_arm_time, Py_None};
+    if (!parse_args(sig, args, nargs, kwnames, p)) return nullptr;
+    RawRequest request;
+    if (!u64_via_int(p[0], &request.nsamples)) return nullptr;
+    if (request.nsamples > static_cast<uint64_t>(NPY_MAX_INTP)) return PyErr_NoMemory();
+    Ref array = Ref::steal(new_zeros(static_cast<npy_intp>(request.nsamples), NPY_UINT16));
+    if (!array || !u64_via_int(p[4], &request.arm_time) ||
+        !choose_call(p[2], p[3], p[5], &request))
+        return nullptr;
+    auto* samples = static_cast<uint16_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    if (fill_raw(self, request, samples) != 0) return raise_library_error();
+    bool mask;
+    if (!to_bool(p[1], &mask)) return nullptr;
+    if (mask) mask_to_adc_bits(samples, static_cast<npy_intp>(request.nsamples));
+    return array.release();
+}
+
+PyMethodDef acquisition_methods[] = {
+    {"get_raw_data", as_cfunction(get_raw_data), METH_FASTCALL | METH_KEYWORDS,
+     "get_raw_data(nsamples, mask=True, trig_mode=None, trig_port=None, arm_time=10, "
+     "samples_per_trigger=None)\n"
+     "        Collects raw adc samples from the device.\n"
+     "\n"
+     "        Args:\n"
+     "            nsamples (int): number of samples to collect\n"
+     "            mask (bool): If True, zeros the highest 2 bits of the samples, so that only\n"
+     "                the 14 bits sampled by the ADC are returned.\n"
+     "            trig_mode (str): The trigger mode. Valid values are\n"
+     "                \"rising\" (Low to High transition),\n"
+     "                \"falling\" (High to Low transition),\n"
+     "                \"high\" (port is High),\n"
+     "                \"low\" (port is Low).\n"
+     "            trig_port (str): The port to trigger on. Valid values are \"S\" and \"T\".\n"
+     "            arm_time (int): How many samples to wait in the untriggered state before\n"
+     "                allowing triggering. This prevents triggering on noisy edges.\n"
+     "            samples_per_trigger (int): Record only this many samples per trigger, then\n"
+     "                wait for another trigger, repeating until all `nsamples` samples are\n"
+     "                acquired. Requires *trig_mode* and *trig_port* to be specified.\n"
+     "\n"
+     "        Returns:\n"
+     "            A numpy array of unsigned 16 bit ints containing the ADC samples measured.\n"
+     "\n"
+     "        Raises:\n"
+     "            Error: An error occured.\n"
+     "        "},
+};
+
+}  // namespace
+
+bool add_acquisition_members(ClassBuilder& cls) {
+    return cls.method(&acquisition_methods[0]);
+}
+
+}  // namespace zopy

@@ -1,0 +1,15 @@
+// Built without floating-point contraction: each element rounds after the
+// multiplication and again after the addition, exactly as numpy's
+// `raw * m + b` does in two steps, so both give the same bits.
+#include "zopy.hpp"
+
+namespace zopy {
+
+void calibrate_uint16(const uint16_t* raw, double* out, npy_intp n, double m, double b) {
+    for (npy_intp i = 0; i < n; ++i) {
+        double product = static_cast<double>(raw[i]) * m;
+        out[i] = product + b;
+    }
+}
+
+}  // namespace zopy

@@ -1,0 +1,235 @@
+// Calibration and responsivity: the instrument's stored calibrations, the
+// responsivity curve, and samples calibrated to µW.
+#include "zopy.hpp"
+
+namespace zopy {
+
+namespace {
+
+// The library code for a calibration type named by a key of
+// calibrationtype_lookup, or an Error for any other key.
+bool calibration_code(PyObject* type, int32_t* code) {
+    Ref table = Ref::steal(module_global(state.str_calibrationtype_lookup));
+    if (!table) return false;
+    int known = PySequence_Contains(table.get(), type);
+    if (known < 0) return false;
+    if (!known) {
+        raise_module_error("Invalid calibration type");
+        return false;
+    }
+    Ref value = Ref::steal(PyObject_GetItem(table.get(), type));
+    int code_value;
+    if (!value || !enum_direct(value.get(), "int32_t", &code_value)) return false;
+    *code = code_value;
+    return true;
+}
+
+PyObject* calibration_array(zo_calibration_t c) {
+    if (c.m == 0.0 && c.b == 0.0) return raise_library_error();
+    Ref array = Ref::steal(new_zeros(2, NPY_FLOAT64));
+    if (!array) return nullptr;
+    auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    values[0] = c.m;
+    values[1] = c.b;
+    return array.release();
+}
+
+PyObject* get_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    static Signature sig{"get_calibration", {"type"}, 1, 0};
+    PyObject* type = state.str_auto;
+    int32_t code;
+    if (!parse_args(sig, args, nargs, kwnames, &type) || !calibration_code(type, &code))
+        return nullptr;
+    return calibration_array(zo_get_calibration(handle_of(self), code));
+}
+
+PyObject* get_rel_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static Signature sig{"get_rel_calibration", {"wavelength", "type"}, 2, 1};
+    PyObject* p[2] = {nullptr, state.str_auto};
+    int32_t code;
+    double wavelength;
+    if (!parse_args(sig, args, nargs, kwnames, p) || !calibration_code(p[1], &code) ||
+        !to_double(p[0], &wavelength))
+        return nullptr;
+    return calibration_array(zo_get_rel_calibration(handle_of(self), code, wavelength));
+}
+
+PyObject* get_rel_responsivity(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    static Signature sig{"get_rel_responsivity", {"wavelength"}, 1, 1};
+    PyObject* arg = nullptr;
+    double wavelength;
+    if (!parse_args(sig, args, nargs, kwnames, &arg) || !to_double(arg, &wavelength))
+        return nullptr;
+    double responsivity = zo_get_rel_responsivity(handle_of(self), wavelength);
+    if (responsivity == ZO_BAD_DOUBLE) return raise_library_error();
+    return PyFloat_FromDouble(responsivity);
+}
+
+// ---------------------------------------------------------------------------
+// get_calibrated_data
+
+// A plain, aligned, native-order ndarray of `typenum` that numpy would treat
+// no differently from our one-pass kernel.
+PyArrayObject* plain_array(PyObject* obj, int typenum) {
+    if (!PyArray_CheckExact(obj)) return nullptr;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_TYPE(array) != typenum || !PyArray_ISCARRAY_RO(array) ||
+        !PyArray_ISNOTSWAPPED(array))
+        return nullptr;
+    return array;
+}
+
+// raw * calibration[0] + calibration[1] in one pass, when both are the plain
+// arrays the module itself makes; null without an exception otherwise.
+PyObject* calibrate_fast(PyObject* raw_obj, PyObject* calibration_obj) {
+    PyArrayObject* raw = plain_array(raw_obj, NPY_UINT16);
+    PyArrayObject* calibration = plain_array(calibration_obj, NPY_FLOAT64);
+    if (!raw || !calibration || PyArray_NDIM(raw) == 0 || PyArray_NDIM(calibration) != 1 ||
+        PyArray_DIM(calibration, 0) != 2)
+        return nullptr;
+    const auto* c = static_cast<const double*>(PyArray_DATA(calibration));
+    PyObject* out = PyArray_EMPTY(PyArray_NDIM(raw), PyArray_DIMS(raw), NPY_FLOAT64, 0);
+    if (!out) return nullptr;
+    calibrate_uint16(static_cast<const uint16_t*>(PyArray_DATA(raw)),
+                     static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out))),
+                     PyArray_SIZE(raw), c[0], c[1]);
+    return out;
+}
+
+PyObject* calibrate_with_numpy(PyObject* raw, PyObject* calibration) {
+    Ref gain = Ref::steal(PySequence_GetItem(calibration, 0));
+    Ref scaled = Ref::steal(gain ? PyNumber_Multiply(raw, gain.get()) : nullptr);
+    Ref offset = Ref::steal(scaled ? PySequence_GetItem(calibration, 1) : nullptr);
+    if (!offset) return nullptr;
+    return PyNumber_Add(scaled.get(), offset.get());
+}
+
+PyObject* fetch_calibration(PyObject* self, PyObject* wavelength) {
+    if (wavelength == Py_None) {
+        PyObject* arg = state.str_auto;
+        return call_method(self, state.str_get_calibration, &arg, 1);
+    }
+    PyObject* args[2] = {wavelength, state.str_auto};
+    return call_method(self, state.str_get_rel_calibration, args, 2);
+}
+
+PyObject* acquire_raw(PyObject* self, PyObject* nsamples, PyObject* kwargs) {
+    Ref callable = Ref::steal(PyObject_GetAttr(self, state.str_get_raw_data));
+    Ref args = Ref::steal(callable ? PyTuple_Pack(1, nsamples) : nullptr);
+    if (!args) return nullptr;
+    // get_raw_data gets a copy: it may not change the caller's keywords.
+    Ref kwargs_copy = Ref::steal(kwargs ? PyDict_Copy(kwargs) : nullptr);
+    if (kwargs && !kwargs_copy) return nullptr;
+    return PyObject_Call(callable.get(), args.get(), kwargs_copy.get());
+}
+
+PyObject* get_calibrated_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static Signature sig{"get_calibrated_data", {"nsamples", "wavelength"}, 2, 1};
+    PyObject* p[2] = {nullptr, Py_None};
+    PyObject* kwargs_raw = nullptr;
+    bool parsed = parse_args(sig, args, nargs, kwnames, p, &kwargs_raw);
+    Ref kwargs = Ref::steal(kwargs_raw);
+    if (!parsed) return nullptr;
+    Ref raw = Ref::steal(acquire_raw(self, p[0], kwargs.get()));
+    Ref calibration = Ref::steal(raw ? fetch_calibration(self, p[1]) : nullptr);
+    if (!calibration) return nullptr;
+    PyObject* result = calibrate_fast(raw.get(), calibration.get());
+    if (result || PyErr_Occurred()) return result;
+    return calibrate_with_numpy(raw.get(), calibration.get());
+}
+
+const char kGetCalibrationDoc[] =
+    "get_calibration(self, type=\"auto\")\n"
+    "        Get a stored calibration.\n"
+    "\n"
+    "        The calibrations are from native detector units (ADC code or Volts) to uW of\n"
+    "        power at the peak sensitivity of the photodiode.\n"
+    "\n"
+    "        Valid calibration types are:\n"
+    "\n"
+    "        * \"auto\"\n"
+    "        * \"digital highgain\" (non-balanced only)\n"
+    "        * \"digital lowgain\" (non-balanced only)\n"
+    "        * \"analog highgain\" (non-balanced only)\n"
+    "        * \"analog lowgain\" (non-balanced only)\n"
+    "        * \"balanced\" (balanced only)\n"
+    "        * \"balanced digital\" (balanced only)\n"
+    "        * \"balanced analog\" (balanced only)\n"
+    "        * \"p1 digital\" (balanced only)\n"
+    "        * \"p1 analog\" (balanced only)\n"
+    "        * \"p2 digital\" (balanced only)\n"
+    "        * \"p2 analog\" (balanced only)\n"
+    "\n"
+    "        The calibration is returned as a two-item numpy array in the format of numpy\n"
+    "        polynomials, and can be used with `numpy.poly1d`:\n"
+    "        Y = calibration[0]*X + calibration[1].\n"
+    "\n"
+    "        Args:\n"
+    "            type: A valid calibration type\n"
+    "\n"
+    "        Returns:\n"
+    "            array: the calibration\n"
+    "        ";
+
+PyMethodDef calibration_methods[] = {
+    {"get_calibration", as_cfunction(get_calibration),
+     METH_FASTCALL | METH_KEYWORDS, kGetCalibrationDoc},
+    {"get_rel_calibration", as_cfunction(get_rel_calibration),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_rel_calibration(self, wavelength, type=\"auto\")\n"
+     "        Get a stored calibration, but adjusted to uW of power at a specific wavelength.\n"
+     "\n"
+     "        The calibration is returned in the same format as :py:func:`get_calibration`.\n"
+     "\n"
+     "        Args:\n"
+     "            type: A valid calibration type\n"
+     "            wavelength (float): wavelength (in nm) to calculate the calibration at\n"
+     "\n"
+     "        Returns:\n"
+     "            array: the calibration\n"
+     "        "},
+    {"get_rel_responsivity", as_cfunction(get_rel_responsivity),
+     METH_FASTCALL | METH_KEYWORDS,
+     " Get the relative responsivity from the peak responsivity for a given wavelength.\n"
+     "\n"
+     "        Args:\n"
+     "            wavelength (float): Wavelength to calculate relative responsivity at (in nm)\n"
+     "\n"
+     "        Returns:\n"
+     "            float: relative responsivity, between 0 and 1.\n"
+     "        "},
+    {"get_calibrated_data", as_cfunction(get_calibrated_data),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_calibrated_data(self, nsamples, wavelength=None, **kwargs)\n"
+     "        Collect samples from the device, calibrated to units of uW.\n"
+     "\n"
+     "        If `wavelength` is given, the internal photodiode response curve is used to\n"
+     "        calibrate the power at that wavelength; otherwise the power is calibrated at\n"
+     "        peak responsivity.\n"
+     "\n"
+     "        Args:\n"
+     "            nsamples (int): Number of samples to Collect\n"
+     "            wavelength (int or None): Wavelength (in nm) of input light used to\n"
+     "                calibrate power.\n"
+     "            **kwargs: Additional named arguments to pass to :py:func:`get_raw_data`\n"
+     "                internally.\n"
+     "\n"
+     "        Returns:\n"
+     "            array: A numpy array of calibrated samples, with units uW.\n"
+     "        "},
+};
+
+}  // namespace
+
+bool add_calibration_members(ClassBuilder& cls) {
+    for (PyMethodDef& def : calibration_methods) {
+        if (!cls.method(&def)) return false;
+    }
+    return true;
+}
+
+}  // namespace zopy

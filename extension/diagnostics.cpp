@@ -1,0 +1,163 @@
+// _DDevice: a Device that also sends raw control requests to the instrument,
+// and sets the ADC clock divider with them.
+#include "zopy.hpp"
+
+namespace zopy {
+
+namespace {
+
+constexpr npy_intp kMaxOutData = 1024;
+
+PyObject* status_result(int status) {
+    if (status != 0) return raise_library_error();
+    Py_RETURN_NONE;
+}
+
+struct RequestHeader {
+    uint8_t request = 0;
+    uint16_t value = 0;
+    uint16_t index = 0;
+};
+
+bool convert_header(PyObject* const* p, RequestHeader* h) {
+    return u8_direct(p[0], &h->request) && u16_direct(p[1], &h->value) &&
+           u16_direct(p[2], &h->index);
+}
+
+PyObject* in_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static Signature sig{"in_request", {"request", "value", "index", "length", "timeout"}, 5, 1};
+    static PyObject* default_timeout = PyLong_FromLong(1000);
+    static PyObject* zero = PyLong_FromLong(0);
+    PyObject* p[5] = {nullptr, zero, zero, zero, default_timeout};
+    if (!parse_args(sig, args, nargs, kwnames, p)) return nullptr;
+    // numpy.zeros(length, dtype=numpy.uint8): numpy sees the length first,
+    // so its own errors for it come before ours.
+    static PyObject* dtype_keyword = Py_BuildValue("(s)", "dtype");
+    Ref uint8 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_UINT8)));
+    if (!uint8 || !dtype_keyword) return nullptr;
+    PyObject* zeros_args[2] = {p[3], uint8.get()};
+    Ref data = Ref::steal(PyObject_Vectorcall(state.numpy_zeros, zeros_args, 1, dtype_keyword));
+    if (!data) return nullptr;
+    auto* array = reinterpret_cast<PyArrayObject*>(data.get());
+    uint8_t* buffer = PyArray_SIZE(array) > 0 ? static_cast<uint8_t*>(PyArray_DATA(array)) : nullptr;
+    RequestHeader h;
+    uint16_t length;
+    uint32_t timeout;
+    if (!convert_header(p, &h) || !u16_direct(p[3], &length) || !uint_direct(p[4], &timeout))
+        return nullptr;
+    if (zo_in_request(handle_of(self), h.request, h.value, h.index, buffer, length, timeout) != 0)
+        return raise_library_error();
+    return data.release();
+}
+
+// `data` as a 1-d uint8 ndarray (or None, refused later by len()).
+bool check_out_data(PyObject* data) {
+    if (data == Py_None) return true;
+    if (!PyArray_Check(data)) {
+        PyErr_Format(PyExc_TypeError, "Argument 'data' has incorrect type (expected numpy.ndarray, got %s)",
+                     Py_TYPE(data)->tp_name);
+        return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(data);
+    if (PyArray_NDIM(array) != 1) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 1, got %d)",
+                     PyArray_NDIM(array));
+        return false;
+    }
+    if (PyArray_TYPE(array) != NPY_UINT8) {
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'uint8_t' but got '%s'",
+                     PyArray_DESCR(array)->typeobj->tp_name);
+        return false;
+    }
+    return true;
+}
+
+PyObject* out_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static Signature sig{"out_request", {"request", "value", "index", "data", "timeout"}, 5, 1};
+    static PyObject* default_timeout = PyLong_FromLong(1000);
+    static PyObject* zero = PyLong_FromLong(0);
+    PyObject* p[5] = {nullptr, zero, zero, state.empty_uint8, default_timeout};
+    if (!parse_args(sig, args, nargs, kwnames, p) || !check_out_data(p[3])) return nullptr;
+    Py_ssize_t length = PyObject_Length(p[3]);
+    if (length < 0) return nullptr;
+    if (length > kMaxOutData) {
+        PyErr_SetString(PyExc_RuntimeError, "data too large");
+        return nullptr;
+    }
+    // A strided or reversed view is sent as the bytes it shows, in order.
+    Ref contiguous = Ref::steal(reinterpret_cast<PyObject*>(
+        PyArray_GETCONTIGUOUS(reinterpret_cast<PyArrayObject*>(p[3]))));
+    if (!contiguous) return nullptr;
+    const uint8_t* buffer =
+        length > 0 ? static_cast<const uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(contiguous.get())))
+                   : nullptr;
+    RequestHeader h;
+    uint32_t timeout;
+    if (!convert_header(p, &h) || !uint_direct(p[4], &timeout)) return nullptr;
+    return status_result(zo_out_request(handle_of(self), h.request, h.value, h.index, buffer,
+                                        static_cast<uint16_t>(length), timeout));
+}
+
+PyObject* set_clock_divide(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    static Signature sig{"set_clock_divide", {"divide"}, 1, 1};
+    PyObject* divide = nullptr;
+    if (!parse_args(sig, args, nargs, kwnames, &divide)) return nullptr;
+    bool valid = false;
+    for (long allowed : {1L, 2L, 4L}) {
+        Ref number = Ref::steal(PyLong_FromLong(allowed));
+        int eq = number ? PyObject_RichCompareBool(divide, number.get(), Py_EQ) : -1;
+        if (eq < 0) return nullptr;
+        if ((valid = eq)) break;
+    }
+    if (!valid) {
+        PyErr_SetString(PyExc_ValueError, "Invalid clock divide");
+        return nullptr;
+    }
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref v = Ref::steal(one ? PyNumber_Subtract(divide, one.get()) : nullptr);
+    Ref c192 = Ref::steal(PyLong_FromLong(192));
+    Ref c194 = Ref::steal(PyLong_FromLong(194));
+    Ref c11 = Ref::steal(PyLong_FromLong(11));
+    Ref c255 = Ref::steal(PyLong_FromLong(255));
+    static PyObject* index_value = Py_BuildValue("(ss)", "index", "value");
+    static PyObject* index_length = Py_BuildValue("(ss)", "index", "length");
+    if (!v || !c192 || !c194 || !c11 || !c255 || !index_value || !index_length) return nullptr;
+    PyObject* write_divider[3] = {c192.get(), c11.get(), v.get()};
+    PyObject* apply[3] = {c192.get(), c255.get(), one.get()};
+    PyObject* read_back[3] = {c194.get(), c11.get(), one.get()};
+    if (!Ref::steal(call_method(self, state.str_out_request, write_divider, 1, index_value)) ||
+        !Ref::steal(call_method(self, state.str_out_request, apply, 1, index_value)))
+        return nullptr;
+    Ref data = Ref::steal(call_method(self, state.str_in_request, read_back, 1, index_length));
+    Ref first = Ref::steal(data ? PySequence_GetItem(data.get(), 0) : nullptr);
+    int differs = first ? PyObject_RichCompareBool(first.get(), v.get(), Py_NE) : -1;
+    if (differs < 0) return nullptr;
+    if (differs) {
+        PyErr_SetString(PyExc_RuntimeError, "clock divide unable to be set");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+#define ZOPY_FASTCALL(f) as_cfunction(f), METH_FASTCALL | METH_KEYWORDS
+
+PyMethodDef diagnostics_methods[] = {
+    {"in_request", ZOPY_FASTCALL(in_request), nullptr},
+    {"out_request", ZOPY_FASTCALL(out_request), nullptr},
+    {"set_clock_divide", ZOPY_FASTCALL(set_clock_divide), nullptr},
+};
+
+}  // namespace
+
+bool add_diagnostics_members(ClassBuilder& cls) {
+    // The default data of out_request: one empty array, made once, never written.
+    state.empty_uint8 = new_zeros(0, NPY_UINT8);
+    if (!state.empty_uint8) return false;
+    for (PyMethodDef& def : diagnostics_methods) {
+        if (!cls.method(&def)) return false;
+    }
+    return true;
+}
+
+}  // namespace zopy

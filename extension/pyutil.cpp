@@ -1,0 +1,310 @@
+#include "pyutil.hpp"
+
+#include "zopy.hpp"
+
+namespace zopy {
+
+PyObject* intern(const char* text) {
+    // Interned strings are immortal in 3.12; the reference is kept anyway so
+    // the pointer stays valid whatever the interpreter does with it.
+    return PyUnicode_InternFromString(text);
+}
+
+PyObject* module_global(PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(state.module_dict, name);
+    if (value) return Py_NewRef(value);
+    if (PyErr_Occurred()) return nullptr;
+    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (value) return Py_NewRef(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Argument parsing
+
+namespace {
+
+// The interned name of parameter i, made on first use and kept.
+PyObject* interned_name(Signature& sig, int i) {
+    if (!sig.interned[i]) sig.interned[i] = PyUnicode_InternFromString(sig.names[i]);
+    return sig.interned[i];
+}
+
+int max_positional(const Signature& sig) {
+    return sig.max_positional < 0 ? sig.count : sig.max_positional;
+}
+
+bool too_many_positional(const Signature& sig, Py_ssize_t nargs) {
+    int maxpos = max_positional(sig);
+    PyErr_Format(PyExc_TypeError, "%s() takes %s %d positional argument%s (%zd given)",
+                 sig.function, sig.required < maxpos ? "at most" : "exactly", maxpos,
+                 maxpos == 1 ? "" : "s", nargs);
+    return false;
+}
+
+// Index of the parameter named `key`, -1 if none, -2 on error.
+int find_keyword(Signature& sig, PyObject* key) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
+        return -2;
+    }
+    for (int i = 0; i < sig.count; ++i) {
+        PyObject* name = interned_name(sig, i);
+        if (!name) return -2;
+        if (name == key) return i;
+    }
+    for (int i = 0; i < sig.count; ++i) {
+        if (PyUnicode_Compare(sig.interned[i], key) == 0) return i;
+        if (PyErr_Occurred()) return -2;
+    }
+    return -1;
+}
+
+bool place_keyword(Signature& sig, PyObject* key, PyObject* value, Py_ssize_t nargs,
+                   PyObject** out, bool* given, PyObject** extra_kwargs) {
+    int i = find_keyword(sig, key);
+    if (i == -2) return false;
+    if (i == -1) {
+        if (extra_kwargs) {
+            if (!*extra_kwargs && !(*extra_kwargs = PyDict_New())) return false;
+            return PyDict_SetItem(*extra_kwargs, key, value) == 0;
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                     sig.function, key);
+        return false;
+    }
+    if (i < nargs || given[i]) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument for %s() given by name ('%U') and position (%d)",
+                     sig.function, key, i + 1);
+        return false;
+    }
+    out[i] = value;
+    given[i] = true;
+    return true;
+}
+
+bool check_required(const Signature& sig, const bool* given) {
+    for (int i = 0; i < sig.required; ++i) {
+        if (!given[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)",
+                         sig.function, sig.names[i], i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+
+}  // namespace
+
+bool parse_args(Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, PyObject** out, PyObject** extra_kwargs) {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (nargs > max_positional(sig)) return too_many_positional(sig, nargs);
+    bool given[kMaxParams] = {};
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        out[i] = args[i];
+        given[i] = true;
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, out,
+                           given, extra_kwargs))
+            return false;
+    }
+    return check_required(sig, given);
+}
+
+bool parse_tuple_args(Signature& sig, PyObject* args, PyObject* kwargs,
+                      PyObject** out) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > max_positional(sig)) return too_many_positional(sig, nargs);
+    bool given[kMaxParams] = {};
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        out[i] = PyTuple_GET_ITEM(args, i);
+        given[i] = true;
+    }
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!place_keyword(sig, key, value, nargs, out, given, nullptr)) return false;
+        }
+    }
+    return check_required(sig, given);
+}
+
+// ---------------------------------------------------------------------------
+// Integer conversions
+
+namespace {
+
+bool negative_to(const char* type_name) {
+    PyErr_Format(PyExc_OverflowError, "can't convert negative value to %s", type_name);
+    return false;
+}
+
+bool too_large_for(const char* type_name) {
+    PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", type_name);
+    return false;
+}
+
+// Python's int() of obj (new reference).
+PyObject* python_int(PyObject* obj) {
+    if (PyLong_CheckExact(obj)) return Py_NewRef(obj);
+    return PyNumber_Long(obj);
+}
+
+// An int as it is, anything else through its __int__ slot.
+PyObject* integer_direct(PyObject* obj) {
+    if (PyLong_Check(obj)) return Py_NewRef(obj);
+    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+    if (!nb || !nb->nb_int) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    PyObject* result = nb->nb_int(obj);
+    if (result && !PyLong_Check(result)) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                     Py_TYPE(result)->tp_name);
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
+}
+
+// An unsigned value of at most 64 bits from an int; `name` for messages.
+bool unsigned_from_int(PyObject* value, const char* name, uint64_t max, bool small_type,
+                       uint64_t* out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && v < 0)) return negative_to(name);
+    unsigned long long u;
+    if (overflow == 0) {
+        u = static_cast<unsigned long long>(v);
+    } else {
+        u = PyLong_AsUnsignedLongLong(value);   // raises Python's own OverflowError
+        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    }
+    if (u > max) {
+        if (small_type) return too_large_for(name);
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned long");
+        return false;
+    }
+    *out = u;
+    return true;
+}
+
+template <typename T>
+bool unsigned_via(PyObject* (*to_int)(PyObject*), PyObject* obj, const char* name, T* out) {
+    Ref value = Ref::steal(to_int(obj));
+    if (!value) return false;
+    uint64_t u;
+    constexpr bool small = sizeof(T) <= 2;
+    if (!unsigned_from_int(value.get(), name, static_cast<uint64_t>(T(~T(0))), small, &u))
+        return false;
+    *out = static_cast<T>(u);
+    return true;
+}
+
+}  // namespace
+
+bool u64_via_int(PyObject* obj, uint64_t* out) {
+    return unsigned_via(python_int, obj, "uint64_t", out);
+}
+bool u32_via_int(PyObject* obj, uint32_t* out) {
+    return unsigned_via(python_int, obj, "uint32_t", out);
+}
+bool u16_via_int(PyObject* obj, uint16_t* out) {
+    return unsigned_via(python_int, obj, "uint16_t", out);
+}
+bool u8_direct(PyObject* obj, uint8_t* out) {
+    return unsigned_via(integer_direct, obj, "uint8_t", out);
+}
+bool u16_direct(PyObject* obj, uint16_t* out) {
+    return unsigned_via(integer_direct, obj, "uint16_t", out);
+}
+bool uint_direct(PyObject* obj, uint32_t* out) {
+    return unsigned_via(integer_direct, obj, "unsigned int", out);
+}
+
+bool i32_via_int(PyObject* obj, int32_t* out) {
+    Ref value = Ref::steal(python_int(obj));
+    if (!value) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        return false;
+    }
+    *out = static_cast<int32_t>(v);
+    return true;
+}
+
+bool enum_direct(PyObject* obj, const char* type_name, int* out) {
+    Ref value = Ref::steal(integer_direct(obj));
+    if (!value) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < INT_MIN || v > INT_MAX) return too_large_for(type_name);
+    *out = static_cast<int>(v);
+    return true;
+}
+
+bool to_double(PyObject* obj, double* out) {
+    if (PyFloat_CheckExact(obj)) {
+        *out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    Ref value = Ref::steal(PyNumber_Float(obj));
+    if (!value) return false;
+    *out = PyFloat_AS_DOUBLE(value.get());
+    return true;
+}
+
+bool to_bool(PyObject* obj, bool* out) {
+    int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return false;
+    *out = truth != 0;
+    return true;
+}
+
+PyObject* str_from_utf8(const char* text) {
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "strict");
+}
+
+bool text_argument(PyObject* obj, std::string* out) {
+    Ref bytes;
+    if (Py_IS_TYPE(obj, &PyBytes_Type)) {
+        bytes = Ref::borrow(obj);
+    } else {
+        PyObject* arg = state.str_ascii;
+        bytes = Ref::steal(call_method(obj, state.str_encode, &arg, 1));
+        if (!bytes) return false;
+        if (!PyBytes_Check(bytes.get())) {
+            PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found",
+                         Py_TYPE(bytes.get())->tp_name);
+            return false;
+        }
+    }
+    out->assign(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    return true;
+}
+
+PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs,
+                      PyObject* kwnames) {
+    // Vectorcall wants the receiver in front of the arguments.
+    PyObject* stack[kMaxParams + 1];
+    stack[0] = obj;
+    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    for (size_t i = 0; i < nargs + nkw; ++i) stack[i + 1] = args[i];
+    return PyObject_VectorcallMethod(name, stack, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwnames);
+}
+
+}  // namespace zopy

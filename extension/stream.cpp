@@ -1,0 +1,436 @@
+// Stream: a continuous acquisition stream that the library runs on an open
+// instrument, with its calibration, filter and downsampling settings.
+#include "zopy.hpp"
+
+namespace zopy {
+
+namespace {
+
+struct StreamObject {
+    PyObject_HEAD
+    ZOGenericStream* _stream;      // the library stream; null unless open
+    ZOStream<float>* _fstream;     // the same object, for float32 streams
+    ZOStream<double>* _dstream;    // the same object, for float64 streams
+    PyObject* device;
+    PyObject* dtype;
+};
+
+StreamObject* as_stream(PyObject* self) { return reinterpret_cast<StreamObject*>(self); }
+
+// The library stream of an open Stream; raises for one that is not open, so
+// no call on a closed or never initialised stream reaches the library.
+ZOGenericStream* open_stream_of(PyObject* self) {
+    ZOGenericStream* stream = as_stream(self)->_stream;
+    if (!stream) PyErr_SetString(PyExc_RuntimeError, "Stream is not open");
+    return stream;
+}
+
+void release_library_stream(StreamObject* self) {
+    if (!self->_stream) return;
+    zo_close_stream(self->_stream);
+    self->_stream = nullptr;
+    self->_fstream = nullptr;
+    self->_dstream = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+PyObject* stream_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_stream(self)->device = Py_NewRef(Py_None);
+    as_stream(self)->dtype = Py_NewRef(Py_None);
+    return self;
+}
+
+PyArray_Descr* descr_of(int typenum) { return PyArray_DescrFromType(typenum); }
+
+bool check_device_argument(PyObject* device) {
+    if (PyObject_TypeCheck(device, &DeviceType)) return true;
+    PyErr_Format(PyExc_TypeError, "Argument 'device' has incorrect type (expected %s, got %s)",
+                 DeviceType.tp_name, Py_TYPE(device)->tp_name);
+    return false;
+}
+
+// Opens the library stream for `dtype` (float32 or float64) on `handle`.
+bool open_library_stream(StreamObject* self, zo_device* handle, PyArray_Descr* dtype) {
+    Ref float32 = Ref::steal(reinterpret_cast<PyObject*>(descr_of(NPY_FLOAT32)));
+    Ref float64 = Ref::steal(reinterpret_cast<PyObject*>(descr_of(NPY_FLOAT64)));
+    if (!float32 || !float64) return false;
+    bool is_float32 = PyArray_EquivTypes(dtype, reinterpret_cast<PyArray_Descr*>(float32.get()));
+    if (!is_float32 && !PyArray_EquivTypes(dtype, reinterpret_cast<PyArray_Descr*>(float64.get()))) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Invalid dtype specified. Only float32 and float64 currently supported");
+        return false;
+    }
+    // A second __init__ replaces the stream: the first one is released.
+    release_library_stream(self);
+    if (is_float32) {
+        self->_fstream = zo_open_stream<float>(handle);
+        self->_stream = self->_fstream;
+    } else {
+        self->_dstream = zo_open_stream<double>(handle);
+        self->_stream = self->_dstream;
+    }
+    if (!self->_stream) {
+        raise_library_error();
+        return false;
+    }
+    Py_SETREF(self->dtype, (is_float32 ? float32 : float64).release());
+    return true;
+}
+
+int stream_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static Signature sig{"__init__", {"device", "dtype"}, 2, 1};
+    PyObject* p[2] = {nullptr, Py_None};
+    if (!parse_tuple_args(sig, args, kwargs, p) || !check_device_argument(p[0])) return -1;
+    zo_device* handle = handle_of(p[0]);
+    if (!handle) {
+        PyErr_SetString(PyExc_RuntimeError, "Device is not open");
+        return -1;
+    }
+    PyArray_Descr* requested = nullptr;
+    if (!PyArray_DescrConverter(p[1], &requested)) return -1;
+    Ref owned = Ref::steal(reinterpret_cast<PyObject*>(requested));
+    if (!open_library_stream(as_stream(self), handle, requested)) return -1;
+    Py_SETREF(as_stream(self)->device, Py_NewRef(p[0]));
+    return 0;
+}
+
+PyObject* stream_close(PyObject* self, PyObject*) {
+    release_library_stream(as_stream(self));
+    Py_RETURN_NONE;
+}
+
+int stream_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_stream(self)->device);
+    Py_VISIT(as_stream(self)->dtype);
+    return 0;
+}
+
+int stream_clear(PyObject* self) {
+    Py_SETREF(as_stream(self)->device, Py_NewRef(Py_None));
+    Py_SETREF(as_stream(self)->dtype, Py_NewRef(Py_None));
+    return 0;
+}
+
+void stream_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    PyObject* pending = PyErr_GetRaisedException();
+    // close is looked up on the object so a subclass's close runs; the object
+    // is kept alive for that call.
+    Py_SET_REFCNT(self, 1);
+    PyObject* result = PyObject_CallMethodNoArgs(self, state.str_close);
+    if (!result) {
+        Ref where = Ref::steal(PyUnicode_FromString("zopy.zopy.Stream.__dealloc__"));
+        PyErr_WriteUnraisable(where.get());
+    }
+    Py_XDECREF(result);
+    Py_SET_REFCNT(self, 0);
+    // Whatever close did, the library stream is released exactly once.
+    release_library_stream(as_stream(self));
+    PyErr_SetRaisedException(pending);
+    Py_CLEAR(as_stream(self)->device);
+    Py_CLEAR(as_stream(self)->dtype);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* get_device(PyObject* self, void*) { return Py_NewRef(as_stream(self)->device); }
+PyObject* get_dtype(PyObject* self, void*) { return Py_NewRef(as_stream(self)->dtype); }
+
+// ---------------------------------------------------------------------------
+// Acquisition
+
+PyObject* index_error_axis0() {
+    PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
+    return nullptr;
+}
+
+// A zero-filled 1-d array of n elements of the dtype held in `dtype`.
+PyObject* zeros_of(PyObject* dtype, npy_intp n) {
+    PyArray_Descr* descr = nullptr;
+    if (!PyArray_DescrConverter(dtype, &descr)) return nullptr;
+    return PyArray_Zeros(1, &n, descr, 0);   // steals descr
+}
+
+// The address of the first element of `array` seen as `typenum`, or null
+// with the error a typed buffer view gives.
+void* first_element(PyObject* array, int typenum, const char* c_type) {
+    auto* a = reinterpret_cast<PyArrayObject*>(array);
+    if (PyArray_TYPE(a) != typenum) {
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected '%s' but got '%s'", c_type,
+                     PyArray_DESCR(a)->typeobj->tp_name);
+        return nullptr;
+    }
+    if (PyArray_SIZE(a) == 0) {
+        index_error_axis0();
+        return nullptr;
+    }
+    return PyArray_DATA(a);
+}
+
+// Calls the typed view's acquire; `use_float` follows the library's sample size.
+int acquire_into(StreamObject* self, bool use_float, PyObject* data, uint64_t n, uint8_t* bits,
+                 bool* ok) {
+    *ok = false;
+    void* samples = use_float ? first_element(data, NPY_FLOAT32, "float")
+                              : first_element(data, NPY_FLOAT64, "double");
+    if (!samples) return 0;
+    if ((use_float && !self->_fstream) || (!use_float && !self->_dstream)) {
+        PyErr_SetString(PyExc_ValueError, "the stream's sample size does not match its dtype");
+        return 0;
+    }
+    *ok = true;
+    return use_float ? self->_fstream->acquire(n, static_cast<float*>(samples), bits)
+                     : self->_dstream->acquire(n, static_cast<double*>(samples), bits);
+}
+
+PyObject* stream_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    static Signature sig{"acquire", {"nsamples", "getbits"}, 2, 1};
+    PyObject* p[2] = {nullptr, Py_False};
+    uint64_t n;
+    if (!parse_args(sig, args, nargs, kwnames, p) || !open_stream_of(self) ||
+        !u64_via_int(p[0], &n))
+        return nullptr;
+    if (n > static_cast<uint64_t>(NPY_MAX_INTP)) return PyErr_NoMemory();
+    Ref dtype = Ref::steal(PyObject_GetAttr(self, state.str_dtype));
+    Ref data = Ref::steal(dtype ? zeros_of(dtype.get(), static_cast<npy_intp>(n)) : nullptr);
+    bool getbits;
+    if (!data || !to_bool(p[1], &getbits)) return nullptr;
+    Ref bits;
+    uint8_t* bits_ptr = nullptr;
+    if (getbits) {
+        bits = Ref::steal(new_zeros(static_cast<npy_intp>(n), NPY_UINT8));
+        if (!bits) return nullptr;
+        if (!(bits_ptr = static_cast<uint8_t*>(first_element(bits.get(), NPY_UINT8, "uint8_t"))))
+            return nullptr;
+    }
+    Ref samplesize = Ref::steal(PyObject_GetAttr(self, state.str_samplesize));
+    Ref four = Ref::steal(samplesize ? PyLong_FromLong(4) : nullptr);
+    int use_float = four ? PyObject_RichCompareBool(samplesize.get(), four.get(), Py_EQ) : -1;
+    if (use_float < 0 || !open_stream_of(self)) return nullptr;
+    bool called;
+    int status = acquire_into(as_stream(self), use_float, data.get(), n, bits_ptr, &called);
+    if (!called) return nullptr;
+    if (status != 0) return raise_library_error();
+    if (!to_bool(p[1], &getbits)) return nullptr;
+    return getbits ? PyTuple_Pack(2, data.get(), bits.get()) : data.release();
+}
+
+// ---------------------------------------------------------------------------
+// Settings: thin wrappers over the library stream's operations.
+
+PyObject* status_result(int status) {
+    if (status != 0) return raise_library_error();
+    Py_RETURN_NONE;
+}
+
+PyObject* ascii_text(const std::string& text) {
+    return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+template <typename Read>
+PyObject* read_setting(PyObject* self, Read read) {
+    ZOGenericStream* stream = open_stream_of(self);
+    return stream ? read(stream) : nullptr;
+}
+
+PyObject* read_samplerate(PyObject* self, PyObject*) {
+    return read_setting(self, [](ZOGenericStream* s) { return PyFloat_FromDouble(s->read_samplerate()); });
+}
+PyObject* read_samplesize(PyObject* self, PyObject*) {
+    return read_setting(self, [](ZOGenericStream* s) { return PyLong_FromLong(s->read_samplesize()); });
+}
+PyObject* read_calibration_mode(PyObject* self, PyObject*) {
+    return read_setting(self, [](ZOGenericStream* s) { return ascii_text(s->read_calibration_mode()); });
+}
+PyObject* read_calibration_wavelength(PyObject* self, PyObject*) {
+    return read_setting(self, [](ZOGenericStream* s) {
+        return PyFloat_FromDouble(s->read_calibration_wavelength());
+    });
+}
+PyObject* read_calibration_units(PyObject* self, PyObject*) {
+    return read_setting(self, [](ZOGenericStream* s) { return PyLong_FromLong(s->read_calibration_units()); });
+}
+PyObject* read_cutoff(PyObject* self, PyObject*) {
+    return read_setting(self, [](ZOGenericStream* s) { return PyFloat_FromDouble(s->read_cutoff()); });
+}
+PyObject* read_filter(PyObject* self, PyObject*) {
+    return read_setting(self, [](ZOGenericStream* s) { return ascii_text(s->read_filter()); });
+}
+PyObject* read_downsampling(PyObject* self, PyObject*) {
+    return read_setting(self, [](ZOGenericStream* s) { return PyLong_FromLong(s->read_downsampling()); });
+}
+
+PyObject* read_calibration(PyObject* self, PyObject*) {
+    ZOGenericStream* stream = open_stream_of(self);
+    if (!stream) return nullptr;
+    std::pair<double, double> c = stream->read_calibration();
+    Ref pair = Ref::steal(Py_BuildValue("(dd)", c.first, c.second));
+    Ref dtype = Ref::steal(pair ? PyObject_GetAttr(self, state.str_dtype) : nullptr);
+    PyArray_Descr* descr = nullptr;
+    if (!dtype || !PyArray_DescrConverter(dtype.get(), &descr)) return nullptr;
+    return PyArray_FromAny(pair.get(), descr, 0, 0, NPY_ARRAY_ENSURECOPY, nullptr);
+}
+
+PyObject* update_auto_calibration(PyObject* self, PyObject*) {
+    ZOGenericStream* stream = open_stream_of(self);
+    return stream ? status_result(stream->update_auto_calibration()) : nullptr;
+}
+
+// One-argument setters: parse, convert by kind, call, test the status.
+template <typename Value, bool (*Convert)(PyObject*, Value*), typename Call>
+PyObject* set_setting(PyObject* self, Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Call call, bool check_status = true) {
+    PyObject* arg = nullptr;
+    Value value{};
+    if (!parse_args(sig, args, nargs, kwnames, &arg)) return nullptr;
+    ZOGenericStream* stream = open_stream_of(self);
+    if (!stream || !Convert(arg, &value)) return nullptr;
+    int status = call(stream, value);
+    if (!check_status) Py_RETURN_NONE;
+    return status_result(status);
+}
+
+// `check_status` is false only for the cutoff, whose answer is not looked at.
+#define ZOPY_STREAM_SETTER(fname, param, Value, convert, check_status)                        \
+    PyObject* fname(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) { \
+        static Signature sig{#fname, {param}, 1, 1};                                         \
+        return set_setting<Value, convert>(                                                   \
+            self, sig, args, nargs, kw,                                                       \
+            [](ZOGenericStream* s, const Value& v) { return s->fname(v); }, check_status);    \
+    }
+
+ZOPY_STREAM_SETTER(set_calibration_mode, "mode", std::string, text_argument, true)
+ZOPY_STREAM_SETTER(set_calibration_wavelength, "wavelength", double, to_double, true)
+ZOPY_STREAM_SETTER(set_calibration_units, "power_of_ten", int32_t, i32_via_int, true)
+ZOPY_STREAM_SETTER(set_cutoff, "cutoff", double, to_double, false)
+ZOPY_STREAM_SETTER(set_filter, "filter", std::string, text_argument, true)
+ZOPY_STREAM_SETTER(set_downsampling, "downsampling", int32_t, i32_via_int, true)
+ZOPY_STREAM_SETTER(set_decimation, "decimation", int32_t, i32_via_int, true)
+
+PyObject* set_custom_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    static Signature sig{"set_custom_calibration", {"calibration"}, 1, 1};
+    PyObject* calibration = nullptr;
+    if (!parse_args(sig, args, nargs, kwnames, &calibration)) return nullptr;
+    ZOGenericStream* stream = open_stream_of(self);
+    if (!stream) return nullptr;
+    Py_ssize_t length = PyObject_Length(calibration);
+    if (length < 0) return nullptr;
+    if (length != 2) {
+        PyErr_SetString(PyExc_ValueError, "Expected 'calibration' to be a length 2 array");
+        return nullptr;
+    }
+    Ref first = Ref::steal(PySequence_GetItem(calibration, 0));
+    double m, b;
+    if (!first || !to_double(first.get(), &m)) return nullptr;
+    Ref second = Ref::steal(PySequence_GetItem(calibration, 1));
+    if (!second || !to_double(second.get(), &b)) return nullptr;
+    return status_result(stream->set_custom_calibration(m, b));
+}
+
+#define ZOPY_FASTCALL(f) as_cfunction(f), METH_FASTCALL | METH_KEYWORDS
+
+PyMethodDef stream_methods[] = {
+    {"close", stream_close, METH_NOARGS, nullptr},
+    {"acquire", ZOPY_FASTCALL(stream_acquire), nullptr},
+    {"read_samplerate", read_samplerate, METH_NOARGS,
+     "Returns the sample rate of the stream, in samples per second.\n"
+     "\n"
+     "        :type samplerate: float\n"
+     "\n"
+     "        Read only.\n"
+     "        "},
+    {"read_samplesize", read_samplesize, METH_NOARGS,
+     "Returns the number of bytes each sample in the stream is stored in.\n"
+     "\n"
+     "        :type samplesize: int\n"
+     "\n"
+     "        Read only.\n"
+     "        "},
+    {"read_calibration_mode", read_calibration_mode, METH_NOARGS,
+     "\n"
+     "        :type calibration_mode: str\n"
+     "\n"
+     "        Read and Write.\n"
+     "        "},
+    {"set_calibration_mode", ZOPY_FASTCALL(set_calibration_mode), nullptr},
+    {"update_auto_calibration", update_auto_calibration, METH_NOARGS, nullptr},
+    {"read_calibration", read_calibration, METH_NOARGS, nullptr},
+    {"set_custom_calibration", ZOPY_FASTCALL(set_custom_calibration), nullptr},
+    {"read_calibration_wavelength", read_calibration_wavelength, METH_NOARGS, nullptr},
+    {"set_calibration_wavelength", ZOPY_FASTCALL(set_calibration_wavelength), nullptr},
+    {"read_calibration_units", read_calibration_units, METH_NOARGS, nullptr},
+    {"set_calibration_units", ZOPY_FASTCALL(set_calibration_units), nullptr},
+    {"read_cutoff", read_cutoff, METH_NOARGS, nullptr},
+    {"set_cutoff", ZOPY_FASTCALL(set_cutoff), nullptr},
+    {"read_filter", read_filter, METH_NOARGS, nullptr},
+    {"set_filter", ZOPY_FASTCALL(set_filter), nullptr},
+    {"read_downsampling", read_downsampling, METH_NOARGS, nullptr},
+    {"set_downsampling", ZOPY_FASTCALL(set_downsampling), nullptr},
+    {"set_decimation", ZOPY_FASTCALL(set_decimation), nullptr},
+};
+
+struct PropertySpec { const char* name; const char* read; const char* set; };
+
+const PropertySpec stream_properties[] = {
+    {"samplerate", "read_samplerate", nullptr},
+    {"samplesize", "read_samplesize", nullptr},
+    {"calibration_mode", "read_calibration_mode", "set_calibration_mode"},
+    {"calibration", "read_calibration", "set_custom_calibration"},
+    {"calibration_wavelength", "read_calibration_wavelength", "set_calibration_wavelength"},
+    {"calibration_units", "read_calibration_units", "set_calibration_units"},
+    {"cutoff", "read_cutoff", "set_cutoff"},
+    {"filter", "read_filter", "set_filter"},
+    {"downsampling", "read_downsampling", "set_downsampling"},
+};
+
+PyGetSetDef stream_attributes[] = {
+    {"device", get_device, nullptr, nullptr, nullptr},
+    {"dtype", get_dtype, nullptr, nullptr, nullptr},
+    {nullptr},
+};
+
+PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static Signature sig{"open_stream", {"dtype"}, 1, 0};
+    PyObject* dtype = Py_None;
+    if (!parse_args(sig, args, nargs, kwnames, &dtype)) return nullptr;
+    static PyObject* kw = Py_BuildValue("(s)", "dtype");
+    if (!kw) return nullptr;
+    PyObject* call_args[2] = {self, dtype};
+    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&StreamType), call_args, 1, kw);
+}
+
+PyMethodDef open_stream_def = {"open_stream", ZOPY_FASTCALL(open_stream), nullptr};
+
+}  // namespace
+
+bool add_stream_opening_member(ClassBuilder& cls) { return cls.method(&open_stream_def); }
+
+bool add_stream_members(ClassBuilder& cls) {
+    for (PyMethodDef& def : stream_methods) {
+        if (!cls.method(&def)) return false;
+    }
+    for (const PropertySpec& p : stream_properties) {
+        if (!cls.property(p.name, p.read, p.set)) return false;
+    }
+    return true;
+}
+
+PyTypeObject StreamType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "zopy.zopy.Stream",
+    .tp_basicsize = sizeof(StreamObject),
+    .tp_dealloc = stream_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = stream_traverse,
+    .tp_clear = stream_clear,
+    .tp_getset = stream_attributes,
+    .tp_init = stream_init,
+    .tp_new = stream_new,
+};
+
+}  // namespace zopy

@@ -1,0 +1,152 @@
+// Declarations shared by the units of zopy.zopy: the module's native state,
+// the object layouts of Device and Stream, and what each unit contributes.
+#pragma once
+
+#include "pyutil.hpp"
+
+#include <mutex>
+
+// numpy's C API table is defined in module.cpp and shared by the other units.
+#ifndef ZOPY_DEFINE_NUMPY_API
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+#include "zo.h"
+
+namespace zopy {
+
+// The module lives once per process (see module.cpp), so its native state is
+// plain process-wide data. References here are owned and never released:
+// they live as long as the module, which lives as long as the process.
+struct ModuleState {
+    PyObject* module = nullptr;        // the one module object
+    PyObject* module_dict = nullptr;   // borrowed from `module`
+    bool body_ran = false;             // the module body ran for `module`
+    int initialized = 0;               // init() has called zo_init
+
+    // Builtins taken once at import.
+    PyObject* builtin_print = nullptr;
+    PyObject* builtin_property = nullptr;
+
+    PyObject* error_class = nullptr;          // Error
+    PyObject* no_device_error_class = nullptr;  // NoDeviceError
+
+    PyObject* numpy = nullptr;
+    PyObject* numpy_zeros = nullptr;
+    PyObject* empty_uint8 = nullptr;   // default data of _DDevice.out_request
+
+    // Interned names used on hot paths.
+    PyObject* str_module_key = nullptr;
+    PyObject* str_init = nullptr;
+    PyObject* str_open = nullptr;
+    PyObject* str_close = nullptr;
+    PyObject* str_serial = nullptr;
+    PyObject* str_product = nullptr;
+    PyObject* str_encode = nullptr;
+    PyObject* str_ascii = nullptr;
+    PyObject* str_lower = nullptr;
+    PyObject* str_auto = nullptr;
+    PyObject* str_dtype = nullptr;
+    PyObject* str_samplesize = nullptr;
+    PyObject* str_get_raw_data = nullptr;
+    PyObject* str_get_calibration = nullptr;
+    PyObject* str_get_rel_calibration = nullptr;
+    PyObject* str_in_request = nullptr;
+    PyObject* str_out_request = nullptr;
+    PyObject* str_value = nullptr;
+    PyObject* str_index = nullptr;
+    PyObject* str_length = nullptr;
+    PyObject* str_port_lookup = nullptr;
+    PyObject* str_calibrationtype_lookup = nullptr;
+    PyObject* str_trigger_mode_lookup = nullptr;
+    PyObject* str_usb_speed_lookup = nullptr;
+};
+
+extern ModuleState state;
+
+// ---------------------------------------------------------------------------
+// Device: one handle to one instrument.
+//
+// `guard` serialises the uses of the handle that happen without the
+// interpreter lock (acquisition) against closing it, so a handle is never
+// released while the library still works with it.
+struct DeviceObject {
+    PyObject_HEAD
+    zo_device* _device;
+    std::mutex* guard;
+};
+
+extern PyTypeObject DeviceType;
+extern PyTypeObject DDeviceType;
+extern PyTypeObject StreamType;
+
+inline zo_device* handle_of(PyObject* self) {
+    return reinterpret_cast<DeviceObject*>(self)->_device;
+}
+
+// Holds a Device's guard; waits for it with the interpreter lock released
+// when another thread is inside an acquisition on the same Device.
+class DeviceGuard {
+public:
+    explicit DeviceGuard(PyObject* device);
+    ~DeviceGuard();
+    DeviceGuard(const DeviceGuard&) = delete;
+    DeviceGuard& operator=(const DeviceGuard&) = delete;
+
+private:
+    std::mutex* mutex_;
+};
+
+// Closes the Device's handle if it holds one (waiting for an acquisition in
+// flight); never raises.
+void close_handle(PyObject* device);
+
+// ---------------------------------------------------------------------------
+// Errors (errors.cpp)
+
+// Raises Error for a library failure: its text carries the library's code
+// and error text. Always returns null, for `return raise_library_error();`.
+PyObject* raise_library_error();
+// Raises Error (or a subclass) with a message of the module's own.
+PyObject* raise_module_error(const char* message, PyObject* cls = nullptr);
+// As raise_module_error, with the exception being handled as its context.
+PyObject* raise_module_error_from_current(const char* message);
+// Creates Error and NoDeviceError in the module (import step 15).
+bool add_error_classes(PyObject* module);
+
+// ---------------------------------------------------------------------------
+// Building classes in a set order (import step 17).
+class ClassBuilder {
+public:
+    explicit ClassBuilder(PyTypeObject* type) : type_(type) {}
+    bool method(PyMethodDef* def);
+    bool getset(PyGetSetDef* def);
+    // property(read, set) from two methods already added (set may be null).
+    bool property(const char* name, const char* read, const char* set);
+    bool value(const char* name, PyObject* value);   // steals `value`
+
+private:
+    PyTypeObject* type_;
+};
+
+bool add_device_members(ClassBuilder& cls);          // device.cpp
+bool add_acquisition_members(ClassBuilder& cls);     // acquisition.cpp
+bool add_calibration_members(ClassBuilder& cls);     // calibration.cpp
+bool add_identity_members(ClassBuilder& cls);        // device.cpp
+bool add_frontend_members(ClassBuilder& cls);        // frontend.cpp
+bool add_stream_opening_member(ClassBuilder& cls);   // stream.cpp
+bool add_stream_members(ClassBuilder& cls);          // stream.cpp
+bool add_diagnostics_members(ClassBuilder& cls);     // diagnostics.cpp
+bool add_pickling_refusal(ClassBuilder& cls);        // device.cpp
+
+bool add_tables(PyObject* module);                   // tables.cpp
+
+// numpy set-up shared by the units (module.cpp).
+bool import_numpy_api();
+PyObject* new_zeros(npy_intp n, int typenum);
+
+// raw * m + b into a new float64 array, one pass (calibrated_kernel.cpp).
+void calibrate_uint16(const uint16_t* raw, double* out, npy_intp n, double m, double b);
+
+}  // namespace zopy

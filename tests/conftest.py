@@ -1,0 +1,42 @@
+"""Shared fixtures: every test starts on the default virtual bench."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import zopy
+from zopy import sim
+
+
+@pytest.fixture(autouse=True)
+def default_bench():
+    """The default bench before each test, and again after it."""
+    sim.reset()
+    yield
+    sim.reset()
+
+
+@pytest.fixture
+def dev():
+    """The default instrument, opened; the call log starts empty."""
+    device = zopy.Device()
+    sim.clear_calls()
+    yield device
+    device.close()
+
+
+@pytest.fixture
+def serial():
+    """The serial number of the default instrument."""
+    return sim.devices()[0]
+
+
+def run_python(code, check=True):
+    """Runs `code` in a fresh interpreter; returns (stdout, stderr)."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                            capture_output=True, text=True, timeout=120)
+    if check and result.returncode != 0:
+        raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")
+    return result.stdout, result.stderr

@@ -1,0 +1,144 @@
+#include "bench_control.h"
+
+#include "errors.hpp"
+#include "registry.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+
+namespace zo::control {
+
+namespace {
+
+std::shared_ptr<Instrument> instrument(const Serial& serial) {
+    auto inst = Registry::get().find(serial ? std::optional<std::string_view>(*serial) : std::nullopt);
+    if (!inst)
+        throw std::invalid_argument(serial ? "no instrument with serial '" + *serial + "'"
+                                           : std::string("no instrument attached"));
+    return inst;
+}
+
+const char* pattern_name(Pattern p) {
+    switch (p) {
+    case Pattern::Normal: return "normal";
+    case Pattern::Pn9: return "pn9";
+    case Pattern::Checkerboard: return "checkerboard";
+    case Pattern::User: return "user";
+    }
+    return "normal";
+}
+
+void check_light(const LightSpec& l) {
+    auto finite_nonneg = [](double v) { return std::isfinite(v) && v >= 0; };
+    if (!finite_nonneg(l.p1_uw) || !finite_nonneg(l.p2_uw))
+        throw std::invalid_argument("optical power must be finite and not negative");
+    if (!std::isfinite(l.wavelength_nm) || l.wavelength_nm <= 0)
+        throw std::invalid_argument("wavelength must be a positive number of nm");
+    if (!finite_nonneg(l.modulation_hz))
+        throw std::invalid_argument("modulation frequency must be finite and not negative");
+    if (!(l.modulation_depth >= 0 && l.modulation_depth <= 1))
+        throw std::invalid_argument("modulation depth must be between 0 and 1");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- instruments
+
+DeviceSpec default_device() {
+    const Identity id = default_identity();
+    return {id.serial, id.product, id.balanced, id.samplerate, id.adcbits,
+            {id.fwversion.major, id.fwversion.minor, id.fwversion.patch}, id.usb_speed, id.peak_nm};
+}
+
+void reset() {
+    Registry::get().reset();
+    calllog::clear_overrides();
+    calllog::clear_calls();
+    calllog::set_logging(true);
+    bench::reset_timing();
+}
+
+void attach(const DeviceSpec& s) {
+    Identity id{s.serial, s.product, s.balanced, s.samplerate, s.adcbits,
+                {s.fwversion[0], s.fwversion[1], s.fwversion[2]}, s.usb_speed, s.peak_nm};
+    Registry::get().attach(std::move(id));
+}
+
+bool detach(const std::string& serial) { return Registry::get().detach(serial); }
+void detach_all() { Registry::get().detach_all(); }
+std::vector<std::string> devices() { return Registry::get().serials(); }
+bool started() { return Registry::get().started(); }
+
+// ------------------------------------------------- call log, overrides, errors
+
+std::vector<calllog::Call> calls() { return calllog::calls(); }
+void clear_calls() { calllog::clear_calls(); }
+void set_logging(bool enabled) { calllog::set_logging(enabled); }
+const calllog::Function* function(const std::string& name) { return calllog::find_function(name); }
+
+void add_override(const std::string& name, calllog::Script result,
+                  std::optional<calllog::ScriptedError> error, int times) {
+    calllog::add_override(name, std::move(result), std::move(error), times);
+}
+
+void set_error(int32_t code, const std::string& text) { set_last_error(code, text); }
+double bad_double() { return ZO_BAD_DOUBLE; }
+
+// ----------------------------------------------------- light, inputs, timing
+
+void set_light(const Serial& serial, const LightSpec& l) {
+    check_light(l);
+    instrument(serial)->set_light(
+        Light{l.p1_uw, l.p2_uw, l.wavelength_nm, l.modulation_hz, l.modulation_depth, l.noise, l.seed});
+}
+
+void set_port_input(const Serial& serial, int port, bool level, double frequency_hz, double duty) {
+    if (!std::isfinite(frequency_hz) || frequency_hz < 0)
+        throw std::invalid_argument("frequency must be finite and not negative");
+    if (!(duty >= 0 && duty <= 1)) throw std::invalid_argument("duty must be between 0 and 1");
+    instrument(serial)->set_port_input(port, PortInput{level, frequency_hz, duty, 0});
+}
+
+void set_timeout(double seconds) {
+    if (!(seconds >= 0) || !std::isfinite(seconds))
+        throw std::invalid_argument("timeout must be finite and not negative");
+    bench::set_trigger_timeout(seconds);
+}
+
+double timeout() { return bench::trigger_timeout(); }
+void set_realtime(bool on) { bench::set_realtime(on); }
+bool realtime() { return bench::realtime(); }
+
+// ---------------------------------------------------------------- inspection
+
+PortStateOut port_state(const Serial& serial, int port) {
+    const PortState p = instrument(serial)->port_state(port);
+    return {p.direction, p.drive, p.level, p.threshold, p.period, p.frequency_hz, p.duty};
+}
+
+InstrumentState state(const Serial& serial) {
+    const auto inst = instrument(serial);
+    const Settings s = inst->settings();
+    const Light l = inst->light();
+    InstrumentState st;
+    st.open = Registry::get().is_open(inst->identity().serial);
+    st.clock = inst->clock();
+    st.samplerate = inst->samplerate();
+    st.highgain = s.highgain;
+    st.antialias = s.antialias;
+    st.powerdown = s.powerdown;
+    st.adcclock = s.adcclock;
+    st.p1_monitor = s.p1_monitor;
+    st.p2_monitor = s.p2_monitor;
+    st.pattern = pattern_name(s.pattern);
+    st.user_word = s.user_word;
+    st.pattern_origin = s.pattern_origin;
+    st.registers = s.registers;
+    st.light = {l.p1_uw, l.p2_uw, l.wavelength_nm, l.modulation_hz, l.modulation_depth, l.noise, l.seed};
+    return st;
+}
+
+}  // namespace zo::control

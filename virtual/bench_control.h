@@ -1,0 +1,99 @@
+// The bench's control interface: what zopy.sim (through the extension
+// zopy._sim) uses to attach instruments, set their light and port inputs,
+// script the library's answers and read the call log.
+//
+// This is C++ exported from libzo beside the C interface of zo.h. Nothing
+// here is logged, and nothing here changes whether the library is started.
+// Invalid arguments throw std::invalid_argument.
+#ifndef ZOPY_VIRTUAL_BENCH_CONTROL_H
+#define ZOPY_VIRTUAL_BENCH_CONTROL_H
+
+#include "calllog.hpp"
+#include "zo.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zo::control {
+
+struct DeviceSpec {
+    std::string serial;
+    std::string product = "KV310";
+    bool balanced = false;
+    uint32_t samplerate = 10'000'000;
+    uint8_t adcbits = 14;
+    std::array<uint8_t, 3> fwversion = {1, 0, 0};
+    int usb_speed = 3;
+    int peak_nm = 1550;
+};
+
+struct LightSpec {
+    double p1_uw = 0, p2_uw = 0, wavelength_nm = 1550;
+    double modulation_hz = 0, modulation_depth = 0;
+    bool noise = true;
+    uint64_t seed = 1;
+};
+
+struct PortStateOut {
+    std::string direction, drive;
+    bool level = false;
+    uint32_t threshold = 0, period = 0;
+    double frequency_hz = 0, duty = 0;
+};
+
+struct InstrumentState {
+    bool open = false;
+    uint64_t clock = 0;
+    uint32_t samplerate = 0;
+    bool highgain, antialias, powerdown, adcclock, p1_monitor, p2_monitor;
+    std::string pattern;  // "normal", "pn9", "checkerboard" or "user"
+    uint16_t user_word = 0;
+    uint64_t pattern_origin = 0;
+    std::array<uint16_t, 256> registers{};
+    LightSpec light;
+};
+
+using Serial = std::optional<std::string>;  // nullopt: the first attached
+
+// ---- instruments
+ZO_API DeviceSpec default_device();
+ZO_API void reset();
+ZO_API void attach(const DeviceSpec& spec);
+ZO_API bool detach(const std::string& serial);
+ZO_API void detach_all();
+ZO_API std::vector<std::string> devices();
+ZO_API bool started();
+
+// ---- call log, overrides, errors
+ZO_API std::vector<calllog::Call> calls();
+ZO_API void clear_calls();
+ZO_API void set_logging(bool enabled);
+ZO_API const calllog::Function* function(const std::string& name);  // null if unknown
+ZO_API void add_override(const std::string& name, calllog::Script result,
+                         std::optional<calllog::ScriptedError> error, int times);
+ZO_API void set_error(int32_t code, const std::string& text);  // calling thread
+ZO_API double bad_double();
+
+// ---- light, inputs, timing
+ZO_API void set_light(const Serial& serial, const LightSpec& light);
+ZO_API void set_port_input(const Serial& serial, int port, bool level, double frequency_hz,
+                           double duty);
+ZO_API void set_timeout(double seconds);
+ZO_API double timeout();
+ZO_API void set_realtime(bool on);
+ZO_API bool realtime();
+
+// ---- inspection
+ZO_API PortStateOut port_state(const Serial& serial, int port);
+ZO_API InstrumentState state(const Serial& serial);
+
+// ---- bench helpers (not logged, not overridden)
+ZO_API double time_call(const std::string& name, const std::string& serial, uint64_t n);
+ZO_API double time_raw_fill(const std::string& serial, uint64_t n, int repeats);
+
+}  // namespace zo::control
+
+#endif  // ZOPY_VIRTUAL_BENCH_CONTROL_H

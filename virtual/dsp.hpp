@@ -1,0 +1,383 @@
+// Signal processing building blocks of the virtual instrument's streams.
+//
+// Everything here works on caller-owned blocks, in place, with no allocation
+// per sample, and keeps its state between blocks so that a signal processed
+// block by block equals the same signal processed in one go.
+//
+// Sample type T is float or double. The recursive filter keeps its state and
+// coefficients in double whatever T is: a biquad's recursion is bound by the
+// latency of its multiply-add chain, not by arithmetic width, so double costs
+// nothing measurable here, while float poles a few parts per million from
+// z = 1 (low cutoffs at a fast input rate) would shift the DC gain and the
+// corner frequency visibly.
+#ifndef ZO_VIRTUAL_DSP_HPP
+#define ZO_VIRTUAL_DSP_HPP
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <numbers>
+
+namespace zo::dsp {
+
+// One second-order section, normalised so that a0 = 1:
+// H(z) = (b0 + b1 z^-1 + b2 z^-2) / (1 + a1 z^-1 + a2 z^-2).
+struct Biquad {
+    double b0 = 1.0, b1 = 0.0, b2 = 0.0, a1 = 0.0, a2 = 0.0;
+
+    // Gain at z = 1, used to start the state at rest on a constant input.
+    double dc_gain() const { return (b0 + b1 + b2) / (1.0 + a1 + a2); }
+};
+
+enum class Response { lowpass, highpass };
+
+using FourthOrder = std::array<Biquad, 2>;
+
+// The bilinear transform maps the analog band [0, inf) onto [0, rate/2), so a
+// cutoff can be realised only strictly inside that range.
+inline bool cutoff_is_realisable(double cutoff_hz, double rate_hz) {
+    return std::isfinite(cutoff_hz) && std::isfinite(rate_hz) && rate_hz > 0.0 &&
+           cutoff_hz > 0.0 && cutoff_hz < rate_hz / 2.0;
+}
+
+// Quality factors of the two conjugate pole pairs of the 4th-order
+// Butterworth prototype: poles at angles pi/8 and 3pi/8 from the negative
+// real axis, Q = 1 / (2 cos(angle)).
+inline std::array<double, 2> butterworth4_q() {
+    const double pi = std::numbers::pi;
+    return {1.0 / (2.0 * std::cos(pi / 8.0)), 1.0 / (2.0 * std::cos(3.0 * pi / 8.0))};
+}
+
+// One section from s^2 + s/Q + 1 (cutoff normalised to 1) by the bilinear
+// transform, with K = tan(pi fc / fs) placing the cutoff exactly at fc.
+inline Biquad bilinear_section(double k, double q, Response response) {
+    const double kk = k * k;
+    const double norm = 1.0 / (1.0 + k / q + kk);
+    Biquad s;
+    s.b0 = (response == Response::lowpass ? kk : 1.0) * norm;
+    s.b1 = (response == Response::lowpass ? 2.0 : -2.0) * s.b0;
+    s.b2 = s.b0;
+    s.a1 = 2.0 * (kk - 1.0) * norm;
+    s.a2 = (1.0 - k / q + kk) * norm;
+    return s;
+}
+
+// 4th-order Butterworth as two cascaded sections. The caller checks the
+// cutoff with cutoff_is_realisable first.
+inline FourthOrder design_butterworth4(double cutoff_hz, double rate_hz, Response response) {
+    const double k = std::tan(std::numbers::pi * cutoff_hz / rate_hz);
+    const auto q = butterworth4_q();
+    return {bilinear_section(k, q[0], response), bilinear_section(k, q[1], response)};
+}
+
+// Two biquads in transposed direct form II, with state (z1, z2) per section.
+//
+// Two ways through it:
+// - process() filters sample by sample, one loop over both sections so that
+//   their dependency chains overlap in the processor;
+// - advance() runs a block of up to kBlock samples and returns only the sum of
+//   the block's outputs, which is all an averaging stage needs. The cascade
+//   is linear, so over a block of L samples from state s
+//       s'     = Phi[L] s + sum_i Kin[L - i] x[i]
+//       sum y  = G[L] . s + sum_i Hsum[L - i] x[i]
+//   with tables built once per design by running the recursion on unit
+//   states and a unit impulse. The per-sample work is then five independent
+//   multiply-adds instead of a chain of dependent ones, which is what makes
+//   filtering with downsampling several times faster than filtering every
+//   output.
+class Cascade4 {
+public:
+    static constexpr std::size_t kBlock = 32;
+    using State = std::array<double, 4>;  // z1, z2 of section 0, then of section 1
+
+    // New coefficients; the state restarts at rest on the next input sample.
+    void configure(const FourthOrder& sections);
+    void reset() { primed_ = false; }
+
+    template <typename T>
+    void process(T* x, std::size_t n);
+
+    // Consumes len <= kBlock samples and returns the sum of their outputs.
+    template <typename T>
+    double advance(const T* x, std::size_t len);
+
+    // A filter fed exact zeros decays into subnormal numbers, which are two
+    // orders of magnitude slower on common processors; callers of advance()
+    // snap them to zero now and then (process() does it itself).
+    void flush_subnormals();
+
+private:
+    static double step(const FourthOrder& s, State& z, double v);
+    void prime(double v);
+    void build_block_tables();
+    double finish_block(std::size_t len, const std::array<double, 5>& in);
+
+    FourthOrder s_{};
+    State z_{};
+    bool primed_ = false;
+    std::array<std::array<double, 16>, kBlock + 1> phi_{};  // row-major 4x4
+    std::array<State, kBlock + 1> g_{};
+    // input_[r][kBlock - t]: what a sample t samples before the block's end
+    // adds to state r (r < 4) and to the block's output sum (r = 4).
+    std::array<std::array<double, kBlock>, 5> input_{};
+};
+
+inline double Cascade4::step(const FourthOrder& s, State& z, double v) {
+    const Biquad &c = s[0], &d = s[1];
+    const double y = c.b0 * v + z[0];
+    z[0] = c.b1 * v - c.a1 * y + z[1];
+    z[1] = c.b2 * v - c.a2 * y;
+    const double w = d.b0 * y + z[2];
+    z[2] = d.b1 * y - d.a1 * w + z[3];
+    z[3] = d.b2 * y - d.a2 * w;
+    return w;
+}
+
+inline void Cascade4::configure(const FourthOrder& sections) {
+    s_ = sections;
+    primed_ = false;
+    build_block_tables();
+}
+
+// Row t of each table describes a block of t samples (t = 1..kBlock).
+inline void Cascade4::build_block_tables() {
+    for (std::size_t c = 0; c < 4; ++c) {  // zero input from unit state c
+        State z{};
+        z[c] = 1.0;
+        double sum = 0.0;
+        for (std::size_t t = 1; t <= kBlock; ++t) {
+            sum += step(s_, z, 0.0);
+            g_[t][c] = sum;
+            for (std::size_t r = 0; r < 4; ++r) phi_[t][4 * r + c] = z[r];
+        }
+    }
+    State z{};  // unit impulse from rest
+    double sum = 0.0;
+    for (std::size_t t = 1; t <= kBlock; ++t) {
+        sum += step(s_, z, t == 1 ? 1.0 : 0.0);
+        for (std::size_t r = 0; r < 4; ++r) input_[r][kBlock - t] = z[r];
+        input_[4][kBlock - t] = sum;
+    }
+}
+
+// State of a section at rest on a constant input v (its output then being
+// g v): from y = b0 v + z1 and z2 = b2 v - a2 y.
+inline void Cascade4::prime(double v) {
+    for (std::size_t i = 0; i < 2; ++i) {
+        const Biquad& c = s_[i];
+        const double y = c.dc_gain() * v;
+        z_[2 * i] = y - c.b0 * v;
+        z_[2 * i + 1] = c.b2 * v - c.a2 * y;
+        v = y;
+    }
+    primed_ = true;
+}
+
+inline void Cascade4::flush_subnormals() {
+    for (double& z : z_) {
+        if (std::fabs(z) < 1e-200) z = 0.0;
+    }
+}
+
+template <typename T>
+void Cascade4::process(T* x, std::size_t n) {
+    if (n == 0) return;
+    if (!primed_) prime(static_cast<double>(x[0]));
+    // Locals keep coefficients and state in registers across the loop.
+    const Biquad c = s_[0], d = s_[1];
+    double p1 = z_[0], p2 = z_[1], q1 = z_[2], q2 = z_[3];
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = static_cast<double>(x[i]);
+        const double y = c.b0 * v + p1;
+        p1 = c.b1 * v - c.a1 * y + p2;
+        p2 = c.b2 * v - c.a2 * y;
+        const double w = d.b0 * y + q1;
+        q1 = d.b1 * y - d.a1 * w + q2;
+        q2 = d.b2 * y - d.a2 * w;
+        x[i] = static_cast<T>(w);
+    }
+    z_ = {p1, p2, q1, q2};
+    flush_subnormals();
+}
+
+template <typename T>
+double Cascade4::advance(const T* x, std::size_t len) {
+    if (len == 0) return 0.0;
+    if (!primed_) prime(static_cast<double>(x[0]));
+    // Input terms: five dot products of x with the tables' last len entries.
+    // Even and odd samples go to separate sums so that consecutive samples
+    // do not wait on each other (and pairs map onto two-lane vectors).
+    const std::size_t off = kBlock - len;
+    const double *k0 = &input_[0][off], *k1 = &input_[1][off], *k2 = &input_[2][off];
+    const double *k3 = &input_[3][off], *k4 = &input_[4][off];
+    double a0 = 0, a1 = 0, a2 = 0, a3 = 0, a4 = 0, b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0;
+    std::size_t i = 0;
+    for (; i + 1 < len; i += 2) {
+        const double v = static_cast<double>(x[i]), w = static_cast<double>(x[i + 1]);
+        a0 += k0[i] * v, b0 += k0[i + 1] * w;
+        a1 += k1[i] * v, b1 += k1[i + 1] * w;
+        a2 += k2[i] * v, b2 += k2[i + 1] * w;
+        a3 += k3[i] * v, b3 += k3[i + 1] * w;
+        a4 += k4[i] * v, b4 += k4[i + 1] * w;
+    }
+    if (i < len) {
+        const double v = static_cast<double>(x[i]);
+        a0 += k0[i] * v, a1 += k1[i] * v, a2 += k2[i] * v, a3 += k3[i] * v, a4 += k4[i] * v;
+    }
+    return finish_block(len, {a0 + b0, a1 + b1, a2 + b2, a3 + b3, a4 + b4});
+}
+
+// Adds the state's share: the block's output sum and the state update.
+inline double Cascade4::finish_block(std::size_t len, const std::array<double, 5>& in) {
+    const State& g = g_[len];
+    const double* p = phi_[len].data();
+    const State z = z_;  // a local copy lets the compiler keep all of it in registers
+    State next;
+    for (std::size_t r = 0; r < 4; ++r, p += 4) {
+        next[r] = ((p[0] * z[0] + p[1] * z[1]) + (p[2] * z[2] + p[3] * z[3])) + in[r];
+    }
+    z_ = next;
+    return in[4] + ((g[0] * z[0] + g[1] * z[1]) + (g[2] * z[2] + g[3] * z[3]));
+}
+
+// Averages each group of `factor` consecutive samples into one, keeping an
+// unfinished group for the next block. Alongside the values it carries one
+// tag byte per sample (the port bits), taking the tag of the group's last
+// sample.
+template <typename T>
+class Averager {
+public:
+    void set_factor(std::uint32_t factor) {
+        factor_ = factor;
+        reset();
+    }
+    std::uint32_t factor() const { return factor_; }
+    std::uint32_t pending() const { return count_; }
+    void reset() {
+        sum_ = 0.0;
+        count_ = 0;
+    }
+
+    // Reads n samples (and tags, when given), writes the finished averages to
+    // the front of the same arrays, and returns how many it wrote. Sums are
+    // kept in double so that long groups of float samples stay exact enough.
+    std::size_t process(T* x, std::uint8_t* tags, std::size_t n) {
+        if (factor_ == 1) return n;
+        std::size_t out = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            sum_ += static_cast<double>(x[i]);
+            if (++count_ == factor_) emit(x, tags, out++, i);
+        }
+        return out;
+    }
+
+    // The same for the samples as `filter` would output them, computed a
+    // block at a time without forming each filtered sample. The result does
+    // not depend on how the input is split between calls as long as every
+    // call ends at the end of a group or at a multiple of Cascade4::kBlock
+    // samples into one.
+    std::size_t process_filtered(Cascade4& filter, T* x, std::uint8_t* tags, std::size_t n) {
+        if (factor_ == 1) {
+            filter.process(x, n);
+            return n;
+        }
+        std::size_t out = 0, i = 0;
+        while (i < n) {
+            // Blocks start at fixed offsets within the group, so the rounding
+            // is the same however the input was split into calls.
+            const std::size_t room = std::min<std::size_t>(factor_ - count_, Cascade4::kBlock - count_ % Cascade4::kBlock);
+            const std::size_t len = std::min(n - i, room);
+            sum_ += filter.advance(x + i, len);
+            count_ += static_cast<std::uint32_t>(len);
+            i += len;
+            if (count_ == factor_) emit(x, tags, out++, i - 1);
+        }
+        filter.flush_subnormals();
+        return out;
+    }
+
+private:
+    // Writes the finished group's average at `out`; the group ended at input
+    // `last`, whose tag it takes. out <= last, so in-place writing is safe.
+    void emit(T* x, std::uint8_t* tags, std::size_t out, std::size_t last) {
+        x[out] = static_cast<T>(sum_ / static_cast<double>(factor_));
+        if (tags) tags[out] = tags[last];
+        sum_ = 0.0;
+        count_ = 0;
+    }
+
+    std::uint32_t factor_ = 1;
+    double sum_ = 0.0;
+    std::uint32_t count_ = 0;
+};
+
+// Keeps the last of every `factor` samples (the factor-th, 2*factor-th, ...),
+// carrying the position within the current group between blocks.
+template <typename T>
+class Decimator {
+public:
+    void set_factor(std::uint32_t factor) {
+        factor_ = factor;
+        reset();
+    }
+    std::uint32_t factor() const { return factor_; }
+    std::uint32_t pending() const { return phase_; }
+    void reset() { phase_ = 0; }
+
+    std::size_t process(T* x, std::uint8_t* tags, std::size_t n) {
+        if (factor_ == 1) return n;
+        std::size_t out = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (++phase_ < factor_) continue;
+            phase_ = 0;
+            x[out] = x[i];
+            if (tags) tags[out] = tags[i];
+            ++out;
+        }
+        return out;
+    }
+
+private:
+    std::uint32_t factor_ = 1;
+    std::uint32_t phase_ = 0;
+};
+
+// Raw instrument words: bits 0-13 the ADC code, bit 14 port S, bit 15 port T.
+constexpr std::uint16_t kCodeMask = 0x3FFF;
+
+// y = gain * code + offset in the stream's sample type. The coefficients are
+// rounded to T once, so a float stream does float arithmetic throughout.
+template <typename T>
+void convert_codes(const std::uint16_t* words, T* y, std::size_t n, double gain, double offset) {
+    const T g = static_cast<T>(gain), o = static_cast<T>(offset);
+    for (std::size_t i = 0; i < n; ++i) {
+        y[i] = static_cast<T>(words[i] & kCodeMask) * g + o;
+    }
+}
+
+// Port bits of each word moved down to bits 0 (S) and 1 (T).
+inline void extract_port_bits(const std::uint16_t* words, std::uint8_t* bits, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        bits[i] = static_cast<std::uint8_t>(words[i] >> 14);
+    }
+}
+
+// a * b, or the largest uint64 if that overflows.
+inline std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+    if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    return a * b;
+}
+
+inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t s = a + b;
+    return s < a ? std::numeric_limits<std::uint64_t>::max() : s;
+}
+
+}  // namespace zo::dsp
+
+#endif  // ZO_VIRTUAL_DSP_HPP

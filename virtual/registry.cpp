@@ -1,0 +1,191 @@
+#include "registry.hpp"
+
+#include "calllog.hpp"
+#include "errors.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <stdexcept>
+
+namespace zo {
+
+Identity default_identity() {
+    Identity id;
+    id.serial = "KV31A0427";
+    id.product = "KV310";
+    id.balanced = false;
+    id.samplerate = 10'000'000;
+    id.adcbits = 14;
+    id.fwversion = {1, 3, 0};
+    id.usb_speed = 3;
+    id.peak_nm = 1550;
+    return id;
+}
+
+Registry& Registry::get() {
+    // Never destroyed: handles may still be closed while the process exits.
+    static Registry* r = new Registry;
+    return *r;
+}
+
+Registry::Registry() { attached_.push_back({std::make_shared<Instrument>(default_identity())}); }
+
+// ------------------------------------------------------------ start and stop
+
+void Registry::start() {
+    std::unique_lock lock(mutex_);
+    started_ = true;
+}
+
+void Registry::stop() {
+    std::unique_lock lock(mutex_);
+    started_ = false;
+    stale_sessions_locked(nullptr);
+}
+
+bool Registry::started() const {
+    std::shared_lock lock(mutex_);
+    return started_;
+}
+
+// ------------------------------------------------------------------ handles
+
+zo_device* Registry::add_session_locked(std::shared_ptr<Instrument> inst, bool claims) {
+    auto session = std::make_shared<Session>();
+    session->instrument = std::move(inst);
+    session->claims_instrument = claims;
+    const uintptr_t token = next_token_;
+    next_token_ += 16;
+    sessions_.emplace(token, std::move(session));
+    return reinterpret_cast<zo_device*>(token);
+}
+
+zo_device* Registry::open(std::string_view part) {
+    std::unique_lock lock(mutex_);
+    if (!started_) fail(ZO_ERROR, "libzo is not initialised (call zo_init first)");
+    for (Attached& a : attached_) {
+        if (a.claimed || a.instrument->identity().serial.find(part) == std::string::npos) continue;
+        a.claimed = true;
+        return add_session_locked(a.instrument, true);
+    }
+    fail(ZO_ERROR_INVALID_DEVICE, part.empty() ? std::string("no instrument found")
+                                               : "no instrument found whose serial contains '" +
+                                                     std::string(part) + "'");
+}
+
+void Registry::close(zo_device* handle) {
+    std::unique_lock lock(mutex_);
+    auto it = sessions_.find(reinterpret_cast<uintptr_t>(handle));
+    if (handle == nullptr || it == sessions_.end())
+        fail(ZO_ERROR_INVALID_DEVICE, handle ? "not an open device handle" : "null device handle");
+    Session& s = *it->second;
+    if (s.live.exchange(false) && s.claims_instrument) {
+        for (Attached& a : attached_)
+            if (a.instrument == s.instrument) a.claimed = false;
+    }
+    sessions_.erase(it);
+}
+
+Resolved Registry::resolve(zo_device* handle) const noexcept {
+    Resolved r;
+    if (handle == nullptr) {
+        r.problem = "null device handle";
+        return r;
+    }
+    std::shared_lock lock(mutex_);
+    auto it = sessions_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == sessions_.end()) {
+        r.problem = "not an open device handle";
+    } else if (!it->second->live.load()) {
+        r.problem = "the device handle is no longer valid (instrument detached or library stopped)";
+    } else {
+        r.session = it->second;
+        try {
+            r.serial = r.session->instrument->identity().serial;
+        } catch (...) {  // out of memory: log it without a serial
+        }
+    }
+    return r;
+}
+
+DeviceLink Registry::link(zo_device* handle) const {
+    Resolved r = resolve(handle);
+    if (!r.session) fail(ZO_ERROR_INVALID_DEVICE, r.problem);
+    return DeviceLink(std::move(r.session));
+}
+
+void Registry::stale_sessions_locked(const Instrument* only) {
+    for (auto& [token, s] : sessions_) {
+        if (only && s->instrument.get() != only) continue;
+        s->live.store(false);
+    }
+    for (Attached& a : attached_)
+        if (!only || a.instrument.get() == only) a.claimed = false;
+}
+
+// -------------------------------------------------------------------- bench
+
+void Registry::reset() {
+    std::unique_lock lock(mutex_);
+    stale_sessions_locked(nullptr);
+    attached_.clear();
+    attached_.push_back({std::make_shared<Instrument>(default_identity())});
+}
+
+void Registry::attach(Identity id) {
+    if (id.serial.empty()) throw std::invalid_argument("an instrument needs a serial");
+    if (id.samplerate == 0) throw std::invalid_argument("samplerate must be positive");
+    std::unique_lock lock(mutex_);
+    for (const Attached& a : attached_)
+        if (a.instrument->identity().serial == id.serial)
+            throw std::invalid_argument("an instrument with serial '" + id.serial +
+                                        "' is already attached");
+    attached_.push_back({std::make_shared<Instrument>(std::move(id))});
+}
+
+bool Registry::detach(std::string_view serial) {
+    std::unique_lock lock(mutex_);
+    auto it = std::find_if(attached_.begin(), attached_.end(), [&](const Attached& a) {
+        return a.instrument->identity().serial == serial;
+    });
+    if (it == attached_.end()) return false;
+    stale_sessions_locked(it->instrument.get());
+    attached_.erase(it);
+    return true;
+}
+
+void Registry::detach_all() {
+    std::unique_lock lock(mutex_);
+    for (auto& [token, s] : sessions_) s->live.store(false);
+    attached_.clear();
+}
+
+std::vector<std::string> Registry::serials() const {
+    std::shared_lock lock(mutex_);
+    std::vector<std::string> out;
+    for (const Attached& a : attached_) out.push_back(a.instrument->identity().serial);
+    return out;
+}
+
+std::shared_ptr<Instrument> Registry::find(std::optional<std::string_view> serial) const {
+    std::shared_lock lock(mutex_);
+    for (const Attached& a : attached_)
+        if (!serial || a.instrument->identity().serial == *serial) return a.instrument;
+    return nullptr;
+}
+
+bool Registry::is_open(std::string_view serial) const {
+    std::shared_lock lock(mutex_);
+    for (const Attached& a : attached_)
+        if (a.instrument->identity().serial == serial) return a.claimed;
+    return false;
+}
+
+zo_device* Registry::open_bench_handle(std::string_view serial) {
+    std::unique_lock lock(mutex_);
+    for (const Attached& a : attached_)
+        if (a.instrument->identity().serial == serial) return add_session_locked(a.instrument, false);
+    throw std::invalid_argument("no instrument with serial '" + std::string(serial) + "'");
+}
+
+}  // namespace zo

@@ -1,0 +1,308 @@
+// zopy._sim: marshals zopy.sim's calls to the bench's control interface
+// (bench_control.h). zopy/sim.py holds the documentation, the keyword
+// interface and the argument checks; this module only converts values.
+#include "sim_convert.hpp"
+
+using namespace simpy;
+
+namespace {
+
+PyObject* py_reset(PyObject*, PyObject*) {
+    return translate([] { control::reset(); return none(); });
+}
+
+PyObject* py_default_device(PyObject*, PyObject*) {
+    return translate([] {
+        const control::DeviceSpec d = control::default_device();
+        return Py_BuildValue("{s:s,s:s,s:O,s:k,s:i,s:(iii),s:i,s:i}", "serial", d.serial.c_str(),
+                             "product", d.product.c_str(), "balanced", d.balanced ? Py_True : Py_False,
+                             "samplerate", (unsigned long)d.samplerate, "adcbits", int(d.adcbits),
+                             "fwversion", int(d.fwversion[0]), int(d.fwversion[1]), int(d.fwversion[2]),
+                             "usb_speed", d.usb_speed, "peak_responsivity", d.peak_nm);
+    });
+}
+
+// attach(serial, product, balanced, samplerate, adcbits, (fw), usb_speed, peak_nm)
+PyObject* py_attach(PyObject*, PyObject* args) {
+    const char *serial, *product;
+    int balanced, adcbits, usb_speed, peak;
+    unsigned long samplerate;
+    int fw[3];
+    if (!PyArg_ParseTuple(args, "sspki(iii)ii", &serial, &product, &balanced, &samplerate, &adcbits,
+                          &fw[0], &fw[1], &fw[2], &usb_speed, &peak))
+        return nullptr;
+    return translate([&] {
+        control::DeviceSpec d{serial, product, balanced != 0, uint32_t(samplerate), uint8_t(adcbits),
+                              {uint8_t(fw[0]), uint8_t(fw[1]), uint8_t(fw[2])}, usb_speed, peak};
+        control::attach(d);
+        return none();
+    });
+}
+
+PyObject* py_detach(PyObject*, PyObject* args) {
+    const char* serial;
+    if (!PyArg_ParseTuple(args, "s", &serial)) return nullptr;
+    return translate([&] { return PyBool_FromLong(control::detach(serial)); });
+}
+
+PyObject* py_detach_all(PyObject*, PyObject*) {
+    return translate([] { control::detach_all(); return none(); });
+}
+
+PyObject* py_devices(PyObject*, PyObject*) {
+    return translate([] { return string_list(control::devices()); });
+}
+
+PyObject* py_started(PyObject*, PyObject*) {
+    return translate([] { return PyBool_FromLong(control::started()); });
+}
+
+// ------------------------------------------------ call log, overrides, errors
+
+PyObject* py_function_kind(PyObject*, PyObject* args) {
+    const char* name;
+    if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
+    return translate([&] {
+        const calllog::Function* f = control::function(name);
+        if (!f) return none();
+        return Py_BuildValue("(sLL)", kind_name(f->kind), (long long)f->min, (long long)f->max);
+    });
+}
+
+// override(name, result, times, error_code or None, error_text bytes)
+PyObject* py_override(PyObject*, PyObject* args) {
+    const char* name;
+    PyObject *result, *code;
+    const char* text;
+    Py_ssize_t text_len;
+    int times;
+    if (!PyArg_ParseTuple(args, "sOiOy#", &name, &result, &times, &code, &text, &text_len))
+        return nullptr;
+    return translate([&]() -> PyObject* {
+        const calllog::Function* f = control::function(name);
+        if (!f) throw std::invalid_argument(std::string("unknown library function: ") + name);
+        calllog::Script script;
+        if (!to_script(result, f->kind, script)) {
+            if (!PyErr_Occurred()) throw std::invalid_argument(std::string("result of the wrong kind for ") + name);
+            return nullptr;
+        }
+        std::optional<calllog::ScriptedError> error;
+        if (code != Py_None) {
+            const long c = PyLong_AsLong(code);
+            if (c == -1 && PyErr_Occurred()) return nullptr;
+            error = calllog::ScriptedError{int32_t(c), std::string(text, size_t(text_len))};
+        }
+        control::add_override(name, std::move(script), std::move(error), times);
+        return none();
+    });
+}
+
+PyObject* py_set_error(PyObject*, PyObject* args) {
+    int code;
+    const char* text;
+    Py_ssize_t len;
+    if (!PyArg_ParseTuple(args, "iy#", &code, &text, &len)) return nullptr;
+    return translate([&] { control::set_error(code, std::string(text, size_t(len))); return none(); });
+}
+
+PyObject* py_calls(PyObject*, PyObject*) {
+    return translate([]() -> PyObject* {
+        const std::vector<calllog::Call> calls = control::calls();
+        PyObject* list = PyList_New(Py_ssize_t(calls.size()));
+        for (size_t i = 0; list && i < calls.size(); ++i) {
+            PyObject* t = from_call(calls[i]);
+            if (!t) { Py_DECREF(list); return nullptr; }
+            PyList_SET_ITEM(list, Py_ssize_t(i), t);
+        }
+        return list;
+    });
+}
+
+PyObject* py_clear_calls(PyObject*, PyObject*) {
+    return translate([] { control::clear_calls(); return none(); });
+}
+
+PyObject* py_set_logging(PyObject*, PyObject* args) {
+    int on;
+    if (!PyArg_ParseTuple(args, "p", &on)) return nullptr;
+    return translate([&] { control::set_logging(on != 0); return none(); });
+}
+
+// ------------------------------------------------------ light, ports, timing
+
+// set_light(serial or None, p1, p2, wavelength, mod_hz, mod_depth, noise, seed)
+PyObject* py_set_light(PyObject*, PyObject* args) {
+    PyObject* serial;
+    control::LightSpec l;
+    int noise;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OdddddpK", &serial, &l.p1_uw, &l.p2_uw, &l.wavelength_nm,
+                          &l.modulation_hz, &l.modulation_depth, &noise, &seed))
+        return nullptr;
+    control::Serial s;
+    if (!to_serial(serial, s)) return nullptr;
+    l.noise = noise != 0;
+    l.seed = seed;
+    return translate([&] { control::set_light(s, l); return none(); });
+}
+
+// set_port_input(serial or None, port, level, frequency_hz, duty)
+PyObject* py_set_port_input(PyObject*, PyObject* args) {
+    PyObject* serial;
+    int port, level;
+    double freq, duty;
+    if (!PyArg_ParseTuple(args, "Oipdd", &serial, &port, &level, &freq, &duty)) return nullptr;
+    control::Serial s;
+    if (!to_serial(serial, s)) return nullptr;
+    return translate([&] { control::set_port_input(s, port, level != 0, freq, duty); return none(); });
+}
+
+PyObject* py_set_timeout(PyObject*, PyObject* args) {
+    double seconds;
+    if (!PyArg_ParseTuple(args, "d", &seconds)) return nullptr;
+    return translate([&] { control::set_timeout(seconds); return none(); });
+}
+
+PyObject* py_timeout(PyObject*, PyObject*) {
+    return translate([] { return PyFloat_FromDouble(control::timeout()); });
+}
+
+PyObject* py_set_realtime(PyObject*, PyObject* args) {
+    int on;
+    if (!PyArg_ParseTuple(args, "p", &on)) return nullptr;
+    return translate([&] { control::set_realtime(on != 0); return none(); });
+}
+
+PyObject* py_realtime(PyObject*, PyObject*) {
+    return translate([] { return PyBool_FromLong(control::realtime()); });
+}
+
+// ---------------------------------------------------------------- inspection
+
+PyObject* py_port_state(PyObject*, PyObject* args) {
+    PyObject* serial;
+    int port;
+    if (!PyArg_ParseTuple(args, "Oi", &serial, &port)) return nullptr;
+    control::Serial s;
+    if (!to_serial(serial, s)) return nullptr;
+    return translate([&] {
+        const control::PortStateOut p = control::port_state(s, port);
+        return Py_BuildValue("{s:s,s:s,s:O,s:k,s:k,s:d,s:d}", "direction", p.direction.c_str(),
+                             "drive", p.drive.c_str(), "level", p.level ? Py_True : Py_False,
+                             "threshold", (unsigned long)p.threshold, "period", (unsigned long)p.period,
+                             "frequency_hz", p.frequency_hz, "duty", p.duty);
+    });
+}
+
+PyObject* registers_tuple(const std::array<uint16_t, 256>& regs) {
+    PyObject* t = PyTuple_New(256);
+    for (Py_ssize_t i = 0; t && i < 256; ++i) {
+        PyObject* v = PyLong_FromLong(regs[size_t(i)]);
+        if (!v) { Py_DECREF(t); return nullptr; }
+        PyTuple_SET_ITEM(t, i, v);
+    }
+    return t;
+}
+
+PyObject* py_state(PyObject*, PyObject* args) {
+    PyObject* serial;
+    if (!PyArg_ParseTuple(args, "O", &serial)) return nullptr;
+    control::Serial s;
+    if (!to_serial(serial, s)) return nullptr;
+    return translate([&]() -> PyObject* {
+        const control::InstrumentState st = control::state(s);
+        PyObject* regs = registers_tuple(st.registers);
+        if (!regs) return nullptr;
+        const auto b = [](bool v) { return v ? Py_True : Py_False; };
+        return Py_BuildValue(
+            "{s:O,s:K,s:k,s:O,s:O,s:O,s:O,s:O,s:O,s:s,s:i,s:K,s:N,s:{s:d,s:d,s:d,s:d,s:d,s:O,s:K}}",
+            "open", b(st.open), "clock", (unsigned long long)st.clock, "samplerate",
+            (unsigned long)st.samplerate, "highgain", b(st.highgain), "antialias", b(st.antialias),
+            "powerdown", b(st.powerdown), "adcclock", b(st.adcclock), "p1_monitor", b(st.p1_monitor),
+            "p2_monitor", b(st.p2_monitor), "pattern", st.pattern.c_str(), "user_word",
+            int(st.user_word), "pattern_origin", (unsigned long long)st.pattern_origin, "registers",
+            regs, "light", "power_uw", st.light.p1_uw, "p2_power_uw", st.light.p2_uw,
+            "wavelength_nm", st.light.wavelength_nm, "modulation_hz", st.light.modulation_hz,
+            "modulation_depth", st.light.modulation_depth, "noise", b(st.light.noise), "seed",
+            (unsigned long long)st.light.seed);
+    });
+}
+
+// -------------------------------------------------------------- bench helpers
+
+// Runs `f` with the interpreter lock released (other threads run meanwhile);
+// the lock is taken back however `f` ends.
+template <class F>
+auto without_gil(F&& f) {
+    struct Relock {
+        PyThreadState* state;
+        ~Relock() { PyEval_RestoreThread(state); }
+    } relock{PyEval_SaveThread()};
+    return f();
+}
+
+PyObject* py_time_call(PyObject*, PyObject* args) {
+    const char *name, *serial;
+    unsigned long long n;
+    if (!PyArg_ParseTuple(args, "ssK", &name, &serial, &n)) return nullptr;
+    return translate([&] {
+        return PyFloat_FromDouble(without_gil([&] { return control::time_call(name, serial, n); }));
+    });
+}
+
+PyObject* py_time_raw_fill(PyObject*, PyObject* args) {
+    const char* serial;
+    unsigned long long n;
+    int repeats = 5;
+    if (!PyArg_ParseTuple(args, "sK|i", &serial, &n, &repeats)) return nullptr;
+    return translate([&] {
+        return PyFloat_FromDouble(
+            without_gil([&] { return control::time_raw_fill(serial, n, repeats); }));
+    });
+}
+
+PyMethodDef methods[] = {
+    {"reset", py_reset, METH_NOARGS, "The default bench again."},
+    {"default_device", py_default_device, METH_NOARGS, "Identity of the default instrument."},
+    {"attach", py_attach, METH_VARARGS, "Attach an instrument."},
+    {"detach", py_detach, METH_VARARGS, "Detach an instrument by serial."},
+    {"detach_all", py_detach_all, METH_NOARGS, "Detach every instrument."},
+    {"devices", py_devices, METH_NOARGS, "Serials in attach order."},
+    {"started", py_started, METH_NOARGS, "Whether zo_init has started the library."},
+    {"function_kind", py_function_kind, METH_VARARGS, "(kind, min, max) of a library function."},
+    {"override", py_override, METH_VARARGS, "Script a function's next answers."},
+    {"set_error", py_set_error, METH_VARARGS, "Set the calling thread's last error."},
+    {"calls", py_calls, METH_NOARGS, "The call log."},
+    {"clear_calls", py_clear_calls, METH_NOARGS, "Empty the call log."},
+    {"set_logging", py_set_logging, METH_VARARGS, "Switch the call log on or off."},
+    {"set_light", py_set_light, METH_VARARGS, "Set an instrument's optical input."},
+    {"set_port_input", py_set_port_input, METH_VARARGS, "Apply a level or square wave to S or T."},
+    {"set_timeout", py_set_timeout, METH_VARARGS, "Trigger timeout, seconds of instrument time."},
+    {"timeout", py_timeout, METH_NOARGS, "The trigger timeout."},
+    {"set_realtime", py_set_realtime, METH_VARARGS, "Pace acquisitions like the real unit."},
+    {"realtime", py_realtime, METH_NOARGS, "Whether acquisitions are paced."},
+    {"port_state", py_port_state, METH_VARARGS, "What drives a port."},
+    {"state", py_state, METH_VARARGS, "An instrument's settings and clock."},
+    {"time_call", py_time_call, METH_VARARGS, "time_call(name, serial, n) -> seconds per call"},
+    {"time_raw_fill", py_time_raw_fill, METH_VARARGS,
+     "time_raw_fill(serial, n, repeats=5) -> best seconds for zo_get_raw_data of n samples"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_sim", "Control of the virtual KV310 bench.", -1,
+                          methods};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__sim(void) {
+    PyObject* m = PyModule_Create(&module_def);
+    if (!m) return nullptr;
+    PyObject* bad = PyFloat_FromDouble(control::bad_double());
+    const int added = bad ? PyModule_AddObjectRef(m, "BAD_DOUBLE", bad) : -1;
+    Py_XDECREF(bad);
+    if (added < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}

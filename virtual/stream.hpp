@@ -1,0 +1,54 @@
+// Continuous acquisition streams of the virtual instrument.
+//
+// A stream reads the instrument's signal from its own cursor (instrument time
+// when it was opened) and runs every block through the same pipeline:
+//
+//   raw words -> calibration -> filter -> averaging by N -> keep every M-th
+//
+// - Calibration "auto" (default) uses the instrument's calibration for its
+//   gain, read when the stream opens or on update_auto_calibration, rescaled
+//   to the calibration wavelength (default: peak responsivity); "custom" the
+//   pair set with set_custom_calibration (initially the auto pair); "raw" the
+//   bare ADC codes. Pairs map ADC codes to uW, read_calibration returns the uW
+//   pair in effect ((1, 0) for raw), and the units setting (-6 uW, -3 mW,
+//   0 W) rescales the output of auto and custom.
+// - Filters "none" (default), "lowpass" and "highpass": 4th-order
+//   Butterworth sections (dsp.hpp). The filter runs at the instrument's rate,
+//   before averaging, so it doubles as the anti-alias filter of the
+//   downsampling and its cutoff is checked against the instrument's Nyquist
+//   frequency only (downsampling and decimation never invalidate it). The
+//   default cutoff is a tenth of the instrument's rate at opening. A cutoff
+//   the filter cannot realise is kept (read_cutoff shows it) but makes every
+//   acquire with a filter on fail with ZO_ERROR_PARAMS until a good one is
+//   set. A new filter, cutoff or instrument rate restarts the filter at rest
+//   on the next sample, so there is no start-up transient.
+// - Output sample k of an acquire is the average of N inputs, and only every
+//   M-th such average is kept (the M-th, 2M-th, ...); its port bits are
+//   those of the last input of its group. Each acquire of n samples consumes
+//   exactly n * N * M input samples, and consecutive acquires continue
+//   exactly where the previous one stopped.
+//
+// With the handle closed (or stale) every stream call fails with
+// ZO_ERROR_INVALID_DEVICE; the stream still owns its share of the
+// instrument, so nothing dangles.
+#ifndef ZOPY_VIRTUAL_STREAM_HPP
+#define ZOPY_VIRTUAL_STREAM_HPP
+
+#include "zo.h"
+
+#include <cstdint>
+
+// Bench helper: the best wall time, in seconds, of `repeats` acquisitions of
+// `nsamples` samples by a stream on the instrument with this serial, set up
+// with the given filter ("none", "lowpass", "highpass"), cutoff and
+// downsampling, in float (dtype_bytes 4) or double (8). Rendering the
+// instrument's samples is part of what is timed, as it is in raw
+// acquisition. Works whether or not the instrument is open elsewhere; makes
+// no logged calls. Returns a negative value on failure, with the last error
+// set.
+extern "C" ZO_API double zo_bench_time_stream_acquire(const char* serial, int dtype_bytes,
+                                                      uint64_t nsamples, const char* filter,
+                                                      double cutoff_hz, int downsampling,
+                                                      int repeats);
+
+#endif  // ZOPY_VIRTUAL_STREAM_HPP
