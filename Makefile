@@ -24,8 +24,8 @@ demo: $(VENV)/.installed
 	$(VENV)/bin/python -m zopy
 
 test: $(VENV)/.installed $(VENV_NP1)/.installed
-	$(VENV)/bin/python -m pytest -q tests
-	$(VENV_NP1)/bin/python -m pytest -q tests
+	$(VENV)/bin/python -P -m pytest -q tests
+	$(VENV_NP1)/bin/python -P -m pytest -q tests
 
 bench: $(VENV)/.installed
 	$(VENV)/bin/python -m pip install -q scipy

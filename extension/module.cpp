@@ -5,14 +5,17 @@
 
 #include <frameobject.h>
 
+#include <atomic>
+
 namespace zopy {
 
 ModuleState state;
 
 namespace {
 
-// The interpreter that first loaded the module; -1 before that.
-int64_t owner_interpreter = -1;
+// The interpreter that first loaded the module; -1 before that. Atomic
+// because another interpreter may ask with a GIL of its own.
+std::atomic<int64_t> owner_interpreter{-1};
 
 // ---------------------------------------------------------------------------
 // Module functions
@@ -222,9 +225,9 @@ bool set_spec_attribute(PyObject* module, PyObject* spec, const char* from, cons
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (owner_interpreter == -1) {
-        owner_interpreter = interpreter;
-    } else if (interpreter != owner_interpreter) {
+    int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, interpreter) &&
+        expected != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -264,7 +267,11 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
+// Every interpreter but the first is refused by create_module before it
+// touches anything, with the module's own message; declaring per-interpreter
+// GIL support is what lets an isolated interpreter get that far.
 PyModuleDef_Slot module_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},

@@ -1,5 +1,6 @@
 """Shared fixtures: every test starts on the default virtual bench."""
 
+import gc
 import subprocess
 import sys
 import textwrap
@@ -13,6 +14,7 @@ from zopy import sim
 @pytest.fixture(autouse=True)
 def default_bench():
     """The default bench before each test, and again after it."""
+    gc.collect()   # Devices left in cycles by earlier tests close now, not mid-test
     sim.reset()
     yield
     sim.reset()
@@ -35,7 +37,7 @@ def serial():
 
 def run_python(code, check=True):
     """Runs `code` in a fresh interpreter; returns (stdout, stderr)."""
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+    result = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)],
                             capture_output=True, text=True, timeout=120)
     if check and result.returncode != 0:
         raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")

@@ -14,6 +14,13 @@ def acquisitions():
     return [c for c in sim.calls() if c[0].startswith("zo_get_raw_data")]
 
 
+@pytest.fixture
+def toggling_ports():
+    """Square waves on S and T, so every trigger condition comes."""
+    sim.set_port_input("S", frequency_hz=10e3)
+    sim.set_port_input("T", frequency_hz=10e3)
+
+
 class TestCallChoice:
     def test_free_running(self, dev, serial):
         data = dev.get_raw_data(100)
@@ -24,12 +31,11 @@ class TestCallChoice:
         ("rising", "S", 1), ("Rising", "s", 1), ("rising", "t", 5), ("FALLING", "T", 6),
         ("high", "S", 3), ("low", "t", 8), ("auto", None, 0), ("AuTo", "anything", 0),
         ("AUTO", 42, 0)])
-    def test_triggered(self, dev, serial, mode, port, code):
+    def test_triggered(self, dev, serial, toggling_ports, mode, port, code):
         dev.get_raw_data(10, trig_mode=mode, trig_port=port, arm_time=7)
         assert acquisitions() == [("zo_get_raw_data_triggered", serial, 10, 10, code, 7)]
 
-    def test_triggered_repeat(self, dev, serial):
-        sim.set_port_input("S", frequency_hz=1000.0)
+    def test_triggered_repeat(self, dev, serial, toggling_ports):
         dev.get_raw_data(20, True, "rising", "S", 3, 5)
         assert acquisitions() == [("zo_get_raw_data_triggered_repeat", serial, 20, 20, 1, 3, 5)]
 
@@ -74,7 +80,7 @@ class TestRefusals:
         with pytest.raises(TypeError):
             dev.get_raw_data(10, trig_mode="rising", trig_port=Unhashable("S"))
 
-    def test_the_table_of_the_moment_is_used(self, dev, monkeypatch):
+    def test_the_table_of_the_moment_is_used(self, dev, toggling_ports, monkeypatch):
         monkeypatch.setitem(zopy.zopy._trigger_mode_lookup, ("a", "rising"), 5)
         dev.get_raw_data(10, trig_mode="rising", trig_port="A")
         assert acquisitions()[0][4] == 5

@@ -59,11 +59,12 @@ class TestImport:
         """)
         assert "SAME True 99" in out
 
-    def test_a_second_interpreter_is_refused(self):
-        out, _ = run_python("""
+    @pytest.mark.parametrize("isolated", [True, False])
+    def test_a_second_interpreter_is_refused(self, isolated):
+        out, _ = run_python(f"""
             import zopy.zopy
             import _xxsubinterpreters as interpreters
-            interp = interpreters.create()
+            interp = interpreters.create(isolated={isolated})
             try:
                 interpreters.run_string(interp, "import zopy.zopy")
             except Exception as exc:

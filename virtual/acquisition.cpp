@@ -108,7 +108,7 @@ void record(std::atomic<uint64_t>& clock, const Pacer& pacer, const SignalPlan& 
 }
 
 uint64_t timeout_samples(uint32_t samplerate) {
-    const double n = std::ceil(std::max(0.0, bench::trigger_timeout()) * samplerate);
+    const double n = std::round(std::max(0.0, bench::trigger_timeout()) * samplerate);
     return n >= 1.8e19 ? UINT64_MAX : std::max<uint64_t>(1, uint64_t(n));
 }
 

@@ -124,6 +124,10 @@ InstrumentState state(const Serial& serial) {
     const Settings s = inst->settings();
     const Light l = inst->light();
     InstrumentState st;
+    st.serial = inst->identity().serial;
+    st.balanced = inst->identity().balanced;
+    st.base_samplerate = inst->identity().samplerate;
+    st.peak_nm = inst->identity().peak_nm;
     st.open = Registry::get().is_open(inst->identity().serial);
     st.clock = inst->clock();
     st.samplerate = inst->samplerate();

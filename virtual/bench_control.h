@@ -45,6 +45,10 @@ struct PortStateOut {
 };
 
 struct InstrumentState {
+    std::string serial;
+    bool balanced = false;
+    uint32_t base_samplerate = 0;
+    int peak_nm = 0;
     bool open = false;
     uint64_t clock = 0;
     uint32_t samplerate = 0;
@@ -93,6 +97,9 @@ ZO_API InstrumentState state(const Serial& serial);
 // ---- bench helpers (not logged, not overridden)
 ZO_API double time_call(const std::string& name, const std::string& serial, uint64_t n);
 ZO_API double time_raw_fill(const std::string& serial, uint64_t n, int repeats);
+// Best seconds to render n samples from the instrument's clock on into a
+// buffer already in memory: the signal generator alone.
+ZO_API double time_render(const std::string& serial, uint64_t n, int repeats);
 
 }  // namespace zo::control
 

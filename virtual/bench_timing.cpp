@@ -15,6 +15,7 @@
 #include <memory>
 #include <stdexcept>
 #include <unordered_map>
+#include <vector>
 
 namespace zo::control {
 
@@ -26,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 template <class T>
 void keep(const T& value) {
     static volatile unsigned char sink;
-    sink = *reinterpret_cast<const volatile unsigned char*>(&value);
+    sink = static_cast<unsigned char>(sink + *reinterpret_cast<const volatile unsigned char*>(&value));
 }
 
 using Call = std::function<void(zo_device*)>;
@@ -106,6 +107,24 @@ double time_raw_fill(const std::string& serial, uint64_t n, int repeats) {
         if (status != ZO_SUCCESS) throw std::runtime_error(zo_get_error_string());
         best = r == 0 ? s : std::min(best, s);
     }
+    return best;
+}
+
+double time_render(const std::string& serial, uint64_t n, int repeats) {
+    if (repeats < 1 || n == 0) throw std::invalid_argument("n and repeats must be at least 1");
+    const auto inst = Registry::get().find(std::string_view(serial));
+    if (!inst) throw std::invalid_argument("no instrument with serial '" + serial + "'");
+    const auto plan = inst->plan();
+    std::vector<uint16_t> words(n);
+    plan->render(inst->clock(), n, words.data());  // touch the pages first
+    double best = 0;
+    for (int r = 0; r < repeats; ++r) {
+        const auto t0 = Clock::now();
+        plan->render(inst->clock() + uint64_t(r + 1) * n, n, words.data());
+        const double s = seconds_since(t0);
+        best = r == 0 ? s : std::min(best, s);
+    }
+    keep(words[n / 2]);
     return best;
 }
 

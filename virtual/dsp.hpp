@@ -53,15 +53,27 @@ inline std::array<double, 2> butterworth4_q() {
 
 // One section from s^2 + s/Q + 1 (cutoff normalised to 1) by the bilinear
 // transform, with K = tan(pi fc / fs) placing the cutoff exactly at fc.
+//
+// The numerator gain b0 is taken from the rounded denominator: for the
+// low-pass b0 = K^2 / (1 + K/Q + K^2) = (1 + a1 + a2) / 4 exactly, and that
+// sum is computed without rounding (a1 is near -2, a2 near 1), so the
+// section passes DC with a gain of exactly 1 even when 1 + a1 + a2 is tiny
+// (low cutoffs), where the direct formula would be off by parts in 10^8.
+// Likewise the high-pass gets exactly unit gain at Nyquist.
 inline Biquad bilinear_section(double k, double q, Response response) {
     const double kk = k * k;
     const double norm = 1.0 / (1.0 + k / q + kk);
     Biquad s;
-    s.b0 = (response == Response::lowpass ? kk : 1.0) * norm;
-    s.b1 = (response == Response::lowpass ? 2.0 : -2.0) * s.b0;
-    s.b2 = s.b0;
     s.a1 = 2.0 * (kk - 1.0) * norm;
     s.a2 = (1.0 - k / q + kk) * norm;
+    if (response == Response::lowpass) {
+        s.b0 = (1.0 + s.a1 + s.a2) / 4.0;
+        s.b1 = 2.0 * s.b0;
+    } else {
+        s.b0 = (1.0 - s.a1 + s.a2) / 4.0;
+        s.b1 = -2.0 * s.b0;
+    }
+    s.b2 = s.b0;
     return s;
 }
 
@@ -88,14 +100,25 @@ inline FourthOrder design_butterworth4(double cutoff_hz, double rate_hz, Respons
 //   multiply-adds instead of a chain of dependent ones, which is what makes
 //   filtering with downsampling several times faster than filtering every
 //   output.
+//
+// Working point. With poles close to z = 1 (cutoffs far below the rate) the
+// recursion adds increments far smaller than its state, so rounding leaves a
+// dead band around the true output of about eps * |state| * (rate/cutoff)^2:
+// 1e-5 of the signal level at cutoff = 1e-6 rate. The signals here sit on a
+// large, slowly moving level, so the cascade filters x - ref and adds the DC
+// gain times ref back: the state, and with it the dead band, then scales
+// with how far the signal strays from ref. ref follows the signal: it is
+// moved to the current input every kRecenter samples (counted from the
+// start, so the points do not depend on how the input is split into calls),
+// the state absorbing the step exactly as it would a constant input.
 class Cascade4 {
 public:
     static constexpr std::size_t kBlock = 32;
+    static constexpr std::uint64_t kRecenter = 4096;
     using State = std::array<double, 4>;  // z1, z2 of section 0, then of section 1
 
     // New coefficients; the state restarts at rest on the next input sample.
     void configure(const FourthOrder& sections);
-    void reset() { primed_ = false; }
 
     template <typename T>
     void process(T* x, std::size_t n);
@@ -111,13 +134,18 @@ public:
 
 private:
     static double step(const FourthOrder& s, State& z, double v);
-    void prime(double v);
     void build_block_tables();
+    void recenter_if_due(double v);
+    template <typename T>
+    void process_run(T* x, std::size_t n);
     double finish_block(std::size_t len, const std::array<double, 5>& in);
 
     FourthOrder s_{};
+    double dc_gain_ = 1.0;  // of the whole cascade: exactly 1 (low-pass) or 0 (high-pass)
     State z_{};
-    bool primed_ = false;
+    double ref_ = 0.0;
+    std::uint64_t count_ = 0;       // samples since configure()
+    std::uint64_t next_center_ = 0; // count_ at which ref_ moves next
     std::array<std::array<double, 16>, kBlock + 1> phi_{};  // row-major 4x4
     std::array<State, kBlock + 1> g_{};
     // input_[r][kBlock - t]: what a sample t samples before the block's end
@@ -138,7 +166,9 @@ inline double Cascade4::step(const FourthOrder& s, State& z, double v) {
 
 inline void Cascade4::configure(const FourthOrder& sections) {
     s_ = sections;
-    primed_ = false;
+    dc_gain_ = s_[0].dc_gain() * s_[1].dc_gain();
+    z_ = {};
+    count_ = next_center_ = 0;
     build_block_tables();
 }
 
@@ -163,17 +193,22 @@ inline void Cascade4::build_block_tables() {
     }
 }
 
-// State of a section at rest on a constant input v (its output then being
-// g v): from y = b0 v + z1 and z2 = b2 v - a2 y.
-inline void Cascade4::prime(double v) {
+// Moves ref to v when due. Feeding x - v instead of x - ref is feeding an
+// extra constant d = ref - v, so the state takes on each section's rest
+// state for d (output g d, z1 = g d - b0 d, z2 = b2 d - a2 g d). The first
+// call, from rest, simply starts the filter at rest on v.
+inline void Cascade4::recenter_if_due(double v) {
+    if (count_ < next_center_) return;
+    double d = count_ == 0 ? 0.0 : ref_ - v;
     for (std::size_t i = 0; i < 2; ++i) {
         const Biquad& c = s_[i];
-        const double y = c.dc_gain() * v;
-        z_[2 * i] = y - c.b0 * v;
-        z_[2 * i + 1] = c.b2 * v - c.a2 * y;
-        v = y;
+        const double y = c.dc_gain() * d;
+        z_[2 * i] += y - c.b0 * d;
+        z_[2 * i + 1] += c.b2 * d - c.a2 * y;
+        d = y;
     }
-    primed_ = true;
+    ref_ = v;
+    next_center_ = (count_ / kRecenter + 1) * kRecenter;
 }
 
 inline void Cascade4::flush_subnormals() {
@@ -184,39 +219,51 @@ inline void Cascade4::flush_subnormals() {
 
 template <typename T>
 void Cascade4::process(T* x, std::size_t n) {
-    if (n == 0) return;
-    if (!primed_) prime(static_cast<double>(x[0]));
+    for (std::size_t i = 0; i < n;) {
+        recenter_if_due(static_cast<double>(x[i]));
+        const std::size_t len = std::size_t(std::min<std::uint64_t>(n - i, next_center_ - count_));
+        process_run(x + i, len);
+        count_ += len;
+        i += len;
+    }
+    flush_subnormals();
+}
+
+template <typename T>
+void Cascade4::process_run(T* x, std::size_t n) {
     // Locals keep coefficients and state in registers across the loop.
     const Biquad c = s_[0], d = s_[1];
+    const double ref = ref_, level = dc_gain_ * ref_;
     double p1 = z_[0], p2 = z_[1], q1 = z_[2], q2 = z_[3];
     for (std::size_t i = 0; i < n; ++i) {
-        const double v = static_cast<double>(x[i]);
+        const double v = static_cast<double>(x[i]) - ref;
         const double y = c.b0 * v + p1;
         p1 = c.b1 * v - c.a1 * y + p2;
         p2 = c.b2 * v - c.a2 * y;
         const double w = d.b0 * y + q1;
         q1 = d.b1 * y - d.a1 * w + q2;
         q2 = d.b2 * y - d.a2 * w;
-        x[i] = static_cast<T>(w);
+        x[i] = static_cast<T>(w + level);
     }
     z_ = {p1, p2, q1, q2};
-    flush_subnormals();
 }
 
 template <typename T>
 double Cascade4::advance(const T* x, std::size_t len) {
     if (len == 0) return 0.0;
-    if (!primed_) prime(static_cast<double>(x[0]));
-    // Input terms: five dot products of x with the tables' last len entries.
-    // Even and odd samples go to separate sums so that consecutive samples
-    // do not wait on each other (and pairs map onto two-lane vectors).
+    recenter_if_due(static_cast<double>(x[0]));
+    count_ += len;
+    // Input terms: five dot products of x - ref with the tables' last len
+    // entries. Even and odd samples go to separate sums so that consecutive
+    // samples do not wait on each other.
     const std::size_t off = kBlock - len;
     const double *k0 = &input_[0][off], *k1 = &input_[1][off], *k2 = &input_[2][off];
     const double *k3 = &input_[3][off], *k4 = &input_[4][off];
+    const double ref = ref_;
     double a0 = 0, a1 = 0, a2 = 0, a3 = 0, a4 = 0, b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0;
     std::size_t i = 0;
     for (; i + 1 < len; i += 2) {
-        const double v = static_cast<double>(x[i]), w = static_cast<double>(x[i + 1]);
+        const double v = static_cast<double>(x[i]) - ref, w = static_cast<double>(x[i + 1]) - ref;
         a0 += k0[i] * v, b0 += k0[i + 1] * w;
         a1 += k1[i] * v, b1 += k1[i + 1] * w;
         a2 += k2[i] * v, b2 += k2[i + 1] * w;
@@ -224,10 +271,11 @@ double Cascade4::advance(const T* x, std::size_t len) {
         a4 += k4[i] * v, b4 += k4[i + 1] * w;
     }
     if (i < len) {
-        const double v = static_cast<double>(x[i]);
+        const double v = static_cast<double>(x[i]) - ref;
         a0 += k0[i] * v, a1 += k1[i] * v, a2 += k2[i] * v, a3 += k3[i] * v, a4 += k4[i] * v;
     }
-    return finish_block(len, {a0 + b0, a1 + b1, a2 + b2, a3 + b3, a4 + b4});
+    const double sum = finish_block(len, {a0 + b0, a1 + b1, a2 + b2, a3 + b3, a4 + b4});
+    return sum + static_cast<double>(len) * dc_gain_ * ref;
 }
 
 // Adds the state's share: the block's output sum and the state update.

@@ -95,7 +95,10 @@ std::vector<double> gaussian_table() {
     double mean = 0, var = 0;
     for (double x : v) mean += x;
     mean /= kNoiseSize;
-    for (double& x : v) var += (x -= mean) * x;
+    for (double& x : v) {
+        x -= mean;
+        var += x * x;
+    }
     const double scale = 1.0 / std::sqrt(var / kNoiseSize);
     for (double& x : v) x *= scale;
     return v;

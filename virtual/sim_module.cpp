@@ -215,8 +215,10 @@ PyObject* py_state(PyObject*, PyObject* args) {
         if (!regs) return nullptr;
         const auto b = [](bool v) { return v ? Py_True : Py_False; };
         return Py_BuildValue(
-            "{s:O,s:K,s:k,s:O,s:O,s:O,s:O,s:O,s:O,s:s,s:i,s:K,s:N,s:{s:d,s:d,s:d,s:d,s:d,s:O,s:K}}",
-            "open", b(st.open), "clock", (unsigned long long)st.clock, "samplerate",
+            "{s:s,s:O,s:k,s:i,s:O,s:K,s:k,s:O,s:O,s:O,s:O,s:O,s:O,s:s,s:i,s:K,s:N,"
+            "s:{s:d,s:d,s:d,s:d,s:d,s:O,s:K}}",
+            "serial", st.serial.c_str(), "balanced", b(st.balanced), "base_samplerate",
+            (unsigned long)st.base_samplerate, "peak_responsivity", st.peak_nm, "open", b(st.open), "clock", (unsigned long long)st.clock, "samplerate",
             (unsigned long)st.samplerate, "highgain", b(st.highgain), "antialias", b(st.antialias),
             "powerdown", b(st.powerdown), "adcclock", b(st.adcclock), "p1_monitor", b(st.p1_monitor),
             "p2_monitor", b(st.p2_monitor), "pattern", st.pattern.c_str(), "user_word",
@@ -261,6 +263,17 @@ PyObject* py_time_raw_fill(PyObject*, PyObject* args) {
     });
 }
 
+PyObject* py_time_render(PyObject*, PyObject* args) {
+    const char* serial;
+    unsigned long long n;
+    int repeats = 5;
+    if (!PyArg_ParseTuple(args, "sK|i", &serial, &n, &repeats)) return nullptr;
+    return translate([&] {
+        return PyFloat_FromDouble(
+            without_gil([&] { return control::time_render(serial, n, repeats); }));
+    });
+}
+
 PyMethodDef methods[] = {
     {"reset", py_reset, METH_NOARGS, "The default bench again."},
     {"default_device", py_default_device, METH_NOARGS, "Identity of the default instrument."},
@@ -286,11 +299,13 @@ PyMethodDef methods[] = {
     {"time_call", py_time_call, METH_VARARGS, "time_call(name, serial, n) -> seconds per call"},
     {"time_raw_fill", py_time_raw_fill, METH_VARARGS,
      "time_raw_fill(serial, n, repeats=5) -> best seconds for zo_get_raw_data of n samples"},
+    {"time_render", py_time_render, METH_VARARGS,
+     "time_render(serial, n, repeats=5) -> best seconds to generate n samples"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_sim", "Control of the virtual KV310 bench.", -1,
-                          methods};
+                          methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
