@@ -78,7 +78,8 @@ def main():
     sim.reset()
     sim.attach(FILL_SERIAL)
     sim.set_logging(False)
-    sim.set_light(50.0)
+    for serial in sim.devices():           # the same signal on both instruments
+        sim.set_light(50.0, serial=serial)
     dev = zopy.Device()
 
     fill = _sim.time_raw_fill(FILL_SERIAL, N, REPEAT)

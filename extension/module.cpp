@@ -298,9 +298,14 @@ bool import_numpy_api() {
 }
 
 PyObject* new_zeros(npy_intp n, int typenum) {
-    // Zero-filled pages come from calloc, so nothing is written here: the
-    // library's fill is the one write of the buffer.
     return PyArray_ZEROS(1, &n, typenum, 0);
+}
+
+PyObject* new_sample_buffer(npy_intp n, int typenum) {
+    // Not zero-filled: the library writes every element before the caller
+    // sees the array (on failure the array is dropped), so its fill is the
+    // one write of the buffer.
+    return PyArray_EMPTY(1, &n, typenum, 0);
 }
 
 // ---------------------------------------------------------------------------

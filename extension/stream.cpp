@@ -147,11 +147,11 @@ PyObject* index_error_axis0() {
     return nullptr;
 }
 
-// A zero-filled 1-d array of n elements of the dtype held in `dtype`.
-PyObject* zeros_of(PyObject* dtype, npy_intp n) {
+// A 1-d array of n elements of the dtype held in `dtype`, for the library to fill.
+PyObject* samples_of(PyObject* dtype, npy_intp n) {
     PyArray_Descr* descr = nullptr;
     if (!PyArray_DescrConverter(dtype, &descr)) return nullptr;
-    return PyArray_Zeros(1, &n, descr, 0);   // steals descr
+    return PyArray_Empty(1, &n, descr, 0);   // steals descr; the library fills it
 }
 
 // The address of the first element of `array` seen as `typenum`, or null
@@ -196,13 +196,13 @@ PyObject* stream_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     if (n > static_cast<uint64_t>(NPY_MAX_INTP)) return PyErr_NoMemory();
     Ref dtype = Ref::steal(PyObject_GetAttr(self, state.str_dtype));
-    Ref data = Ref::steal(dtype ? zeros_of(dtype.get(), static_cast<npy_intp>(n)) : nullptr);
+    Ref data = Ref::steal(dtype ? samples_of(dtype.get(), static_cast<npy_intp>(n)) : nullptr);
     bool getbits;
     if (!data || !to_bool(p[1], &getbits)) return nullptr;
     Ref bits;
     uint8_t* bits_ptr = nullptr;
     if (getbits) {
-        bits = Ref::steal(new_zeros(static_cast<npy_intp>(n), NPY_UINT8));
+        bits = Ref::steal(new_sample_buffer(static_cast<npy_intp>(n), NPY_UINT8));
         if (!bits) return nullptr;
         if (!(bits_ptr = static_cast<uint8_t*>(first_element(bits.get(), NPY_UINT8, "uint8_t"))))
             return nullptr;

@@ -145,6 +145,8 @@ bool add_tables(PyObject* module);                   // tables.cpp
 // numpy set-up shared by the units (module.cpp).
 bool import_numpy_api();
 PyObject* new_zeros(npy_intp n, int typenum);
+// A 1-d array for the library to fill completely.
+PyObject* new_sample_buffer(npy_intp n, int typenum);
 
 // raw * m + b into a new float64 array, one pass (calibrated_kernel.cpp).
 void calibrate_uint16(const uint16_t* raw, double* out, npy_intp n, double m, double b);

@@ -218,7 +218,7 @@ class TestFilter:
         assert s.acquire(10).shape == (10,)
 
     def test_cutoff_is_checked_against_the_current_rate(self, dtype):
-        dev = zopy._DDevice()
+        dev = zopy.zopy._DDevice()
         try:
             s = dev.open_stream(dtype)
             configure(s, filter="lowpass", cutoff=2e6, downsampling=5)

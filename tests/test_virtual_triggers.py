@@ -43,7 +43,7 @@ class TestPortBits:
         sim.set_port_input("S", False)
         assert (capture(h, 100) & 0xC000 == T_BIT).all()
 
-    @pytest.mark.parametrize("duty, low", [(0.5, 500), (0.25, 750), (0.9, 100)])
+    @pytest.mark.parametrize("duty, low", [(0.5, 500), (0.25, 750), (0.3, 700), (0.9, 100)])
     def test_square_wave_starts_low(self, h, duty, low):
         capture(h, 37)                              # the wave starts at the current time
         sim.set_port_input("S", frequency_hz=10e3, duty=duty)

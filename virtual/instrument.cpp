@@ -17,8 +17,6 @@ void check_port(int port) {
         fail(ZO_ERROR_PARAMS, "invalid port " + std::to_string(port) + " (ports are 0..6)");
 }
 
-double fraction_of(double x) { return x - std::floor(x); }
-
 }  // namespace
 
 std::array<PortDrive, kPortCount> Settings::initial_ports() {
@@ -90,23 +88,34 @@ void Instrument::set_switch(Switch s, bool on) {
 
 // -------------------------------------------------------------------- ports
 
+namespace {
+
+constexpr uint64_t kPortClock = uint64_t(model::kPortClockHz);
+
+// Samples k = 0, 1, ... of a pulse `cycles` long: those with
+// k * clock / samplerate < cycles, i.e. ceil(cycles * samplerate / clock).
+uint64_t samples_within(uint32_t cycles, uint32_t samplerate) {
+    const uint64_t whole = cycles / kPortClock, rest = cycles % kPortClock;
+    return whole * samplerate + (rest * samplerate + kPortClock - 1) / kPortClock;
+}
+
+}  // namespace
+
 Wave Instrument::drive_wave_locked(const PortDrive& d) const {
-    const double cycles_per_sample = model::kPortClockHz / samplerate_locked();
+    const uint32_t rate = samplerate_locked();
     switch (d.mode) {
     case PortDrive::Mode::Input:
     case PortDrive::Mode::Level: return Wave::constant(d.level);
     case PortDrive::Mode::Pwm: {
-        // High for `threshold` of every `period` cycles, starting high.
+        // High for `threshold` of every `period` cycles, starting high. A
+        // sample advances clock / samplerate cycles: (clock / (rate * period))
+        // of a period.
         if (d.threshold >= d.period) return Wave::constant(true);
-        const double per_sample = fraction_of(cycles_per_sample / d.period);
-        return Wave::square(phase_of_fraction(per_sample),
-                            phase_of_fraction(double(d.threshold) / d.period), 0, d.origin);
+        const uint64_t step = phase_step(kPortClock, uint64_t(rate) * d.period);
+        return Wave::square(step, phase_step(d.threshold, d.period), 0, d.origin);
     }
-    case PortDrive::Mode::Pulse: {
-        // The samples taken while the pulse is high: k * cycles < threshold.
-        const auto len = uint64_t(std::ceil(d.threshold / cycles_per_sample));
-        return Wave::pulse(d.origin, d.origin + len);
-    }
+    case PortDrive::Mode::Pulse:
+        return Wave::pulse(d.origin, d.origin + samples_within(d.threshold, rate));
     }
     return Wave::constant(false);
 }
@@ -115,10 +124,12 @@ Wave Instrument::input_wave_locked(const PortInput& in) const {
     if (in.frequency_hz <= 0) return Wave::constant(in.level);
     if (in.duty <= 0) return Wave::constant(false);
     if (in.duty >= 1) return Wave::constant(true);
-    const uint64_t span = phase_of_fraction(in.duty);
-    const double per_sample = fraction_of(in.frequency_hz / samplerate_locked());
+    // A hair more than `duty` of the cycle high, so that a duty that is not
+    // exact in binary (0.3) still rises on the sample it should.
+    const uint64_t span = std::min(phase_of_fraction(in.duty), UINT64_MAX - 8192) + 4096;
     // Starting at phase `span` puts the first (1 - duty) of a period low.
-    return Wave::square(phase_of_fraction(per_sample), span, span, in.origin);
+    return Wave::square(phase_of_ratio(in.frequency_hz, samplerate_locked()), span, span,
+                        in.origin);
 }
 
 PortSignal Instrument::port_signal_locked(int port, bool monitor) const {

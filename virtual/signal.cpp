@@ -274,7 +274,7 @@ void plan_light(const PlanInputs& in, SignalPlan& p) {
 // modulation; its noise comes from the filtered table.
 void plan_filter(const PlanInputs& in, SignalPlan& p) {
     const double fraction = in.modulation_hz / in.samplerate;
-    p.mod_step = phase_of_fraction(fraction - std::floor(fraction));
+    p.mod_step = phase_of_ratio(in.modulation_hz, in.samplerate);
     const double a = in.antialias ? antialias_coefficient(in) : 1.0;
     if (in.antialias) {
         const double w = 2.0 * std::numbers::pi * (fraction - std::floor(fraction));

@@ -283,7 +283,9 @@ constexpr const char* kAcquireName<double> = "ZOStream<double>::acquire";
 // Every operation logs itself, takes a scripted answer if one is pending,
 // then checks that the device handle is still open, all under the stream's
 // lock and inside a guard: failures become the last error plus a status
-// (commands) or a neutral value (readers: 0, "" or (0, 0)).
+// (commands) or a neutral value (readers: 0, "" or (0, 0)). The stream
+// keeps its share of the instrument, so a closed handle is an error, never
+// a dangling pointer.
 template <typename T>
 class VirtualStream final : public ZOStream<T> {
 public:
@@ -298,15 +300,15 @@ public:
         });
     }
     int read_samplesize() override {
-        return query("ZOGenericStream::read_samplesize", 0, [] { return int(sizeof(T)); });
+        return describe("ZOGenericStream::read_samplesize", 0, [] { return int(sizeof(T)); });
     }
     std::string read_calibration_mode() override {
         return query("ZOGenericStream::read_calibration_mode", std::string(),
                      [&] { return name_of(kModes, calibration_.mode()); });
     }
     std::string list_calibration_modes() override {
-        return query("ZOGenericStream::list_calibration_modes", std::string(),
-                     [] { return list_names(kModes); });
+        return describe("ZOGenericStream::list_calibration_modes", std::string(),
+                        [] { return list_names(kModes); });
     }
     int set_calibration_mode(std::string mode) override {
         return command("ZOGenericStream::set_calibration_mode", [&] {
@@ -375,7 +377,7 @@ public:
         return query("ZOGenericStream::read_decimation", 0, [&] { return int(pipeline_.decimation()); });
     }
     std::string list_filters() override {
-        return query("ZOGenericStream::list_filters", std::string(), [] { return list_names(kFilters); });
+        return describe("ZOGenericStream::list_filters", std::string(), [] { return list_names(kFilters); });
     }
     int acquire(std::uint64_t nsamples, T* data, std::uint8_t* bits) override {
         return command(kAcquireName<T>, [&] { acquire_blocks(nsamples, data, bits); }, nsamples,
@@ -385,6 +387,8 @@ public:
 private:
     template <class R, class Op, class... Args>
     R query(const char* name, R neutral, Op&& op, const Args&... args) noexcept;
+    template <class R, class Op>
+    R describe(const char* name, R neutral, Op&& op) noexcept;
     template <class Op, class... Args>
     int command(const char* name, Op&& op, const Args&... args) noexcept;
 
@@ -416,6 +420,20 @@ R VirtualStream<T>::query(const char* name, R neutral, Op&& op, const Args&... a
         calllog::log(name, args...);
         if (auto o = calllog::overridden<R>(name)) return *o;
         instrument();
+        return op();
+    });
+}
+
+// What the stream is rather than what it does (its sample size, the names it
+// knows) needs no instrument and is answered even after the handle closed:
+// the module picks the acquisition path by the sample size, and a wrong one
+// would hide the real failure behind a buffer type mismatch.
+template <typename T>
+template <class R, class Op>
+R VirtualStream<T>::describe(const char* name, R neutral, Op&& op) noexcept {
+    return guarded(neutral, [&]() -> R {
+        calllog::log(name);
+        if (auto o = calllog::overridden<R>(name)) return *o;
         return op();
     });
 }

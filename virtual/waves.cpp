@@ -1,6 +1,7 @@
 #include "waves.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace zo {
 
@@ -8,6 +9,33 @@ uint64_t phase_of_fraction(double fraction) {
     if (!(fraction > 0.0)) return 0;
     if (fraction >= 1.0) return UINT64_MAX;
     return static_cast<uint64_t>(fraction * 18446744073709551616.0);
+}
+
+uint64_t phase_step(uint64_t num, uint64_t den) {
+    // Binary long division of (num mod den) * 2^64 by den.
+    uint64_t r = num % den, q = 0;
+    for (int i = 0; i < 64; ++i) {
+        const bool carry = (r >> 63) != 0;
+        r <<= 1;
+        q <<= 1;
+        if (carry || r >= den) {
+            r -= den;
+            q |= 1;
+        }
+    }
+    return q + (r != 0 ? 1 : 0);
+}
+
+uint64_t phase_of_ratio(double num, double den) {
+    constexpr double kLimit = 18446744073709551615.0;
+    for (int k = 0; k <= 24; ++k) {
+        const double n = std::ldexp(num, k), d = std::ldexp(den, k);
+        if (d >= 1 && n >= 0 && n < kLimit && d < kLimit && n == std::floor(n) && d == std::floor(d))
+            return phase_step(uint64_t(n), uint64_t(d));
+    }
+    const double f = num / den;
+    const uint64_t p = phase_of_fraction(f - std::floor(f));
+    return p == UINT64_MAX ? p : p + 1;  // rounded up, as phase_step
 }
 
 Wave Wave::constant(bool level) {

@@ -20,6 +20,14 @@ namespace zo {
 // saturate to the largest phase.
 uint64_t phase_of_fraction(double fraction);
 
+// The phase advance of (num / den) cycles, modulo one cycle, rounded up:
+// exact for integers, so waves whose period is a whole number of samples
+// change level on exactly the right sample, period after period.
+uint64_t phase_step(uint64_t num, uint64_t den);
+// The same for real ratios such as frequency / samplerate: exact whenever
+// both scale to integers by a small power of two, else rounded up.
+uint64_t phase_of_ratio(double num, double den);
+
 class Wave {
 public:
     static Wave constant(bool level);
