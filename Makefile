@@ -21,7 +21,7 @@ SOURCES := $(shell find extension libzo virtual zopy -type f 2>/dev/null) CMakeL
 .PHONY: demo test bench clean check-python
 
 demo: $(VENV)/.installed
-	$(VENV)/bin/python -m zopy
+	$(VENV)/bin/python -P examples/first_light.py
 
 test: $(VENV)/.installed $(VENV_NP1)/.installed
 	$(VENV)/bin/python -P -m pytest -q tests
