@@ -185,6 +185,8 @@ bool unsigned_from_int(PyObject* value, const char* name, uint64_t max, bool sma
     unsigned long long u;
     if (overflow == 0) {
         u = static_cast<unsigned long long>(v);
+    } else if (small_type) {
+        return too_large_for(name);
     } else {
         u = PyLong_AsUnsignedLongLong(value);   // raises Python's own OverflowError
         if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;

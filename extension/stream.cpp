@@ -115,22 +115,29 @@ int stream_clear(PyObject* self) {
     return 0;
 }
 
-void stream_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+// Runs once, before destruction and, for a stream in a garbage cycle, before
+// the cycle is cleared, so a subclass's close still finds its class and its
+// attributes. close is looked up on the object so a subclass's close runs.
+void stream_finalize(PyObject* self) {
     PyObject* pending = PyErr_GetRaisedException();
-    // close is looked up on the object so a subclass's close runs; the object
-    // is kept alive for that call.
-    Py_SET_REFCNT(self, 1);
     PyObject* result = PyObject_CallMethodNoArgs(self, state.str_close);
     if (!result) {
         Ref where = Ref::steal(PyUnicode_FromString("zopy.zopy.Stream.__dealloc__"));
         PyErr_WriteUnraisable(where.get());
     }
     Py_XDECREF(result);
-    Py_SET_REFCNT(self, 0);
     // Whatever close did, the library stream is released exactly once.
     release_library_stream(as_stream(self));
     PyErr_SetRaisedException(pending);
+}
+
+void stream_dealloc(PyObject* self) {
+    // The finalizer may make the object reachable again (the report of a
+    // failing close holds its frame, and the frame the object); it is then
+    // destroyed when that last reference goes.
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
+    PyObject_GC_UnTrack(self);
+    release_library_stream(as_stream(self));
     Py_CLEAR(as_stream(self)->device);
     Py_CLEAR(as_stream(self)->dtype);
     Py_TYPE(self)->tp_free(self);
@@ -216,7 +223,8 @@ PyObject* stream_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!called) return nullptr;
     if (status != 0) return raise_library_error();
     if (!to_bool(p[1], &getbits)) return nullptr;
-    return getbits ? PyTuple_Pack(2, data.get(), bits.get()) : data.release();
+    // Bits that were not asked for the first time are None in the pair.
+    return getbits ? PyTuple_Pack(2, data.get(), bits ? bits.get() : Py_None) : data.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -431,6 +439,7 @@ PyTypeObject StreamType = {
     .tp_getset = stream_attributes,
     .tp_init = stream_init,
     .tp_new = stream_new,
+    .tp_finalize = stream_finalize,
 };
 
 }  // namespace zopy

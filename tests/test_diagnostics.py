@@ -9,6 +9,13 @@ from zopy import sim
 DDevice = zopy.zopy._DDevice
 
 
+def assert_library_error(info, code, text):
+    """The Error raised for a library failure: the library's code and text, no message of ours."""
+    assert type(info.value) is zopy.Error
+    assert (info.value.err, info.value.errstr) == (code, text)
+    assert str(info.value) == f"libzo error ({code}): {text}"
+
+
 def requests():
     """The control requests since the last clear."""
     return [c for c in sim.calls() if c[0] in ("zo_in_request", "zo_out_request")]
@@ -67,16 +74,16 @@ class TestInRequest:
         ({"request": -1}, "can't convert negative value to uint8_t"),
         ({"request": 1, "value": 65536}, "value too large to convert to uint16_t"),
         ({"request": 1, "value": -1}, "can't convert negative value to uint16_t"),
-        ({"request": 1, "index": 65536}, "value too large to convert to uint16_t"),
-        ({"request": 1, "length": 65536}, "value too large to convert to uint16_t"),
+        ({"request": 1, "index": 65536}, "uint16_t"),
+        ({"request": 1, "index": -1}, "uint16_t"),
+        ({"request": 1, "length": 65536}, "uint16_t"),   # after numpy made the array
         ({"request": 1, "timeout": -1}, "can't convert negative value to unsigned int"),
-        ({"request": 1, "timeout": 2**32}, None),
+        ({"request": 1, "timeout": 2**32}, ""),
     ])
     def test_out_of_range_fields(self, ddev, kwargs, message):
         with pytest.raises(OverflowError) as info:
             ddev.in_request(**kwargs)
-        if message:
-            assert str(info.value) == message
+        assert message in str(info.value)
         assert requests() == []
 
     @pytest.mark.parametrize("kwargs", [
@@ -104,8 +111,7 @@ class TestInRequest:
         sim.override("zo_in_request", 1, error=(33, "timeout"))
         with pytest.raises(zopy.Error) as info:
             ddev.in_request(194, index=11, length=1)
-        assert (info.value.err, info.value.errstr) == (33, "timeout")
-        assert str(info.value) == "libzo error (33): timeout"
+        assert_library_error(info, 33, "timeout")
 
     def test_argument_counts(self, ddev):
         for bad in (lambda: ddev.in_request(), lambda: ddev.in_request(1, 2, 3, 4, 5, 6),
@@ -180,16 +186,15 @@ class TestOutRequest:
         ddev.out_request(1)
         assert [c[5:7] for c in requests()] == [(None, 0), (None, 0)]
 
-    @pytest.mark.parametrize("kwargs, message", [
-        ({"request": 256}, "value too large to convert to uint8_t"),
-        ({"request": 1, "value": -1}, "can't convert negative value to uint16_t"),
-        ({"request": 1, "index": 65536}, "value too large to convert to uint16_t"),
-        ({"request": 1, "timeout": -1}, "can't convert negative value to unsigned int"),
+    @pytest.mark.parametrize("kwargs, type_name", [
+        ({"request": 256}, "uint8_t"), ({"request": -1}, "uint8_t"),
+        ({"request": 1, "value": -1}, "uint16_t"), ({"request": 1, "index": 65536}, "uint16_t"),
+        ({"request": 1, "timeout": -1}, "unsigned int"), ({"request": 1, "timeout": 2**32}, ""),
     ])
-    def test_out_of_range_fields(self, ddev, kwargs, message):
+    def test_out_of_range_fields(self, ddev, kwargs, type_name):
         with pytest.raises(OverflowError) as info:
-            ddev.out_request(**kwargs)
-        assert str(info.value) == message
+            ddev.out_request(data=numpy.ones(3, dtype=numpy.uint8), **kwargs)
+        assert str(info.value).endswith(type_name)
         assert requests() == []
 
     def test_string_field(self, ddev):
@@ -201,7 +206,7 @@ class TestOutRequest:
         sim.override("zo_out_request", -1, error=(32, "usb"))
         with pytest.raises(zopy.Error) as info:
             ddev.out_request(1, data=numpy.ones(4, dtype=numpy.uint8))
-        assert (info.value.err, info.value.errstr) == (32, "usb")
+        assert_library_error(info, 32, "usb")
 
     def test_argument_counts(self, ddev):
         for bad in (lambda: ddev.out_request(), lambda: ddev.out_request(1, 2, 3, None, 5, 6),

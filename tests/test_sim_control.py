@@ -198,6 +198,10 @@ class TestCallLog:
         sim.override("zo_get_samplerate", 3)
         assert _sim.time_call("zo_get_samplerate", sim.DEFAULT_SERIAL, 100) > 0
         assert _sim.time_raw_fill(sim.DEFAULT_SERIAL, 1000, 2) > 0
+        assert _sim.time_stream_acquire(sim.DEFAULT_SERIAL, 4, 1000, "none", 1e5, 1, 2) > 0
+        with pytest.raises(ValueError):
+            _sim.time_stream_acquire(sim.DEFAULT_SERIAL, 3, 1000, "none", 1e5, 1, 2)
+        assert sim.last_error()[0] == 48
         assert sim.calls() == []
         assert lib.zo_get_samplerate(h) == 3        # the helpers left the override alone
 

@@ -17,6 +17,13 @@ F64 = numpy.dtype("float64")
 INVALID_DEVICE = zopy.errors.ZO_ERROR_INVALID_DEVICE
 
 
+def assert_library_error(info, code, text):
+    """The Error raised for a library failure: the library's code and text, no message of ours."""
+    assert type(info.value) is zopy.Error
+    assert (info.value.err, info.value.errstr) == (code, text)
+    assert str(info.value) == f"libzo error ({code}): {text}"
+
+
 def calls():
     """The library calls since the last clear, without the error queries."""
     return [c for c in sim.calls() if c[0] not in ("zo_init", "zo_get_error", "zo_get_error_string")]
@@ -126,8 +133,7 @@ class TestOpening:
         sim.override("zo_open_stream<float>", None, error=(49, "no memory"))
         with pytest.raises(zopy.Error) as info:
             s.__init__(dev, "float32")
-        assert (info.value.err, info.value.errstr) == (49, "no memory")
-        assert str(info.value) == "libzo error (49): no memory"
+        assert_library_error(info, 49, "no memory")
         with pytest.raises(RuntimeError, match="Stream is not open"):
             s.acquire(10)
         assert s.device is None and s.dtype is None
@@ -551,8 +557,7 @@ class TestAcquire:
         sim.override(name, status, error=(33, "transfer timed out"))
         with pytest.raises(zopy.Error) as info:
             stream.acquire(10, True)
-        assert (info.value.err, info.value.errstr) == (33, "transfer timed out")
-        assert str(info.value) == "libzo error (33): transfer timed out"
+        assert_library_error(info, 33, "transfer timed out")
         assert stream.acquire(4).shape == (4,)   # the stream stays open
 
     def test_argument_counts(self, s64):
@@ -606,8 +611,7 @@ class TestSettings:
         sim.override(operation, status, error=(48, "params"))
         with pytest.raises(zopy.Error) as info:
             getattr(s64, method)(value)
-        assert (info.value.err, info.value.errstr) == (48, "params")
-        assert str(info.value) == "libzo error (48): params"
+        assert_library_error(info, 48, "params")
         assert s64.read_samplesize() == 8   # still open
 
     def test_update_auto_calibration(self, s64):

@@ -143,3 +143,44 @@ class TestRealtime:
         worker.join()
         assert len(done) == 1 and clock() == n
         assert any(0 < c < n for c in seen)                 # the clock moved in chunks
+
+
+class TestThreads:
+    def test_two_threads_on_one_instrument_take_turns(self, h):
+        sim.set_light(20.0, modulation_hz=1e5, modulation_depth=0.5, seed=3)
+        results = {}
+
+        def grab(name):
+            results[name] = capture(h, 300_000)
+
+        threads = [threading.Thread(target=grab, args=(k,)) for k in "ab"]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert clock() == 600_000
+        sim.reset()
+        h2 = open_device()
+        sim.set_light(20.0, modulation_hz=1e5, modulation_depth=0.5, seed=3)
+        whole = capture(h2, 600_000)
+        together = [np.concatenate([results[x], results[y]]) for x, y in ("ab", "ba")]
+        assert any((t == whole).all() for t in together)
+
+    def test_instruments_render_alike_in_parallel(self):
+        serials = ["PAR-1", "PAR-2", "PAR-3"]
+        handles = []
+        for s in serials:
+            sim.attach(s)
+            sim.set_light(7.0, 1310.0, serial=s, modulation_hz=2e4, modulation_depth=0.1)
+            handles.append(open_device(s))
+        out = [None] * 3
+
+        def grab(i):
+            out[i] = capture(handles[i], 500_000)
+
+        threads = [threading.Thread(target=grab, args=(i,)) for i in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert (out[0] == out[1]).all() and (out[1] == out[2]).all()

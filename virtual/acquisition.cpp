@@ -72,8 +72,9 @@ public:
 
     void wait_until_due(uint64_t index) const {
         if (!on_) return;
-        const double seconds = double(index - start_) / rate_;
-        std::this_thread::sleep_until(t0_ + std::chrono::duration<double>(seconds));
+        using Clock = std::chrono::steady_clock;
+        const std::chrono::duration<double> due(double(index - start_) / rate_);
+        std::this_thread::sleep_until(t0_ + std::chrono::duration_cast<Clock::duration>(due));
     }
 
 private:
@@ -83,34 +84,73 @@ private:
     std::chrono::steady_clock::time_point t0_;
 };
 
-}  // namespace
-
-namespace {
-
-// Moves the clock through [from, to) without recording, in real time if on.
-void idle(std::atomic<uint64_t>& clock, const Pacer& pacer, uint64_t from, uint64_t to) {
-    for (uint64_t n = from; n < to;) {
-        n += std::min(pacer.chunk(), to - n);
-        pacer.wait_until_due(n);
-        clock.store(n, std::memory_order_release);
-    }
-}
-
-void record(std::atomic<uint64_t>& clock, const Pacer& pacer, const SignalPlan& plan,
-            uint64_t first, uint64_t count, uint16_t* out) {
-    for (uint64_t done = 0; done < count;) {
-        const uint64_t len = std::min(pacer.chunk(), count - done);
-        plan.render(first + done, len, out + done);
-        done += len;
-        pacer.wait_until_due(first + done);
-        clock.store(first + done, std::memory_order_release);
-    }
-}
-
 uint64_t timeout_samples(uint32_t samplerate) {
     const double n = std::round(std::max(0.0, bench::trigger_timeout()) * samplerate);
     return n >= 1.8e19 ? UINT64_MAX : std::max<uint64_t>(1, uint64_t(n));
 }
+
+// One acquisition's walk through instrument time, from the clock on.
+class Run {
+public:
+    Run(std::atomic<uint64_t>& clock, std::shared_ptr<const SignalPlan> plan, Trigger trigger)
+        : clock_(clock), plan_(std::move(plan)), trigger_(trigger),
+          port_(trigger.port == ZO_PORT_S ? plan_->s : plan_->t),
+          window_(timeout_samples(plan_->samplerate)), index_(clock.load()),
+          pacer_(index_, plan_->samplerate) {}
+
+    // Without an ADC clock nothing comes: wait out the timeout and fail.
+    void require_adc_clock() {
+        if (plan_->adcclock) return;
+        idle_until(saturating_add(index_, window_));
+        fail(ZO_ERROR_USB_TIMEOUT, "no samples: the ADC clock is off");
+    }
+
+    // Arms, waits for the trigger and records `count` samples at `out`.
+    // Arming counts towards the timeout, so every wait stays bounded.
+    void block(uint64_t arm_time, uint64_t count, uint16_t* out) {
+        const uint64_t deadline = saturating_add(index_, window_);
+        const bool can_fire = trigger_.condition == Condition::Always || port_.digital;
+        std::optional<uint64_t> at;
+        if (can_fire)
+            at = find_condition(port_.wave, trigger_.condition, saturating_add(index_, arm_time),
+                                deadline);
+        if (!at) {
+            idle_until(deadline);
+            fail(ZO_ERROR_USB_TIMEOUT, "timed out waiting for the trigger");
+        }
+        idle_until(*at);
+        record(count, out);
+    }
+
+private:
+    // Moves the clock on without recording, in real time if on.
+    void idle_until(uint64_t to) {
+        while (index_ < to) {
+            index_ += std::min(pacer_.chunk(), to - index_);
+            pacer_.wait_until_due(index_);
+            clock_.store(index_, std::memory_order_release);
+        }
+    }
+
+    void record(uint64_t count, uint16_t* out) {
+        for (uint64_t done = 0; done < count;) {
+            const uint64_t len = std::min(pacer_.chunk(), count - done);
+            plan_->render(index_, len, out + done);
+            done += len;
+            index_ += len;
+            pacer_.wait_until_due(index_);
+            clock_.store(index_, std::memory_order_release);
+        }
+    }
+
+    std::atomic<uint64_t>& clock_;
+    const std::shared_ptr<const SignalPlan> plan_;
+    const Trigger trigger_;
+    const PortSignal& port_;
+    const uint64_t window_;
+    uint64_t index_;
+    const Pacer pacer_;
+};
 
 }  // namespace
 
@@ -122,32 +162,12 @@ void Instrument::acquire(uint64_t nsamples, uint16_t* buffer, int mode, uint64_t
     if (nsamples == 0) return;
 
     std::lock_guard busy(acquire_mutex_);
-    const std::shared_ptr<const SignalPlan> plan = this->plan();
-    const PortSignal& port = trigger.port == ZO_PORT_S ? plan->s : plan->t;
-    const bool can_fire = trigger.condition == Condition::Always || port.digital;
-    const uint64_t window = timeout_samples(plan->samplerate);
-    uint64_t index = clock();
-    const Pacer pacer(index, plan->samplerate);
-
-    if (!plan->adcclock) {
-        idle(clock_, pacer, index, saturating_add(index, window));
-        fail(ZO_ERROR_USB_TIMEOUT, "no samples: the ADC clock is off");
-    }
+    Run run(clock_, plan(), trigger);
+    run.require_adc_clock();
     for (uint64_t done = 0; done < nsamples;) {
-        // Arming counts towards the timeout, so every wait stays bounded.
-        const uint64_t deadline = saturating_add(index, window);
-        const uint64_t armed = saturating_add(index, arm_time);
-        std::optional<uint64_t> at;
-        if (can_fire) at = find_condition(port.wave, trigger.condition, armed, deadline);
-        if (!at) {
-            idle(clock_, pacer, index, deadline);
-            fail(ZO_ERROR_USB_TIMEOUT, "timed out waiting for the trigger");
-        }
-        idle(clock_, pacer, index, *at);
         const uint64_t take = std::min(samples_per_trigger, nsamples - done);
-        record(clock_, pacer, *plan, *at, take, buffer + done);
+        run.block(arm_time, take, buffer + done);
         done += take;
-        index = *at + take;
     }
 }
 

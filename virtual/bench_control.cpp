@@ -85,6 +85,7 @@ void add_override(const std::string& name, calllog::Script result,
 }
 
 void set_error(int32_t code, const std::string& text) { set_last_error(code, text); }
+std::pair<int32_t, std::string> last_error() { return {last_error_code(), last_error_text()}; }
 double bad_double() { return ZO_BAD_DOUBLE; }
 
 // ----------------------------------------------------- light, inputs, timing

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zo::control {
@@ -79,6 +80,7 @@ ZO_API const calllog::Function* function(const std::string& name);  // null if u
 ZO_API void add_override(const std::string& name, calllog::Script result,
                          std::optional<calllog::ScriptedError> error, int times);
 ZO_API void set_error(int32_t code, const std::string& text);  // calling thread
+ZO_API std::pair<int32_t, std::string> last_error();           // calling thread
 ZO_API double bad_double();
 
 // ---- light, inputs, timing

@@ -15,7 +15,7 @@
 //
 // Argument conventions for log(), so that the log reads the same everywhere:
 // - a device handle is logged as the serial of its instrument, or a null
-//   serial (std::nullopt / nullptr) when the handle is null or not live;
+//   serial (nullptr or std::nullopt) when the handle is null or not live;
 // - a buffer is logged as its element count, a null buffer as None:
 //   pass calllog::buffer(ptr, count);
 // - text as a string (const char* null is logged as None), bool as bool,
@@ -76,6 +76,7 @@ inline Value to_value(std::nullptr_t) { return None{}; }
 inline Value to_value(const std::string& v) { return v; }
 inline Value to_value(std::string_view v) { return std::string(v); }
 inline Value to_value(const std::optional<std::string>& v) { return v ? Value(*v) : Value(None{}); }
+inline Value to_value(const std::string* v) { return v ? Value(*v) : Value(None{}); }
 inline Value to_value(Buffer b) { return b.ptr ? Value(b.count) : Value(None{}); }
 template <class T>
     requires(std::integral<T> && !std::same_as<T, bool>)

@@ -21,6 +21,23 @@
 #include <limits>
 #include <numbers>
 
+// SSE2 is part of every x86-64 processor; elsewhere the portable loops run.
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define ZO_DSP_SSE2 1
+#else
+#define ZO_DSP_SSE2 0
+#endif
+
+// The per-block helpers of the filter must be inlined into their loops, or
+// the call and the passing of results through memory cost more than the
+// arithmetic.
+#if defined(_MSC_VER)
+#define ZO_DSP_INLINE __forceinline
+#else
+#define ZO_DSP_INLINE inline __attribute__((always_inline))
+#endif
+
 namespace zo::dsp {
 
 // One second-order section, normalised so that a0 = 1:
@@ -35,6 +52,14 @@ struct Biquad {
 enum class Response { lowpass, highpass };
 
 using FourthOrder = std::array<Biquad, 2>;
+
+#if ZO_DSP_SSE2
+// Two consecutive samples as doubles.
+inline __m128d load_pair(const double* x) { return _mm_loadu_pd(x); }
+inline __m128d load_pair(const float* x) {
+    return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x))));
+}
+#endif
 
 // The bilinear transform maps the analog band [0, inf) onto [0, rate/2), so a
 // cutoff can be realised only strictly inside that range.
@@ -127,6 +152,11 @@ public:
     template <typename T>
     double advance(const T* x, std::size_t len);
 
+    // advance() for `groups` consecutive blocks of len samples each, the
+    // output sum of block g going to sums[g]; the same arithmetic, faster.
+    template <typename T>
+    void sum_groups(const T* x, std::size_t groups, std::size_t len, double* sums);
+
     // A filter fed exact zeros decays into subnormal numbers, which are two
     // orders of magnitude slower on common processors; callers of advance()
     // snap them to zero now and then (process() does it itself).
@@ -138,7 +168,9 @@ private:
     void recenter_if_due(double v);
     template <typename T>
     void process_run(T* x, std::size_t n);
-    double finish_block(std::size_t len, const std::array<double, 5>& in);
+    template <typename T>
+    ZO_DSP_INLINE std::array<double, 5> input_terms(const T* x, std::size_t len) const;
+    ZO_DSP_INLINE double finish_block(std::size_t len, const std::array<double, 5>& in, State& z) const;
 
     FourthOrder s_{};
     double dc_gain_ = 1.0;  // of the whole cascade: exactly 1 (low-pass) or 0 (high-pass)
@@ -251,50 +283,106 @@ void Cascade4::process_run(T* x, std::size_t n) {
 template <typename T>
 double Cascade4::advance(const T* x, std::size_t len) {
     if (len == 0) return 0.0;
-    recenter_if_due(static_cast<double>(x[0]));
-    count_ += len;
-    // Input terms: five dot products of x - ref with the tables' last len
-    // entries. Even and odd samples go to separate sums so that consecutive
-    // samples do not wait on each other.
-    const std::size_t off = kBlock - len;
-    const double *k0 = &input_[0][off], *k1 = &input_[1][off], *k2 = &input_[2][off];
-    const double *k3 = &input_[3][off], *k4 = &input_[4][off];
-    const double ref = ref_;
-    double a0 = 0, a1 = 0, a2 = 0, a3 = 0, a4 = 0, b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0;
-    std::size_t i = 0;
-    for (; i + 1 < len; i += 2) {
-        const double v = static_cast<double>(x[i]) - ref, w = static_cast<double>(x[i + 1]) - ref;
-        a0 += k0[i] * v, b0 += k0[i + 1] * w;
-        a1 += k1[i] * v, b1 += k1[i + 1] * w;
-        a2 += k2[i] * v, b2 += k2[i + 1] * w;
-        a3 += k3[i] * v, b3 += k3[i + 1] * w;
-        a4 += k4[i] * v, b4 += k4[i + 1] * w;
-    }
-    if (i < len) {
-        const double v = static_cast<double>(x[i]) - ref;
-        a0 += k0[i] * v, a1 += k1[i] * v, a2 += k2[i] * v, a3 += k3[i] * v, a4 += k4[i] * v;
-    }
-    const double sum = finish_block(len, {a0 + b0, a1 + b1, a2 + b2, a3 + b3, a4 + b4});
-    return sum + static_cast<double>(len) * dc_gain_ * ref;
+    double sum;
+    sum_groups(x, 1, len, &sum);
+    return sum;
 }
 
-// Adds the state's share: the block's output sum and the state update.
-inline double Cascade4::finish_block(std::size_t len, const std::array<double, 5>& in) {
+// The state lives in a local across the loop, so that the one dependency
+// chain from block to block (state -> Phi * state -> state) stays in
+// registers rather than going through memory.
+template <typename T>
+void Cascade4::sum_groups(const T* x, std::size_t groups, std::size_t len, double* sums) {
+    State z = z_;
+    for (std::size_t g = 0; g < groups; ++g, x += len) {
+        if (count_ >= next_center_) {
+            z_ = z;
+            recenter_if_due(static_cast<double>(x[0]));
+            z = z_;
+        }
+        count_ += len;
+        const double level = static_cast<double>(len) * dc_gain_ * ref_;
+        sums[g] = finish_block(len, input_terms(x, len), z) + level;
+    }
+    z_ = z;
+}
+
+// The block's input terms: five dot products of x - ref with the tables'
+// last len entries. Even and odd samples go to separate sums (the two lanes
+// of a vector register where there are any), so that consecutive samples do
+// not wait on each other; both code paths round identically: an odd last
+// sample joins the even sum, then even + odd.
+template <typename T>
+ZO_DSP_INLINE std::array<double, 5> Cascade4::input_terms(const T* x, std::size_t len) const {
+    const std::size_t off = kBlock - len, pairs = len / 2 * 2;
+    const double tail = len > pairs ? static_cast<double>(x[pairs]) - ref_ : 0.0;
+    std::array<double, 5> out;
+#if ZO_DSP_SSE2
+    const __m128d ref = _mm_set1_pd(ref_);
+    __m128d acc[5] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(),
+                      _mm_setzero_pd()};
+    for (std::size_t i = 0; i < pairs; i += 2) {
+        const __m128d v = _mm_sub_pd(load_pair(x + i), ref);
+        for (std::size_t r = 0; r < 5; ++r)
+            acc[r] = _mm_add_pd(acc[r], _mm_mul_pd(_mm_loadu_pd(&input_[r][off + i]), v));
+    }
+    for (std::size_t r = 0; r < 5; ++r) {
+        double even = _mm_cvtsd_f64(acc[r]);
+        if (len > pairs) even += input_[r][off + pairs] * tail;
+        out[r] = even + _mm_cvtsd_f64(_mm_unpackhi_pd(acc[r], acc[r]));
+    }
+#else
+    std::array<double, 5> even{}, odd{};
+    for (std::size_t i = 0; i < pairs; i += 2) {
+        const double v = static_cast<double>(x[i]) - ref_, w = static_cast<double>(x[i + 1]) - ref_;
+        for (std::size_t r = 0; r < 5; ++r) {
+            even[r] += input_[r][off + i] * v;
+            odd[r] += input_[r][off + i + 1] * w;
+        }
+    }
+    for (std::size_t r = 0; r < 5; ++r) {
+        if (len > pairs) even[r] += input_[r][off + pairs] * tail;
+        out[r] = even[r] + odd[r];
+    }
+#endif
+    return out;
+}
+
+// Adds the state's share to a block's input terms: returns the block's
+// output sum and moves z to the state after the block.
+ZO_DSP_INLINE double Cascade4::finish_block(std::size_t len, const std::array<double, 5>& in, State& z) const {
     const State& g = g_[len];
     const double* p = phi_[len].data();
-    const State z = z_;  // a local copy lets the compiler keep all of it in registers
-    State next;
+    const State now = z;
     for (std::size_t r = 0; r < 4; ++r, p += 4) {
-        next[r] = ((p[0] * z[0] + p[1] * z[1]) + (p[2] * z[2] + p[3] * z[3])) + in[r];
+        z[r] = ((p[0] * now[0] + p[1] * now[1]) + (p[2] * now[2] + p[3] * now[3])) + in[r];
     }
-    z_ = next;
-    return in[4] + ((g[0] * z[0] + g[1] * z[1]) + (g[2] * z[2] + g[3] * z[3]));
+    return in[4] + ((g[0] * now[0] + g[1] * now[1]) + (g[2] * now[2] + g[3] * now[3]));
+}
+
+// Raw instrument words: bits 0-13 the ADC code, bit 14 port S, bit 15 port T.
+constexpr std::uint16_t kCodeMask = 0x3FFF;
+
+inline std::uint8_t port_bits(std::uint16_t word) { return static_cast<std::uint8_t>(word >> 14); }
+
+// The codes of n raw words as numbers, and their port bits when wanted.
+template <typename T>
+std::size_t copy_codes(const std::uint16_t* words, T* y, std::uint8_t* tags, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) y[i] = static_cast<T>(words[i] & kCodeMask);
+    if (tags) {
+        for (std::size_t i = 0; i < n; ++i) tags[i] = port_bits(words[i]);
+    }
+    return n;
 }
 
 // Averages each group of `factor` consecutive samples into one, keeping an
 // unfinished group for the next block. Alongside the values it carries one
 // tag byte per sample (the port bits), taking the tag of the group's last
 // sample.
+//
+// The samples are ADC codes (the stream calibrates after averaging, which
+// is the same linear map), so unfiltered groups are summed exactly as
+// integers; sums are carried in double, exact for any factor up to 2^31.
 template <typename T>
 class Averager {
 public:
@@ -309,15 +397,23 @@ public:
         count_ = 0;
     }
 
-    // Reads n samples (and tags, when given), writes the finished averages to
-    // the front of the same arrays, and returns how many it wrote. Sums are
-    // kept in double so that long groups of float samples stay exact enough.
-    std::size_t process(T* x, std::uint8_t* tags, std::size_t n) {
-        if (factor_ == 1) return n;
+    // Reads n raw words, writes the averages of the finished groups' codes
+    // to y (and their port bits to tags, when given) and returns how many.
+    std::size_t process_codes(const std::uint16_t* words, T* y, std::uint8_t* tags, std::size_t n) {
+        if (factor_ == 1) return copy_codes(words, y, tags, n);
         std::size_t out = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            sum_ += static_cast<double>(x[i]);
-            if (++count_ == factor_) emit(x, tags, out++, i);
+        for (std::size_t i = 0; i < n;) {
+            const std::size_t len = std::min<std::size_t>(n - i, factor_ - count_);
+            std::uint64_t sum = 0;
+            for (std::size_t j = 0; j < len; ++j) sum += words[i + j] & kCodeMask;
+            sum_ += static_cast<double>(sum);
+            count_ += static_cast<std::uint32_t>(len);
+            i += len;
+            if (count_ < factor_) break;
+            y[out] = static_cast<T>(sum_ / static_cast<double>(factor_));
+            if (tags) tags[out] = port_bits(words[i - 1]);
+            ++out;
+            reset();
         }
         return out;
     }
@@ -333,6 +429,7 @@ public:
             return n;
         }
         std::size_t out = 0, i = 0;
+        if (count_ == 0 && factor_ <= Cascade4::kBlock) out = whole_groups(filter, x, tags, n, i);
         while (i < n) {
             // Blocks start at fixed offsets within the group, so the rounding
             // is the same however the input was split into calls.
@@ -348,6 +445,25 @@ public:
     }
 
 private:
+    // The common case of short groups starting at x[0]: every whole group in
+    // one pass of the filter, then their averages. Advances i past them.
+    std::size_t whole_groups(Cascade4& filter, T* x, std::uint8_t* tags, std::size_t n, std::size_t& i) {
+        constexpr std::size_t kBatch = 256;
+        double sums[kBatch];
+        const std::size_t groups = n / factor_;
+        std::size_t out = 0;
+        for (std::size_t first = 0; first < groups; first += kBatch) {
+            const std::size_t k = std::min(kBatch, groups - first);
+            filter.sum_groups(x + i, k, factor_, sums);
+            for (std::size_t j = 0; j < k; ++j) {
+                i += factor_;
+                sum_ = sums[j];
+                emit(x, tags, out++, i - 1);
+            }
+        }
+        return out;
+    }
+
     // Writes the finished group's average at `out`; the group ended at input
     // `last`, whose tag it takes. out <= last, so in-place writing is safe.
     void emit(T* x, std::uint8_t* tags, std::size_t out, std::size_t last) {
@@ -393,24 +509,12 @@ private:
     std::uint32_t phase_ = 0;
 };
 
-// Raw instrument words: bits 0-13 the ADC code, bit 14 port S, bit 15 port T.
-constexpr std::uint16_t kCodeMask = 0x3FFF;
-
-// y = gain * code + offset in the stream's sample type. The coefficients are
-// rounded to T once, so a float stream does float arithmetic throughout.
+// out = gain * y + offset in the stream's sample type: the coefficients are
+// rounded to T once, so a float stream does float arithmetic here.
 template <typename T>
-void convert_codes(const std::uint16_t* words, T* y, std::size_t n, double gain, double offset) {
+void calibrate(const T* y, T* out, std::size_t n, double gain, double offset) {
     const T g = static_cast<T>(gain), o = static_cast<T>(offset);
-    for (std::size_t i = 0; i < n; ++i) {
-        y[i] = static_cast<T>(words[i] & kCodeMask) * g + o;
-    }
-}
-
-// Port bits of each word moved down to bits 0 (S) and 1 (T).
-inline void extract_port_bits(const std::uint16_t* words, std::uint8_t* bits, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        bits[i] = static_cast<std::uint8_t>(words[i] >> 14);
-    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = y[i] * g + o;
 }
 
 // a * b, or the largest uint64 if that overflows.

@@ -100,10 +100,7 @@ Resolved Registry::resolve(zo_device* handle) const noexcept {
         r.problem = "the device handle is no longer valid (instrument detached or library stopped)";
     } else {
         r.session = it->second;
-        try {
-            r.serial = r.session->instrument->identity().serial;
-        } catch (...) {  // out of memory: log it without a serial
-        }
+        r.serial = &r.session->instrument->identity().serial;  // kept alive by r.session
     }
     return r;
 }

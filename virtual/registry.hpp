@@ -49,9 +49,9 @@ private:
 
 // A handle looked up for one call.
 struct Resolved {
-    std::shared_ptr<Session> session;  // null unless the handle is live
-    std::optional<std::string> serial; // for the call log
-    const char* problem = nullptr;     // why it is not live
+    std::shared_ptr<Session> session;   // null unless the handle is live
+    const std::string* serial = nullptr; // for the call log; null unless live
+    const char* problem = nullptr;      // why it is not live
 };
 
 class Registry {

@@ -2,6 +2,7 @@
 // (bench_control.h). zopy/sim.py holds the documentation, the keyword
 // interface and the argument checks; this module only converts values.
 #include "sim_convert.hpp"
+#include "stream.hpp"  // zo_bench_time_stream_acquire
 
 using namespace simpy;
 
@@ -103,6 +104,13 @@ PyObject* py_set_error(PyObject*, PyObject* args) {
     Py_ssize_t len;
     if (!PyArg_ParseTuple(args, "iy#", &code, &text, &len)) return nullptr;
     return translate([&] { control::set_error(code, std::string(text, size_t(len))); return none(); });
+}
+
+PyObject* py_last_error(PyObject*, PyObject*) {
+    return translate([] {
+        const auto [code, text] = control::last_error();
+        return Py_BuildValue("(iy#)", int(code), text.data(), Py_ssize_t(text.size()));
+    });
 }
 
 PyObject* py_calls(PyObject*, PyObject*) {
@@ -274,6 +282,26 @@ PyObject* py_time_render(PyObject*, PyObject* args) {
     });
 }
 
+// time_stream_acquire(serial, dtype_bytes, n, filter, cutoff_hz, downsampling, repeats)
+PyObject* py_time_stream_acquire(PyObject*, PyObject* args) {
+    const char *serial, *filter;
+    int dtype_bytes, downsampling, repeats;
+    unsigned long long n;
+    double cutoff;
+    if (!PyArg_ParseTuple(args, "siKsdii", &serial, &dtype_bytes, &n, &filter, &cutoff,
+                          &downsampling, &repeats))
+        return nullptr;
+    return translate([&] {
+        const double s = without_gil([&] {
+            return zo_bench_time_stream_acquire(serial, dtype_bytes, n, filter, cutoff,
+                                                downsampling, repeats);
+        });
+        // On failure the helper leaves its reason as this thread's last error.
+        if (s < 0) throw std::invalid_argument(control::last_error().second);
+        return PyFloat_FromDouble(s);
+    });
+}
+
 PyMethodDef methods[] = {
     {"reset", py_reset, METH_NOARGS, "The default bench again."},
     {"default_device", py_default_device, METH_NOARGS, "Identity of the default instrument."},
@@ -285,6 +313,7 @@ PyMethodDef methods[] = {
     {"function_kind", py_function_kind, METH_VARARGS, "(kind, min, max) of a library function."},
     {"override", py_override, METH_VARARGS, "Script a function's next answers."},
     {"set_error", py_set_error, METH_VARARGS, "Set the calling thread's last error."},
+    {"last_error", py_last_error, METH_NOARGS, "The calling thread's last error (code, bytes)."},
     {"calls", py_calls, METH_NOARGS, "The call log."},
     {"clear_calls", py_clear_calls, METH_NOARGS, "Empty the call log."},
     {"set_logging", py_set_logging, METH_VARARGS, "Switch the call log on or off."},
@@ -301,6 +330,9 @@ PyMethodDef methods[] = {
      "time_raw_fill(serial, n, repeats=5) -> best seconds for zo_get_raw_data of n samples"},
     {"time_render", py_time_render, METH_VARARGS,
      "time_render(serial, n, repeats=5) -> best seconds to generate n samples"},
+    {"time_stream_acquire", py_time_stream_acquire, METH_VARARGS,
+     "time_stream_acquire(serial, dtype_bytes, n, filter, cutoff_hz, downsampling, repeats)"
+     " -> best seconds of a stream's acquire of n samples"},
     {nullptr, nullptr, 0, nullptr},
 };
 

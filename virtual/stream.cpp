@@ -237,18 +237,25 @@ std::size_t Pipeline<T>::chunk_capacity() const {
 }
 
 // One chunk of len <= kChunk raw words through every stage; writes the
-// finished output samples (and their bits) and returns how many.
+// finished output samples (and their bits) and returns how many. The stages
+// run on ADC codes and the calibration, being linear, comes last, once per
+// output sample: a filter passes a constant offset with its DC gain (1 for
+// the low-pass, 0 for the high-pass), averaging passes it unchanged.
 template <typename T>
 std::size_t Pipeline<T>::run(const std::uint16_t* words, std::size_t len, Pair gain_offset, T* out,
                              std::uint8_t* out_bits) {
-    T* x = values_.data();
+    T* y = values_.data();
     std::uint8_t* tags = out_bits ? bits_.data() : nullptr;
-    dsp::convert_codes(words, x, len, gain_offset.first, gain_offset.second);
-    if (tags) dsp::extract_port_bits(words, tags, len);
-    std::size_t k = filter_ == FilterKind::None ? averager_.process(x, tags, len)
-                                                : averager_.process_filtered(cascade_, x, tags, len);
-    k = decimator_.process(x, tags, k);
-    std::copy_n(x, k, out);
+    std::size_t k;
+    if (filter_ == FilterKind::None) {
+        k = averager_.process_codes(words, y, tags, len);
+    } else {
+        dsp::copy_codes(words, y, tags, len);
+        k = averager_.process_filtered(cascade_, y, tags, len);
+    }
+    k = decimator_.process(y, tags, k);
+    const double offset = filter_ == FilterKind::Highpass ? 0.0 : gain_offset.second;
+    dsp::calibrate(y, out, k, gain_offset.first, offset);
     if (tags) std::copy_n(tags, k, out_bits);
     return k;
 }

@@ -155,7 +155,7 @@ __all__ = [
     "BAD_DOUBLE", "COUNTS_PER_UW_HIGH", "COUNTS_PER_UW_LOW", "DEFAULT_SAMPLERATE",
     "DEFAULT_SEED", "DEFAULT_SERIAL", "DEFAULT_TIMEOUT", "OFFSET_BALANCED", "OFFSET_SINGLE",
     "PORT_CLOCK_HZ", "attach", "calls", "checkerboard_words", "clear_calls", "detach",
-    "detach_all", "devices", "leds", "override", "pn9_words", "port_state", "realtime",
+    "detach_all", "devices", "last_error", "leds", "override", "pn9_words", "port_state", "realtime",
     "reset", "set_error", "set_light", "set_logging", "set_port_input", "set_realtime",
     "set_timeout", "started", "state", "timeout",
 ]
@@ -287,6 +287,11 @@ def override(function, result, *, error=None, times=1):
 def set_error(code, text):
     """Set the calling thread's last error; ``text`` as bytes (any bytes) or str."""
     _sim.set_error(int(code), _text_bytes(text))
+
+
+def last_error():
+    """The calling thread's last error as (code, text bytes), without a library call."""
+    return _sim.last_error()
 
 
 def calls():
