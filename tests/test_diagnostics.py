@@ -171,13 +171,13 @@ class TestOutRequest:
         assert requests() == [("zo_out_request", serial, 1, 0, 0, 3, 3, 1000)]
 
     @pytest.mark.parametrize("view", [slice(None, None, 2), slice(None, None, -1), slice(9, 2, -3)])
-    def test_non_contiguous_views_are_sent_with_their_own_length(self, ddev, serial, view):
-        # The bytes themselves are not visible on the bench; the length is.
-        base = numpy.arange(10, dtype=numpy.uint8)
+    def test_non_contiguous_views_send_exactly_their_bytes(self, ddev, serial, view):
+        base = numpy.arange(10, 20, dtype=numpy.uint8)
         data = base[view]
-        ddev.out_request(1, data=data)
-        assert requests() == [("zo_out_request", serial, 1, 0, 0, len(data), len(data), 1000)]
-        assert base.tolist() == list(range(10))
+        ddev.out_request(200, data=data)          # the instrument's loopback buffer
+        assert requests() == [("zo_out_request", serial, 200, 0, 0, len(data), len(data), 1000)]
+        assert ddev.in_request(200, length=len(data)).tolist() == data.tolist()
+        assert base.tolist() == list(range(10, 20))
 
     def test_default_data_is_never_written(self, ddev):
         ddev.out_request(1)

@@ -81,6 +81,7 @@ constexpr int kPortCount = 7;
 constexpr int kRegisterCount = 256;
 constexpr uint16_t kRegClockDivider = 11;
 constexpr uint16_t kRegApply = 255;
+constexpr size_t kScratchSize = 1024;   // the loopback buffer of request 200
 
 // Power-on state: what zo_reset_device restores.
 struct Settings {
@@ -92,6 +93,7 @@ struct Settings {
     uint64_t pattern_origin = 0;
     std::array<uint16_t, kRegisterCount> registers{};
     std::array<std::optional<uint16_t>, kRegisterCount> pending{};
+    std::array<uint8_t, kScratchSize> scratch{};
 
     static std::array<PortDrive, kPortCount> initial_ports();
 };

@@ -4,8 +4,10 @@
 // register i; a write of 1 to index 255 applies every pending write at once.
 // Request 194 (in) with index i reads register i as applied, little-endian,
 // into the first (at most two) bytes of the data stage and zero-fills the
-// rest. Other requests are accepted: out data is ignored, in data is
-// zero-filled. Nothing is read or written past `length`.
+// rest. Request 200 is a loopback: out stores its data stage in a 1024-byte
+// scratch buffer (from its start), in reads the buffer back, so a program can
+// check the data path. Other requests are accepted: out data is ignored, in
+// data is zero-filled. Nothing is read or written past `length`.
 #include "errors.hpp"
 #include "instrument.hpp"
 
@@ -18,6 +20,7 @@ namespace {
 
 constexpr uint8_t kWriteRegister = 192;
 constexpr uint8_t kReadRegister = 194;
+constexpr uint8_t kLoopback = 200;
 
 void check_data(const void* data, uint16_t length) {
     if (length > 0 && data == nullptr)
@@ -37,6 +40,11 @@ void Instrument::in_request(uint8_t request, uint16_t /*value*/, uint16_t index,
     if (request == kReadRegister) check_register(index);
     if (length == 0) return;
     std::memset(data, 0, length);
+    if (request == kLoopback) {
+        std::lock_guard lock(mutex_);
+        std::memcpy(data, settings_.scratch.data(), std::min<size_t>(length, kScratchSize));
+        return;
+    }
     if (request != kReadRegister) return;
     std::lock_guard lock(mutex_);
     const uint16_t reg = index == kRegApply ? 0 : settings_.registers[index];
@@ -47,6 +55,11 @@ void Instrument::in_request(uint8_t request, uint16_t /*value*/, uint16_t index,
 void Instrument::out_request(uint8_t request, uint16_t value, uint16_t index,
                              const uint8_t* data, uint16_t length) {
     check_data(data, length);
+    if (request == kLoopback && length > 0) {
+        std::lock_guard lock(mutex_);
+        std::memcpy(settings_.scratch.data(), data, std::min<size_t>(length, kScratchSize));
+        return;
+    }
     if (request != kWriteRegister) return;
     check_register(index);
     std::lock_guard lock(mutex_);

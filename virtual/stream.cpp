@@ -62,11 +62,20 @@ std::string name_of(const Named<E> (&table)[N], E value) {
     return "";
 }
 
+// A caller's text as it can appear in an error text: printable ASCII, any
+// other byte shown as '?', so the error text stays valid UTF-8.
+std::string printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (c < 0x20 || c > 0x7E) c = '?';
+    return out;
+}
+
 template <class E, std::size_t N>
 E parse_name(const Named<E> (&table)[N], const std::string& name, const char* what) {
     for (const Named<E>& e : table)
         if (name == e.name) return e.value;
-    fail(ZO_ERROR_PARAMS, std::string("unknown ") + what + " '" + name + "' (known: " +
+    fail(ZO_ERROR_PARAMS, std::string("unknown ") + what + " '" + printable(name) + "' (known: " +
                               list_names(table) + ")");
 }
 
@@ -227,13 +236,15 @@ std::uint64_t Pipeline<T>::inputs_for(std::uint64_t outputs) const {
     return dsp::saturating_add(first, dsp::saturating_mul(outputs - 1, dsp::saturating_mul(n, m)));
 }
 
-// Input samples per chunk: whole averaging groups when they fit, so that
-// chunks (and hence the filter's blocks) fall on the same sample indices
-// however the stream is read; otherwise a multiple of the filter's block.
+// Input samples per chunk: whole averaging groups when they fit; longer
+// groups in pieces of kChunk (a multiple of the filter's block) and a last
+// piece up to the group's end. Chunks, and with them the filter's blocks,
+// then fall on the same sample indices however the stream is read.
 template <typename T>
 std::size_t Pipeline<T>::chunk_capacity() const {
     const std::size_t n = averager_.factor();
-    return n <= kChunk ? kChunk / n * n : kChunk;
+    if (n <= kChunk) return kChunk / n * n;
+    return std::min<std::size_t>(kChunk, n - averager_.pending());
 }
 
 // One chunk of len <= kChunk raw words through every stage; writes the

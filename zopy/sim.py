@@ -125,14 +125,25 @@ register i (0..255); writing value 1 to index 255 applies all pending
 writes. Request 194 (in) reads applied register i little-endian into the
 first one or two bytes of the data stage. Register 11 is the clock divider
 minus one: once applied, the sample rate is the base rate divided by the
-divider. Other requests succeed: out data is ignored, in data is
+divider. Request 200 is a loopback: out stores its data stage in a
+1024-byte scratch buffer, in reads that buffer back (so the data path can be
+checked). Other requests succeed: out data is ignored, in data is
 zero-filled. A register index above 255 fails with ZO_ERROR_PARAMS, as does
 a null data pointer with a non-zero length.
 
-Last error
-----------
-Per thread; only failing calls (and overrides that carry an error) write
-it, a successful call leaves it as it was.
+Handles and errors
+------------------
+Opening fails with ZO_ERROR (-1) before ``zo_init`` or after ``zo_exit``,
+and with ZO_ERROR_INVALID_DEVICE when no unclaimed instrument matches; an
+open instrument is not found again until it is closed. ``zo_exit`` ends
+every open handle (``zo_close_device`` still releases it). A null, closed,
+stale or made-up handle is never dereferenced: every call answers its
+failure value with ZO_ERROR_INVALID_DEVICE. Failing commands return the
+error code as their status; failing readers return -1 (ints), 255,
+0xFFFFFFFF, (255, 255, 255), null, :data:`BAD_DOUBLE` or (0.0, 0.0).
+
+The last error is per thread; only failing calls (and overrides that carry
+an error) write it, a successful call leaves it as it was.
 
 Bench helpers
 -------------
