@@ -42,3 +42,15 @@ def run_python(code, check=True):
     if check and result.returncode != 0:
         raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")
     return result.stdout, result.stderr
+
+
+def assert_library_error(info, code, text):
+    """The Error raised for a library failure: the library's code and text, no message of ours."""
+    assert type(info.value) is zopy.Error
+    assert (info.value.err, info.value.errstr) == (code, text)
+    assert str(info.value) == f"libzo error ({code}): {text}"
+
+
+def calls():
+    """The library calls since the last clear, without the error queries."""
+    return [c for c in sim.calls() if c[0] not in ("zo_init", "zo_get_error", "zo_get_error_string")]

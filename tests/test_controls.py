@@ -1,23 +1,12 @@
 """Device controls: front-end switches, digital ports and LEDs, test patterns, reset."""
 
 import pytest
+from conftest import assert_library_error, calls
 
 import zopy
 from zopy import sim
 
 INVALID_DEVICE = zopy.errors.ZO_ERROR_INVALID_DEVICE
-
-
-def assert_library_error(info, code, text):
-    """The Error raised for a library failure: the library's code and text, no message of ours."""
-    assert type(info.value) is zopy.Error
-    assert (info.value.err, info.value.errstr) == (code, text)
-    assert str(info.value) == f"libzo error ({code}): {text}"
-
-
-def calls():
-    """The library calls since the last clear, without the error queries."""
-    return [c for c in sim.calls() if c[0] not in ("zo_init", "zo_get_error", "zo_get_error_string")]
 
 
 class Truthless:

@@ -2,18 +2,12 @@
 
 import numpy
 import pytest
+from conftest import assert_library_error
 
 import zopy
 from zopy import sim
 
 DDevice = zopy.zopy._DDevice
-
-
-def assert_library_error(info, code, text):
-    """The Error raised for a library failure: the library's code and text, no message of ours."""
-    assert type(info.value) is zopy.Error
-    assert (info.value.err, info.value.errstr) == (code, text)
-    assert str(info.value) == f"libzo error ({code}): {text}"
 
 
 def requests():

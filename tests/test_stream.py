@@ -7,6 +7,7 @@ import sys
 
 import numpy
 import pytest
+from conftest import assert_library_error, calls
 
 import zopy
 from zopy import sim
@@ -15,18 +16,6 @@ Stream = zopy.Stream
 F32 = numpy.dtype("float32")
 F64 = numpy.dtype("float64")
 INVALID_DEVICE = zopy.errors.ZO_ERROR_INVALID_DEVICE
-
-
-def assert_library_error(info, code, text):
-    """The Error raised for a library failure: the library's code and text, no message of ours."""
-    assert type(info.value) is zopy.Error
-    assert (info.value.err, info.value.errstr) == (code, text)
-    assert str(info.value) == f"libzo error ({code}): {text}"
-
-
-def calls():
-    """The library calls since the last clear, without the error queries."""
-    return [c for c in sim.calls() if c[0] not in ("zo_init", "zo_get_error", "zo_get_error_string")]
 
 
 def names():
