@@ -102,12 +102,11 @@ PyObject* get_raw_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          {"nsamples", "mask", "trig_mode", "trig_port", "arm_time",
                           "samples_per_trigger"},
                          6, 1};
-    static PyObject* default_arm_time = PyLong_FromLong(10);
-    PyObject* p[6] = {nullptr, Py_True, Py_None, Py_None, default_arm_time, Py_None};
+    PyObject* p[6] = {nullptr, Py_True, Py_None, Py_None, state.int_10, Py_None};
     if (!parse_args(sig, args, nargs, kwnames, p)) return nullptr;
     RawRequest request;
     if (!u64_via_int(p[0], &request.nsamples)) return nullptr;
-    if (request.nsamples > static_cast<uint64_t>(NPY_MAX_INTP)) return PyErr_NoMemory();
+    if (!fits_array_length(request.nsamples)) return nullptr;
     Ref array = Ref::steal(new_sample_buffer(static_cast<npy_intp>(request.nsamples), NPY_UINT16));
     if (!array || !u64_via_int(p[4], &request.arm_time) ||
         !choose_call(p[2], p[3], p[5], &request))

@@ -53,9 +53,7 @@ int device_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!parse_tuple_args(sig, args, kwargs, params)) return -1;
     int open = PyObject_IsTrue(params[0]);
     if (open <= 0) return open;
-    static PyObject* kwnames = Py_BuildValue("(s)", "serial");
-    if (!kwnames) return -1;
-    Ref result = Ref::steal(call_method(self, state.str_open, &params[1], 0, kwnames));
+    Ref result = Ref::steal(call_method(self, state.str_open, &params[1], 0, state.kw_serial));
     return result ? 0 : -1;
 }
 

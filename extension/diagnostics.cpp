@@ -26,17 +26,14 @@ bool convert_header(PyObject* const* p, RequestHeader* h) {
 
 PyObject* in_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static Signature sig{"in_request", {"request", "value", "index", "length", "timeout"}, 5, 1};
-    static PyObject* default_timeout = PyLong_FromLong(1000);
-    static PyObject* zero = PyLong_FromLong(0);
-    PyObject* p[5] = {nullptr, zero, zero, zero, default_timeout};
+    PyObject* p[5] = {nullptr, state.int_0, state.int_0, state.int_0, state.int_1000};
     if (!parse_args(sig, args, nargs, kwnames, p)) return nullptr;
     // numpy.zeros(length, dtype=numpy.uint8): numpy sees the length first,
     // so its own errors for it come before ours.
-    static PyObject* dtype_keyword = Py_BuildValue("(s)", "dtype");
     Ref uint8 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_UINT8)));
-    if (!uint8 || !dtype_keyword) return nullptr;
+    if (!uint8) return nullptr;
     PyObject* zeros_args[2] = {p[3], uint8.get()};
-    Ref data = Ref::steal(PyObject_Vectorcall(state.numpy_zeros, zeros_args, 1, dtype_keyword));
+    Ref data = Ref::steal(PyObject_Vectorcall(state.numpy_zeros, zeros_args, 1, state.kw_dtype));
     if (!data) return nullptr;
     auto* array = reinterpret_cast<PyArrayObject*>(data.get());
     uint8_t* buffer = PyArray_SIZE(array) > 0 ? static_cast<uint8_t*>(PyArray_DATA(array)) : nullptr;
@@ -45,6 +42,12 @@ PyObject* in_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     uint32_t timeout;
     if (!convert_header(p, &h) || !u16_direct(p[3], &length) || !uint_direct(p[4], &timeout))
         return nullptr;
+    // numpy sized the array through __index__, the conversion went through
+    // __int__: the library must never be told of more bytes than it holds.
+    if (length != PyArray_SIZE(array)) {
+        PyErr_SetString(PyExc_ValueError, "length does not match the size of the data array");
+        return nullptr;
+    }
     if (zo_in_request(handle_of(self), h.request, h.value, h.index, buffer, length, timeout) != 0)
         return raise_library_error();
     return data.release();
@@ -74,14 +77,18 @@ bool check_out_data(PyObject* data) {
 
 PyObject* out_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static Signature sig{"out_request", {"request", "value", "index", "data", "timeout"}, 5, 1};
-    static PyObject* default_timeout = PyLong_FromLong(1000);
-    static PyObject* zero = PyLong_FromLong(0);
-    PyObject* p[5] = {nullptr, zero, zero, state.empty_uint8, default_timeout};
+    PyObject* p[5] = {nullptr, state.int_0, state.int_0, state.empty_uint8, state.int_1000};
     if (!parse_args(sig, args, nargs, kwnames, p) || !check_out_data(p[3])) return nullptr;
     Py_ssize_t length = PyObject_Length(p[3]);
     if (length < 0) return nullptr;
     if (length > kMaxOutData) {
         PyErr_SetString(PyExc_RuntimeError, "data too large");
+        return nullptr;
+    }
+    // An ndarray subclass may report a len() other than its size; the
+    // library reads `length` bytes, which must all lie inside the array.
+    if (length != PyArray_SIZE(reinterpret_cast<PyArrayObject*>(p[3]))) {
+        PyErr_SetString(PyExc_ValueError, "len(data) does not match the size of the array");
         return nullptr;
     }
     // A strided or reversed view is sent as the bytes it shows, in order.
@@ -114,22 +121,20 @@ PyObject* set_clock_divide(PyObject* self, PyObject* const* args, Py_ssize_t nar
         PyErr_SetString(PyExc_ValueError, "Invalid clock divide");
         return nullptr;
     }
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    Ref v = Ref::steal(one ? PyNumber_Subtract(divide, one.get()) : nullptr);
+    PyObject* one = state.int_1;
+    Ref v = Ref::steal(PyNumber_Subtract(divide, one));
     Ref c192 = Ref::steal(PyLong_FromLong(192));
     Ref c194 = Ref::steal(PyLong_FromLong(194));
     Ref c11 = Ref::steal(PyLong_FromLong(11));
     Ref c255 = Ref::steal(PyLong_FromLong(255));
-    static PyObject* index_value = Py_BuildValue("(ss)", "index", "value");
-    static PyObject* index_length = Py_BuildValue("(ss)", "index", "length");
-    if (!v || !c192 || !c194 || !c11 || !c255 || !index_value || !index_length) return nullptr;
+    if (!v || !c192 || !c194 || !c11 || !c255) return nullptr;
     PyObject* write_divider[3] = {c192.get(), c11.get(), v.get()};
-    PyObject* apply[3] = {c192.get(), c255.get(), one.get()};
-    PyObject* read_back[3] = {c194.get(), c11.get(), one.get()};
-    if (!Ref::steal(call_method(self, state.str_out_request, write_divider, 1, index_value)) ||
-        !Ref::steal(call_method(self, state.str_out_request, apply, 1, index_value)))
+    PyObject* apply[3] = {c192.get(), c255.get(), one};
+    PyObject* read_back[3] = {c194.get(), c11.get(), one};
+    if (!Ref::steal(call_method(self, state.str_out_request, write_divider, 1, state.kw_index_value)) ||
+        !Ref::steal(call_method(self, state.str_out_request, apply, 1, state.kw_index_value)))
         return nullptr;
-    Ref data = Ref::steal(call_method(self, state.str_in_request, read_back, 1, index_length));
+    Ref data = Ref::steal(call_method(self, state.str_in_request, read_back, 1, state.kw_index_length));
     Ref first = Ref::steal(data ? PySequence_GetItem(data.get(), 0) : nullptr);
     int differs = first ? PyObject_RichCompareBool(first.get(), v.get(), Py_NE) : -1;
     if (differs < 0) return nullptr;
@@ -152,7 +157,7 @@ PyMethodDef diagnostics_methods[] = {
 
 bool add_diagnostics_members(ClassBuilder& cls) {
     // The default data of out_request: one empty array, made once, never written.
-    state.empty_uint8 = new_zeros(0, NPY_UINT8);
+    Py_XSETREF(state.empty_uint8, new_zeros(0, NPY_UINT8));   // replaces a failed import's
     if (!state.empty_uint8) return false;
     for (PyMethodDef& def : diagnostics_methods) {
         if (!cls.method(&def)) return false;

@@ -81,14 +81,15 @@ bool add_error_class(PyObject* module) {
     if (!ns || !doc || !method || PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__init__", method.get()) < 0)
         return false;
-    state.error_class = make_class("Error", PyExc_Exception, ns.get());
+    // Replaces the class of an earlier, failed import (module.cpp).
+    Py_XSETREF(state.error_class, make_class("Error", PyExc_Exception, ns.get()));
     return state.error_class && PyModule_AddObjectRef(module, "Error", state.error_class) == 0;
 }
 
 bool add_no_device_error_class(PyObject* module) {
     Ref ns = Ref::steal(PyDict_New());
     if (!ns) return false;
-    state.no_device_error_class = make_class("NoDeviceError", state.error_class, ns.get());
+    Py_XSETREF(state.no_device_error_class, make_class("NoDeviceError", state.error_class, ns.get()));
     return state.no_device_error_class &&
            PyModule_AddObjectRef(module, "NoDeviceError", state.no_device_error_class) == 0;
 }

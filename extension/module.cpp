@@ -62,11 +62,32 @@ bool enter_sys_modules(PyObject* module) {
 
 bool cache_builtins() {
     PyObject* builtins = PyEval_GetBuiltins();
-    state.builtin_print = Py_XNewRef(PyDict_GetItemString(builtins, "print"));
-    state.builtin_property = Py_XNewRef(PyDict_GetItemString(builtins, "property"));
+    // Py_XSETREF here and below: an import that failed left the state of its
+    // run behind, and the next import replaces it.
+    Py_XSETREF(state.builtin_print, Py_XNewRef(PyDict_GetItemString(builtins, "print")));
+    Py_XSETREF(state.builtin_property, Py_XNewRef(PyDict_GetItemString(builtins, "property")));
     if (!state.builtin_print || !state.builtin_property) {
         PyErr_SetString(PyExc_NameError, "a builtin that zopy uses is missing");
         return false;
+    }
+    return true;
+}
+
+// Values the module passes on every call, made once.
+bool make_constants() {
+    struct Constant { PyObject** slot; PyObject* (*make)(); };
+    const Constant constants[] = {
+        {&state.int_0, [] { return PyLong_FromLong(0); }},
+        {&state.int_1, [] { return PyLong_FromLong(1); }},
+        {&state.int_10, [] { return PyLong_FromLong(10); }},
+        {&state.int_1000, [] { return PyLong_FromLong(1000); }},
+        {&state.kw_serial, [] { return Py_BuildValue("(s)", "serial"); }},
+        {&state.kw_dtype, [] { return Py_BuildValue("(s)", "dtype"); }},
+        {&state.kw_index_value, [] { return Py_BuildValue("(ss)", "index", "value"); }},
+        {&state.kw_index_length, [] { return Py_BuildValue("(ss)", "index", "length"); }},
+    };
+    for (const Constant& c : constants) {
+        if (!*c.slot && !(*c.slot = c.make())) return false;
     }
     return true;
 }
@@ -93,7 +114,7 @@ bool intern_names() {
     for (const Name& n : names) {
         if (!*n.slot && !(*n.slot = intern(n.text))) return false;
     }
-    return true;
+    return make_constants();
 }
 
 bool ready_types(PyObject* module) {
@@ -132,12 +153,12 @@ bool check_numpy_types() {
             return false;
         }
     }
-    state.numpy_zeros = PyObject_GetAttrString(numpy.get(), "zeros");
+    Py_XSETREF(state.numpy_zeros, PyObject_GetAttrString(numpy.get(), "zeros"));
     return state.numpy_zeros != nullptr;
 }
 
 bool bind_numpy(PyObject* module) {
-    state.numpy = PyImport_ImportModule("numpy");
+    Py_XSETREF(state.numpy, PyImport_ImportModule("numpy"));
     return state.numpy && PyModule_AddObjectRef(module, "numpy", state.numpy) == 0;
 }
 
@@ -306,6 +327,12 @@ PyObject* new_sample_buffer(npy_intp n, int typenum) {
     // sees the array (on failure the array is dropped), so its fill is the
     // one write of the buffer.
     return PyArray_EMPTY(1, &n, typenum, 0);
+}
+
+bool fits_array_length(uint64_t n) {
+    if (n <= static_cast<uint64_t>(NPY_MAX_INTP)) return true;
+    PyErr_SetString(PyExc_ValueError, "Maximum allowed dimension exceeded");
+    return false;
 }
 
 // ---------------------------------------------------------------------------

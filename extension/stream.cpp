@@ -81,19 +81,26 @@ bool open_library_stream(StreamObject* self, zo_device* handle, PyArray_Descr* d
     return true;
 }
 
+// The handle of an open Device, or null with RuntimeError.
+zo_device* open_handle_of(PyObject* device) {
+    zo_device* handle = handle_of(device);
+    if (!handle) PyErr_SetString(PyExc_RuntimeError, "Device is not open");
+    return handle;
+}
+
 int stream_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static Signature sig{"__init__", {"device", "dtype"}, 2, 1};
     PyObject* p[2] = {nullptr, Py_None};
-    if (!parse_tuple_args(sig, args, kwargs, p) || !check_device_argument(p[0])) return -1;
-    zo_device* handle = handle_of(p[0]);
-    if (!handle) {
-        PyErr_SetString(PyExc_RuntimeError, "Device is not open");
+    if (!parse_tuple_args(sig, args, kwargs, p) || !check_device_argument(p[0]) ||
+        !open_handle_of(p[0]))
         return -1;
-    }
     PyArray_Descr* requested = nullptr;
     if (!PyArray_DescrConverter(p[1], &requested)) return -1;
     Ref owned = Ref::steal(reinterpret_cast<PyObject*>(requested));
-    if (!open_library_stream(as_stream(self), handle, requested)) return -1;
+    // numpy.dtype() may run Python code (a `dtype` attribute) that closes the
+    // device: the handle is read only now.
+    zo_device* handle = open_handle_of(p[0]);
+    if (!handle || !open_library_stream(as_stream(self), handle, requested)) return -1;
     Py_SETREF(as_stream(self)->device, Py_NewRef(p[0]));
     return 0;
 }
@@ -201,7 +208,7 @@ PyObject* stream_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!parse_args(sig, args, nargs, kwnames, p) || !open_stream_of(self) ||
         !u64_via_int(p[0], &n))
         return nullptr;
-    if (n > static_cast<uint64_t>(NPY_MAX_INTP)) return PyErr_NoMemory();
+    if (!fits_array_length(n)) return nullptr;
     Ref dtype = Ref::steal(PyObject_GetAttr(self, state.str_dtype));
     Ref data = Ref::steal(dtype ? samples_of(dtype.get(), static_cast<npy_intp>(n)) : nullptr);
     bool getbits;
@@ -294,9 +301,13 @@ PyObject* set_setting(PyObject* self, Signature& sig, PyObject* const* args, Py_
                       PyObject* kwnames, Call call, bool check_status = true) {
     PyObject* arg = nullptr;
     Value value{};
-    if (!parse_args(sig, args, nargs, kwnames, &arg)) return nullptr;
+    if (!parse_args(sig, args, nargs, kwnames, &arg) || !open_stream_of(self) ||
+        !Convert(arg, &value))
+        return nullptr;
+    // The conversion may run Python code (__float__, __int__, encode) that
+    // closes the stream: take the library stream only now.
     ZOGenericStream* stream = open_stream_of(self);
-    if (!stream || !Convert(arg, &value)) return nullptr;
+    if (!stream) return nullptr;
     int status = call(stream, value);
     if (!check_status) Py_RETURN_NONE;
     return status_result(status);
@@ -323,9 +334,8 @@ PyObject* set_custom_calibration(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
     static Signature sig{"set_custom_calibration", {"calibration"}, 1, 1};
     PyObject* calibration = nullptr;
-    if (!parse_args(sig, args, nargs, kwnames, &calibration)) return nullptr;
-    ZOGenericStream* stream = open_stream_of(self);
-    if (!stream) return nullptr;
+    if (!parse_args(sig, args, nargs, kwnames, &calibration) || !open_stream_of(self))
+        return nullptr;
     Py_ssize_t length = PyObject_Length(calibration);
     if (length < 0) return nullptr;
     if (length != 2) {
@@ -337,7 +347,9 @@ PyObject* set_custom_calibration(PyObject* self, PyObject* const* args, Py_ssize
     if (!first || !to_double(first.get(), &m)) return nullptr;
     Ref second = Ref::steal(PySequence_GetItem(calibration, 1));
     if (!second || !to_double(second.get(), &b)) return nullptr;
-    return status_result(stream->set_custom_calibration(m, b));
+    // len(), indexing and float() may run Python code that closes the stream.
+    ZOGenericStream* stream = open_stream_of(self);
+    return stream ? status_result(stream->set_custom_calibration(m, b)) : nullptr;
 }
 
 #define ZOPY_FASTCALL(f) as_cfunction(f), METH_FASTCALL | METH_KEYWORDS
@@ -406,10 +418,9 @@ PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     static Signature sig{"open_stream", {"dtype"}, 1, 0};
     PyObject* dtype = Py_None;
     if (!parse_args(sig, args, nargs, kwnames, &dtype)) return nullptr;
-    static PyObject* kw = Py_BuildValue("(s)", "dtype");
-    if (!kw) return nullptr;
     PyObject* call_args[2] = {self, dtype};
-    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&StreamType), call_args, 1, kw);
+    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&StreamType), call_args, 1,
+                               state.kw_dtype);
 }
 
 PyMethodDef open_stream_def = {"open_stream", ZOPY_FASTCALL(open_stream), nullptr};

@@ -36,6 +36,17 @@ struct ModuleState {
     PyObject* numpy_zeros = nullptr;
     PyObject* empty_uint8 = nullptr;   // default data of _DDevice.out_request
 
+    // Constants made once at import: default argument values and the
+    // keyword-name tuples of the module's own vectorcalls.
+    PyObject* int_0 = nullptr;
+    PyObject* int_1 = nullptr;
+    PyObject* int_10 = nullptr;
+    PyObject* int_1000 = nullptr;
+    PyObject* kw_serial = nullptr;
+    PyObject* kw_dtype = nullptr;
+    PyObject* kw_index_value = nullptr;
+    PyObject* kw_index_length = nullptr;
+
     // Interned names used on hot paths.
     PyObject* str_module_key = nullptr;
     PyObject* str_init = nullptr;
@@ -147,6 +158,9 @@ bool import_numpy_api();
 PyObject* new_zeros(npy_intp n, int typenum);
 // A 1-d array for the library to fill completely.
 PyObject* new_sample_buffer(npy_intp n, int typenum);
+// Whether a sample count can be an array's length; raises numpy's own
+// ValueError for one that cannot.
+bool fits_array_length(uint64_t n);
 
 // raw * m + b into a new float64 array, one pass (calibrated_kernel.cpp).
 void calibrate_uint16(const uint16_t* raw, double* out, npy_intp n, double m, double b);

@@ -91,6 +91,7 @@ class TestRefusals:
     @pytest.mark.parametrize("kwargs, error, message", [
         ({"nsamples": -1}, OverflowError, "can't convert negative value to uint64_t"),
         ({"nsamples": 2**64}, OverflowError, None),
+        ({"nsamples": 2**63}, ValueError, "Maximum allowed dimension exceeded"),   # numpy's
         ({"nsamples": None}, TypeError, None),
         ({"nsamples": "ten"}, ValueError, None),
         ({"nsamples": 10, "arm_time": None}, TypeError, None),

@@ -101,6 +101,15 @@ class TestInRequest:
             ddev.in_request(256, length=length)   # the request code is never looked at
         assert requests() == []
 
+    def test_length_numpy_sizes_by_is_the_length_sent(self, ddev):
+        class Length:   # numpy sizes the array by __index__, the conversion uses __int__
+            __index__ = lambda self: 2
+            __int__ = lambda self: 4000
+
+        with pytest.raises(ValueError):
+            ddev.in_request(1, length=Length())
+        assert requests() == []   # the library would write 4000 bytes into 2
+
     def test_library_failure(self, ddev):
         sim.override("zo_in_request", 1, error=(33, "timeout"))
         with pytest.raises(zopy.Error) as info:
@@ -172,6 +181,14 @@ class TestOutRequest:
         assert requests() == [("zo_out_request", serial, 200, 0, 0, len(data), len(data), 1000)]
         assert ddev.in_request(200, length=len(data)).tolist() == data.tolist()
         assert base.tolist() == list(range(10, 20))
+
+    def test_a_len_beyond_the_array_is_refused(self, ddev):
+        class Longer(numpy.ndarray):
+            __len__ = lambda self: 1024
+
+        with pytest.raises(ValueError):
+            ddev.out_request(1, data=numpy.zeros(1, numpy.uint8).view(Longer))
+        assert requests() == []   # the library would read 1024 bytes from 1
 
     def test_default_data_is_never_written(self, ddev):
         ddev.out_request(1)

@@ -59,6 +59,26 @@ class TestImport:
         """)
         assert "SAME True 99" in out
 
+    def test_a_failed_import_is_run_again_and_keeps_nothing_of_its_run(self):
+        out, _ = run_python("""
+            import builtins, sys
+            import numpy   # imported with the real property
+            real = builtins.property
+            def broken(*args):   # taken at import step 5, fails at step 17
+                raise RuntimeError("no property")
+            base = sys.getrefcount(broken)
+            for _ in range(3):
+                builtins.property = broken
+                try:
+                    import zopy.zopy
+                except RuntimeError:
+                    pass
+                builtins.property = real
+            import zopy.zopy
+            print("KEPT", sys.getrefcount(broken) - base, type(zopy.zopy.Stream.cutoff).__name__)
+        """)
+        assert "KEPT 0 property" in out
+
     @pytest.mark.parametrize("isolated", [True, False])
     def test_a_second_interpreter_is_refused(self, isolated):
         out, _ = run_python(f"""

@@ -97,6 +97,17 @@ class TestOpening:
             assert str(info.value) == "Device is not open"
         assert calls() == []
 
+    def test_device_closed_while_the_dtype_converts(self, dev):
+        class Closing:   # numpy.dtype() reads the attribute `dtype`
+            @property
+            def dtype(self):
+                dev.close()
+                return F64
+
+        with pytest.raises(RuntimeError, match="Device is not open"):
+            Stream(dev, Closing())
+        assert names() == ["zo_close_device"]
+
     def test_subclasses_of_device(self, serial):
         class MyDevice(zopy.Device):
             pass
@@ -388,6 +399,23 @@ class TestNotOpen:
         assert str(info.value) == "Stream is not open"
         assert calls() == []
 
+    @pytest.mark.parametrize("method", ["set_cutoff", "set_downsampling", "set_filter",
+                                        "set_custom_calibration"])
+    def test_closed_while_the_argument_converts(self, s64, method):
+        class Closing:   # each conversion hook closes the stream on its way
+            def _close(self, value):
+                s64.close()
+                return value
+            __float__ = lambda self: self._close(1.0)
+            __int__ = lambda self: self._close(1)
+            encode = lambda self, codec: self._close(b"none")
+            __len__ = lambda self: self._close(2)
+            __getitem__ = lambda self, i: 1.0
+
+        with pytest.raises(RuntimeError, match="Stream is not open"):
+            getattr(s64, method)(Closing())
+        assert names() == ["zo_close_stream"]
+
     def test_properties(self, dead):
         with pytest.raises(RuntimeError, match="Stream is not open"):
             dead.cutoff
@@ -487,7 +515,7 @@ class TestAcquire:
 
     @pytest.mark.parametrize("nsamples, error", [
         (-1, OverflowError), (2**64, OverflowError), (None, TypeError), ("ten", ValueError),
-        (float("inf"), OverflowError)])
+        (float("inf"), OverflowError), (2**63, ValueError)])
     def test_bad_counts_make_no_call(self, stream, nsamples, error):
         with pytest.raises(error):
             stream.acquire(nsamples)

@@ -160,7 +160,11 @@ from __future__ import annotations
 
 import numpy as np
 
-from . import _sim
+try:
+    from . import _sim
+except ImportError as exc:   # a build against the maker's libzo has no bench
+    raise ImportError("zopy.sim scripts the virtual instrument, which this build of zopy does "
+                      "not include: it links against another libzo") from exc
 
 __all__ = [
     "BAD_DOUBLE", "COUNTS_PER_UW_HIGH", "COUNTS_PER_UW_LOW", "DEFAULT_SAMPLERATE",
