@@ -2,6 +2,8 @@
 from types import ModuleType
 from typing import Any, ClassVar, Literal, overload
 
+from typing_extensions import disjoint_base
+
 import numpy
 import numpy.typing as npt
 
@@ -52,6 +54,7 @@ class NoDeviceError(Error): ...
 _U16 = npt.NDArray[numpy.uint16]
 _F64 = npt.NDArray[numpy.float64]
 
+@disjoint_base
 class Device:
     def __init__(self, open: object = True, serial: str | None = None) -> None: ...
     def open(self, serial: str | None = None) -> None: ...
@@ -120,6 +123,7 @@ class _DDevice(Device):
                     data: npt.NDArray[numpy.uint8] | None = ..., timeout: int = 1000) -> None: ...
     def set_clock_divide(self, divide: int) -> None: ...
 
+@disjoint_base
 class Stream:
     @property
     def device(self) -> Device: ...
