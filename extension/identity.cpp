@@ -6,6 +6,29 @@ namespace zopy {
 
 namespace {
 
+// The int of the last answer, handed out again while the library keeps
+// giving the same value: a read then allocates nothing. (The library is
+// still asked every time; only the Python object is reused.)
+class LastAnswer {
+public:
+    PyObject* get(unsigned long long value) {
+        if (!object_ || value != value_) {
+            PyObject* fresh = PyLong_FromUnsignedLongLong(value);
+            if (!fresh) return nullptr;
+            Py_XSETREF(object_, fresh);
+            value_ = value;
+        }
+        return Py_NewRef(object_);
+    }
+
+private:
+    unsigned long long value_ = 0;
+    PyObject* object_ = nullptr;
+};
+
+LastAnswer last_samplerate;
+LastAnswer last_peak_responsivity;
+
 PyObject* text_or_error(const char* text) {
     return text ? str_from_utf8(text) : raise_library_error();
 }
@@ -21,7 +44,7 @@ PyObject* get_product(PyObject* self, void*) {
 PyObject* get_samplerate(PyObject* self, void*) {
     uint32_t rate = zo_get_samplerate(handle_of(self));
     if (rate == UINT32_MAX) return raise_library_error();
-    return PyLong_FromUnsignedLong(rate);
+    return last_samplerate.get(rate);
 }
 
 PyObject* get_adcbits(PyObject* self, void*) {
@@ -48,7 +71,7 @@ PyObject* get_usb_speed(PyObject* self, void*) {
 PyObject* get_peak_responsivity(PyObject* self, void*) {
     int wavelength = zo_get_peak_responsivity(handle_of(self));
     if (wavelength < 0) return raise_library_error();
-    return PyLong_FromLong(wavelength);
+    return last_peak_responsivity.get(static_cast<unsigned long long>(wavelength));
 }
 
 PyGetSetDef identity_properties[] = {
