@@ -3,6 +3,10 @@
 // `raw * m + b` does in two steps, so both give the same bits.
 #include "zopy.hpp"
 
+#if defined(_MSC_VER)
+#pragma fp_contract(off)   // no fused multiply-add, as -ffp-contract=off elsewhere
+#endif
+
 namespace zopy {
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__APPLE__)

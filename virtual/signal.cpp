@@ -7,6 +7,10 @@
 #include <numbers>
 #include <utility>
 
+#if defined(_MSC_VER)
+#pragma fp_contract(off)   // no fused multiply-add, as -ffp-contract=off elsewhere
+#endif
+
 namespace zo {
 
 namespace model {
