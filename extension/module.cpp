@@ -43,6 +43,11 @@ PyMethodDef exit_def = {"exit", exit_function, METH_NOARGS, nullptr};
 PyMethodDef version_def = {"version", version_function, METH_NOARGS,
                            "Returns the version of `libzo` used with `zopy`"};
 
+bool mark_library_not_started() {
+    state.initialized = 0;
+    return true;
+}
+
 bool bind_function(PyObject* module, PyMethodDef* def) {
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return false;
@@ -105,8 +110,7 @@ bool intern_names() {
         {&state.str_get_calibration, "get_calibration"},
         {&state.str_get_rel_calibration, "get_rel_calibration"},
         {&state.str_in_request, "in_request"}, {&state.str_out_request, "out_request"},
-        {&state.str_value, "value"}, {&state.str_index, "index"},
-        {&state.str_length, "length"}, {&state.str_port_lookup, "port_lookup"},
+        {&state.str_port_lookup, "port_lookup"},
         {&state.str_calibrationtype_lookup, "calibrationtype_lookup"},
         {&state.str_trigger_mode_lookup, "_trigger_mode_lookup"},
         {&state.str_usb_speed_lookup, "usb_speed_lookup"},
@@ -227,7 +231,7 @@ void add_import_traceback() {
 bool run_module_body(PyObject* module) {
     return import_numpy_api() && enter_sys_modules(module) && cache_builtins() &&
            ready_types(module) && check_numpy_types() && bind_numpy(module) &&
-           (state.initialized = 0, true) && bind_function(module, &init_def) &&
+           mark_library_not_started() && bind_function(module, &init_def) &&
            bind_function(module, &exit_def) && register_exit_at_interpreter_exit(module) &&
            check_interpreter(module) && add_tables(module) && add_error_classes(module) &&
            bind_function(module, &version_def) && install_class_members();

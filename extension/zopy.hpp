@@ -65,9 +65,6 @@ struct ModuleState {
     PyObject* str_get_rel_calibration = nullptr;
     PyObject* str_in_request = nullptr;
     PyObject* str_out_request = nullptr;
-    PyObject* str_value = nullptr;
-    PyObject* str_index = nullptr;
-    PyObject* str_length = nullptr;
     PyObject* str_port_lookup = nullptr;
     PyObject* str_calibrationtype_lookup = nullptr;
     PyObject* str_trigger_mode_lookup = nullptr;
