@@ -24,7 +24,7 @@ import zopy
 from zopy import _sim, sim
 
 N = 10**7
-REPEAT = 7
+REPEAT = 15
 FILL_SERIAL = "BENCH-FILL"
 
 

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -539,11 +540,12 @@ double best_acquire_time(DeviceLink link, std::uint64_t n, const char* filter, d
     check(stream.set_filter(filter));
     if (std::string(filter) != "none") check(stream.set_cutoff(cutoff));
     check(stream.set_downsampling(downsampling));
-    std::vector<T> data(n);
     double best = std::numeric_limits<double>::infinity();
     for (int r = 0; r < repeats; ++r) {
+        // A fresh block each time, as a caller's new array would be.
+        std::unique_ptr<T[]> data(new T[n]);
         const auto t0 = std::chrono::steady_clock::now();
-        check(stream.acquire(n, data.data(), nullptr));
+        check(stream.acquire(n, data.get(), nullptr));
         best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     }
     return best;
