@@ -3,8 +3,8 @@
 In one run:
   * get_raw_data(N, mask=False) vs the library filling a fresh block, timed
     in C++ (target: at most 1.05 x);
-  * what mask=True adds vs one in-place numpy AND over the block (target: at
-    most one such pass);
+  * what mask=True adds vs one in-place numpy AND over a just-acquired block
+    (target: at most one such pass);
   * get_calibrated_data(N) vs the library fill plus one write pass of the
     float64 result (target: at most 1.25 x), and vs acquiring and evaluating
     numpy's two-step expression (target: at least 2 x faster);
@@ -85,8 +85,14 @@ def main():
     fill = _sim.time_raw_fill(FILL_SERIAL, N, REPEAT)
     raw_nomask = best(lambda: dev.get_raw_data(N, mask=False))
     raw_mask = best(lambda: dev.get_raw_data(N))
-    block = dev.get_raw_data(N, mask=False)
-    and_pass = best(lambda: numpy.bitwise_and(block, 0x3FFF, out=block))
+
+    def acquire_then_and():
+        block = dev.get_raw_data(N, mask=False)
+        numpy.bitwise_and(block, 0x3FFF, out=block)
+
+    # The AND right after an acquisition, with the block as warm as the
+    # module's own masking pass finds it.
+    and_pass = best(acquire_then_and) - raw_nomask
     write_pass = best(lambda: numpy.full(N, 1.0))
     calibrated = best(lambda: dev.get_calibrated_data(N))
     calibration = dev.get_calibration()
@@ -107,7 +113,7 @@ def main():
     print(f"library fill (C++)            {fill * ms:8.2f} ms")
     print(f"get_raw_data(mask=False)      {raw_nomask * ms:8.2f} ms")
     print(f"get_raw_data(mask=True)       {raw_mask * ms:8.2f} ms")
-    print(f"numpy in-place AND            {and_pass * ms:8.2f} ms")
+    print(f"numpy in-place AND after it   {and_pass * ms:8.2f} ms")
     print(f"float64 write pass            {write_pass * ms:8.2f} ms")
     print(f"get_calibrated_data           {calibrated * ms:8.2f} ms")
     print(f"raw + numpy two-step          {numpy_two_step * ms:8.2f} ms")

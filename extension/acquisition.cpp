@@ -90,7 +90,7 @@ int fill_raw(PyObject* self, const RawRequest& r, uint16_t* buffer) {
 // Keeps the 14 ADC bits, in place: the array is new and only ours. Built
 // for the widest vectors the processor has, where the compiler can do so.
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__APPLE__)
-__attribute__((target_clones("avx2", "default")))
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #endif
 void mask_to_adc_bits(uint16_t* samples, npy_intp n) {
     for (npy_intp i = 0; i < n; ++i) samples[i] &= 0x3FFF;

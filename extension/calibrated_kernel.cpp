@@ -10,7 +10,7 @@
 namespace zopy {
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__APPLE__)
-__attribute__((target_clones("avx2", "default")))
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #endif
 void calibrate_uint16(const uint16_t* raw, double* out, npy_intp n, double m, double b) {
     for (npy_intp i = 0; i < n; ++i) {
