@@ -13,7 +13,8 @@ import zopy
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m zopy", description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="python -m zopy",
+                                     description="Check the first instrument found.")
     parser.add_argument("--serial", help="open the first instrument whose serial contains this")
     parser.add_argument("--samples", type=int, default=100_000, help="block size (default 100000)")
     parser.add_argument("--wavelength", type=float, help="wavelength of the light in nm "
