@@ -171,8 +171,9 @@ private:
 // ----------------------------------------------------------------- pipeline
 
 std::string cutoff_problem(double cutoff, double rate) {
-    return "filter cutoff " + number(cutoff) + " Hz cannot be realised: it must lie above 0 and below " +
-           number(rate / 2) + " Hz, the Nyquist frequency of the stream's input";
+    return "filter cutoff " + number(cutoff) + " Hz cannot be realised: it must be at least " +
+           number(dsp::kMinCutoffFraction * rate) + " Hz and below " + number(rate / 2) +
+           " Hz, the Nyquist frequency of the stream's input";
 }
 
 // Filter, averaging and decimation with their state, and the stream's

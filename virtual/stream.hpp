@@ -21,13 +21,15 @@
 //   Butterworth sections with double state (dsp.hpp). The filter runs at the
 //   instrument's rate, before averaging, so it doubles as the anti-alias
 //   filter of the downsampling and its cutoff is checked against the
-//   instrument's Nyquist frequency only (downsampling and decimation never
-//   invalidate it; a new clock divider can). The default cutoff is a tenth
-//   of the instrument's rate at opening. A cutoff the filter cannot realise
-//   is kept (read_cutoff shows it; set_cutoff answers ZO_ERROR_PARAMS) and
-//   makes every acquire with a filter on fail with ZO_ERROR_PARAMS until a
-//   good one is set. A new filter, cutoff or instrument rate restarts the
-//   filter at rest on the next sample, so there is no start-up transient.
+//   instrument's rate only: from 1e-7 of it (lower ones do not fit double
+//   coefficients) to below its Nyquist frequency (downsampling and
+//   decimation never invalidate it; a new clock divider can). The default
+//   cutoff is a tenth of the instrument's rate at opening. A cutoff the
+//   filter cannot realise is kept (read_cutoff shows it; set_cutoff answers
+//   ZO_ERROR_PARAMS) and makes every acquire with a filter on fail with
+//   ZO_ERROR_PARAMS until a good one is set. A new filter, cutoff or
+//   instrument rate restarts the filter at rest on the next sample, so there
+//   is no start-up transient.
 // - Output sample k of an acquire is the average of N inputs, and only every
 //   M-th such average is kept (the M-th, 2M-th, ...); its port bits are
 //   those of the last input of its group. Each acquire of n samples consumes
