@@ -233,13 +233,19 @@ bool uint_direct(PyObject* obj, uint32_t* out) {
     return unsigned_via(integer_direct, obj, "unsigned int", out);
 }
 
-bool i32_via_int(PyObject* obj, int32_t* out) {
-    Ref value = Ref::steal(python_int(obj));
+namespace {
+
+// A signed 32-bit value from `to_int(obj)`; `type_name` null gives Python's
+// own overflow message, otherwise "value too large to convert to <type>".
+bool signed32_via(PyObject* (*to_int)(PyObject*), PyObject* obj, const char* type_name,
+                  int32_t* out) {
+    Ref value = Ref::steal(to_int(obj));
     if (!value) return false;
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
     if (overflow || v < INT32_MIN || v > INT32_MAX) {
+        if (type_name) return too_large_for(type_name);
         PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
         return false;
     }
@@ -247,14 +253,16 @@ bool i32_via_int(PyObject* obj, int32_t* out) {
     return true;
 }
 
+}  // namespace
+
+bool i32_via_int(PyObject* obj, int32_t* out) {
+    return signed32_via(python_int, obj, nullptr, out);
+}
+
 bool enum_direct(PyObject* obj, const char* type_name, int* out) {
-    Ref value = Ref::steal(integer_direct(obj));
-    if (!value) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return false;
-    if (overflow || v < INT_MIN || v > INT_MAX) return too_large_for(type_name);
-    *out = static_cast<int>(v);
+    int32_t value;
+    if (!signed32_via(integer_direct, obj, type_name, &value)) return false;
+    *out = value;
     return true;
 }
 

@@ -260,26 +260,23 @@ PyObject* py_time_call(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* py_time_raw_fill(PyObject*, PyObject* args) {
+// (serial, n, repeats=5) -> the best seconds of `timer` over a block of n.
+PyObject* time_block(PyObject* args, double (*timer)(const std::string&, uint64_t, int)) {
     const char* serial;
     unsigned long long n;
     int repeats = 5;
     if (!PyArg_ParseTuple(args, "sK|i", &serial, &n, &repeats)) return nullptr;
     return translate([&] {
-        return PyFloat_FromDouble(
-            without_gil([&] { return control::time_raw_fill(serial, n, repeats); }));
+        return PyFloat_FromDouble(without_gil([&] { return timer(serial, n, repeats); }));
     });
 }
 
+PyObject* py_time_raw_fill(PyObject*, PyObject* args) {
+    return time_block(args, control::time_raw_fill);
+}
+
 PyObject* py_time_render(PyObject*, PyObject* args) {
-    const char* serial;
-    unsigned long long n;
-    int repeats = 5;
-    if (!PyArg_ParseTuple(args, "sK|i", &serial, &n, &repeats)) return nullptr;
-    return translate([&] {
-        return PyFloat_FromDouble(
-            without_gil([&] { return control::time_render(serial, n, repeats); }));
-    });
+    return time_block(args, control::time_render);
 }
 
 // time_stream_acquire(serial, dtype_bytes, n, filter, cutoff_hz, downsampling, repeats)
