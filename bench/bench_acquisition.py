@@ -23,18 +23,13 @@ import numpy
 import zopy
 from zopy import _sim, sim
 
+from timing import best
+
 N = 10**7
 REPEAT = 15
 FILL_SERIAL = "BENCH-FILL"
 
 
-def best(function, repeat=REPEAT):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def peak_bytes(function):
@@ -83,8 +78,8 @@ def main():
     dev = zopy.Device()
 
     fill = _sim.time_raw_fill(FILL_SERIAL, N, REPEAT)
-    raw_nomask = best(lambda: dev.get_raw_data(N, mask=False))
-    raw_mask = best(lambda: dev.get_raw_data(N))
+    raw_nomask = best(lambda: dev.get_raw_data(N, mask=False), REPEAT)
+    raw_mask = best(lambda: dev.get_raw_data(N), REPEAT)
 
     def acquire_then_and():
         block = dev.get_raw_data(N, mask=False)
@@ -92,16 +87,16 @@ def main():
 
     # The AND right after an acquisition, with the block as warm as the
     # module's own masking pass finds it.
-    and_pass = best(acquire_then_and) - raw_nomask
-    write_pass = best(lambda: numpy.full(N, 1.0))
-    calibrated = best(lambda: dev.get_calibrated_data(N))
+    and_pass = best(acquire_then_and, REPEAT) - raw_nomask
+    write_pass = best(lambda: numpy.full(N, 1.0), REPEAT)
+    calibrated = best(lambda: dev.get_calibrated_data(N), REPEAT)
     calibration = dev.get_calibration()
 
     def two_step():
         raw = dev.get_raw_data(N)
         return raw * calibration[0] + calibration[1]
 
-    numpy_two_step = best(two_step)
+    numpy_two_step = best(two_step, REPEAT)
     raw_peak = peak_bytes(lambda: dev.get_raw_data(N))
     calibrated_peak = peak_bytes(lambda: dev.get_calibrated_data(N))
     share = threading_share(dev)

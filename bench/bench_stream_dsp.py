@@ -13,13 +13,13 @@ library's own processing. Prints times, ratios and throughput; asserts
 nothing (the machine is shared).
 """
 
-import time
-
 import numpy
 import scipy.signal
 
 import zopy
 from zopy import _sim, sim
+
+from timing import best
 
 N_IN = 10**7
 DOWNSAMPLING = 10
@@ -27,13 +27,6 @@ CUTOFF = 100e3
 REPEATS = 5
 
 
-def best(fn, repeats=REPEATS):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
 
 
 def baseline(dev, dtype, filtered):
@@ -66,10 +59,10 @@ def main():
     for filtered in (True, False):
         for dtype in (numpy.float32, numpy.float64):
             label = f"{'lowpass' if filtered else 'no filter'} {numpy.dtype(dtype).name}"
-            t_stream = best(stream(dev, dtype, filtered))
+            t_stream = best(stream(dev, dtype, filtered), REPEATS)
             t_lib = timer(dev.serial, numpy.dtype(dtype).itemsize, N_IN // DOWNSAMPLING,
                           "lowpass" if filtered else "none", CUTOFF, DOWNSAMPLING, REPEATS)
-            t_base = best(baseline(dev, dtype, filtered))
+            t_base = best(baseline(dev, dtype, filtered), REPEATS)
             print(f"{label:18s} stream {t_stream * 1e3:7.1f} ms  library {t_lib * 1e3:7.1f} ms  "
                   f"numpy/scipy {t_base * 1e3:7.1f} ms  ({N_IN / t_stream / 1e6:4.0f} M input/s)")
             print(f"{'':18s} numpy/scipy / stream = {t_base / t_stream:4.1f} (target >= 3), "

@@ -8,11 +8,6 @@ namespace {
 
 constexpr npy_intp kMaxOutData = 1024;
 
-PyObject* status_result(int status) {
-    if (status != 0) return raise_library_error();
-    Py_RETURN_NONE;
-}
-
 struct RequestHeader {
     uint8_t request = 0;
     uint16_t value = 0;

@@ -111,6 +111,11 @@ PyObject* raise_library_error() {
     return raise_instance(state.error_class, nullptr);
 }
 
+PyObject* status_result(int status) {
+    if (status != 0) return raise_library_error();
+    Py_RETURN_NONE;
+}
+
 PyObject* raise_module_error(const char* message, PyObject* cls) {
     Ref text = Ref::steal(PyUnicode_FromString(message));
     if (!text) return nullptr;

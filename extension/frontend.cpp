@@ -153,11 +153,6 @@ PyObject* invalid_port_value_error() {
     return nullptr;
 }
 
-PyObject* status_result(int status) {
-    if (status != 0) return raise_library_error();
-    Py_RETURN_NONE;
-}
-
 PyObject* port_drive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static Signature sig{"port_drive", {"port", "value"}, 2, 2};
     PyObject* p[2] = {};

@@ -237,11 +237,6 @@ PyObject* stream_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // ---------------------------------------------------------------------------
 // Settings: thin wrappers over the library stream's operations.
 
-PyObject* status_result(int status) {
-    if (status != 0) return raise_library_error();
-    Py_RETURN_NONE;
-}
-
 PyObject* ascii_text(const std::string& text) {
     return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }

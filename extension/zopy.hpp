@@ -116,6 +116,8 @@ void close_handle(PyObject* device);
 // Raises Error for a library failure: its text carries the library's code
 // and error text. Always returns null, for `return raise_library_error();`.
 PyObject* raise_library_error();
+// None for a library command's status 0, Error for any other status.
+PyObject* status_result(int status);
 // Raises Error (or a subclass) with a message of the module's own.
 PyObject* raise_module_error(const char* message, PyObject* cls = nullptr);
 // As raise_module_error, with the exception being handled as its context.
