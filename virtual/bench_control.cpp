@@ -21,6 +21,11 @@ std::shared_ptr<Instrument> instrument(const Serial& serial) {
     return inst;
 }
 
+DeviceSpec spec_of(const Identity& id) {
+    return {id.serial, id.product, id.balanced, id.samplerate, id.adcbits,
+            {id.fwversion.major, id.fwversion.minor, id.fwversion.patch}, id.usb_speed, id.peak_nm};
+}
+
 const char* pattern_name(Pattern p) {
     switch (p) {
     case Pattern::Normal: return "normal";
@@ -47,11 +52,7 @@ void check_light(const LightSpec& l) {
 
 // ---------------------------------------------------------------- instruments
 
-DeviceSpec default_device() {
-    const Identity id = default_identity();
-    return {id.serial, id.product, id.balanced, id.samplerate, id.adcbits,
-            {id.fwversion.major, id.fwversion.minor, id.fwversion.patch}, id.usb_speed, id.peak_nm};
-}
+DeviceSpec default_device() { return spec_of(default_identity()); }
 
 void reset() {
     Registry::get().reset();
@@ -70,6 +71,8 @@ void attach(const DeviceSpec& s) {
 bool detach(const std::string& serial) { return Registry::get().detach(serial); }
 void detach_all() { Registry::get().detach_all(); }
 std::vector<std::string> devices() { return Registry::get().serials(); }
+
+DeviceSpec identity(const Serial& serial) { return spec_of(instrument(serial)->identity()); }
 bool started() { return Registry::get().started(); }
 
 // ------------------------------------------------- call log, overrides, errors
@@ -77,6 +80,8 @@ bool started() { return Registry::get().started(); }
 std::vector<calllog::Call> calls() { return calllog::calls(); }
 void clear_calls() { calllog::clear_calls(); }
 void set_logging(bool enabled) { calllog::set_logging(enabled); }
+bool logging() { return calllog::g_logging.load(std::memory_order_relaxed); }
+std::vector<calllog::PendingOverride> overrides() { return calllog::pending_overrides(); }
 const calllog::Function* function(const std::string& name) { return calllog::find_function(name); }
 
 void add_override(const std::string& name, calllog::Script result,
@@ -101,6 +106,11 @@ void set_port_input(const Serial& serial, int port, bool level, double frequency
         throw std::invalid_argument("frequency must be finite and not negative");
     if (!(duty >= 0 && duty <= 1)) throw std::invalid_argument("duty must be between 0 and 1");
     instrument(serial)->set_port_input(port, PortInput{level, frequency_hz, duty, 0});
+}
+
+PortInputSpec port_input(const Serial& serial, int port) {
+    const PortInput in = instrument(serial)->port_input(port);
+    return {in.level, in.frequency_hz, in.duty};
 }
 
 void set_timeout(double seconds) {

@@ -45,6 +45,13 @@ struct PortStateOut {
     double frequency_hz = 0, duty = 0;
 };
 
+// What the bench applies to port S or T (sim.set_port_input).
+struct PortInputSpec {
+    bool level = false;
+    double frequency_hz = 0;  // 0: the constant level
+    double duty = 0.5;
+};
+
 struct InstrumentState {
     std::string serial;
     bool balanced = false;
@@ -70,23 +77,27 @@ ZO_API void attach(const DeviceSpec& spec);
 ZO_API bool detach(const std::string& serial);
 ZO_API void detach_all();
 ZO_API std::vector<std::string> devices();
+ZO_API DeviceSpec identity(const Serial& serial);
 ZO_API bool started();
 
 // ---- call log, overrides, errors
 ZO_API std::vector<calllog::Call> calls();
 ZO_API void clear_calls();
 ZO_API void set_logging(bool enabled);
+ZO_API bool logging();
 ZO_API const calllog::Function* function(const std::string& name);  // null if unknown
 ZO_API void add_override(const std::string& name, calllog::Script result,
                          std::optional<calllog::ScriptedError> error, int times);
 ZO_API void set_error(int32_t code, const std::string& text);  // calling thread
 ZO_API std::pair<int32_t, std::string> last_error();           // calling thread
+ZO_API std::vector<calllog::PendingOverride> overrides();  // not yet used up, in order
 ZO_API double bad_double();
 
 // ---- light, inputs, timing
 ZO_API void set_light(const Serial& serial, const LightSpec& light);
 ZO_API void set_port_input(const Serial& serial, int port, bool level, double frequency_hz,
                            double duty);
+ZO_API PortInputSpec port_input(const Serial& serial, int port);
 ZO_API void set_timeout(double seconds);
 ZO_API double timeout();
 ZO_API void set_realtime(bool on);

@@ -196,4 +196,20 @@ void clear_overrides() {
 
 void set_logging(bool enabled) { g_logging.store(enabled, std::memory_order_relaxed); }
 
+std::vector<PendingOverride> pending_overrides() {
+    State& st = state();
+    std::lock_guard lock(st.mutex);
+    std::vector<PendingOverride> out;
+    for (const Pending& p : st.pending) {
+        Script script = std::visit(
+            [](const auto& v) -> Script {
+                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, Text>) return std::string(v.ptr);
+                else return v;
+            },
+            p.result);
+        out.push_back({p.name, std::move(script), p.error, p.remaining});
+    }
+    return out;
+}
+
 }  // namespace zo::calllog

@@ -207,6 +207,15 @@ struct ScriptedError {
 void add_override(std::string_view name, Script result,
                   std::optional<ScriptedError> error, int times);
 void clear_overrides();  // also frees the kept texts
+
+// An override not yet used up, as add_override() took it (for saving a bench).
+struct PendingOverride {
+    std::string name;
+    Script result;
+    std::optional<ScriptedError> error;
+    int remaining;
+};
+std::vector<PendingOverride> pending_overrides();  // in the order they were given
 void set_logging(bool enabled);
 
 }  // namespace zo::calllog

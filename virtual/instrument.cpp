@@ -241,6 +241,12 @@ void Instrument::set_port_input(int port, PortInput input) {
     rebuild_plan_locked();
 }
 
+PortInput Instrument::port_input(int port) const {
+    if (!is_input_port(port)) throw std::invalid_argument("only ports S and T take inputs");
+    std::lock_guard lock(mutex_);
+    return inputs_[size_t(port - ZO_PORT_S)];
+}
+
 Settings Instrument::settings() const {
     std::lock_guard lock(mutex_);
     return settings_;

@@ -144,6 +144,7 @@ public:
     // ---- the bench
     void set_light(const Light& light);
     void set_port_input(int port, PortInput input);  // port S or T; origin = now
+    PortInput port_input(int port) const;            // port S or T, as last set
     PortState port_state(int port) const;
     Settings settings() const;
     Light light() const;

@@ -99,6 +99,23 @@ inline bool to_script(PyObject* o, calllog::Kind kind, calllog::Script& out) {
     return false;
 }
 
+// A scripted result as override() takes it: text as bytes, a null pointer as None.
+inline PyObject* from_script(const calllog::Script& s) {
+    return std::visit(
+        [](const auto& x) -> PyObject* {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, calllog::Null>) return none();
+            else if constexpr (std::is_same_v<T, int64_t>) return PyLong_FromLongLong(x);
+            else if constexpr (std::is_same_v<T, double>) return PyFloat_FromDouble(x);
+            else if constexpr (std::is_same_v<T, std::pair<double, double>>)
+                return Py_BuildValue("(dd)", x.first, x.second);
+            else if constexpr (std::is_same_v<T, std::array<uint8_t, 3>>)
+                return Py_BuildValue("(iii)", int(x[0]), int(x[1]), int(x[2]));
+            else return PyBytes_FromStringAndSize(x.data(), Py_ssize_t(x.size()));
+        },
+        s);
+}
+
 inline PyObject* from_value(const calllog::Value& v) {
     return std::visit(
         [](const auto& x) -> PyObject* {

@@ -12,15 +12,25 @@ PyObject* py_reset(PyObject*, PyObject*) {
     return translate([] { control::reset(); return none(); });
 }
 
+// An identity as a dict keyed by sim.attach's parameter names.
+PyObject* spec_dict(const control::DeviceSpec& d) {
+    return Py_BuildValue("{s:s,s:s,s:O,s:k,s:i,s:(iii),s:i,s:i}", "serial", d.serial.c_str(),
+                         "product", d.product.c_str(), "balanced", d.balanced ? Py_True : Py_False,
+                         "samplerate", (unsigned long)d.samplerate, "adcbits", int(d.adcbits),
+                         "fwversion", int(d.fwversion[0]), int(d.fwversion[1]), int(d.fwversion[2]),
+                         "usb_speed", d.usb_speed, "peak_responsivity", d.peak_nm);
+}
+
 PyObject* py_default_device(PyObject*, PyObject*) {
-    return translate([] {
-        const control::DeviceSpec d = control::default_device();
-        return Py_BuildValue("{s:s,s:s,s:O,s:k,s:i,s:(iii),s:i,s:i}", "serial", d.serial.c_str(),
-                             "product", d.product.c_str(), "balanced", d.balanced ? Py_True : Py_False,
-                             "samplerate", (unsigned long)d.samplerate, "adcbits", int(d.adcbits),
-                             "fwversion", int(d.fwversion[0]), int(d.fwversion[1]), int(d.fwversion[2]),
-                             "usb_speed", d.usb_speed, "peak_responsivity", d.peak_nm);
-    });
+    return translate([] { return spec_dict(control::default_device()); });
+}
+
+PyObject* py_identity(PyObject*, PyObject* args) {
+    PyObject* serial;
+    if (!PyArg_ParseTuple(args, "O", &serial)) return nullptr;
+    control::Serial s;
+    if (!to_serial(serial, s)) return nullptr;
+    return translate([&] { return spec_dict(control::identity(s)); });
 }
 
 // attach(serial, product, balanced, samplerate, adcbits, (fw), usb_speed, peak_nm)
@@ -136,6 +146,38 @@ PyObject* py_set_logging(PyObject*, PyObject* args) {
     return translate([&] { control::set_logging(on != 0); return none(); });
 }
 
+PyObject* py_logging(PyObject*, PyObject*) {
+    return translate([] { return PyBool_FromLong(control::logging()); });
+}
+
+// (name, result, times, error_code or None, error_text bytes), as override() takes them.
+PyObject* override_tuple(const calllog::PendingOverride& p) {
+    PyObject* result = from_script(p.result);
+    if (!result) return nullptr;
+    PyObject* code = p.error ? PyLong_FromLong(p.error->code) : none();
+    if (!code) {
+        Py_DECREF(result);
+        return nullptr;
+    }
+    const std::string text = p.error ? p.error->text : std::string();
+    // "N" hands both references over, also when building the tuple fails.
+    return Py_BuildValue("(s#NiNy#)", p.name.data(), Py_ssize_t(p.name.size()), result, p.remaining,
+                         code, text.data(), Py_ssize_t(text.size()));
+}
+
+PyObject* py_overrides(PyObject*, PyObject*) {
+    return translate([]() -> PyObject* {
+        const std::vector<calllog::PendingOverride> pending = control::overrides();
+        PyObject* list = PyList_New(Py_ssize_t(pending.size()));
+        for (size_t i = 0; list && i < pending.size(); ++i) {
+            PyObject* t = override_tuple(pending[i]);
+            if (!t) { Py_DECREF(list); return nullptr; }
+            PyList_SET_ITEM(list, Py_ssize_t(i), t);
+        }
+        return list;
+    });
+}
+
 // ------------------------------------------------------ light, ports, timing
 
 // set_light(serial or None, p1, p2, wavelength, mod_hz, mod_depth, noise, seed)
@@ -163,6 +205,19 @@ PyObject* py_set_port_input(PyObject*, PyObject* args) {
     control::Serial s;
     if (!to_serial(serial, s)) return nullptr;
     return translate([&] { control::set_port_input(s, port, level != 0, freq, duty); return none(); });
+}
+
+PyObject* py_port_input(PyObject*, PyObject* args) {
+    PyObject* serial;
+    int port;
+    if (!PyArg_ParseTuple(args, "Oi", &serial, &port)) return nullptr;
+    control::Serial s;
+    if (!to_serial(serial, s)) return nullptr;
+    return translate([&] {
+        const control::PortInputSpec in = control::port_input(s, port);
+        return Py_BuildValue("{s:O,s:d,s:d}", "level", in.level ? Py_True : Py_False,
+                             "frequency_hz", in.frequency_hz, "duty", in.duty);
+    });
 }
 
 PyObject* py_set_timeout(PyObject*, PyObject* args) {
@@ -306,6 +361,7 @@ PyMethodDef methods[] = {
     {"detach", py_detach, METH_VARARGS, "Detach an instrument by serial."},
     {"detach_all", py_detach_all, METH_NOARGS, "Detach every instrument."},
     {"devices", py_devices, METH_NOARGS, "Serials in attach order."},
+    {"identity", py_identity, METH_VARARGS, "An attached instrument's identity, as attach takes it."},
     {"started", py_started, METH_NOARGS, "Whether zo_init has started the library."},
     {"function_kind", py_function_kind, METH_VARARGS, "(kind, min, max) of a library function."},
     {"override", py_override, METH_VARARGS, "Script a function's next answers."},
@@ -314,8 +370,11 @@ PyMethodDef methods[] = {
     {"calls", py_calls, METH_NOARGS, "The call log."},
     {"clear_calls", py_clear_calls, METH_NOARGS, "Empty the call log."},
     {"set_logging", py_set_logging, METH_VARARGS, "Switch the call log on or off."},
+    {"logging", py_logging, METH_NOARGS, "Whether the call log is on."},
+    {"overrides", py_overrides, METH_NOARGS, "Pending overrides, in the order given."},
     {"set_light", py_set_light, METH_VARARGS, "Set an instrument's optical input."},
     {"set_port_input", py_set_port_input, METH_VARARGS, "Apply a level or square wave to S or T."},
+    {"port_input", py_port_input, METH_VARARGS, "The input applied to port S or T."},
     {"set_timeout", py_set_timeout, METH_VARARGS, "Trigger timeout, seconds of instrument time."},
     {"timeout", py_timeout, METH_NOARGS, "The trigger timeout."},
     {"set_realtime", py_set_realtime, METH_VARARGS, "Pace acquisitions like the real unit."},

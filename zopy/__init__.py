@@ -10,8 +10,11 @@ device library ``libzo``; this package re-exports its public names::
     print(dev, power.mean())
 
 Without an instrument, the package's own ``libzo`` is a virtual instrument
-that :mod:`zopy.sim` scripts.
+that :mod:`zopy.sim` scripts. When the environment variable ``ZOPY_BENCH``
+names a bench file, importing the package builds that bench.
 """
+
+import os as _os
 
 from .zopy import (
     CALIBRATION_ANALOG_HIGHGAIN,
@@ -58,3 +61,28 @@ __all__ = [
     "usb_speed_lookup",
     "version",
 ]
+
+
+def _build_bench_from_environment():
+    """Builds the bench file that ZOPY_BENCH names, as the library loads.
+
+    A bench only exists on the virtual instrument: with the maker's library
+    the variable is an error rather than ignored, so that a program meant
+    for a bench never drives a real instrument by mistake.
+    """
+    path = _os.environ.get("ZOPY_BENCH")
+    if not path:
+        return
+    try:
+        from . import sim
+    except ImportError as exc:
+        raise ImportError(f"ZOPY_BENCH names a bench file ({path}), but this build of zopy "
+                          "links against the maker's libzo and has no virtual bench; "
+                          "unset ZOPY_BENCH to use the instruments") from exc
+    try:
+        sim.load_bench(path)
+    except sim.BenchFileError as exc:
+        raise ImportError(f"ZOPY_BENCH: {exc}") from exc
+
+
+_build_bench_from_environment()

@@ -145,6 +145,18 @@ error code as their status; failing readers return -1 (ints), 255,
 The last error is per thread; only failing calls (and overrides that carry
 an error) write it, a successful call leaves it as it was.
 
+Bench files
+-----------
+:func:`load_bench` resets the bench and builds the one a TOML file describes
+(instruments, light, port inputs, timeout, real time, call log switch,
+overrides); :func:`save_bench` writes the current one. With the environment
+variable ``ZOPY_BENCH`` naming such a file, ``import zopy`` builds that bench
+as the library loads, so ``ZOPY_BENCH=lab.toml python experiment.py`` runs an
+unchanged program on it; a file that cannot be read or is invalid makes the
+import fail with ImportError naming the file, the key and the fault.
+:func:`reset` still gives the default bench, not the file's. The format, key
+by key, is in :func:`load_bench`'s help.
+
 Bench helpers
 -------------
 ``zopy._sim.time_call(name, serial, n)`` returns the seconds per call of a
@@ -458,3 +470,12 @@ def pn9_words(n, start=0):
 def checkerboard_words(n, start=0):
     """The checkerboard test pattern: 0x2AAA at even word numbers, 0x1555 at odd."""
     return np.where((np.arange(n, dtype=np.int64) + start) % 2 == 0, 0x2AAA, 0x1555).astype(np.uint16)
+
+
+# --------------------------------------------------------------- bench files
+
+from ._bench import (  # noqa: E402  (the bench files build on everything above)
+    BenchFileError, build_bench, describe_bench, load_bench, save_bench,
+)
+
+__all__ += ["BenchFileError", "build_bench", "describe_bench", "load_bench", "save_bench"]

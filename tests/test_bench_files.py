@@ -1,0 +1,401 @@
+"""Bench files: load, save, round trips, precise refusals, ZOPY_BENCH."""
+
+import math
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import zopy
+from zopy import _bench, sim
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+
+# Every key of the format set away from its default.
+EVERY_KEY = """\
+timeout = 0.25
+realtime = true
+logging = false
+
+[[instrument]]
+serial = "LAB0001"
+product = "KV310-X"
+balanced = true
+samplerate = 5000000
+adcbits = 12
+fwversion = [2, 7, 1]
+usb_speed = 2
+peak_responsivity = 1064
+
+[instrument.light]
+power_uw = 120.0
+wavelength_nm = 1064.5
+p2_power_uw = 30.0
+modulation_hz = 30000.0
+modulation_depth = 0.2
+noise = false
+seed = 18446744073709551615
+
+[instrument.ports.S]
+frequency_hz = 1000.0
+duty = 0.25
+
+[instrument.ports.T]
+level = true
+
+[[instrument]]
+serial = "LAB0002"
+
+[[override]]
+function = "zo_get_samplerate"
+result = 4294967295
+error = [33, "timeout"]
+times = 3
+"""
+
+
+class _closing:
+    """A Device closed at the end of a with block."""
+    def __init__(self, dev):
+        self.dev = dev
+
+    def __enter__(self):
+        return self.dev
+
+    def __exit__(self, *exc):
+        self.dev.close()
+
+
+def write(tmp_path, text, name="bench.toml"):
+    path = tmp_path / name
+    path.write_text(textwrap.dedent(text), encoding="utf-8")
+    return path
+
+
+def test_the_every_key_file_covers_the_whole_format():
+    import tomllib
+    data = tomllib.loads(EVERY_KEY)
+    inst = data["instrument"][0]
+    assert set(data) - {"instrument", "override"} == set(_bench.TOP_KEYS)
+    assert set(inst) - {"light", "ports"} == set(_bench.INSTRUMENT_KEYS)
+    assert set(inst["light"]) == set(_bench.LIGHT_KEYS)
+    assert set(inst["ports"]["S"]) | set(inst["ports"]["T"]) == set(_bench.PORT_KEYS)
+    assert set(data["override"][0]) == set(_bench.OVERRIDE_KEYS)
+
+
+# ------------------------------------------------------------------ building
+
+class TestLoad:
+    def test_every_key_reaches_the_bench(self, tmp_path):
+        sim.load_bench(write(tmp_path, EVERY_KEY))
+        assert sim.devices() == ["LAB0001", "LAB0002"]
+        assert (sim.timeout(), sim.realtime()) == (0.25, True)
+        light = sim.state(serial="LAB0001")["light"]
+        assert light == {"power_uw": 120.0, "wavelength_nm": 1064.5, "p2_power_uw": 30.0,
+                         "modulation_hz": 30000.0, "modulation_depth": 0.2, "noise": False,
+                         "seed": 2**64 - 1}
+        s, t = sim.port_state("S", serial="LAB0001"), sim.port_state("T", serial="LAB0001")
+        assert (s["frequency_hz"], s["duty"], t["level"]) == (1000.0, 0.25, True)
+        with _closing(zopy.Device(serial="LAB0001")) as dev:
+            for _ in range(3):            # the override answers the first three reads
+                with pytest.raises(zopy.Error):
+                    dev.samplerate
+            assert (dev.product, dev.samplerate, dev.adcbits, dev.fwversion) == \
+                ("KV310-X", 5000000, 12, (2, 7, 1))
+
+    def test_light_defaults_to_the_peak_wavelength_and_instruments_to_sim_attach(self, tmp_path):
+        sim.load_bench(write(tmp_path, """
+            [[instrument]]
+            serial = "A"
+            peak_responsivity = 1064
+            [instrument.light]
+            power_uw = 5
+        """))
+        light = sim.state(serial="A")["light"]
+        assert (light["power_uw"], light["wavelength_nm"], light["seed"]) == (5.0, 1064.0, 1)
+        assert sim.describe_bench()["instrument"][0]["fwversion"] == [1, 0, 0]
+
+    def test_a_file_without_instruments_keeps_the_default_one(self, tmp_path):
+        sim.attach("EXTRA")
+        sim.load_bench(write(tmp_path, "timeout = 2.0\n"))
+        assert sim.devices() == [sim.DEFAULT_SERIAL]
+        assert sim.timeout() == 2.0
+
+    def test_an_empty_instrument_array_attaches_none(self, tmp_path):
+        sim.load_bench(write(tmp_path, "instrument = []\n"))
+        assert sim.devices() == []
+        with pytest.raises(zopy.NoDeviceError):
+            zopy.Device()
+
+    def test_loading_resets_what_came_before(self, tmp_path):
+        sim.set_timeout(9.0)
+        sim.override("zo_get_adcbits", 3)
+        sim.load_bench(write(tmp_path, "realtime = false\n"))
+        assert sim.timeout() == sim.DEFAULT_TIMEOUT
+        assert sim.describe_bench()["override"] == []
+
+    def test_the_example_files_load(self):
+        for path in sorted(EXAMPLES.glob("*.toml")):
+            sim.load_bench(path)
+            assert sim.devices(), path
+
+
+# --------------------------------------------------------------- round trips
+
+class TestRoundTrip:
+    def round_trip(self, tmp_path):
+        first = sim.describe_bench()
+        sim.save_bench(tmp_path / "saved.toml")
+        sim.reset()
+        sim.load_bench(tmp_path / "saved.toml")
+        assert sim.describe_bench() == first
+        return first
+
+    def test_every_key(self, tmp_path):
+        sim.load_bench(write(tmp_path, EVERY_KEY))
+        loaded = self.round_trip(tmp_path)
+        assert loaded["logging"] is False and loaded["override"][0]["times"] == 3
+
+    @pytest.mark.parametrize("function, result", [
+        ("zo_get_adcbits", 255),
+        ("zo_get_rel_responsivity", -1.0),
+        ("zo_get_rel_responsivity", math.inf),
+        ("zo_get_calibration", (0.5, -3.25)),
+        ("zo_get_fwversion", (9, 8, 7)),
+        ("zo_get_serial", b"S/N \"7\" \\ caf\xc3\xa9 \x7f tab\tline\nend"),
+        ("zo_get_product", None),
+        ("zo_open_device", None),
+        ("ZOGenericStream::read_filter", b"lowpass"),
+    ])
+    def test_overrides_of_every_result_kind(self, tmp_path, function, result):
+        sim.override(function, result, error=(-1, "kaputt ✗"), times=2)
+        sim.override("zo_init", 0)
+        saved = self.round_trip(tmp_path)
+        assert [o["function"] for o in saved["override"]] == [function, "zo_init"]
+
+    def test_nan_results_survive(self, tmp_path):
+        sim.override("zo_get_rel_calibration", (math.nan, 1.0))
+        sim.save_bench(tmp_path / "nan.toml")
+        sim.load_bench(tmp_path / "nan.toml")
+        result = sim.describe_bench()["override"][0]["result"]
+        assert math.isnan(result[0]) and result[1] == 1.0
+
+    def test_an_override_partly_used_saves_what_remains(self, tmp_path):
+        sim.override("zo_get_adcbits", 7, times=3)
+        with _closing(zopy.Device()) as dev:
+            assert dev.adcbits == 7
+        assert self.round_trip(tmp_path)["override"][0]["times"] == 2
+
+    def test_no_instrument_at_all(self, tmp_path):
+        sim.detach_all()
+        self.round_trip(tmp_path)
+        assert sim.devices() == []
+
+    def test_odd_identity_text_and_default_bench(self, tmp_path):
+        self.round_trip(tmp_path)    # the default bench, written out in full
+        sim.detach_all()
+        sim.attach('q"uote\\back ünï\x7f', product="tab\there")
+        sim.set_port_input("S", True, serial='q"uote\\back ünï\x7f')
+        self.round_trip(tmp_path)
+
+    def test_text_that_is_not_utf8_is_refused_by_name(self, tmp_path):
+        sim.override("zo_get_error_string", b"ok")
+        sim.override("zo_get_serial", b"\xff\xfe")
+        path = tmp_path / "bad.toml"
+        with pytest.raises(sim.BenchFileError) as info:
+            sim.save_bench(path)
+        assert str(info.value) == (f"{path}: override[1].result: "
+                                   "text that is not UTF-8 cannot be written to TOML")
+        assert not path.exists()
+
+
+# ------------------------------------------------------------------ refusals
+
+INVALID = [
+    ("timeout = 'soon'", "timeout: must be a number, not a string"),
+    ("timeout = -1", "timeout: must be at least 0.0, not -1.0"),
+    ("timeout = inf", "timeout: must be finite, not inf"),
+    ("realtime = 1", "realtime: must be true or false, not an integer"),
+    ("timout = 1.0", "timout: unknown key (did you mean 'timeout'?)"),
+    ("zzz = 1", "zzz: unknown key (known: timeout, realtime, logging, instrument, override)"),
+    ("instrument = 3", "instrument: must be an array of tables ([[instrument]]), not an integer"),
+    ("[[instrument]]\nproduct = 'KV310'", "instrument[0].serial: missing (this key is required)"),
+    ("[[instrument]]\nserial = ''",
+     "instrument[0].serial: must be a non-empty string without NUL characters"),
+    ("[[instrument]]\nserial = 'A'\n[[instrument]]\nserial = 'A'",
+     "instrument[1].serial: 'A' is already the serial of instrument[0]"),
+    ("[[instrument]]\nserial = 'A'\nsamplerate = 0",
+     "instrument[0].samplerate: must be between 1 and 4294967294, not 0"),
+    ("[[instrument]]\nserial = 'A'\nfwversion = [1, 2]",
+     "instrument[0].fwversion: must be an array of three integers, as [1, 3, 0]"),
+    ("[[instrument]]\nserial = 'A'\nfwversion = [1, 2, 256]",
+     "instrument[0].fwversion: must be between 0 and 255, not 256"),
+    ("[[instrument]]\nserial = 'A'\nbalanced = 'yes'",
+     "instrument[0].balanced: must be true or false, not a string"),
+    ("[[instrument]]\nserial = 'A'\n[[instrument]]\nserial = 'B'\n[instrument.light]\npower_uw = -1",
+     "instrument[1].light.power_uw: must be at least 0.0, not -1.0"),
+    ("[[instrument]]\nserial = 'A'\n[instrument.light]\nmodulation_depth = 1.5",
+     "instrument[0].light.modulation_depth: must be between 0.0 and 1.0, not 1.5"),
+    ("[[instrument]]\nserial = 'A'\n[instrument.light]\nwavelength_nm = 0",
+     "instrument[0].light.wavelength_nm: must be above 0, not 0.0"),
+    ("[[instrument]]\nserial = 'A'\n[instrument.light]\nseed = -1",
+     "instrument[0].light.seed: must be between 0 and 18446744073709551615, not -1"),
+    ("[[instrument]]\nserial = 'A'\n[instrument.light]\npower = 1",
+     "instrument[0].light.power: unknown key (did you mean 'power_uw'?)"),
+    ("[[instrument]]\nserial = 'A'\nlight = 5",
+     "instrument[0].light: must be a table, not an integer"),
+    ("[[instrument]]\nserial = 'A'\n[instrument.ports.A]\nlevel = true",
+     "instrument[0].ports.A: unknown port (only S and T take inputs)"),
+    ("[[instrument]]\nserial = 'A'\n[instrument.ports.S]\nlevel = true\nfrequency_hz = 5.0",
+     "instrument[0].ports.S: give level, or frequency_hz and duty, not both"),
+    ("[[instrument]]\nserial = 'A'\n[instrument.ports.S]\nduty = 0.5",
+     "instrument[0].ports.S.duty: only a square wave has a duty: give frequency_hz too"),
+    ("[[instrument]]\nserial = 'A'\n[instrument.ports.T]\nfrequency_hz = 0",
+     "instrument[0].ports.T.frequency_hz: must be above 0, not 0.0"),
+    ("[[override]]\nresult = 1", "override[0].function: missing (this key is required)"),
+    ("[[override]]\nfunction = 'zo_frobnicate'\nresult = 1",
+     "override[0].function: unknown library function 'zo_frobnicate'"),
+    ("[[override]]\nfunction = 'zo_get_adcbits'",
+     "override[0].result: missing (the result zo_get_adcbits returns instead)"),
+    ("[[override]]\nfunction = 'zo_get_adcbits'\nresult = 256",
+     "override[0].result: must be between 0 and 255, not 256"),
+    ("[[override]]\nfunction = 'zo_get_adcbits'\nresult = 1.5",
+     "override[0].result: must be an integer, not a float"),
+    ("[[override]]\nfunction = 'zo_get_calibration'\nresult = [1.0]",
+     "override[0].result: must be an array of two numbers, [gain, offset]"),
+    ("[[override]]\nfunction = 'zo_get_serial'\nresult = 5",
+     "override[0].result: must be a string, not an integer"),
+    ("[[override]]\nfunction = 'zo_open_device'\nresult = 0",
+     "override[0].result: zo_open_device returns a pointer: only a null result can be "
+     "scripted, so leave result out"),
+    ("[[override]]\nfunction = 'zo_init'\nresult = 0\nerror = 33",
+     "override[0].error: must be [code, text], as [33, \"timeout\"]"),
+    ("[[override]]\nfunction = 'zo_init'\nresult = 0\ntimes = 0",
+     "override[0].times: must be between 1 and 2147483647, not 0"),
+]
+
+
+class TestRefusals:
+    @pytest.fixture
+    def previous(self, tmp_path):
+        """A bench built from a file, with an instrument open on it."""
+        sim.load_bench(write(tmp_path, EVERY_KEY, "previous.toml"))
+        sim.set_logging(True)
+        with _closing(zopy.Device(serial="LAB0002")) as dev:
+            yield sim.describe_bench(), dev
+
+    @staticmethod
+    def assert_untouched(previous):
+        description, dev = previous
+        assert sim.describe_bench() == description
+        dev.read_highgain()   # still a live handle: nothing was reset
+
+    @pytest.mark.parametrize("text, message", INVALID)
+    def test_each_fault_is_named_and_the_bench_stays(self, tmp_path, previous, text, message):
+        path = write(tmp_path, text)
+        with pytest.raises(sim.BenchFileError) as info:
+            sim.load_bench(path)
+        assert str(info.value) == f"{path}: {message}"
+        assert isinstance(info.value, ValueError)
+        assert (info.value.path, info.value.key) == (str(path), message.split(": ")[0])
+        self.assert_untouched(previous)
+
+    def test_a_file_that_is_not_toml(self, tmp_path, previous):
+        path = write(tmp_path, "timeout = = 1\n")
+        with pytest.raises(sim.BenchFileError) as info:
+            sim.load_bench(path)
+        assert str(info.value).startswith(f"{path}: not valid TOML: ")
+        assert "line 1" in str(info.value)
+        self.assert_untouched(previous)
+
+    def test_a_file_that_cannot_be_read(self, tmp_path, previous):
+        path = tmp_path / "missing.toml"
+        with pytest.raises(sim.BenchFileError) as info:
+            sim.load_bench(path)
+        assert str(info.value) == f"{path}: cannot be read (No such file or directory)"
+        self.assert_untouched(previous)
+
+    def test_a_failure_while_building_puts_the_previous_bench_back(self, tmp_path, previous,
+                                                                  monkeypatch):
+        real, failures = sim.set_port_input, []
+
+        def unplugged_once(*args, **kwargs):
+            if not failures:
+                failures.append(args)
+                raise RuntimeError("cable pulled")
+            real(*args, **kwargs)
+        monkeypatch.setattr(sim, "set_port_input", unplugged_once)
+        with pytest.raises(RuntimeError, match="cable pulled"):
+            sim.load_bench(write(tmp_path, "[[instrument]]\nserial = 'NEW'\n"
+                                           "[instrument.ports.S]\nlevel = true\n"))
+        assert failures == [("S", True)]
+        assert sim.describe_bench() == previous[0]
+
+    def test_when_even_the_previous_bench_fails_the_default_one_is_left(self, tmp_path,
+                                                                       monkeypatch):
+        default = sim.describe_bench()
+        sim.attach("EXTRA")
+        sim.set_port_input("S", True, serial="EXTRA")
+        monkeypatch.setattr(sim, "set_port_input", lambda *a, **k: 1 / 0)
+        with pytest.raises(ZeroDivisionError):
+            sim.load_bench(write(tmp_path, "[[instrument]]\nserial = 'A'\n"
+                                           "[instrument.ports.T]\nlevel = true\n"))
+        assert sim.describe_bench() == default
+
+
+# ----------------------------------------------------------------- ZOPY_BENCH
+
+EXPERIMENT = """\
+import zopy
+from zopy import sim
+dev = zopy.Device()
+print(dev.serial, sorted(sim.devices()), round(float(dev.get_calibrated_data(20000).mean()), 1))
+sim.reset()
+print(sim.devices())
+"""
+
+
+def run_with_bench(bench, code=EXPERIMENT):
+    env = dict(os.environ, ZOPY_BENCH=str(bench))
+    return subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                          env=env, timeout=120)
+
+
+class TestEnvironment:
+    def test_an_unchanged_program_runs_on_the_named_bench(self, tmp_path):
+        path = write(tmp_path, """
+            [[instrument]]
+            serial = "LAB0001"
+            [instrument.light]
+            power_uw = 40.0
+            noise = false
+            [[instrument]]
+            serial = "LAB0002"
+        """)
+        result = run_with_bench(path)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == ["LAB0001 ['LAB0001', 'LAB0002'] 40.0",
+                                              f"['{sim.DEFAULT_SERIAL}']"]
+
+    def test_an_invalid_file_fails_the_import_with_its_message(self, tmp_path):
+        path = write(tmp_path, "[[instrument]]\nserial = 'A'\n[instrument.light]\npower_uw = 'x'\n")
+        result = run_with_bench(path, "import zopy")
+        assert result.returncode == 1
+        assert result.stderr.rstrip().splitlines()[-1] == (
+            f"ImportError: ZOPY_BENCH: {path}: instrument[0].light.power_uw: "
+            "must be a number, not a string")
+
+    def test_a_missing_file_fails_the_import_of_zopy_sim_too(self, tmp_path):
+        result = run_with_bench(tmp_path / "nowhere.toml", "from zopy import sim")
+        assert result.returncode == 1
+        assert result.stderr.rstrip().splitlines()[-1] == (
+            f"ImportError: ZOPY_BENCH: {tmp_path / 'nowhere.toml'}: "
+            "cannot be read (No such file or directory)")
+
+    def test_an_empty_variable_means_no_bench_file(self):
+        result = run_with_bench("", "from zopy import sim; print(sim.devices())")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == f"['{sim.DEFAULT_SERIAL}']"

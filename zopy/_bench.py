@@ -1,0 +1,540 @@
+"""Bench files: the virtual bench described in TOML (re-exported by zopy.sim).
+
+A bench file says what :mod:`zopy.sim` can set before a program runs: the
+instruments and their identity, the light and port inputs on each, the
+trigger timeout, real-time pacing, the call log switch and scripted
+answers. Keys carry the names of ``zopy.sim``'s parameters.
+
+Everything is checked before anything is built, so a file with a mistake
+raises :class:`BenchFileError` and leaves the bench as it was.
+"""
+
+from __future__ import annotations
+
+import difflib
+import json
+import math
+import os
+import tomllib
+from dataclasses import dataclass
+from typing import Any, Callable
+
+from . import _sim
+from . import sim
+
+__all__ = ["BenchFileError", "build_bench", "describe_bench", "load_bench", "save_bench"]
+
+REQUIRED = object()   # a key without default
+
+
+class BenchFileError(ValueError):
+    """A bench file (or description) that cannot be read or built.
+
+    ``path`` names the file, ``key`` the key path (``instrument[1].light.power_uw``,
+    None for the file as a whole) and ``problem`` what is wrong.
+    """
+
+    def __init__(self, path, key, problem):
+        self.path, self.key, self.problem = str(path), key, problem
+        where = f"{self.path}: {key}" if key else self.path
+        super().__init__(f"{where}: {problem}")
+
+
+class _Problem(Exception):
+    """What is wrong with one value; the caller adds where it is."""
+
+
+# ------------------------------------------------------------ value checks
+
+def _kind(value):
+    """The TOML name of a value's type, for messages."""
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, int):
+        return "an integer"
+    if isinstance(value, float):
+        return "a float"
+    if isinstance(value, (str, bytes)):
+        return "a string"
+    if isinstance(value, (list, tuple)):
+        return "an array"
+    if isinstance(value, dict):
+        return "a table"
+    return "a date or time" if hasattr(value, "isoformat") else type(value).__name__
+
+
+def _boolean(value):
+    if not isinstance(value, bool):
+        raise _Problem(f"must be true or false, not {_kind(value)}")
+    return value
+
+
+def _integer(low, high):
+    def check(value):
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise _Problem(f"must be an integer, not {_kind(value)}")
+        if not low <= value <= high:
+            raise _Problem(f"must be between {low} and {high}, not {value}")
+        return value
+    check.type_name = "integer"
+    return check
+
+
+def _number(low=None, high=None, *, positive=False):
+    """A finite float (integers are taken) within [low, high], or above 0."""
+    def check(value):
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise _Problem(f"must be a number, not {_kind(value)}")
+        value = float(value)
+        if not math.isfinite(value):
+            raise _Problem(f"must be finite, not {value}")
+        if positive and not value > 0:
+            raise _Problem(f"must be above 0, not {value}")
+        if (low is not None and value < low) or (high is not None and value > high):
+            bounds = f"at least {low}" if high is None else f"between {low} and {high}"
+            raise _Problem(f"must be {bounds}, not {value}")
+        return value
+    check.type_name = "float"
+    return check
+
+
+def _real(value):
+    """Any float, inf and nan included (a scripted result may be anything)."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise _Problem(f"must be a number, not {_kind(value)}")
+    return float(value)
+
+
+def _text(value):
+    if not isinstance(value, str):
+        raise _Problem(f"must be a string, not {_kind(value)}")
+    if not value or "\0" in value:
+        raise _Problem("must be a non-empty string without NUL characters")
+    return value
+
+
+def _version(value):
+    if not isinstance(value, (list, tuple)) or len(value) != 3:
+        raise _Problem("must be an array of three integers, as [1, 3, 0]")
+    return [_integer(0, 255)(v) for v in value]
+
+
+_boolean.type_name = "boolean"
+_text.type_name = "string"
+_version.type_name = "array of 3 integers"
+
+
+@dataclass(frozen=True)
+class Key:
+    """One key of a bench file: its check (which also converts), default and meaning."""
+    check: Callable[[Any], Any] | None   # None: checked with its table (override result, error)
+    default: Any
+    doc: str
+    type_name: str = ""
+
+
+# ----------------------------------------------------------------- the schema
+# One entry per parameter of the zopy.sim function each table feeds; a new
+# parameter of that function is one more entry here.
+
+TOP_KEYS = {
+    "timeout": Key(_number(0.0), sim.DEFAULT_TIMEOUT,
+                   "trigger timeout in seconds of instrument time (sim.set_timeout)"),
+    "realtime": Key(_boolean, False, "pace acquisitions like the real unit (sim.set_realtime)"),
+    "logging": Key(_boolean, True, "the call log on or off (sim.set_logging)"),
+}
+
+INSTRUMENT_KEYS = {   # sim.attach
+    "serial": Key(_text, REQUIRED, "serial number, unique on the bench"),
+    "product": Key(_text, "KV310", "product name"),
+    "balanced": Key(_boolean, False, "two photodiodes, P1 - P2"),
+    "samplerate": Key(_integer(1, 0xFFFFFFFE), sim.DEFAULT_SAMPLERATE,
+                      "base sample rate in samples/s (clock divider 1)"),
+    "adcbits": Key(_integer(0, 255), 14, "ADC bits the unit reports"),
+    "fwversion": Key(_version, [1, 0, 0], "firmware version"),
+    "usb_speed": Key(_integer(0, 2**31 - 1), 3, "USB speed code (3: high)"),
+    "peak_responsivity": Key(_integer(1, 2**31 - 1), 1550,
+                             "wavelength in nm of the photodiode's peak responsivity"),
+}
+
+LIGHT_KEYS = {   # sim.set_light
+    "power_uw": Key(_number(0.0), 0.0, "µW on P1"),
+    "wavelength_nm": Key(_number(positive=True), None,
+                         "wavelength in nm (default: the instrument's peak responsivity)"),
+    "p2_power_uw": Key(_number(0.0), 0.0, "µW on P2 (balanced units)"),
+    "modulation_hz": Key(_number(0.0), 0.0, "frequency of the sine modulation on P1"),
+    "modulation_depth": Key(_number(0.0, 1.0), 0.0, "P1 * (1 + depth * sin(2 pi f t))"),
+    "noise": Key(_boolean, True, "false: exact codes"),
+    "seed": Key(_integer(0, 2**64 - 1), sim.DEFAULT_SEED, "picks the noise"),
+}
+
+PORT_KEYS = {   # sim.set_port_input
+    "level": Key(_boolean, False, "a constant level"),
+    "frequency_hz": Key(_number(positive=True), None, "a square wave, starting low"),
+    "duty": Key(_number(0.0, 1.0), 0.5, "high fraction of each period of the square wave"),
+}
+
+INPUT_PORTS = ("S", "T")
+
+OVERRIDE_KEYS = {   # sim.override
+    "function": Key(_text, REQUIRED, 'a library function\'s name, as "zo_get_samplerate"'),
+    "result": Key(None, None, "the raw result; left out: a null pointer or null text",
+                  "as the function returns"),
+    "error": Key(None, None, "the last error the call sets first", "[integer, string]"),
+    "times": Key(_integer(1, 2**31 - 1), 1, "how many of the next calls answer so"),
+}
+
+
+# ---------------------------------------------------------------- validation
+
+def _table(value, key_path, keys, path, extra=()):
+    """Checks a table's keys and values; returns them with defaults filled in."""
+    if not isinstance(value, dict):
+        raise BenchFileError(path, key_path, f"must be a table, not {_kind(value)}")
+    out = {}
+    known = list(keys) + list(extra)
+    for name, item in value.items():
+        where = f"{key_path}.{name}" if key_path else name
+        if name not in known:
+            close = difflib.get_close_matches(name, known, n=1)
+            hint = f" (did you mean {close[0]!r}?)" if close else f" (known: {', '.join(known)})"
+            raise BenchFileError(path, where, "unknown key" + hint)
+        if name in keys and keys[name].check is not None:
+            try:
+                out[name] = keys[name].check(item)
+            except _Problem as problem:
+                raise BenchFileError(path, where, str(problem)) from None
+    for name, key in keys.items():
+        if name not in out and key.check is not None:
+            if key.default is REQUIRED:
+                where = f"{key_path}.{name}" if key_path else name
+                raise BenchFileError(path, where, "missing (this key is required)")
+            out[name] = key.default
+    return out
+
+
+def _array_of_tables(value, key_path, path):
+    if not isinstance(value, (list, tuple)) or not all(isinstance(v, dict) for v in value):
+        raise BenchFileError(path, key_path, f"must be an array of tables ([[{key_path}]]), "
+                                             f"not {_kind(value)}")
+    return value
+
+
+def _check_ports(value, key_path, path):
+    if not isinstance(value, dict):
+        raise BenchFileError(path, key_path, f"must be a table, not {_kind(value)}")
+    ports = {}
+    for port, table in value.items():
+        where = f"{key_path}.{port}"
+        if port not in INPUT_PORTS:
+            raise BenchFileError(path, where, "unknown port (only S and T take inputs)")
+        given = table.keys() if isinstance(table, dict) else ()
+        checked = _table(table, where, PORT_KEYS, path)
+        if "frequency_hz" in given and "level" in given:
+            raise BenchFileError(path, where, "give level, or frequency_hz and duty, not both")
+        if "duty" in given and "frequency_hz" not in given:
+            raise BenchFileError(path, f"{where}.duty", "only a square wave has a duty: "
+                                                        "give frequency_hz too")
+        ports[port] = checked
+    return ports
+
+
+def _check_instruments(value, path):
+    instruments, seen = [], {}
+    for i, table in enumerate(_array_of_tables(value, "instrument", path)):
+        where = f"instrument[{i}]"
+        inst = _table(table, where, INSTRUMENT_KEYS, path, extra=("light", "ports"))
+        if inst["serial"] in seen:
+            raise BenchFileError(path, f"{where}.serial", f"{inst['serial']!r} is already the "
+                                                          f"serial of instrument[{seen[inst['serial']]}]")
+        seen[inst["serial"]] = i
+        light = table.get("light")
+        inst["light"] = None if light is None else _table(light, f"{where}.light", LIGHT_KEYS, path)
+        inst["ports"] = _check_ports(table.get("ports", {}), f"{where}.ports", path)
+        instruments.append(inst)
+    return instruments
+
+
+def _check_result(value, kind, low, high, function):
+    """The result of an override of a function of `kind`, as sim.override takes it."""
+    if kind == "pointer":
+        if value is not None:
+            raise _Problem(f"{function} returns a pointer: only a null result can be scripted, "
+                           "so leave result out")
+        return None
+    if value is None:
+        if kind == "text":
+            return None
+        raise _Problem(f"missing (the result {function} returns instead)")
+    if kind == "int":
+        return _integer(low, high)(value)
+    if kind == "float":
+        return _real(value)
+    if kind == "pair":
+        if not isinstance(value, (list, tuple)) or len(value) != 2:
+            raise _Problem("must be an array of two numbers, [gain, offset]")
+        return tuple(_real(v) for v in value)
+    if kind == "version":
+        return tuple(_version(value))
+    if isinstance(value, bytes):   # from describe_bench, text that is not UTF-8
+        return value
+    if not isinstance(value, str):
+        raise _Problem(f"must be a string, not {_kind(value)}")
+    return value.encode("utf-8")
+
+
+def _check_error(value):
+    if (not isinstance(value, (list, tuple)) or len(value) != 2
+            or not isinstance(value[1], (str, bytes))):
+        raise _Problem('must be [code, text], as [33, "timeout"]')
+    code = _integer(-2**31, 2**31 - 1)(value[0])
+    text = value[1]
+    return code, text if isinstance(text, bytes) else text.encode("utf-8")
+
+
+def _check_overrides(value, path):
+    overrides = []
+    for i, table in enumerate(_array_of_tables(value, "override", path)):
+        where = f"override[{i}]"
+        checked = _table(table, where, OVERRIDE_KEYS, path)
+        function = checked["function"]
+        signature = _sim.function_kind(function)
+        if signature is None:
+            raise BenchFileError(path, f"{where}.function", f"unknown library function {function!r}")
+        try:
+            checked["result"] = _check_result(table.get("result"), *signature, function)
+        except _Problem as problem:
+            raise BenchFileError(path, f"{where}.result", str(problem)) from None
+        try:
+            checked["error"] = None if "error" not in table else _check_error(table["error"])
+        except _Problem as problem:
+            raise BenchFileError(path, f"{where}.error", str(problem)) from None
+        overrides.append(checked)
+    return overrides
+
+
+def _check_bench(data, path):
+    """The whole description checked, with every default filled in."""
+    bench = _table(data, "", TOP_KEYS, path, extra=("instrument", "override"))
+    bench["instrument"] = (None if "instrument" not in data
+                           else _check_instruments(data["instrument"], path))
+    bench["override"] = _check_overrides(data.get("override", []), path)
+    return bench
+
+
+# ------------------------------------------------------------------ building
+
+def _build(bench):
+    sim.reset()
+    if bench["instrument"] is not None:
+        sim.detach_all()
+        for inst in bench["instrument"]:
+            serial = inst["serial"]
+            sim.attach(**{name: inst[name] for name in INSTRUMENT_KEYS})
+            if inst["light"] is not None:
+                sim.set_light(serial=serial, **inst["light"])
+            for port, signal in inst["ports"].items():
+                if signal["frequency_hz"] is None:
+                    sim.set_port_input(port, signal["level"], serial=serial)
+                else:
+                    sim.set_port_input(port, frequency_hz=signal["frequency_hz"],
+                                       duty=signal["duty"], serial=serial)
+    sim.set_timeout(bench["timeout"])
+    sim.set_realtime(bench["realtime"])
+    for o in bench["override"]:
+        sim.override(o["function"], o["result"], error=o["error"], times=o["times"])
+    sim.set_logging(bench["logging"])
+
+
+def build_bench(description, *, source="<bench description>"):
+    """Reset the bench and build the one ``description`` gives.
+
+    ``description`` is a dict shaped like a bench file (as :func:`describe_bench`
+    returns or ``tomllib`` reads). It is checked whole first: a mistake
+    raises :class:`BenchFileError` naming ``source`` and the key, and the
+    bench stays as it was.
+    """
+    bench = _check_bench(description, source)
+    previous = _check_bench(describe_bench(), "the previous bench")
+    try:
+        _build(bench)
+    except BaseException:
+        try:
+            _build(previous)   # never leave half a bench behind
+        except Exception:
+            sim.reset()        # and if even that fails, the default one
+        raise
+
+
+def load_bench(path):
+    """Reset the bench and build the one the TOML file at ``path`` describes.
+
+    The whole file is read and checked before the bench is touched: a file
+    that cannot be read, is not TOML, or has an unknown key, a value of the
+    wrong type or range, or a serial used twice raises
+    :class:`BenchFileError` (a ValueError) whose message names the file, the
+    key path (``instrument[1].light.power_uw``; arrays count from 0) and what
+    is wrong, and the bench stays as it was.
+    """
+    path = os.fspath(path)
+    try:
+        with open(path, "rb") as f:
+            data = tomllib.load(f)
+    except OSError as exc:
+        raise BenchFileError(path, None, f"cannot be read ({exc.strerror or exc})") from exc
+    except tomllib.TOMLDecodeError as exc:
+        raise BenchFileError(path, None, f"not valid TOML: {exc}") from exc
+    build_bench(data, source=path)
+
+
+# -------------------------------------------------------- describing, saving
+
+def _describe_instrument(serial):
+    inst = dict(_sim.identity(serial))
+    inst["fwversion"] = list(inst["fwversion"])
+    light = sim.state(serial=serial)["light"]
+    inst["light"] = {name: light[name] for name in LIGHT_KEYS}
+    ports = {}
+    for port in INPUT_PORTS:
+        signal = _sim.port_input(serial, sim._port_number(port))
+        if signal["frequency_hz"] > 0:
+            ports[port] = {"frequency_hz": signal["frequency_hz"], "duty": signal["duty"]}
+        elif signal["level"]:
+            ports[port] = {"level": True}
+    inst["ports"] = ports
+    return inst
+
+
+def _describe_override(name, result, times, code, text):
+    o = {"function": name}
+    if result is not None:
+        if isinstance(result, bytes):
+            try:
+                result = result.decode("utf-8")
+            except UnicodeDecodeError:
+                pass   # kept as bytes: build_bench takes it, save_bench refuses it
+        o["result"] = list(result) if isinstance(result, tuple) else result
+    if code is not None:
+        try:
+            o["error"] = [code, text.decode("utf-8")]
+        except UnicodeDecodeError:
+            o["error"] = [code, text]
+    o["times"] = times
+    return o
+
+
+def describe_bench():
+    """The current bench as a dict shaped like a bench file.
+
+    What a bench file says: the attached instruments (identity, light, port
+    inputs), the trigger timeout, real time, the call log switch and the
+    overrides not yet used up. Not the state of a run: clocks, front-end
+    settings, open handles, the call log's content. ``build_bench`` of it
+    gives the same description back.
+    """
+    return {
+        "timeout": sim.timeout(),
+        "realtime": sim.realtime(),
+        "logging": _sim.logging(),
+        "instrument": [_describe_instrument(serial) for serial in sim.devices()],
+        "override": [_describe_override(*o) for o in _sim.overrides()],
+    }
+
+
+# The few lines of TOML a bench needs: scalars, short inline arrays, tables
+# and arrays of tables (no dependency, and arrays stay on one line).
+
+def _toml_value(value, where):
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, float):
+        return repr(value)   # shortest exact form; inf and nan are TOML's spelling too
+    if isinstance(value, str):
+        # JSON's escapes are TOML's, except that TOML wants DEL escaped too.
+        return json.dumps(value, ensure_ascii=False).replace("\x7f", "\\u007f")
+    if isinstance(value, list):
+        return "[" + ", ".join(_toml_value(v, where) for v in value) + "]"
+    raise BenchFileError("bench", where, "text that is not UTF-8 cannot be written to TOML")
+
+
+def _toml_lines(table, where):
+    return [f"{k} = {_toml_value(v, f'{where}.{k}' if where else k)}"
+            for k, v in table.items() if not isinstance(v, dict)]
+
+
+def bench_toml(description):
+    """A bench description (as :func:`describe_bench` gives) as TOML text."""
+    top = {k: v for k, v in description.items() if k not in ("instrument", "override")}
+    lines = _toml_lines(top, "")
+    instruments = description.get("instrument")
+    if instruments == []:
+        lines.append("instrument = []   # no instrument attached")
+    for i, inst in enumerate(instruments or []):
+        where = f"instrument[{i}]"
+        lines += ["", "[[instrument]]", *_toml_lines(inst, where)]
+        if inst.get("light") is not None:
+            lines += ["", "[instrument.light]", *_toml_lines(inst["light"], f"{where}.light")]
+        for port, signal in inst.get("ports", {}).items():
+            lines += ["", f"[instrument.ports.{port}]",
+                      *_toml_lines(signal, f"{where}.ports.{port}")]
+    for i, o in enumerate(description.get("override", [])):
+        lines += ["", "[[override]]", *_toml_lines(o, f"override[{i}]")]
+    return "\n".join(lines) + "\n"
+
+
+def save_bench(path):
+    """Write the current bench to ``path`` as a bench file.
+
+    Loading that file builds the same bench (see :func:`describe_bench` for
+    what it holds). Raises BenchFileError when an override holds text that
+    is not UTF-8, which TOML cannot carry.
+    """
+    path = os.fspath(path)
+    try:
+        text = bench_toml(describe_bench())
+    except BenchFileError as exc:
+        raise BenchFileError(path, exc.key, exc.problem) from None
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+# ------------------------------------------------------------- documentation
+
+def _format_doc():
+    """The file format, every key with its type and default, from the schema above."""
+    def rows(keys, indent="    "):
+        out = []
+        for name, key in keys.items():
+            kind = key.type_name or key.check.type_name
+            default = ("required" if key.default is REQUIRED
+                       else "-" if key.default is None
+                       else json.dumps(key.default))
+            out.append(f"{indent}{name:<18} {kind:<21} {default:<12} {key.doc}")
+        return out
+
+    head = "    key                type                  default      meaning"
+    return "\n".join([
+        "Bench file format", "-----------------",
+        "Top level (every key optional)::", "", head, *rows(TOP_KEYS), "",
+        "``[[instrument]]``, attached in file order (sim.attach). A file without",
+        "``[[instrument]]`` keeps the default instrument; ``instrument = []`` attaches",
+        "none. The defaults are sim.attach's::", "", head, *rows(INSTRUMENT_KEYS), "",
+        "``[instrument.light]`` (sim.set_light; left out: dark)::", "", head, *rows(LIGHT_KEYS), "",
+        "``[instrument.ports.S]`` and ``[instrument.ports.T]`` (sim.set_port_input):",
+        "``level``, or ``frequency_hz`` with ``duty``::", "", head, *rows(PORT_KEYS), "",
+        "``[[override]]``, in order (sim.override)::", "", head, *rows(OVERRIDE_KEYS), "",
+        "``result`` has the kind of the function's result: an integer, a float,",
+        "[gain, offset], [major, minor, patch] or a string. Example::", "",
+        "    timeout = 1.0", "    realtime = false", "",
+        "    [[instrument]]", '    serial = "LAB0001"', "    balanced = true", "",
+        "    [instrument.light]", "    power_uw = 120.0", "    wavelength_nm = 1064.0",
+        "    modulation_hz = 30000.0", "    modulation_depth = 0.2", "",
+        "    [instrument.ports.S]", "    frequency_hz = 1000.0", "    duty = 0.5", "",
+        "    [[override]]", '    function = "zo_get_samplerate"', "    result = 4294967295",
+        '    error = [33, "timeout"]', "    times = 1",
+    ])
+
+
+load_bench.__doc__ += "\n\n    " + _format_doc().replace("\n", "\n    ")
