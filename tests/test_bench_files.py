@@ -399,3 +399,13 @@ class TestEnvironment:
         result = run_with_bench("", "from zopy import sim; print(sim.devices())")
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == f"['{sim.DEFAULT_SERIAL}']"
+
+    def test_a_build_without_the_bench_refuses_the_variable(self, tmp_path):
+        # As in a build against the maker's library: zopy._sim cannot be imported.
+        code = "import sys; sys.modules['zopy._sim'] = None; import zopy"
+        result = run_with_bench(tmp_path / "lab.toml", code)
+        assert result.returncode == 1
+        assert result.stderr.rstrip().splitlines()[-1] == (
+            f"ImportError: ZOPY_BENCH names a bench file ({tmp_path / 'lab.toml'}), but this build "
+            "of zopy links against the maker's libzo and has no virtual bench; unset ZOPY_BENCH "
+            "to use the instruments")

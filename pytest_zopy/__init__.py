@@ -1,0 +1,164 @@
+"""pytest fixtures for programs that use zopy: a fresh virtual bench per test.
+
+Installed with zopy as the pytest plugin ``zopy``; ``pytest -p no:zopy``
+switches it off. Loading it imports nothing of zopy (so it costs nothing,
+and builds no ``ZOPY_BENCH``, in a run that does not use it): zopy is
+imported by the first fixture a test asks for. That is also why the plugin
+is a module of its own beside the package rather than inside it: importing
+anything from ``zopy`` loads the device library.
+
+Fixtures:
+
+``zopy_bench``
+    The :mod:`zopy.sim` module, on a fresh default bench (or the bench file
+    of the test's ``zopy_bench_file`` marker). Afterwards the bench the test
+    found is built again, whatever the test did and however it ended:
+    instruments and their identity, light and port inputs, trigger timeout,
+    real time, the call log switch, pending overrides. Clocks, front-end
+    settings and the call log's content start afresh, and handles opened
+    during the test go stale (``close()`` still releases them).
+``zopy_device``
+    A :class:`zopy.Device` open on the first instrument of that bench,
+    closed after the test. The call log starts empty after the open.
+``zopy_calls``
+    A :class:`CallLog`: the bench's call log, with assertions on it.
+
+Marker ``@pytest.mark.zopy_bench_file("lab.toml")``: start ``zopy_bench``
+from that bench file; a relative path is taken from the test file's folder.
+
+Example::
+
+    import pytest
+
+    @pytest.mark.zopy_bench_file("lab.toml")
+    def test_reads_power(zopy_device, zopy_calls):
+        assert zopy_device.get_calibrated_data(1000).mean() > 100
+        zopy_device.close()
+        zopy_calls.assert_no_call_after_close()
+"""
+
+from __future__ import annotations
+
+import gc
+import pathlib
+
+import pytest
+
+MARKER = "zopy_bench_file"
+
+# Library functions that take no device handle; every other zo_* function's
+# first logged argument is its handle (the instrument's serial, or None when
+# the handle is null, closed or stale).
+_NO_HANDLE = frozenset({"zo_init", "zo_exit", "zo_version", "zo_get_error", "zo_get_error_string",
+                        "zo_open_device", "zo_open_from_serial", "zo_close_stream"})
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", f"{MARKER}(path): start the test's zopy_bench from this bench file "
+                   "(a relative path is taken from the test file's folder)")
+
+
+def pytest_runtest_setup(item):
+    if item.get_closest_marker(MARKER) and "zopy_bench" not in item.fixturenames:
+        pytest.fail(f"{MARKER} needs the zopy_bench fixture: ask for zopy_bench, zopy_device or "
+                    "zopy_calls", pytrace=False)
+
+
+def _bench_file(request, marker):
+    if len(marker.args) != 1 or marker.kwargs:
+        raise pytest.UsageError(f"{MARKER} takes one argument, the bench file's path")
+    path = pathlib.Path(marker.args[0])
+    return path if path.is_absolute() else request.path.parent / path
+
+
+@pytest.fixture
+def zopy_bench(request):
+    """zopy.sim on a fresh bench; the bench the test found is built again afterwards."""
+    from zopy import sim
+
+    gc.collect()   # Devices left in reference cycles close now, not during the test
+    before = sim.describe_bench()
+    marker = request.node.get_closest_marker(MARKER)
+    try:
+        if marker is None:
+            sim.reset()
+        else:
+            sim.load_bench(_bench_file(request, marker))
+        yield sim
+    finally:
+        gc.collect()
+        sim.build_bench(before, source="the bench before the test")
+
+
+@pytest.fixture
+def zopy_device(zopy_bench):
+    """A zopy.Device open on the bench's first instrument; closed after the test."""
+    import zopy
+
+    device = zopy.Device()
+    zopy_bench.clear_calls()
+    yield device
+    device.close()
+
+
+@pytest.fixture
+def zopy_calls(zopy_bench):
+    """The bench's call log (a CallLog)."""
+    return CallLog(zopy_bench)
+
+
+class CallLog:
+    """The library calls a test made, read from :func:`zopy.sim.calls` on each use.
+
+    Each call is a tuple ``(name, *args)`` as :func:`zopy.sim.calls` gives it.
+    """
+
+    def __init__(self, sim):
+        self._sim = sim
+
+    def __call__(self):
+        """Every call since the log was last emptied, in order."""
+        return self._sim.calls()
+
+    def __len__(self):
+        return len(self())
+
+    def names(self):
+        """The names of the calls, in order."""
+        return [c[0] for c in self()]
+
+    def of(self, name):
+        """The calls of one function."""
+        return [c for c in self() if c[0] == name]
+
+    def after(self, name):
+        """The calls after the last call of ``name`` (all calls if there was none)."""
+        calls = self()
+        last = max((i for i, c in enumerate(calls) if c[0] == name), default=-1)
+        return calls[last + 1:]
+
+    def clear(self):
+        """Empty the log."""
+        self._sim.clear_calls()
+
+    def assert_called(self, name, *args):
+        """At least one call of ``name`` whose arguments start with ``args``."""
+        found = self.of(name)
+        if not any(c[1:1 + len(args)] == args for c in found):
+            shown = f"{name}{args!r}" if args else name
+            raise AssertionError(f"no call of {shown}; calls of {name}: {found!r}")
+
+    def assert_not_called(self, name):
+        """No call of ``name``."""
+        found = self.of(name)
+        if found:
+            raise AssertionError(f"{len(found)} call(s) of {name}: {found!r}")
+
+    def assert_no_call_after_close(self):
+        """No call got a null, closed or stale device handle (as after ``Device.close()``)."""
+        dead = [(i, c) for i, c in enumerate(self())
+                if c[0].startswith("zo_") and c[0] not in _NO_HANDLE and c[1] is None]
+        if dead:
+            listed = "\n".join(f"  #{i}: {c!r}" for i, c in dead)
+            raise AssertionError(f"library calls without a live device handle:\n{listed}")

@@ -1,0 +1,269 @@
+"""The pytest plugin, run through pytester on test files of its own.
+
+In-process runs share this process's bench, which lets these tests see what
+the plugin leaves behind; runs that must start without zopy imported go to
+a subprocess.
+"""
+
+import pathlib
+import re
+
+import pytest
+
+import zopy
+from zopy import sim
+from pytest_zopy import CallLog
+
+pytest_plugins = ["pytester"]
+
+LAB = """\
+[[instrument]]
+serial = "LAB0001"
+balanced = true
+[instrument.light]
+power_uw = 60.0
+noise = false
+
+[[instrument]]
+serial = "LAB0002"
+"""
+
+
+@pytest.fixture
+def outer_bench():
+    """A bench that is not the default one, as found by the tests pytester runs."""
+    sim.attach("OUTER", balanced=True)
+    sim.set_light(3.0, serial="OUTER")
+    sim.set_port_input("T", frequency_hz=50.0, duty=0.1)
+    sim.set_timeout(7.0)
+    sim.set_logging(False)
+    sim.override("zo_get_adcbits", 9, times=2)
+    return sim.describe_bench()
+
+
+def default_description():
+    sim.reset()
+    return sim.describe_bench()
+
+
+class TestBenchFixture:
+    def test_each_test_gets_a_fresh_default_bench_and_the_outer_one_comes_back(
+            self, pytester, outer_bench):
+        expected = repr(default_description())
+        sim.build_bench(outer_bench)
+        pytester.makepyfile(f"""
+            def test_changes_everything(zopy_bench):
+                assert zopy_bench.describe_bench() == {expected}
+                zopy_bench.attach("EXTRA")
+                zopy_bench.set_timeout(5.0)
+                zopy_bench.set_realtime(True)
+                zopy_bench.set_logging(False)
+                zopy_bench.override("zo_get_serial", b"X", times=4)
+                zopy_bench.set_light(9.0)
+                zopy_bench.set_port_input("S", True)
+
+            def test_sees_none_of_it(zopy_bench):
+                assert zopy_bench.describe_bench() == {expected}
+        """)
+        pytester.runpytest_inprocess().assert_outcomes(passed=2)
+        assert sim.describe_bench() == outer_bench
+
+    def test_the_bench_comes_back_after_a_failing_test(self, pytester, outer_bench):
+        pytester.makepyfile("""
+            def test_fails_half_way(zopy_bench):
+                zopy_bench.detach_all()
+                zopy_bench.set_realtime(True)
+                assert zopy_bench.devices() == ["anything"]
+        """)
+        pytester.runpytest_inprocess().assert_outcomes(failed=1)
+        assert sim.describe_bench() == outer_bench
+
+    def test_devices_left_open_by_the_test_go_stale(self, pytester):
+        pytester.makepyfile("""
+            import zopy
+            left = []
+
+            def test_leaves_a_device_open(zopy_bench):
+                left.append(zopy.Device())
+
+            def test_finds_it_stale(zopy_bench):
+                with __import__("pytest").raises(zopy.Error) as info:
+                    left[0].read_highgain()
+                assert info.value.err == zopy.errors.ZO_ERROR_INVALID_DEVICE
+                zopy.Device().close()    # the instrument is free again
+        """)
+        pytester.runpytest_inprocess().assert_outcomes(passed=2)
+
+
+class TestMarker:
+    def test_bench_files_next_to_the_test_file(self, pytester, outer_bench, monkeypatch):
+        pytester.makefile(".toml", lab=LAB)
+        pytester.mkdir("benches")
+        (pytester.path / "benches" / "empty.toml").write_text("instrument = []\n")
+        pytester.makepyfile("""
+            import pytest
+
+            @pytest.mark.zopy_bench_file("lab.toml")
+            def test_lab(zopy_bench):
+                assert zopy_bench.devices() == ["LAB0001", "LAB0002"]
+
+            @pytest.mark.zopy_bench_file("benches/empty.toml")
+            class TestEmpty:
+                def test_nothing_attached(self, zopy_bench):
+                    assert zopy_bench.devices() == []
+
+            def test_unmarked(zopy_bench):
+                assert zopy_bench.devices() == [zopy_bench.DEFAULT_SERIAL]
+        """)
+        # From another folder: paths are the test file's, not the working folder's.
+        (pytester.path / "elsewhere").mkdir()
+        monkeypatch.chdir(pytester.path / "elsewhere")
+        result = pytester.runpytest_inprocess("--strict-markers", str(pytester.path),
+                                              "--rootdir", str(pytester.path))
+        result.assert_outcomes(passed=3)
+        assert sim.describe_bench() == outer_bench
+
+    def test_an_invalid_bench_file_errors_the_test_with_its_message(self, pytester):
+        path = pytester.makefile(".toml", lab="[[instrument]]\nserial = 7\n")
+        pytester.makepyfile("""
+            import pytest
+
+            @pytest.mark.zopy_bench_file("lab.toml")
+            def test_lab(zopy_bench):
+                pass
+        """)
+        result = pytester.runpytest_inprocess()
+        result.assert_outcomes(errors=1)
+        result.stdout.fnmatch_lines([f"*BenchFileError: {path}: instrument[[]0[]].serial: "
+                                     "must be a string, not an integer"])
+        assert sim.devices() == [sim.DEFAULT_SERIAL]
+
+    def test_the_marker_without_the_fixture_is_an_error_not_a_silent_no_op(self, pytester):
+        pytester.makepyfile("""
+            import pytest
+
+            @pytest.mark.zopy_bench_file("lab.toml")
+            def test_forgot_the_fixture():
+                pass
+        """)
+        result = pytester.runpytest_inprocess()
+        result.assert_outcomes(errors=1)
+        result.stdout.fnmatch_lines(["*zopy_bench_file needs the zopy_bench fixture*"])
+
+
+class TestDeviceAndCalls:
+    def test_device_open_on_the_bench_and_closed_after(self, pytester):
+        pytester.makefile(".toml", lab=LAB)
+        pytester.makepyfile("""
+            import pytest
+            import zopy
+            kept = []
+
+            @pytest.mark.zopy_bench_file("lab.toml")
+            def test_reads(zopy_device, zopy_calls):
+                kept.append(zopy_device)
+                assert zopy_device.isopen() and zopy_device.serial == "LAB0001"
+                assert zopy_calls.names() == ["zo_get_serial"]
+                zopy_calls.clear()
+                assert zopy_device.get_calibrated_data(1000).mean() == pytest.approx(60.0, abs=0.01)
+                zopy_calls.assert_called("zo_get_raw_data", "LAB0001", 1000)
+                zopy_calls.assert_not_called("zo_close_device")
+                zopy_calls.assert_no_call_after_close()
+
+            def test_closed_after_the_test():
+                assert not kept[0].isopen()
+        """)
+        pytester.runpytest_inprocess().assert_outcomes(passed=2)
+
+    def test_a_call_after_close_is_caught(self, pytester):
+        pytester.makepyfile("""
+            import pytest
+            import zopy
+
+            def test_uses_a_closed_device(zopy_device, zopy_calls):
+                zopy_device.close()
+                with pytest.raises(zopy.Error):
+                    zopy_device.read_highgain()
+                zopy_calls.assert_no_call_after_close()
+        """)
+        result = pytester.runpytest_inprocess()
+        result.assert_outcomes(failed=1)
+        result.stdout.fnmatch_lines(["*AssertionError: library calls without a live device handle:",
+                                     "*#1: ('zo_read_highgain', None)"])
+
+
+class TestCallLog:
+    """The assertions, on this process's bench directly."""
+
+    def test_queries(self):
+        log = CallLog(sim)
+        dev = zopy.Device()
+        log.clear()
+        dev.read_highgain()
+        dev.close()
+        assert log.names() == ["zo_read_highgain", "zo_close_device"]
+        assert len(log) == 2
+        assert log.of("zo_read_highgain") == [("zo_read_highgain", sim.DEFAULT_SERIAL)]
+        assert log.after("zo_read_highgain") == [("zo_close_device", sim.DEFAULT_SERIAL)]
+        assert log.after("zo_exit") == log()
+        log.clear()
+        assert log() == []
+
+    def test_assertions_fail_with_what_was_called(self):
+        log = CallLog(sim)
+        dev = zopy.Device()
+        dev.set_highgain(False)
+        log.assert_called("zo_set_highgain")
+        log.assert_called("zo_set_highgain", sim.DEFAULT_SERIAL, False)
+        with pytest.raises(AssertionError) as info:
+            log.assert_called("zo_set_highgain", sim.DEFAULT_SERIAL, True)
+        assert str(info.value) == (f"no call of zo_set_highgain('{sim.DEFAULT_SERIAL}', True); "
+                                   f"calls of zo_set_highgain: "
+                                   f"[('zo_set_highgain', '{sim.DEFAULT_SERIAL}', False)]")
+        with pytest.raises(AssertionError, match=r"1 call\(s\) of zo_set_highgain"):
+            log.assert_not_called("zo_set_highgain")
+        dev.close()
+        with pytest.raises(zopy.Error):
+            zopy.Device(open=False).read_highgain()     # a never-opened device: a null handle
+        with pytest.raises(AssertionError, match="zo_read_highgain"):
+            log.assert_no_call_after_close()
+
+
+class TestOffUnlessUsed:
+    def test_loading_the_plugin_imports_nothing_of_zopy(self, pytester, monkeypatch, tmp_path):
+        bad = tmp_path / "bad.toml"
+        bad.write_text("nonsense = 1\n")
+        monkeypatch.setenv("ZOPY_BENCH", str(bad))   # would fail any import of zopy
+        pytester.makepyfile("""
+            import sys
+
+            def test_plain(request):
+                assert request.config.pluginmanager.has_plugin("zopy")
+                assert not any(name == "zopy" or name.startswith("zopy.") for name in sys.modules)
+        """)
+        result = pytester.runpytest_subprocess("--strict-markers")
+        result.assert_outcomes(passed=1)
+
+    def test_switched_off_with_p_no_zopy(self, pytester):
+        pytester.makepyfile("""
+            def test_wants_a_bench(zopy_bench):
+                pass
+        """)
+        result = pytester.runpytest_inprocess("-p", "no:zopy")
+        result.assert_outcomes(errors=1)
+        result.stdout.fnmatch_lines(["*fixture 'zopy_bench' not found*"])
+        markers = pytester.runpytest_inprocess("-p", "no:zopy", "--markers")
+        assert "zopy_bench_file" not in markers.stdout.str()
+        assert "zopy_bench_file(path)" in pytester.runpytest_inprocess("--markers").stdout.str()
+
+
+def test_the_readme_example_passes(pytester):
+    """The README's example test file, with its lab.toml, as a user would run it."""
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text()
+    blocks = re.findall(r"```(\w+)\n(.*?)```", readme, re.S)
+    lab = next(text for lang, text in blocks if lang == "toml" and text.startswith("# lab.toml"))
+    tests = next(text for lang, text in blocks
+                 if lang == "python" and text.startswith("# test_power_meter.py"))
+    pytester.makefile(".toml", lab=lab)
+    pytester.makepyfile(test_power_meter=tests)
+    pytester.runpytest_inprocess("--strict-markers").assert_outcomes(passed=4)
