@@ -29,6 +29,7 @@ adcbits = 12
 fwversion = [2, 7, 1]
 usb_speed = 2
 peak_responsivity = 1064
+unplug_after_reads = 5
 
 [instrument.light]
 power_uw = 120.0
@@ -80,7 +81,7 @@ def test_the_every_key_file_covers_the_whole_format():
     data = tomllib.loads(EVERY_KEY)
     inst = data["instrument"][0]
     assert set(data) - {"instrument", "override"} == set(_bench.TOP_KEYS)
-    assert set(inst) - {"light", "ports"} == set(_bench.INSTRUMENT_KEYS)
+    assert set(inst) - {"light", "ports"} == set(_bench.INSTRUMENT_KEYS) | set(_bench.UNPLUG_KEYS)
     assert set(inst["light"]) == set(_bench.LIGHT_KEYS)
     assert set(inst["ports"]["S"]) | set(inst["ports"]["T"]) == set(_bench.PORT_KEYS)
     assert set(data["override"][0]) == set(_bench.OVERRIDE_KEYS)
@@ -99,6 +100,7 @@ class TestLoad:
                          "seed": 2**64 - 1}
         s, t = sim.port_state("S", serial="LAB0001"), sim.port_state("T", serial="LAB0001")
         assert (s["frequency_hz"], s["duty"], t["level"]) == (1000.0, 0.25, True)
+        assert sim.describe_bench()["instrument"][0]["unplug_after_reads"] == 5
         with _closing(zopy.Device(serial="LAB0001")) as dev:
             for _ in range(3):            # the override answers the first three reads
                 with pytest.raises(zopy.Error):
@@ -344,6 +346,68 @@ class TestRefusals:
             sim.load_bench(write(tmp_path, "[[instrument]]\nserial = 'A'\n"
                                            "[instrument.ports.T]\nlevel = true\n"))
         assert sim.describe_bench() == default
+
+
+# ---------------------------------------------------------------- unplugging
+
+class TestUnplugAfter:
+    def test_the_last_counted_read_succeeds_and_the_next_call_fails(self):
+        sim.attach("OTHER")
+        sim.unplug_after(3)
+        with _closing(zopy.Device()) as dev:
+            dev.get_raw_data(10)
+            dev.get_raw_data(5)
+            dev.read_highgain()                       # not a read: not counted
+            assert sim.devices() == [sim.DEFAULT_SERIAL, "OTHER"]
+            assert len(dev.get_raw_data(7)) == 7      # the third read
+            assert sim.devices() == ["OTHER"]
+            with pytest.raises(zopy.Error) as info:
+                dev.read_highgain()
+            assert info.value.err == zopy.errors.ZO_ERROR_INVALID_DEVICE
+
+    def test_triggered_reads_count_and_overridden_reads_do_not(self):
+        sim.set_port_input("S", frequency_hz=100e3)
+        sim.unplug_after(2)
+        sim.override("zo_get_raw_data", 0, times=5)
+        with _closing(zopy.Device()) as dev:
+            for _ in range(5):
+                dev.get_raw_data(10)                  # answered by the override
+            dev.get_raw_data(100, trig_mode="rising", trig_port="S")
+            assert sim.devices() == [sim.DEFAULT_SERIAL]
+            dev.get_raw_data(100, trig_mode="rising", trig_port="S", samples_per_trigger=10)
+            assert sim.devices() == []
+
+    def test_zero_and_reset_cancel_it(self):
+        sim.unplug_after(1)
+        sim.unplug_after(0)
+        with _closing(zopy.Device()) as dev:
+            dev.get_raw_data(1)
+        sim.unplug_after(1)
+        sim.reset()
+        with _closing(zopy.Device()) as dev:
+            dev.get_raw_data(1)
+            dev.get_raw_data(1)
+        assert sim.devices() == [sim.DEFAULT_SERIAL]
+
+    @pytest.mark.parametrize("reads, serial, error", [
+        (-1, None, "reads must be an int from 0 (never) up"),
+        (True, None, "reads must be an int from 0 (never) up"),
+        (1.0, None, "reads must be an int from 0 (never) up"),
+        (1, "NOPE", "no instrument with serial 'NOPE'"),
+    ])
+    def test_refusals(self, reads, serial, error):
+        with pytest.raises(ValueError) as info:
+            sim.unplug_after(reads, serial=serial)
+        assert str(info.value) == error
+
+    def test_the_example_bench_unplugs_its_second_unit(self):
+        sim.load_bench(EXAMPLES / "balanced_lab.toml")
+        with _closing(zopy.Device(serial="LAB0002")) as dev:
+            for _ in range(3):
+                dev.get_raw_data(10)
+            with pytest.raises(zopy.Error):
+                dev.get_raw_data(10)
+        assert sim.devices() == ["LAB0001"]
 
 
 # ----------------------------------------------------------------- ZOPY_BENCH

@@ -7,6 +7,13 @@ using zo::api::device_command;
 namespace {
 // Without re-arming, the whole block follows one trigger.
 uint64_t one_trigger(uint64_t nsamples) { return nsamples > 0 ? nsamples : 1; }
+
+// Every raw read that reaches the instrument counts towards sim.unplug_after.
+void acquire(Instrument& i, uint64_t nsamples, uint16_t* buffer, int mode, uint64_t arm_time,
+             uint64_t samples_per_trigger) {
+    Registry::get().count_raw_read(i);
+    i.acquire(nsamples, buffer, mode, arm_time, samples_per_trigger);
+}
 }  // namespace
 
 extern "C" {
@@ -14,7 +21,7 @@ extern "C" {
 ZO_API int zo_get_raw_data(zo_device* device, uint64_t nsamples, uint16_t* buffer) {
     return device_command(
         "zo_get_raw_data", device,
-        [&](Instrument& i) { i.acquire(nsamples, buffer, ZO_TRIGGER_AUTO, 0, one_trigger(nsamples)); },
+        [&](Instrument& i) { acquire(i, nsamples, buffer, ZO_TRIGGER_AUTO, 0, one_trigger(nsamples)); },
         nsamples, calllog::buffer(buffer, nsamples));
 }
 
@@ -22,7 +29,7 @@ ZO_API int zo_get_raw_data_triggered(zo_device* device, uint64_t nsamples, uint1
                                      ZO_TRIGGER_MODE_t mode, uint64_t arm_time) {
     return device_command(
         "zo_get_raw_data_triggered", device,
-        [&](Instrument& i) { i.acquire(nsamples, buffer, mode, arm_time, one_trigger(nsamples)); },
+        [&](Instrument& i) { acquire(i, nsamples, buffer, mode, arm_time, one_trigger(nsamples)); },
         nsamples, calllog::buffer(buffer, nsamples), mode, arm_time);
 }
 
@@ -31,7 +38,7 @@ ZO_API int zo_get_raw_data_triggered_repeat(zo_device* device, uint64_t nsamples
                                             uint64_t arm_time, uint64_t samples_per_trigger) {
     return device_command(
         "zo_get_raw_data_triggered_repeat", device,
-        [&](Instrument& i) { i.acquire(nsamples, buffer, mode, arm_time, samples_per_trigger); },
+        [&](Instrument& i) { acquire(i, nsamples, buffer, mode, arm_time, samples_per_trigger); },
         nsamples, calllog::buffer(buffer, nsamples), mode, arm_time, samples_per_trigger);
 }
 

@@ -73,6 +73,14 @@ void detach_all() { Registry::get().detach_all(); }
 std::vector<std::string> devices() { return Registry::get().serials(); }
 
 DeviceSpec identity(const Serial& serial) { return spec_of(instrument(serial)->identity()); }
+
+void unplug_after(const std::string& serial, uint64_t reads) {
+    Registry::get().unplug_after(serial, reads);
+}
+
+uint64_t reads_until_unplugged(const std::string& serial) {
+    return Registry::get().reads_until_unplugged(serial);
+}
 bool started() { return Registry::get().started(); }
 
 // ------------------------------------------------- call log, overrides, errors

@@ -78,6 +78,9 @@ ZO_API bool detach(const std::string& serial);
 ZO_API void detach_all();
 ZO_API std::vector<std::string> devices();
 ZO_API DeviceSpec identity(const Serial& serial);
+// Detach an instrument once `reads` more raw-data reads reached it (0: never).
+ZO_API void unplug_after(const std::string& serial, uint64_t reads);
+ZO_API uint64_t reads_until_unplugged(const std::string& serial);
 ZO_API bool started();
 
 // ---- call log, overrides, errors

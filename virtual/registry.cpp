@@ -142,9 +142,7 @@ void Registry::attach(Identity id) {
 
 bool Registry::detach(std::string_view serial) {
     std::unique_lock lock(mutex_);
-    auto it = std::find_if(attached_.begin(), attached_.end(), [&](const Attached& a) {
-        return a.instrument->identity().serial == serial;
-    });
+    auto it = find_locked(serial);
     if (it == attached_.end()) return false;
     stale_sessions_locked(it->instrument.get());
     attached_.erase(it);
@@ -176,6 +174,41 @@ bool Registry::is_open(std::string_view serial) const {
     for (const Attached& a : attached_)
         if (a.instrument->identity().serial == serial) return a.claimed;
     return false;
+}
+
+std::vector<Registry::Attached>::iterator Registry::find_locked(std::string_view serial) {
+    return std::find_if(attached_.begin(), attached_.end(), [&](const Attached& a) {
+        return a.instrument->identity().serial == serial;
+    });
+}
+
+void Registry::unplug_after(std::string_view serial, uint64_t reads) {
+    std::unique_lock lock(mutex_);
+    auto it = find_locked(serial);
+    if (it == attached_.end())
+        throw std::invalid_argument("no instrument with serial '" + std::string(serial) + "'");
+    it->reads_left = reads;
+    if (reads > 0) unplug_armed_.store(true, std::memory_order_relaxed);
+}
+
+uint64_t Registry::reads_until_unplugged(std::string_view serial) const {
+    std::shared_lock lock(mutex_);
+    for (const Attached& a : attached_)
+        if (a.instrument->identity().serial == serial) return a.reads_left;
+    throw std::invalid_argument("no instrument with serial '" + std::string(serial) + "'");
+}
+
+void Registry::count_raw_read(const Instrument& instrument) {
+    // Bench helpers' own reads (quiet) do not count, and nothing is looked up
+    // unless an unplug was ever scheduled.
+    if (!unplug_armed_.load(std::memory_order_relaxed) || calllog::t_quiet != 0) return;
+    std::unique_lock lock(mutex_);
+    auto it = std::find_if(attached_.begin(), attached_.end(),
+                           [&](const Attached& a) { return a.instrument.get() == &instrument; });
+    if (it == attached_.end() || it->reads_left == 0 || --it->reads_left > 0) return;
+    // The read that counted down still completes: it holds the instrument.
+    stale_sessions_locked(it->instrument.get());
+    attached_.erase(it);
 }
 
 zo_device* Registry::open_bench_handle(std::string_view serial) {

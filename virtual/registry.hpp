@@ -79,6 +79,11 @@ public:
     std::vector<std::string> serials() const;
     std::shared_ptr<Instrument> find(std::optional<std::string_view> serial) const;
     bool is_open(std::string_view serial) const;
+    // Detach the instrument once `reads` more raw-data reads have reached it
+    // (0: never). count_raw_read() is called by each such read.
+    void unplug_after(std::string_view serial, uint64_t reads);
+    uint64_t reads_until_unplugged(std::string_view serial) const;
+    void count_raw_read(const Instrument& instrument);
     // A handle for bench helpers: works whether or not the instrument is open.
     zo_device* open_bench_handle(std::string_view serial);
 
@@ -87,7 +92,9 @@ private:
     struct Attached {
         std::shared_ptr<Instrument> instrument;
         bool claimed = false;
+        uint64_t reads_left = 0;  // unplugged when this counts down to 0; 0: never
     };
+    std::vector<Attached>::iterator find_locked(std::string_view serial);
     zo_device* add_session_locked(std::shared_ptr<Instrument> inst, bool claims);
     void stale_sessions_locked(const Instrument* only);
 
@@ -96,6 +103,7 @@ private:
     std::unordered_map<uintptr_t, std::shared_ptr<Session>> sessions_;
     uintptr_t next_token_ = 0x5A0000;
     bool started_ = false;
+    std::atomic<bool> unplug_armed_{false};  // any reads_left set: reads take the lock
 };
 
 // The instrument attached when the library loads (documented in zopy.sim).

@@ -64,6 +64,22 @@ PyObject* py_devices(PyObject*, PyObject*) {
     return translate([] { return string_list(control::devices()); });
 }
 
+// unplug_after(serial, reads)
+PyObject* py_unplug_after(PyObject*, PyObject* args) {
+    const char* serial;
+    unsigned long long reads;
+    if (!PyArg_ParseTuple(args, "sK", &serial, &reads)) return nullptr;
+    return translate([&] { control::unplug_after(serial, reads); return none(); });
+}
+
+PyObject* py_reads_until_unplugged(PyObject*, PyObject* args) {
+    const char* serial;
+    if (!PyArg_ParseTuple(args, "s", &serial)) return nullptr;
+    return translate([&] {
+        return PyLong_FromUnsignedLongLong(control::reads_until_unplugged(serial));
+    });
+}
+
 PyObject* py_started(PyObject*, PyObject*) {
     return translate([] { return PyBool_FromLong(control::started()); });
 }
@@ -362,6 +378,9 @@ PyMethodDef methods[] = {
     {"detach_all", py_detach_all, METH_NOARGS, "Detach every instrument."},
     {"devices", py_devices, METH_NOARGS, "Serials in attach order."},
     {"identity", py_identity, METH_VARARGS, "An attached instrument's identity, as attach takes it."},
+    {"unplug_after", py_unplug_after, METH_VARARGS, "Detach an instrument after n more raw reads."},
+    {"reads_until_unplugged", py_reads_until_unplugged, METH_VARARGS,
+     "Raw reads left before an instrument is detached (0: never)."},
     {"started", py_started, METH_NOARGS, "Whether zo_init has started the library."},
     {"function_kind", py_function_kind, METH_VARARGS, "(kind, min, max) of a library function."},
     {"override", py_override, METH_VARARGS, "Script a function's next answers."},

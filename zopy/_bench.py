@@ -157,6 +157,11 @@ INSTRUMENT_KEYS = {   # sim.attach
                              "wavelength in nm of the photodiode's peak responsivity"),
 }
 
+UNPLUG_KEYS = {   # sim.unplug_after, beside the identity in [[instrument]]
+    "unplug_after_reads": Key(_integer(0, 2**64 - 1), 0,
+                              "detached after this many raw-data reads (0: never)"),
+}
+
 LIGHT_KEYS = {   # sim.set_light
     "power_uw": Key(_number(0.0), 0.0, "µW on P1"),
     "wavelength_nm": Key(_number(positive=True), None,
@@ -243,7 +248,7 @@ def _check_instruments(value, path):
     instruments, seen = [], {}
     for i, table in enumerate(_array_of_tables(value, "instrument", path)):
         where = f"instrument[{i}]"
-        inst = _table(table, where, INSTRUMENT_KEYS, path, extra=("light", "ports"))
+        inst = _table(table, where, INSTRUMENT_KEYS | UNPLUG_KEYS, path, extra=("light", "ports"))
         if inst["serial"] in seen:
             raise BenchFileError(path, f"{where}.serial", f"{inst['serial']!r} is already the "
                                                           f"serial of instrument[{seen[inst['serial']]}]")
@@ -339,6 +344,8 @@ def _build(bench):
                 else:
                     sim.set_port_input(port, frequency_hz=signal["frequency_hz"],
                                        duty=signal["duty"], serial=serial)
+            if inst["unplug_after_reads"]:
+                sim.unplug_after(inst["unplug_after_reads"], serial=serial)
     sim.set_timeout(bench["timeout"])
     sim.set_realtime(bench["realtime"])
     for o in bench["override"]:
@@ -392,6 +399,7 @@ def load_bench(path):
 def _describe_instrument(serial):
     inst = dict(_sim.identity(serial))
     inst["fwversion"] = list(inst["fwversion"])
+    inst["unplug_after_reads"] = _sim.reads_until_unplugged(serial)
     light = sim.state(serial=serial)["light"]
     inst["light"] = {name: light[name] for name in LIGHT_KEYS}
     ports = {}
@@ -520,7 +528,7 @@ def _format_doc():
         "Top level (every key optional)::", "", head, *rows(TOP_KEYS), "",
         "``[[instrument]]``, attached in file order (sim.attach). A file without",
         "``[[instrument]]`` keeps the default instrument; ``instrument = []`` attaches",
-        "none. The defaults are sim.attach's::", "", head, *rows(INSTRUMENT_KEYS), "",
+        "none. The defaults are sim.attach's::", "", head, *rows(INSTRUMENT_KEYS | UNPLUG_KEYS), "",
         "``[instrument.light]`` (sim.set_light; left out: dark)::", "", head, *rows(LIGHT_KEYS), "",
         "``[instrument.ports.S]`` and ``[instrument.ports.T]`` (sim.set_port_input):",
         "``level``, or ``frequency_hz`` with ``duty``::", "", head, *rows(PORT_KEYS), "",

@@ -268,6 +268,19 @@ def detach_all():
     _sim.detach_all()
 
 
+def unplug_after(reads, *, serial=None):
+    """Detach an instrument (the first attached when ``serial`` is None) once
+    ``reads`` more raw-data reads have reached it, as if its cable were pulled.
+
+    The last of those reads still succeeds; the next call on the instrument's
+    handles fails with ZO_ERROR_INVALID_DEVICE. Reads answered by an
+    :func:`override` do not count; 0 cancels. :func:`reset` cancels every one.
+    """
+    if isinstance(reads, bool) or not isinstance(reads, int) or not 0 <= reads < 2**64:
+        raise ValueError("reads must be an int from 0 (never) up")
+    _sim.unplug_after(state(serial=serial)["serial"], reads)
+
+
 def devices():
     """Serials of the attached instruments, in attach order."""
     return _sim.devices()
@@ -478,4 +491,5 @@ from ._bench import (  # noqa: E402  (the bench files build on everything above)
     BenchFileError, build_bench, describe_bench, load_bench, save_bench,
 )
 
-__all__ += ["BenchFileError", "build_bench", "describe_bench", "load_bench", "save_bench"]
+__all__ += ["BenchFileError", "build_bench", "describe_bench", "load_bench", "save_bench",
+            "unplug_after"]
