@@ -13,8 +13,9 @@ Fixtures:
     The :mod:`zopy.sim` module, on a fresh default bench (or the bench file
     of the test's ``zopy_bench_file`` marker). Afterwards the bench the test
     found is built again, whatever the test did and however it ended:
-    instruments and their identity, light and port inputs, trigger timeout,
-    real time, the call log switch, pending overrides. Clocks, front-end
+    instruments and their identity, light and port inputs, scheduled
+    unplugging, trigger timeout, real time, the call log switch, pending
+    overrides, and the thread's last error. Clocks, front-end
     settings and the call log's content start afresh, and handles opened
     during the test go stale (``close()`` still releases them).
 ``zopy_device``
@@ -78,7 +79,7 @@ def zopy_bench(request):
     from zopy import sim
 
     gc.collect()   # Devices left in reference cycles close now, not during the test
-    before = sim.describe_bench()
+    before, last_error = sim.describe_bench(), sim.last_error()
     marker = request.node.get_closest_marker(MARKER)
     try:
         if marker is None:
@@ -89,6 +90,7 @@ def zopy_bench(request):
     finally:
         gc.collect()
         sim.build_bench(before, source="the bench before the test")
+        sim.set_error(*last_error)
 
 
 @pytest.fixture

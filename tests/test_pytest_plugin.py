@@ -38,6 +38,8 @@ def outer_bench():
     sim.set_timeout(7.0)
     sim.set_logging(False)
     sim.override("zo_get_adcbits", 9, times=2)
+    sim.unplug_after(4, serial="OUTER")
+    sim.set_error(5, "outer")
     return sim.describe_bench()
 
 
@@ -61,12 +63,15 @@ class TestBenchFixture:
                 zopy_bench.override("zo_get_serial", b"X", times=4)
                 zopy_bench.set_light(9.0)
                 zopy_bench.set_port_input("S", True)
+                zopy_bench.unplug_after(1)
+                zopy_bench.set_error(77, "inner")
 
             def test_sees_none_of_it(zopy_bench):
                 assert zopy_bench.describe_bench() == {expected}
         """)
         pytester.runpytest_inprocess().assert_outcomes(passed=2)
         assert sim.describe_bench() == outer_bench
+        assert sim.last_error() == (5, b"outer")
 
     def test_the_bench_comes_back_after_a_failing_test(self, pytester, outer_bench):
         pytester.makepyfile("""

@@ -91,7 +91,8 @@ def _number(low=None, high=None, *, positive=False):
         if positive and not value > 0:
             raise _Problem(f"must be above 0, not {value}")
         if (low is not None and value < low) or (high is not None and value > high):
-            bounds = f"at least {low}" if high is None else f"between {low} and {high}"
+            bounds = (f"at least {low}" if high is None else f"at most {high}" if low is None
+                      else f"between {low} and {high}")
             raise _Problem(f"must be {bounds}, not {value}")
         return value
     check.type_name = "float"
@@ -108,8 +109,14 @@ def _real(value):
 def _text(value):
     if not isinstance(value, str):
         raise _Problem(f"must be a string, not {_kind(value)}")
-    if not value or "\0" in value:
-        raise _Problem("must be a non-empty string without NUL characters")
+    if "\0" in value:
+        raise _Problem("must be a string without NUL characters")
+    return value
+
+
+def _name(value):
+    if _text(value) == "":
+        raise _Problem("must not be empty")
     return value
 
 
@@ -120,7 +127,7 @@ def _version(value):
 
 
 _boolean.type_name = "boolean"
-_text.type_name = "string"
+_text.type_name = _name.type_name = "string"
 _version.type_name = "array of 3 integers"
 
 
@@ -145,14 +152,14 @@ TOP_KEYS = {
 }
 
 INSTRUMENT_KEYS = {   # sim.attach
-    "serial": Key(_text, REQUIRED, "serial number, unique on the bench"),
+    "serial": Key(_name, REQUIRED, "serial number, unique on the bench"),
     "product": Key(_text, "KV310", "product name"),
     "balanced": Key(_boolean, False, "two photodiodes, P1 - P2"),
     "samplerate": Key(_integer(1, 0xFFFFFFFE), sim.DEFAULT_SAMPLERATE,
                       "base sample rate in samples/s (clock divider 1)"),
     "adcbits": Key(_integer(0, 255), 14, "ADC bits the unit reports"),
     "fwversion": Key(_version, [1, 0, 0], "firmware version"),
-    "usb_speed": Key(_integer(0, 2**31 - 1), 3, "USB speed code (3: high)"),
+    "usb_speed": Key(_integer(-2**31, 2**31 - 1), 3, "USB speed code (3: high; < 0: failing)"),
     "peak_responsivity": Key(_integer(1, 2**31 - 1), 1550,
                              "wavelength in nm of the photodiode's peak responsivity"),
 }
@@ -182,7 +189,7 @@ PORT_KEYS = {   # sim.set_port_input
 INPUT_PORTS = ("S", "T")
 
 OVERRIDE_KEYS = {   # sim.override
-    "function": Key(_text, REQUIRED, 'a library function\'s name, as "zo_get_samplerate"'),
+    "function": Key(_name, REQUIRED, 'a library function\'s name, as "zo_get_samplerate"'),
     "result": Key(None, None, "the raw result; left out: a null pointer or null text",
                   "as the function returns"),
     "error": Key(None, None, "the last error the call sets first", "[integer, string]"),
@@ -219,9 +226,12 @@ def _table(value, key_path, keys, path, extra=()):
 
 
 def _array_of_tables(value, key_path, path):
-    if not isinstance(value, (list, tuple)) or not all(isinstance(v, dict) for v in value):
+    if not isinstance(value, (list, tuple)):
         raise BenchFileError(path, key_path, f"must be an array of tables ([[{key_path}]]), "
                                              f"not {_kind(value)}")
+    for i, item in enumerate(value):
+        if not isinstance(item, dict):
+            raise BenchFileError(path, f"{key_path}[{i}]", f"must be a table, not {_kind(item)}")
     return value
 
 
@@ -362,12 +372,12 @@ def build_bench(description, *, source="<bench description>"):
     bench stays as it was.
     """
     bench = _check_bench(description, source)
-    previous = _check_bench(describe_bench(), "the previous bench")
+    previous = describe_bench()
     try:
         _build(bench)
     except BaseException:
         try:
-            _build(previous)   # never leave half a bench behind
+            _build(_check_bench(previous, "the previous bench"))   # never half a bench
         except Exception:
             sim.reset()        # and if even that fails, the default one
         raise
