@@ -71,6 +71,7 @@ void attach(const DeviceSpec& s) {
 bool detach(const std::string& serial) { return Registry::get().detach(serial); }
 void detach_all() { Registry::get().detach_all(); }
 std::vector<std::string> devices() { return Registry::get().serials(); }
+bool started() { return Registry::get().started(); }
 
 DeviceSpec identity(const Serial& serial) { return spec_of(instrument(serial)->identity()); }
 
@@ -81,7 +82,6 @@ void unplug_after(const std::string& serial, uint64_t reads) {
 uint64_t reads_until_unplugged(const std::string& serial) {
     return Registry::get().reads_until_unplugged(serial);
 }
-bool started() { return Registry::get().started(); }
 
 // ------------------------------------------------- call log, overrides, errors
 

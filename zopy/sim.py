@@ -275,9 +275,11 @@ def unplug_after(reads, *, serial=None):
     """Detach an instrument (the first attached when ``serial`` is None) once
     ``reads`` more raw-data reads have reached it, as if its cable were pulled.
 
-    The last of those reads still succeeds; the next call on the instrument's
-    handles fails with ZO_ERROR_INVALID_DEVICE. Reads answered by an
-    :func:`override` do not count; 0 cancels. :func:`reset` cancels every one.
+    Raw-data reads are ``zo_get_raw_data`` and its triggered forms that reach
+    the instrument (not those an :func:`override` answers; stream reads do not
+    count either). The last of those reads still succeeds; the next call on
+    the instrument's handles fails with ZO_ERROR_INVALID_DEVICE. 0 cancels;
+    :func:`reset` cancels every one.
     """
     if isinstance(reads, bool) or not isinstance(reads, int) or not 0 <= reads < 2**64:
         raise ValueError("reads must be an int from 0 (never) up")
