@@ -16,7 +16,7 @@ PYTHON312 := $(shell \
 VENV := .venv
 VENV_NP1 := .venv-np1
 WHEEL_STAMP := build/.wheel-stamp
-SOURCES := $(shell find extension libzo virtual zopy pytest_zopy -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find extension libzo virtual zopy -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test bench clean check-python
 

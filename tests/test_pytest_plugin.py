@@ -1,8 +1,7 @@
 """The pytest plugin, run through pytester on test files of its own.
 
 In-process runs share this process's bench, which lets these tests see what
-the plugin leaves behind; runs that must start without zopy imported go to
-a subprocess.
+the plugin leaves behind.
 """
 
 import pathlib
@@ -12,7 +11,7 @@ import pytest
 
 import zopy
 from zopy import sim
-from pytest_zopy import CallLog
+from zopy.pytest_plugin import CallLog
 
 pytest_plugins = ["pytester"]
 
@@ -235,19 +234,23 @@ class TestCallLog:
 
 
 class TestOffUnlessUsed:
-    def test_loading_the_plugin_imports_nothing_of_zopy(self, pytester, monkeypatch, tmp_path):
-        bad = tmp_path / "bad.toml"
-        bad.write_text("nonsense = 1\n")
-        monkeypatch.setenv("ZOPY_BENCH", str(bad))   # would fail any import of zopy
+    def test_a_test_without_its_fixtures_finds_the_bench_untouched(self, pytester):
+        sim.set_timeout(0.25)
+        sim.set_realtime(True)
+        dev = zopy.Device()
+        dev.read_highgain()
         pytester.makepyfile("""
-            import sys
+            import zopy
+            from zopy import sim
 
             def test_plain(request):
                 assert request.config.pluginmanager.has_plugin("zopy")
-                assert not any(name == "zopy" or name.startswith("zopy.") for name in sys.modules)
+                assert sim.timeout() == 0.25 and sim.realtime()
+                assert sim.calls()[-1][0] == "zo_read_highgain"
         """)
-        result = pytester.runpytest_subprocess("--strict-markers")
+        result = pytester.runpytest_inprocess("--strict-markers")
         result.assert_outcomes(passed=1)
+        dev.close()
 
     def test_switched_off_with_p_no_zopy(self, pytester):
         pytester.makepyfile("""

@@ -1,11 +1,10 @@
 """pytest fixtures for programs that use zopy: a fresh virtual bench per test.
 
 Installed with zopy as the pytest plugin ``zopy``; ``pytest -p no:zopy``
-switches it off. Loading it imports nothing of zopy (so it costs nothing,
-and builds no ``ZOPY_BENCH``, in a run that does not use it): zopy is
-imported by the first fixture a test asks for. That is also why the plugin
-is a module of its own beside the package rather than inside it: importing
-anything from ``zopy`` loads the device library.
+switches it off. A test that asks for none of its fixtures finds the bench
+exactly as the previous test left it: the plugin only registers its marker.
+Loading it imports :mod:`zopy` but not :mod:`zopy.sim`, so it also loads on
+a build against the maker's library, where only the fixtures fail.
 
 Fixtures:
 
@@ -45,6 +44,8 @@ import pathlib
 
 import pytest
 
+import zopy
+
 MARKER = "zopy_bench_file"
 
 # Library functions that take no device handle; every other zo_* function's
@@ -76,7 +77,7 @@ def _bench_file(request, marker):
 @pytest.fixture
 def zopy_bench(request):
     """zopy.sim on a fresh bench; the bench the test found is built again afterwards."""
-    from zopy import sim
+    from zopy import sim   # here, not at load: a build on the maker's library has no bench
 
     gc.collect()   # Devices left in reference cycles close now, not during the test
     before, last_error = sim.describe_bench(), sim.last_error()
@@ -96,8 +97,6 @@ def zopy_bench(request):
 @pytest.fixture
 def zopy_device(zopy_bench):
     """A zopy.Device open on the bench's first instrument; closed after the test."""
-    import zopy
-
     device = zopy.Device()
     zopy_bench.clear_calls()
     yield device
