@@ -13,6 +13,8 @@ Without an instrument, the package's own ``libzo`` is a virtual instrument
 that :mod:`zopy.sim` scripts.
 """
 
+from importlib.metadata import version as _distribution_version
+
 from .zopy import (
     CALIBRATION_ANALOG_HIGHGAIN,
     CALIBRATION_ANALOG_LOWGAIN,
@@ -35,6 +37,8 @@ from .zopy import (
     usb_speed_lookup,
     version,
 )
+
+__version__ = _distribution_version("zopy")
 
 __all__ = [
     "CALIBRATION_ANALOG_HIGHGAIN",
