@@ -106,7 +106,7 @@ PyObject* raw_block(PyObject* out, npy_intp n) {
 // The samples of `block`, checked again when it is the caller's: converting
 // the other arguments runs Python code, which may have resized it.
 uint16_t* samples_of(PyObject* block, PyObject* out, npy_intp n) {
-    if (out != Py_None && !check_out_array(out, "out", NPY_UINT16, n)) return nullptr;
+    if (!out_still_fits(out, "out", n)) return nullptr;
     return static_cast<uint16_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block)));
 }
 
@@ -164,7 +164,6 @@ PyMethodDef acquisition_methods[] = {
      "            samples_per_trigger (int): Record only this many samples per trigger, then\n"
      "                wait for another trigger, repeating until all `nsamples` samples are\n"
      "                acquired. Requires *trig_mode* and *trig_port* to be specified.\n"
-     "\n"
      "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous `uint16` array\n"
      "                of exactly `nsamples` elements (of any shape) to fill in place and\n"
      "                return instead of a new array. It is checked before the device is\n"

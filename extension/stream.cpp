@@ -252,11 +252,8 @@ PyObject* stream_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     int use_float = four ? PyObject_RichCompareBool(samplesize.get(), four.get(), Py_EQ) : -1;
     if (use_float < 0 || !open_stream_of(self)) return nullptr;
     // Reading samplesize runs Python code, which may have resized the
-    // caller's arrays.
-    if ((p[2] != Py_None && !check_out_array(p[2], "out", PyArray_TYPE(
-                                 reinterpret_cast<PyArrayObject*>(data.get())), n)) ||
-        (bits && p[3] != Py_None && !check_out_array(p[3], "bits_out", NPY_UINT8, n)))
-        return nullptr;
+    // caller's arrays: the pointers are taken again.
+    if (!out_still_fits(p[2], "out", n) || !out_still_fits(p[3], "bits_out", n)) return nullptr;
     if (bits) bits_ptr = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(bits.get())));
     bool called;
     int status = acquire_into(as_stream(self), use_float, data.get(), static_cast<uint64_t>(n),

@@ -191,6 +191,23 @@ class TestRefusedOut:
             dev.get_raw_data(100, arm_time=Shrinking(), out=out)
         assert calls() == []
 
+    def test_out_resized_by_a_subclass_before_the_library_call(self, dev):
+        out = numpy.zeros(100, F32)
+        bits = numpy.zeros(100, U8)
+
+        class Resizing(zopy.Stream):
+            @property
+            def samplesize(self):
+                bits.resize(0, refcheck=False)
+                return 4
+
+        s = Resizing(dev, "f4")
+        sim.clear_calls()
+        with pytest.raises(ValueError, match="^bits_out must have 100 elements, not 0$"):
+            s.acquire(100, True, out=out, bits_out=bits)
+        assert "ZOStream<float>::acquire" not in [c[0] for c in calls()]
+        s.close()
+
 
 # ---------------------------------------------------------------------------
 # With `out`, every path gives the same bits and the same library calls.
