@@ -37,7 +37,7 @@ check-python:
 $(VENV)/.created: | check-python
 	$(PYTHON312) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install -q --upgrade pip
-	$(VENV)/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0,<3" "pytest>=8" cmake ninja
+	$(VENV)/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0,<3" "pytest>=8" mypy cmake ninja
 	touch $@
 
 $(VENV_NP1)/.created: | check-python

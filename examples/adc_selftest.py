@@ -27,7 +27,7 @@ ADC_MASK = 0x3FFF
 PN9_PERIOD = 73
 
 
-def pn9_cycle():
+def pn9_cycle() -> numpy.ndarray:
     bits = [1] * 9
     while len(bits) < 14 * PN9_PERIOD:
         bits.append(bits[-9] ^ bits[-5])
@@ -35,15 +35,15 @@ def pn9_cycle():
     return numpy.array(words, dtype=numpy.uint16)
 
 
-def check_checkerboard(dev, n):
+def check_checkerboard(dev: zopy.Device, n: int) -> bool:
     dev.test_checkerboard()
     words = dev.get_raw_data(n)
     first = 0x2AAA if words[0] == 0x2AAA else 0x1555
     expected = numpy.where(numpy.arange(n) % 2 == 0, first, first ^ ADC_MASK)
-    return numpy.array_equal(words, expected)
+    return bool(numpy.array_equal(words, expected))
 
 
-def check_user_words(dev, n):
+def check_user_words(dev: zopy.Device, n: int) -> bool:
     for value in (0x0000, 0x3FFF, 0x2A5A, 0x1234):
         dev.test_user(value)
         if not numpy.all(dev.get_raw_data(n) == value):
@@ -51,7 +51,7 @@ def check_user_words(dev, n):
     return True
 
 
-def check_pn9(dev, n):
+def check_pn9(dev: zopy.Device, n: int) -> bool:
     dev.test_pn9()
     words = dev.get_raw_data(n)
     cycle = pn9_cycle()
@@ -60,13 +60,13 @@ def check_pn9(dev, n):
                for start in starts)
 
 
-def check_normal(dev, n):
+def check_normal(dev: zopy.Device, n: int) -> bool:
     dev.test_normal()
     words = dev.get_raw_data(n)
-    return not (numpy.array_equal(words, pn9_cycle()[:n]) or numpy.all(words == words[0]))
+    return not (numpy.array_equal(words, pn9_cycle()[:n]) or bool(numpy.all(words == words[0])))
 
 
-def main(argv):
+def main(argv: list[str]) -> int:
     dev = zopy.Device(serial=argv[1] if len(argv) > 1 else None)
     print(f"ADC self-test of {dev!r} ({dev.adcbits}-bit ADC)")
     checks = [("checkerboard", check_checkerboard), ("user words", check_user_words),

@@ -96,26 +96,50 @@ void mask_to_adc_bits(uint16_t* samples, npy_intp n) {
     for (npy_intp i = 0; i < n; ++i) samples[i] &= 0x3FFF;
 }
 
+// The block the library fills: the caller's `out` once checked, or a new
+// zero-filled array. Returns a new reference.
+PyObject* raw_block(PyObject* out, npy_intp n) {
+    if (out == Py_None) return new_zeros(n, NPY_UINT16);
+    return check_out_array(out, "out", NPY_UINT16, n) ? Py_NewRef(out) : nullptr;
+}
+
+// The samples of `block`, checked again when it is the caller's: converting
+// the other arguments runs Python code, which may have resized it.
+uint16_t* samples_of(PyObject* block, PyObject* out, npy_intp n) {
+    if (!out_still_fits(out, "out", n)) return nullptr;
+    return static_cast<uint16_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block)));
+}
+
 PyObject* get_raw_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     static Signature sig{"get_raw_data",
                          {"nsamples", "mask", "trig_mode", "trig_port", "arm_time",
-                          "samples_per_trigger"},
-                         6, 1};
-    PyObject* p[6] = {nullptr, Py_True, Py_None, Py_None, state.int_10, Py_None};
+                          "samples_per_trigger", "out"},
+                         7, 1, 6};
+    PyObject* p[7] = {nullptr, Py_True, Py_None, Py_None, state.int_10, Py_None, Py_None};
     if (!parse_args(sig, args, nargs, kwnames, p)) return nullptr;
     RawRequest request;
-    if (!u64_via_int(p[0], &request.nsamples)) return nullptr;
-    if (!fits_array_length(request.nsamples)) return nullptr;
-    Ref array = Ref::steal(new_sample_buffer(static_cast<npy_intp>(request.nsamples), NPY_UINT16));
+    npy_intp n;
+    if (!out_length(p[0], &n)) return nullptr;
+    request.nsamples = static_cast<uint64_t>(n);
+    Ref array = Ref::steal(raw_block(p[6], n));
     if (!array || !u64_via_int(p[4], &request.arm_time) ||
         !choose_call(p[2], p[3], p[5], &request))
         return nullptr;
-    auto* samples = static_cast<uint16_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    if (fill_raw(self, request, samples) != 0) return raise_library_error();
+    uint16_t* samples = samples_of(array.get(), p[6], n);
+    if (!samples) return nullptr;
+    // No owning reference may live on this frame while the lock is released:
+    // a thread ended there at interpreter exit unwinds through it.
+    PyObject* block = array.release();
+    int status = fill_raw(self, request, samples);
+    array = Ref::steal(block);
+    if (status != 0) return raise_library_error();
     bool mask;
     if (!to_bool(p[1], &mask)) return nullptr;
-    if (mask) mask_to_adc_bits(samples, static_cast<npy_intp>(request.nsamples));
+    if (mask) {
+        if (!(samples = samples_of(array.get(), p[6], n))) return nullptr;
+        mask_to_adc_bits(samples, n);
+    }
     return array.release();
 }
 
@@ -140,16 +164,24 @@ PyMethodDef acquisition_methods[] = {
      "            samples_per_trigger (int): Record only this many samples per trigger, then\n"
      "                wait for another trigger, repeating until all `nsamples` samples are\n"
      "                acquired. Requires *trig_mode* and *trig_port* to be specified.\n"
+     "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous `uint16` array\n"
+     "                of exactly `nsamples` elements (of any shape) to fill in place and\n"
+     "                return instead of a new array. It is checked before the device is\n"
+     "                asked for anything, and left untouched if it is refused.\n"
      "\n"
      "        Returns:\n"
      "            A numpy array of unsigned 16 bit ints containing the ADC samples measured.\n"
      "\n"
      "        Raises:\n"
      "            Error: An error occured.\n"
+     "            TypeError: `out` is not a numpy array of dtype `uint16`.\n"
+     "            ValueError: `out` has the wrong size, is not C-contiguous or is read-only.\n"
      "        "},
 };
 
 }  // namespace
+
+PyCFunction raw_data_function() { return as_cfunction(get_raw_data); }
 
 bool add_acquisition_members(ClassBuilder& cls) {
     return cls.method(&acquisition_methods[0]);

@@ -3,6 +3,8 @@
 // `raw * m + b` does in two steps, so both give the same bits.
 #include "zopy.hpp"
 
+#include <cstring>
+
 #if defined(_MSC_VER)
 #pragma fp_contract(off)   // no fused multiply-add, as -ffp-contract=off elsewhere
 #endif
@@ -17,6 +19,23 @@ void calibrate_uint16(const uint16_t* raw, double* out, npy_intp n, double m, do
         double product = static_cast<double>(raw[i]) * m;
         out[i] = product + b;
     }
+}
+
+// The codes of indices [m, n), with m = ceil(n / 4), lie in bytes [2m, 2n),
+// below the bytes [8m, 8n) of their results and above the codes still
+// waiting: one forward pass does them, and what remains is the same problem
+// for the first m codes. A last handful is set aside and done at once.
+void calibrate_uint16_in_place(double* buffer, npy_intp n, double m, double b) {
+    const auto* codes = reinterpret_cast<const uint16_t*>(buffer);
+    constexpr npy_intp kLast = 16;
+    while (n > kLast) {
+        npy_intp done_below = (n + 3) / 4;
+        calibrate_uint16(codes + done_below, buffer + done_below, n - done_below, m, b);
+        n = done_below;
+    }
+    uint16_t last[kLast];
+    std::memcpy(last, codes, static_cast<size_t>(n) * sizeof(uint16_t));
+    calibrate_uint16(last, buffer, n, m, b);
 }
 
 }  // namespace zopy

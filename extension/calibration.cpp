@@ -82,15 +82,21 @@ PyArrayObject* plain_array(PyObject* obj, int typenum) {
     return array;
 }
 
+// The coefficients of a calibration that is the plain two-element float64
+// array the module itself makes; null otherwise.
+const double* plain_pair(PyObject* calibration_obj) {
+    PyArrayObject* calibration = plain_array(calibration_obj, NPY_FLOAT64);
+    if (!calibration || PyArray_NDIM(calibration) != 1 || PyArray_DIM(calibration, 0) != 2)
+        return nullptr;
+    return static_cast<const double*>(PyArray_DATA(calibration));
+}
+
 // raw * calibration[0] + calibration[1] in one pass, when both are the plain
 // arrays the module itself makes; null without an exception otherwise.
 PyObject* calibrate_fast(PyObject* raw_obj, PyObject* calibration_obj) {
     PyArrayObject* raw = plain_array(raw_obj, NPY_UINT16);
-    PyArrayObject* calibration = plain_array(calibration_obj, NPY_FLOAT64);
-    if (!raw || !calibration || PyArray_NDIM(raw) == 0 || PyArray_NDIM(calibration) != 1 ||
-        PyArray_DIM(calibration, 0) != 2)
-        return nullptr;
-    const auto* c = static_cast<const double*>(PyArray_DATA(calibration));
+    const double* c = plain_pair(calibration_obj);
+    if (!raw || !c || PyArray_NDIM(raw) == 0) return nullptr;
     PyObject* out = PyArray_EMPTY(PyArray_NDIM(raw), PyArray_DIMS(raw), NPY_FLOAT64, 0);
     if (!out) return nullptr;
     calibrate_uint16(static_cast<const uint16_t*>(PyArray_DATA(raw)),
@@ -99,12 +105,70 @@ PyObject* calibrate_fast(PyObject* raw_obj, PyObject* calibration_obj) {
     return out;
 }
 
+// raw * calibration[0] + calibration[1], indexed as Python's obj[i] does.
 PyObject* calibrate_with_numpy(PyObject* raw, PyObject* calibration) {
-    Ref gain = Ref::steal(PySequence_GetItem(calibration, 0));
+    Ref gain = Ref::steal(PyObject_GetItem(calibration, state.int_0));
     Ref scaled = Ref::steal(gain ? PyNumber_Multiply(raw, gain.get()) : nullptr);
-    Ref offset = Ref::steal(scaled ? PySequence_GetItem(calibration, 1) : nullptr);
+    Ref offset = Ref::steal(scaled ? PyObject_GetItem(calibration, state.int_1) : nullptr);
     if (!offset) return nullptr;
     return PyNumber_Add(scaled.get(), offset.get());
+}
+
+PyObject* calibrate_new(PyObject* raw, PyObject* calibration) {
+    PyObject* result = calibrate_fast(raw, calibration);
+    if (result || PyErr_Occurred()) return result;
+    return calibrate_with_numpy(raw, calibration);
+}
+
+// Stores what numpy computed in the caller's float64 array `out` of n
+// elements, element by element in C order.
+bool store_into(PyObject* out, npy_intp n, PyObject* computed) {
+    Ref result = Ref::steal(PyArray_FROM_O(computed));
+    if (!result) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(result.get());
+    if (PyArray_SIZE(array) != n) {
+        PyErr_Format(PyExc_ValueError, "out has %zd elements but the calibrated data %zd",
+                     static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(PyArray_SIZE(array)));
+        return false;
+    }
+    Ref float64 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT64)));
+    if (!float64) return false;
+    if (!PyArray_CanCastTypeTo(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(float64.get()),
+                               NPY_SAME_KIND_CASTING)) {
+        PyErr_Format(PyExc_TypeError, "the calibrated data of dtype %S cannot be stored in out",
+                     reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+        return false;
+    }
+    Ref source = Ref::steal(PyArray_Ravel(array, NPY_CORDER));
+    Ref target = Ref::steal(source ? view_as(out, NPY_FLOAT64, n) : nullptr);
+    return target && PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(target.get()),
+                                      reinterpret_cast<PyArrayObject*>(source.get())) == 0;
+}
+
+// raw * calibration[0] + calibration[1] into the caller's float64 array
+// `out` of n elements. The plain case runs the one-pass kernel straight
+// into `out`, also when the codes already lie in its memory; anything else
+// is computed by numpy and then stored.
+PyObject* calibrate_into(PyObject* raw_obj, PyObject* calibration, PyObject* out, npy_intp n) {
+    // get_calibration runs Python code, which may have resized `out`.
+    if (!out_still_fits(out, "out", n)) return nullptr;
+    PyArrayObject* raw = plain_array(raw_obj, NPY_UINT16);
+    const double* c = plain_pair(calibration);
+    auto* target = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
+    if (raw && c && PyArray_SIZE(raw) == n) {
+        const void* codes = PyArray_DATA(raw);
+        if (codes == target) {
+            calibrate_uint16_in_place(target, n, c[0], c[1]);
+            return Py_NewRef(out);
+        }
+        if (!share_memory(raw_obj, out)) {
+            calibrate_uint16(static_cast<const uint16_t*>(codes), target, n, c[0], c[1]);
+            return Py_NewRef(out);
+        }
+    }
+    Ref computed = Ref::steal(calibrate_with_numpy(raw_obj, calibration));
+    if (!computed || !store_into(out, n, computed.get())) return nullptr;
+    return Py_NewRef(out);
 }
 
 PyObject* fetch_calibration(PyObject* self, PyObject* wavelength) {
@@ -116,30 +180,76 @@ PyObject* fetch_calibration(PyObject* self, PyObject* wavelength) {
     return call_method(self, state.str_get_rel_calibration, args, 2);
 }
 
-PyObject* acquire_raw(PyObject* self, PyObject* nsamples, PyObject* kwargs) {
-    Ref callable = Ref::steal(PyObject_GetAttr(self, state.str_get_raw_data));
-    Ref args = Ref::steal(callable ? PyTuple_Pack(1, nsamples) : nullptr);
+// Whether `method` is Device's own get_raw_data bound to `self`, which can
+// place its codes in the caller's buffer.
+bool is_own_get_raw_data(PyObject* method, PyObject* self) {
+    return PyCFunction_Check(method) && PyCFunction_GET_SELF(method) == self &&
+           PyCFunction_GET_FUNCTION(method) == raw_data_function();
+}
+
+// method(nsamples, **kwargs), with out=codes added when `codes` is given.
+// The call releases the interpreter lock, and a thread ended there at
+// interpreter exit unwinds through this frame and its callers: so this
+// frame counts its references by hand, and callers hold none of their own.
+PyObject* call_get_raw_data(PyObject* method, PyObject* nsamples, PyObject* kwargs,
+                            PyObject* codes) {
+    PyObject* args = PyTuple_Pack(1, nsamples);
     if (!args) return nullptr;
-    // get_raw_data gets a copy: it may not change the caller's keywords.
-    Ref kwargs_copy = Ref::steal(kwargs ? PyDict_Copy(kwargs) : nullptr);
-    if (kwargs && !kwargs_copy) return nullptr;
-    return PyObject_Call(callable.get(), args.get(), kwargs_copy.get());
+    PyObject* keywords = nullptr;
+    if (kwargs || codes) {
+        // get_raw_data gets a copy: it may not change the caller's keywords.
+        keywords = kwargs ? PyDict_Copy(kwargs) : PyDict_New();
+        if (!keywords || (codes && PyDict_SetItem(keywords, state.str_out, codes) < 0)) {
+            Py_DECREF(args);
+            Py_XDECREF(keywords);
+            return nullptr;
+        }
+    }
+    PyObject* result = PyObject_Call(method, args, keywords);
+    Py_DECREF(args);
+    Py_XDECREF(keywords);
+    return result;
+}
+
+// get_raw_data through attribute lookup, then the calibration, applied into
+// `out` when it is given. Our own get_raw_data writes the codes straight
+// into the memory of `out`, which the calibration then widens in place; a
+// subclass's get_raw_data is called exactly as without `out`.
+PyObject* calibrated_samples(PyObject* self, PyObject* nsamples, PyObject* wavelength,
+                             PyObject* kwargs, PyObject* out) {
+    Ref method = Ref::steal(PyObject_GetAttr(self, state.str_get_raw_data));
+    if (!method) return nullptr;
+    npy_intp n = 0;
+    Ref codes;
+    if (out != Py_None) {
+        if (!out_length(nsamples, &n) || !check_out_array(out, "out", NPY_FLOAT64, n))
+            return nullptr;
+        if (is_own_get_raw_data(method.get(), self) &&
+            !(codes = Ref::steal(view_as(out, NPY_UINT16, n))))
+            return nullptr;
+    }
+    PyObject* held_method = method.release();
+    PyObject* held_codes = codes.release();
+    PyObject* raw_result = call_get_raw_data(held_method, nsamples, kwargs, held_codes);
+    method = Ref::steal(held_method);
+    codes = Ref::steal(held_codes);
+    Ref raw = Ref::steal(raw_result);
+    Ref calibration = Ref::steal(raw ? fetch_calibration(self, wavelength) : nullptr);
+    if (!calibration) return nullptr;
+    if (out == Py_None) return calibrate_new(raw.get(), calibration.get());
+    return calibrate_into(raw.get(), calibration.get(), out, n);
 }
 
 PyObject* get_calibrated_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    static Signature sig{"get_calibrated_data", {"nsamples", "wavelength"}, 2, 1};
-    PyObject* p[2] = {nullptr, Py_None};
-    PyObject* kwargs_raw = nullptr;
-    bool parsed = parse_args(sig, args, nargs, kwnames, p, &kwargs_raw);
-    Ref kwargs = Ref::steal(kwargs_raw);
-    if (!parsed) return nullptr;
-    Ref raw = Ref::steal(acquire_raw(self, p[0], kwargs.get()));
-    Ref calibration = Ref::steal(raw ? fetch_calibration(self, p[1]) : nullptr);
-    if (!calibration) return nullptr;
-    PyObject* result = calibrate_fast(raw.get(), calibration.get());
-    if (result || PyErr_Occurred()) return result;
-    return calibrate_with_numpy(raw.get(), calibration.get());
+    static Signature sig{"get_calibrated_data", {"nsamples", "wavelength", "out"}, 3, 1, 2};
+    PyObject* p[3] = {nullptr, Py_None, Py_None};
+    PyObject* kwargs = nullptr;   // counted by hand: see call_get_raw_data
+    PyObject* result = nullptr;
+    if (parse_args(sig, args, nargs, kwnames, p, &kwargs))
+        result = calibrated_samples(self, p[0], p[1], kwargs, p[2]);
+    Py_XDECREF(kwargs);
+    return result;
 }
 
 const char kGetCalibrationDoc[] =
@@ -217,6 +327,12 @@ PyMethodDef calibration_methods[] = {
      "                calibrate power.\n"
      "            **kwargs: Additional named arguments to pass to :py:func:`get_raw_data`\n"
      "                internally.\n"
+     "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous `float64` array\n"
+     "                of exactly `nsamples` elements (of any shape) to fill in place and\n"
+     "                return instead of a new array; the raw samples are read into its own\n"
+     "                memory, so nothing of the size of the block is allocated. It is\n"
+     "                checked before the device is asked for anything, and left untouched\n"
+     "                if it is refused.\n"
      "\n"
      "        Returns:\n"
      "            array: A numpy array of calibrated samples, with units uW.\n"

@@ -177,6 +177,26 @@ PyMethodDef lifecycle_methods[] = {
      "        Returns:\n"
      "            bool: If the device is open.\n"
      "        "},
+    {"__enter__", context_enter, METH_NOARGS,
+     "__enter__()\n"
+     "        Returns the device itself, for use in a ``with`` block.\n"
+     "\n"
+     "        ``with zopy.Device() as dev:`` opens the first device found and closes it\n"
+     "        when the block ends, however it ends.\n"
+     "\n"
+     "        Returns:\n"
+     "            Device: this device.\n"
+     "        "},
+    {"__exit__", as_cfunction(context_exit), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__(exc_type, exc_value, traceback)\n"
+     "        Closes the device at the end of a ``with`` block.\n"
+     "\n"
+     "        Calls :py:func:`close` (a subclass's own, if it has one). Closing a device that\n"
+     "        is already closed does nothing. An exception raised in the block propagates.\n"
+     "\n"
+     "        Returns:\n"
+     "            bool: False.\n"
+     "        "},
 };
 
 PyMethodDef pickling_methods[] = {

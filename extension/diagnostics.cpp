@@ -130,7 +130,7 @@ PyObject* set_clock_divide(PyObject* self, PyObject* const* args, Py_ssize_t nar
         !Ref::steal(call_method(self, state.str_out_request, apply, 1, state.kw_index_value)))
         return nullptr;
     Ref data = Ref::steal(call_method(self, state.str_in_request, read_back, 1, state.kw_index_length));
-    Ref first = Ref::steal(data ? PySequence_GetItem(data.get(), 0) : nullptr);
+    Ref first = Ref::steal(data ? PyObject_GetItem(data.get(), state.int_0) : nullptr);
     int differs = first ? PyObject_RichCompareBool(first.get(), v.get(), Py_NE) : -1;
     if (differs < 0) return nullptr;
     if (differs) {

@@ -86,9 +86,17 @@ bool add_error_class(PyObject* module) {
     return state.error_class && PyModule_AddObjectRef(module, "Error", state.error_class) == 0;
 }
 
+const char kNoDeviceErrorDoc[] =
+    "Raised by :py:func:`Device.open` when no device is found.\n"
+    "\n"
+    "    It is an :py:class:`Error`: `err` and `errstr` carry the `libzo` error code and\n"
+    "    error string of the moment.\n"
+    "    ";
+
 bool add_no_device_error_class(PyObject* module) {
     Ref ns = Ref::steal(PyDict_New());
-    if (!ns) return false;
+    Ref doc = Ref::steal(PyUnicode_FromString(kNoDeviceErrorDoc));
+    if (!ns || !doc || PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0) return false;
     Py_XSETREF(state.no_device_error_class, make_class("NoDeviceError", state.error_class, ns.get()));
     return state.no_device_error_class &&
            PyModule_AddObjectRef(module, "NoDeviceError", state.no_device_error_class) == 0;

@@ -86,11 +86,22 @@ const char* const kMonitorDocP2 =
     "        Readable and Writeable.\n"
     "        ";
 
+#define ZOPY_SET_SWITCH_DOC(name)                                                  \
+    "set_" name "(enable)\n"                                                         \
+    "        Switches the `" name "` feature on or off; see :py:attr:`" name "`.\n" \
+    "\n"                                                                             \
+    "        Args:\n"                                                                \
+    "            enable (bool): True to switch it on, False to switch it off.\n"    \
+    "\n"                                                                             \
+    "        Raises:\n"                                                              \
+    "            Error: An error occured.\n"                                         \
+    "        "
+
 #define ZOPY_SWITCH_METHODS(I, name, doc)                                                    \
     {"read_" name, read_switch<I>, METH_NOARGS, doc},                                      \
     {                                                                                      \
         "set_" name, as_cfunction(set_switch<I>),                         \
-            METH_FASTCALL | METH_KEYWORDS, nullptr                                         \
+            METH_FASTCALL | METH_KEYWORDS, ZOPY_SET_SWITCH_DOC(name)                       \
     }
 
 PyMethodDef switch_methods[] = {
@@ -270,11 +281,31 @@ PyObject* reset(PyObject* self, PyObject*) {
 }
 
 PyMethodDef maintenance_methods[] = {
-    {"test_pn9", test_pattern<0>, METH_NOARGS, nullptr},
-    {"test_checkerboard", test_pattern<1>, METH_NOARGS, nullptr},
-    {"test_normal", test_pattern<2>, METH_NOARGS, nullptr},
+    {"test_pn9", test_pattern<0>, METH_NOARGS,
+     "test_pn9()\n"
+     "        Makes the ADC deliver its PN9 pseudo-random test pattern instead of samples.\n"
+     "\n"
+     "        :py:func:`test_normal` returns to samples.\n"
+     "        "},
+    {"test_checkerboard", test_pattern<1>, METH_NOARGS,
+     "test_checkerboard()\n"
+     "        Makes the ADC deliver its checkerboard test pattern instead of samples.\n"
+     "\n"
+     "        :py:func:`test_normal` returns to samples.\n"
+     "        "},
+    {"test_normal", test_pattern<2>, METH_NOARGS,
+     "test_normal()\n"
+     "        Makes the ADC deliver samples again, after a test pattern.\n"
+     "        "},
     {"test_user", as_cfunction(test_user), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+     "test_user(sample)\n"
+     "        Makes the ADC deliver one fixed word instead of samples.\n"
+     "\n"
+     "        :py:func:`test_normal` returns to samples.\n"
+     "\n"
+     "        Args:\n"
+     "            sample (int): the word the ADC repeats, 0 to 65535.\n"
+     "        "},
     {"reset", reset, METH_NOARGS, "Resets the attached device."},
 };
 

@@ -38,8 +38,18 @@ PyObject* version_function(PyObject*, PyObject*) {
     return Py_BuildValue("(iii)", v.major, v.minor, v.patch);
 }
 
-PyMethodDef init_def = {"init", init_function, METH_NOARGS, nullptr};
-PyMethodDef exit_def = {"exit", exit_function, METH_NOARGS, nullptr};
+PyMethodDef init_def = {"init", init_function, METH_NOARGS,
+                        "init()\n"
+                        "    Starts `libzo` (:cpp:func:`zo_init`), the first time only.\n"
+                        "\n"
+                        "    Every :py:class:`Device` calls it on creation, so programs need not.\n"
+                        "    "};
+PyMethodDef exit_def = {"exit", exit_function, METH_NOARGS,
+                        "exit()\n"
+                        "    Stops `libzo` (:cpp:func:`zo_exit`) if it has been started.\n"
+                        "\n"
+                        "    It also runs at interpreter exit; `libzo` is not started again.\n"
+                        "    "};
 PyMethodDef version_def = {"version", version_function, METH_NOARGS,
                            "Returns the version of `libzo` used with `zopy`"};
 
@@ -106,7 +116,7 @@ bool intern_names() {
         {&state.str_encode, "encode"}, {&state.str_ascii, "ascii"},
         {&state.str_lower, "lower"}, {&state.str_auto, "auto"},
         {&state.str_dtype, "dtype"}, {&state.str_samplesize, "samplesize"},
-        {&state.str_get_raw_data, "get_raw_data"},
+        {&state.str_get_raw_data, "get_raw_data"}, {&state.str_out, "out"},
         {&state.str_get_calibration, "get_calibration"},
         {&state.str_get_rel_calibration, "get_rel_calibration"},
         {&state.str_in_request, "in_request"}, {&state.str_out_request, "out_request"},
@@ -323,14 +333,9 @@ bool import_numpy_api() {
 }
 
 PyObject* new_zeros(npy_intp n, int typenum) {
+    // numpy takes large zero-filled blocks from calloc: fresh zero pages,
+    // so the library's fill stays the one write of a sample buffer.
     return PyArray_ZEROS(1, &n, typenum, 0);
-}
-
-PyObject* new_sample_buffer(npy_intp n, int typenum) {
-    // Not zero-filled: the library writes every element before the caller
-    // sees the array (on failure the array is dropped), so its fill is the
-    // one write of the buffer.
-    return PyArray_EMPTY(1, &n, typenum, 0);
 }
 
 bool fits_array_length(uint64_t n) {

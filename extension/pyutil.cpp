@@ -317,4 +317,19 @@ PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args, size
                                      kwnames);
 }
 
+// ---------------------------------------------------------------------------
+// The with-statement protocol
+
+PyObject* context_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* context_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    static Signature sig{"__exit__", {"exc_type", "exc_value", "traceback"}, 3, 0};
+    PyObject* exc_info[3] = {Py_None, Py_None, Py_None};
+    if (!parse_args(sig, args, nargs, kwnames, exc_info)) return nullptr;
+    Ref closed = Ref::steal(call_method(self, state.str_close));
+    if (!closed) return nullptr;
+    Py_RETURN_FALSE;
+}
+
 }  // namespace zopy

@@ -131,4 +131,12 @@ bool text_argument(PyObject* obj, std::string* out);
 PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args = nullptr,
                       size_t nargs = 0, PyObject* kwnames = nullptr);
 
+// The with-statement protocol of the module's types: __enter__ returns the
+// object; __exit__(exc_type, exc_value, traceback) calls its close method
+// through attribute lookup, so a subclass's close runs, and returns False
+// so that an exception raised in the block propagates.
+PyObject* context_enter(PyObject* self, PyObject* unused);
+PyObject* context_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+
 }  // namespace zopy

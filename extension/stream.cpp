@@ -161,11 +161,34 @@ PyObject* index_error_axis0() {
     return nullptr;
 }
 
-// A 1-d array of n elements of the dtype held in `dtype`, for the library to fill.
+// A 1-d zero-filled array of n elements of the dtype held in `dtype`.
 PyObject* samples_of(PyObject* dtype, npy_intp n) {
     PyArray_Descr* descr = nullptr;
     if (!PyArray_DescrConverter(dtype, &descr)) return nullptr;
-    return PyArray_Empty(1, &n, descr, 0);   // steals descr; the library fills it
+    return PyArray_Zeros(1, &n, descr, 0);   // steals descr
+}
+
+// The samples block: the caller's `out`, once checked against the stream's
+// dtype, or a new zero-filled array. Returns a new reference.
+PyObject* data_block(PyObject* dtype, PyObject* out, npy_intp n) {
+    if (out == Py_None) return samples_of(dtype, n);
+    PyArray_Descr* descr = nullptr;
+    if (!PyArray_DescrConverter(dtype, &descr)) return nullptr;
+    int typenum = descr->type_num;
+    Py_DECREF(descr);
+    return check_out_array(out, "out", typenum, n) ? Py_NewRef(out) : nullptr;
+}
+
+// The bits block when `getbits` is true: the caller's `bits_out`, or a new
+// zero-filled uint8 array. bits_out without getbits would never be filled.
+PyObject* bits_block(PyObject* bits_out, PyObject* data, npy_intp n) {
+    if (bits_out == Py_None) return new_zeros(n, NPY_UINT8);
+    if (!check_out_array(bits_out, "bits_out", NPY_UINT8, n)) return nullptr;
+    if (share_memory(bits_out, data)) {
+        PyErr_SetString(PyExc_ValueError, "out and bits_out must not share memory");
+        return nullptr;
+    }
+    return Py_NewRef(bits_out);
 }
 
 // The address of the first element of `array` seen as `typenum`, or null
@@ -202,21 +225,24 @@ int acquire_into(StreamObject* self, bool use_float, PyObject* data, uint64_t n,
 
 PyObject* stream_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    static Signature sig{"acquire", {"nsamples", "getbits"}, 2, 1};
-    PyObject* p[2] = {nullptr, Py_False};
-    uint64_t n;
+    static Signature sig{"acquire", {"nsamples", "getbits", "out", "bits_out"}, 4, 1, 2};
+    PyObject* p[4] = {nullptr, Py_False, Py_None, Py_None};
+    npy_intp n;
     if (!parse_args(sig, args, nargs, kwnames, p) || !open_stream_of(self) ||
-        !u64_via_int(p[0], &n))
+        !out_length(p[0], &n))
         return nullptr;
-    if (!fits_array_length(n)) return nullptr;
     Ref dtype = Ref::steal(PyObject_GetAttr(self, state.str_dtype));
-    Ref data = Ref::steal(dtype ? samples_of(dtype.get(), static_cast<npy_intp>(n)) : nullptr);
+    Ref data = Ref::steal(dtype ? data_block(dtype.get(), p[2], n) : nullptr);
     bool getbits;
     if (!data || !to_bool(p[1], &getbits)) return nullptr;
+    if (!getbits && p[3] != Py_None) {
+        PyErr_SetString(PyExc_ValueError, "bits_out is only filled when getbits is true");
+        return nullptr;
+    }
     Ref bits;
     uint8_t* bits_ptr = nullptr;
     if (getbits) {
-        bits = Ref::steal(new_sample_buffer(static_cast<npy_intp>(n), NPY_UINT8));
+        bits = Ref::steal(bits_block(p[3], data.get(), n));
         if (!bits) return nullptr;
         if (!(bits_ptr = static_cast<uint8_t*>(first_element(bits.get(), NPY_UINT8, "uint8_t"))))
             return nullptr;
@@ -225,8 +251,13 @@ PyObject* stream_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Ref four = Ref::steal(samplesize ? PyLong_FromLong(4) : nullptr);
     int use_float = four ? PyObject_RichCompareBool(samplesize.get(), four.get(), Py_EQ) : -1;
     if (use_float < 0 || !open_stream_of(self)) return nullptr;
+    // Reading samplesize runs Python code, which may have resized the
+    // caller's arrays: the pointers are taken again.
+    if (!out_still_fits(p[2], "out", n) || !out_still_fits(p[3], "bits_out", n)) return nullptr;
+    if (bits) bits_ptr = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(bits.get())));
     bool called;
-    int status = acquire_into(as_stream(self), use_float, data.get(), n, bits_ptr, &called);
+    int status = acquire_into(as_stream(self), use_float, data.get(), static_cast<uint64_t>(n),
+                              bits_ptr, &called);
     if (!called) return nullptr;
     if (status != 0) return raise_library_error();
     if (!to_bool(p[1], &getbits)) return nullptr;
@@ -337,10 +368,11 @@ PyObject* set_custom_calibration(PyObject* self, PyObject* const* args, Py_ssize
         PyErr_SetString(PyExc_ValueError, "Expected 'calibration' to be a length 2 array");
         return nullptr;
     }
-    Ref first = Ref::steal(PySequence_GetItem(calibration, 0));
+    // Indexed as Python's calibration[i]: a mapping {0: m, 1: b} works too.
+    Ref first = Ref::steal(PyObject_GetItem(calibration, state.int_0));
     double m, b;
     if (!first || !to_double(first.get(), &m)) return nullptr;
-    Ref second = Ref::steal(PySequence_GetItem(calibration, 1));
+    Ref second = Ref::steal(PyObject_GetItem(calibration, state.int_1));
     if (!second || !to_double(second.get(), &b)) return nullptr;
     // len(), indexing and float() may run Python code that closes the stream.
     ZOGenericStream* stream = open_stream_of(self);
@@ -350,8 +382,45 @@ PyObject* set_custom_calibration(PyObject* self, PyObject* const* args, Py_ssize
 #define ZOPY_FASTCALL(f) as_cfunction(f), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef stream_methods[] = {
-    {"close", stream_close, METH_NOARGS, nullptr},
-    {"acquire", ZOPY_FASTCALL(stream_acquire), nullptr},
+    {"close", stream_close, METH_NOARGS,
+     "close()\n"
+     "        Closes the stream.\n"
+     "\n"
+     "        Releases the library stream. The stream's device stays open. Closing a\n"
+     "        stream that is already closed does nothing.\n"
+     "        "},
+    {"acquire", ZOPY_FASTCALL(stream_acquire),
+     "acquire(nsamples, getbits=False, *, out=None, bits_out=None)\n"
+     "        Takes the next block of processed samples from the stream.\n"
+     "\n"
+     "        Each call continues exactly where the previous one stopped: however a run is\n"
+     "        split into calls, the samples are the same. With `downsampling` N and\n"
+     "        decimation M, a block of `nsamples` samples consumes ``nsamples * N * M`` ADC\n"
+     "        samples. The call holds the interpreter lock until the block is complete.\n"
+     "\n"
+     "        Args:\n"
+     "            nsamples (int): Number of samples to take.\n"
+     "            getbits (bool): Also return one byte of port bits per sample: bit 0 holds\n"
+     "                port \"S\", bit 1 port \"T\", as sampled at the last ADC sample that went\n"
+     "                into that sample.\n"
+     "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous array of the\n"
+     "                stream's :py:attr:`dtype` with exactly `nsamples` elements (of any shape),\n"
+     "                filled in place and returned instead of a new array.\n"
+     "            bits_out (numpy.ndarray): Keyword only, with `getbits` true. A writeable,\n"
+     "                C-contiguous `uint8` array of exactly `nsamples` elements for the bits.\n"
+     "\n"
+     "        Returns:\n"
+     "            A numpy array of the stream's :py:attr:`dtype` holding the samples, or with\n"
+     "            `getbits` the tuple (samples, bits). `out` and `bits_out` are checked before\n"
+     "            the stream is asked for anything and left untouched if refused.\n"
+     "\n"
+     "        Raises:\n"
+     "            Error: The library failed to deliver the block.\n"
+     "            IndexError: `nsamples` is 0.\n"
+     "            TypeError: `out` or `bits_out` is not a numpy array of the right dtype.\n"
+     "            ValueError: `out` or `bits_out` has the wrong size, is not C-contiguous or is\n"
+     "                read-only; `bits_out` without `getbits`.\n"
+     "        "},
     {"read_samplerate", read_samplerate, METH_NOARGS,
      "Returns the sample rate of the stream, in samples per second.\n"
      "\n"
@@ -372,21 +441,177 @@ PyMethodDef stream_methods[] = {
      "\n"
      "        Read and Write.\n"
      "        "},
-    {"set_calibration_mode", ZOPY_FASTCALL(set_calibration_mode), nullptr},
-    {"update_auto_calibration", update_auto_calibration, METH_NOARGS, nullptr},
-    {"read_calibration", read_calibration, METH_NOARGS, nullptr},
-    {"set_custom_calibration", ZOPY_FASTCALL(set_custom_calibration), nullptr},
-    {"read_calibration_wavelength", read_calibration_wavelength, METH_NOARGS, nullptr},
-    {"set_calibration_wavelength", ZOPY_FASTCALL(set_calibration_wavelength), nullptr},
-    {"read_calibration_units", read_calibration_units, METH_NOARGS, nullptr},
-    {"set_calibration_units", ZOPY_FASTCALL(set_calibration_units), nullptr},
-    {"read_cutoff", read_cutoff, METH_NOARGS, nullptr},
-    {"set_cutoff", ZOPY_FASTCALL(set_cutoff), nullptr},
-    {"read_filter", read_filter, METH_NOARGS, nullptr},
-    {"set_filter", ZOPY_FASTCALL(set_filter), nullptr},
-    {"read_downsampling", read_downsampling, METH_NOARGS, nullptr},
-    {"set_downsampling", ZOPY_FASTCALL(set_downsampling), nullptr},
-    {"set_decimation", ZOPY_FASTCALL(set_decimation), nullptr},
+    {"set_calibration_mode", ZOPY_FASTCALL(set_calibration_mode),
+     "set_calibration_mode(mode)\n"
+     "        Selects how the stream calibrates its samples.\n"
+     "\n"
+     "        The modes are the library's; the virtual instrument knows \"auto\" (the\n"
+     "        instrument's calibration at the :py:attr:`calibration_wavelength`), \"custom\" (the\n"
+     "        pair set with :py:func:`set_custom_calibration`) and \"raw\" (ADC codes).\n"
+     "\n"
+     "        Args:\n"
+     "            mode (str): ASCII name of the mode.\n"
+     "\n"
+     "        Raises:\n"
+     "            Error: The library refused the mode.\n"
+     "        "},
+    {"update_auto_calibration", update_auto_calibration, METH_NOARGS,
+     "update_auto_calibration()\n"
+     "        Reads the instrument's calibration again for the \"auto\" mode.\n"
+     "\n"
+     "        Raises:\n"
+     "            Error: The library failed.\n"
+     "        "},
+    {"read_calibration", read_calibration, METH_NOARGS,
+     "read_calibration()\n"
+     "        Returns the calibration in effect, from ADC code to uW.\n"
+     "\n"
+     "        The pair [m, b] maps an uncalibrated value X to m*X + b, in the numpy\n"
+     "        polynomial format of :py:func:`Device.get_calibration`.\n"
+     "\n"
+     "        Returns:\n"
+     "            array: [m, b] in the stream's :py:attr:`dtype`. Read and Write as\n"
+     "            :py:attr:`calibration`.\n"
+     "        "},
+    {"set_custom_calibration", ZOPY_FASTCALL(set_custom_calibration),
+     "set_custom_calibration(calibration)\n"
+     "        Sets the pair that the \"custom\" calibration mode uses.\n"
+     "\n"
+     "        Args:\n"
+     "            calibration: Two numbers [m, b], indexed as calibration[0] and\n"
+     "                calibration[1]: a list, tuple, numpy array or mapping {0: m, 1: b}.\n"
+     "\n"
+     "        Raises:\n"
+     "            ValueError: `calibration` does not have two items.\n"
+     "            Error: The library refused the pair.\n"
+     "        "},
+    {"read_calibration_wavelength", read_calibration_wavelength, METH_NOARGS,
+     "read_calibration_wavelength()\n"
+     "        Returns the wavelength, in nm, at which \"auto\" calibrates.\n"
+     "\n"
+     "        Returns:\n"
+     "            float: the wavelength. Read and Write as :py:attr:`calibration_wavelength`.\n"
+     "        "},
+    {"set_calibration_wavelength", ZOPY_FASTCALL(set_calibration_wavelength),
+     "set_calibration_wavelength(wavelength)\n"
+     "        Sets the wavelength, in nm, at which \"auto\" calibrates.\n"
+     "\n"
+     "        Args:\n"
+     "            wavelength (float): wavelength of the input light, in nm.\n"
+     "\n"
+     "        Raises:\n"
+     "            Error: The library refused the wavelength.\n"
+     "        "},
+    {"read_calibration_units", read_calibration_units, METH_NOARGS,
+     "read_calibration_units()\n"
+     "        Returns the unit of calibrated samples as a power of ten of a watt.\n"
+     "\n"
+     "        -6 means uW (the default), -3 mW and 0 W; \"raw\" samples stay ADC codes.\n"
+     "\n"
+     "        Returns:\n"
+     "            int: the power of ten. Read and Write as :py:attr:`calibration_units`.\n"
+     "        "},
+    {"set_calibration_units", ZOPY_FASTCALL(set_calibration_units),
+     "set_calibration_units(power_of_ten)\n"
+     "        Sets the unit of calibrated samples as a power of ten of a watt.\n"
+     "\n"
+     "        Args:\n"
+     "            power_of_ten (int): -6 for uW, -3 for mW, 0 for W.\n"
+     "\n"
+     "        Raises:\n"
+     "            Error: The library refused the unit.\n"
+     "        "},
+    {"read_cutoff", read_cutoff, METH_NOARGS,
+     "read_cutoff()\n"
+     "        Returns the cutoff frequency of the stream's filter, in Hz.\n"
+     "\n"
+     "        Returns:\n"
+     "            float: the cutoff. Read and Write as :py:attr:`cutoff`.\n"
+     "        "},
+    {"set_cutoff", ZOPY_FASTCALL(set_cutoff),
+     "set_cutoff(cutoff)\n"
+     "        Sets the cutoff frequency of the stream's filter, in Hz.\n"
+     "\n"
+     "        The filter runs at the instrument's sample rate, before averaging. The\n"
+     "        library's answer is not examined: read it back with :py:func:`read_cutoff`.\n"
+     "\n"
+     "        Args:\n"
+     "            cutoff (float): cutoff frequency in Hz.\n"
+     "        "},
+    {"read_filter", read_filter, METH_NOARGS,
+     "read_filter()\n"
+     "        Returns the name of the stream's filter.\n"
+     "\n"
+     "        Returns:\n"
+     "            str: the filter (\"none\", \"lowpass\", ...). Read and Write as :py:attr:`filter`.\n"
+     "        "},
+    {"set_filter", ZOPY_FASTCALL(set_filter),
+     "set_filter(filter)\n"
+     "        Selects the stream's filter.\n"
+     "\n"
+     "        The filter runs first, on every ADC sample, so a low-pass filter is also the\n"
+     "        anti-alias filter of the downsampling. The names are the library's; the virtual\n"
+     "        instrument knows \"none\", \"lowpass\" and \"highpass\".\n"
+     "\n"
+     "        Args:\n"
+     "            filter (str): ASCII name of the filter.\n"
+     "\n"
+     "        Raises:\n"
+     "            Error: The library refused the filter.\n"
+     "        "},
+    {"read_downsampling", read_downsampling, METH_NOARGS,
+     "read_downsampling()\n"
+     "        Returns the downsampling factor N.\n"
+     "\n"
+     "        Returns:\n"
+     "            int: N. Read and Write as :py:attr:`downsampling`.\n"
+     "        "},
+    {"set_downsampling", ZOPY_FASTCALL(set_downsampling),
+     "set_downsampling(downsampling)\n"
+     "        Averages each group of N filtered ADC samples into one sample.\n"
+     "\n"
+     "        Averaging lowers the noise; compare :py:func:`set_decimation`, which drops\n"
+     "        samples.\n"
+     "\n"
+     "        Args:\n"
+     "            downsampling (int): N, at least 1.\n"
+     "\n"
+     "        Raises:\n"
+     "            Error: The library refused the factor.\n"
+     "        "},
+    {"set_decimation", ZOPY_FASTCALL(set_decimation),
+     "set_decimation(decimation)\n"
+     "        Keeps only every M-th averaged sample.\n"
+     "\n"
+     "        Decimation runs after the averaging of :py:func:`set_downsampling` and drops\n"
+     "        the samples in between, without averaging them. There is no reader.\n"
+     "\n"
+     "        Args:\n"
+     "            decimation (int): M, at least 1.\n"
+     "\n"
+     "        Raises:\n"
+     "            Error: The library refused the factor.\n"
+     "        "},
+    {"__enter__", context_enter, METH_NOARGS,
+     "__enter__()\n"
+     "        Returns the stream itself, for use in a ``with`` block.\n"
+     "\n"
+     "        ``with dev.open_stream() as s:`` closes the stream, not its device, when the\n"
+     "        block ends, however it ends.\n"
+     "\n"
+     "        Returns:\n"
+     "            Stream: this stream.\n"
+     "        "},
+    {"__exit__", as_cfunction(context_exit), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__(exc_type, exc_value, traceback)\n"
+     "        Closes the stream at the end of a ``with`` block.\n"
+     "\n"
+     "        Calls :py:func:`close` (a subclass's own, if it has one); the device stays open.\n"
+     "        An exception raised in the block propagates.\n"
+     "\n"
+     "        Returns:\n"
+     "            bool: False.\n"
+     "        "},
 };
 
 struct PropertySpec { const char* name; const char* read; const char* set; };
@@ -404,8 +629,10 @@ const PropertySpec stream_properties[] = {
 };
 
 PyGetSetDef stream_attributes[] = {
-    {"device", get_device, nullptr, nullptr, nullptr},
-    {"dtype", get_dtype, nullptr, nullptr, nullptr},
+    {"device", get_device, nullptr,
+     "Device: The device the stream was opened from. Read only.", nullptr},
+    {"dtype", get_dtype, nullptr,
+     "numpy.dtype: float32 or float64, the dtype of every sample array. Read only.", nullptr},
     {nullptr},
 };
 
@@ -418,7 +645,53 @@ PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                                state.kw_dtype);
 }
 
-PyMethodDef open_stream_def = {"open_stream", ZOPY_FASTCALL(open_stream), nullptr};
+PyMethodDef open_stream_def = {
+    "open_stream", ZOPY_FASTCALL(open_stream),
+    "open_stream(dtype=None)\n"
+    "        Opens a continuous acquisition stream on this device.\n"
+    "\n"
+    "        The library processes the stream's samples (filter, averaging, decimation,\n"
+    "        calibration); see :py:class:`Stream`. The device stays open while the stream\n"
+    "        exists.\n"
+    "\n"
+    "        Args:\n"
+    "            dtype: `float32` or `float64` (the default), or anything `numpy.dtype`\n"
+    "                accepts for them.\n"
+    "\n"
+    "        Returns:\n"
+    "            Stream: the new stream, the same as ``Stream(self, dtype=dtype)``.\n"
+    "\n"
+    "        Raises:\n"
+    "            RuntimeError: The device is not open, or `dtype` is neither float32 nor\n"
+    "                float64.\n"
+    "        "};
+
+const char kStreamDoc[] =
+    "Stream(device, dtype=None)\n"
+    "    A continuous acquisition stream on an open device.\n"
+    "\n"
+    "    The library runs the stream: it takes the device's ADC samples and passes them,\n"
+    "    in this order, through the filter (:py:attr:`filter`, :py:attr:`cutoff`), the\n"
+    "    averaging of every N samples into one (:py:attr:`downsampling`), the keeping of\n"
+    "    every M-th average (:py:func:`set_decimation`), and the calibration\n"
+    "    (:py:attr:`calibration_mode`, :py:attr:`calibration`,\n"
+    "    :py:attr:`calibration_wavelength`, :py:attr:`calibration_units`). Blocks come\n"
+    "    from :py:func:`acquire` as `float32` or `float64` arrays; each block continues\n"
+    "    exactly where the previous one stopped. With ``getbits=True`` each sample also\n"
+    "    has one byte of port bits: bit 0 port \"S\", bit 1 port \"T\".\n"
+    "\n"
+    "    The stream keeps its device alive. Close it with :py:func:`close` or a ``with``\n"
+    "    block; closing the stream leaves the device open.\n"
+    "\n"
+    "    Args:\n"
+    "        device (Device): An open device.\n"
+    "        dtype: `float32` or `float64` (the default), or anything `numpy.dtype`\n"
+    "            accepts for them.\n"
+    "\n"
+    "    Raises:\n"
+    "        RuntimeError: The device is not open, or `dtype` is neither float32 nor\n"
+    "            float64.\n"
+    "    ";
 
 }  // namespace
 
@@ -440,6 +713,7 @@ PyTypeObject StreamType = {
     .tp_basicsize = sizeof(StreamObject),
     .tp_dealloc = stream_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = kStreamDoc,
     .tp_traverse = stream_traverse,
     .tp_clear = stream_clear,
     .tp_getset = stream_attributes,

@@ -46,8 +46,12 @@ bool add_dict(PyObject* module, const char* name, PyObject* dict) {
 bool add_errors_class(PyObject* module) {
     Ref ns = Ref::steal(PyDict_New());
     Ref qualname = Ref::steal(PyUnicode_FromString("errors"));
-    if (!ns || !qualname || PyDict_SetItemString(ns.get(), "__module__", state.str_module_key) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0)
+    Ref doc = Ref::steal(PyUnicode_FromString(
+        "The `libzo` error codes, as :py:attr:`Error.err` carries them.\n    "));
+    if (!ns || !qualname || !doc ||
+        PyDict_SetItemString(ns.get(), "__module__", state.str_module_key) < 0 ||
+        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0)
         return false;
     const std::pair<const char*, long> codes[] = {
         {"ZO_SUCCESS", ZO_SUCCESS},

@@ -61,6 +61,7 @@ struct ModuleState {
     PyObject* str_dtype = nullptr;
     PyObject* str_samplesize = nullptr;
     PyObject* str_get_raw_data = nullptr;
+    PyObject* str_out = nullptr;
     PyObject* str_get_calibration = nullptr;
     PyObject* str_get_rel_calibration = nullptr;
     PyObject* str_in_request = nullptr;
@@ -142,6 +143,7 @@ private:
 
 bool add_device_members(ClassBuilder& cls);          // device.cpp
 bool add_acquisition_members(ClassBuilder& cls);     // acquisition.cpp
+PyCFunction raw_data_function();                     // Device.get_raw_data's C function
 bool add_calibration_members(ClassBuilder& cls);     // calibration.cpp
 bool add_identity_members(ClassBuilder& cls);        // device.cpp
 bool add_frontend_members(ClassBuilder& cls);        // frontend.cpp
@@ -154,14 +156,34 @@ bool add_tables(PyObject* module);                   // tables.cpp
 
 // numpy set-up shared by the units (module.cpp).
 bool import_numpy_api();
+// A 1-d zero-filled array (also every sample block the module allocates).
 PyObject* new_zeros(npy_intp n, int typenum);
-// A 1-d array for the library to fill completely.
-PyObject* new_sample_buffer(npy_intp n, int typenum);
 // Whether a sample count can be an array's length; raises numpy's own
 // ValueError for one that cannot.
 bool fits_array_length(uint64_t n);
 
 // raw * m + b into a new float64 array, one pass (calibrated_kernel.cpp).
 void calibrate_uint16(const uint16_t* raw, double* out, npy_intp n, double m, double b);
+// The same where the n codes lie in the first 2n bytes of `buffer` itself.
+void calibrate_uint16_in_place(double* buffer, npy_intp n, double m, double b);
+
+// ---------------------------------------------------------------------------
+// The caller's arrays (arrays.cpp)
+
+// Whether `obj` can take a block of n elements of `typenum` in place: an
+// ndarray of exactly that native dtype and size, C-contiguous, aligned and
+// writeable. Otherwise raises TypeError or ValueError naming the argument
+// `name` and what is wrong.
+bool check_out_array(PyObject* obj, const char* name, int typenum, npy_intp n);
+// The caller's array (None: nothing to do), already checked, once more:
+// Python code that ran since may have resized it or made it read-only.
+bool out_still_fits(PyObject* out, const char* name, npy_intp n);
+// A sample count through int() that can also be an array's length.
+bool out_length(PyObject* nsamples, npy_intp* n);
+// A 1-d array of n elements of `typenum` over the start of `array`'s memory,
+// keeping `array` alive; the caller knows the memory is large enough.
+PyObject* view_as(PyObject* array, int typenum, npy_intp n);
+// Whether the memory of two arrays overlaps.
+bool share_memory(PyObject* a, PyObject* b);
 
 }  // namespace zopy

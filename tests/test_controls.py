@@ -129,7 +129,7 @@ class TestSwitches:
             prop = vars(zopy.Device)[name]
             assert isinstance(prop, property)
             assert prop.__doc__ == getattr(zopy.Device, "read_" + name).__doc__
-            assert getattr(zopy.Device, "set_" + name).__doc__ is None
+            assert getattr(zopy.Device, "set_" + name).__doc__.startswith(f"set_{name}(enable)\n")
             assert prop.__doc__.rstrip().endswith("Readable and Writeable.")
         order = [names.index(s[0]) for s in SWITCHES]
         assert order == sorted(order)
@@ -403,5 +403,6 @@ class TestPatternsAndReset:
 
     def test_documentation(self):
         assert zopy.Device.reset.__doc__ == "Resets the attached device."
-        for name in ("test_pn9", "test_checkerboard", "test_normal", "test_user"):
-            assert getattr(zopy.Device, name).__doc__ is None
+        for name in ("test_pn9", "test_checkerboard", "test_normal"):
+            assert getattr(zopy.Device, name).__doc__.startswith(f"{name}()\n")
+        assert zopy.Device.test_user.__doc__.startswith("test_user(sample)\n")

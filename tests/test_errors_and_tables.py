@@ -47,7 +47,7 @@ class TestError:
 
     def test_classes(self):
         assert issubclass(zz.NoDeviceError, zz.Error) and issubclass(zz.Error, Exception)
-        assert zz.NoDeviceError.__doc__ is None
+        assert zz.NoDeviceError.__doc__.startswith("Raised by :py:func:`Device.open` when no device")
         assert zz.Error.__doc__.startswith(
             "A class representing an `libzo` error.  This is raised whenever `libzo` gives "
             "and error in it's oporation.")
@@ -101,5 +101,5 @@ class TestTables:
                     ("ZO_ERROR_DATALOSS", 55), ("ZO_ERROR_USB", 32),
                     ("ZO_ERROR_USB_TIMEOUT", 33), ("ZO_ERROR_USB_SPEED", 34)]
         assert [(k, v) for k, v in vars(zz.errors).items() if k.startswith("ZO_")] == expected
-        assert zz.errors.__doc__ is None and zz.errors.__bases__ == (object,)
+        assert "error codes" in zz.errors.__doc__ and zz.errors.__bases__ == (object,)
         assert not hasattr(zz, "ZO_ERROR_USB")

@@ -33,3 +33,12 @@ def test_main_job_without_an_instrument_says_so():
     result = run("-c", code)
     assert result.returncode == 1
     assert "No instrument found" in result.stderr
+
+
+def test_reading_into_buffers_reports_every_block():
+    result = run(EXAMPLES / "read_into_buffers.py")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    powers = [float(line.split()[2]) for line in lines if line.startswith("block ")]
+    highs = [line.split()[-1] for line in lines if line.startswith("stream block ")]
+    assert powers == pytest.approx([20.0] * 5, abs=0.05) and highs == ["25%"] * 5

@@ -199,6 +199,7 @@ class TestCallLog:
         assert _sim.time_call("zo_get_samplerate", sim.DEFAULT_SERIAL, 100) > 0
         assert _sim.time_raw_fill(sim.DEFAULT_SERIAL, 1000, 2) > 0
         assert _sim.time_stream_acquire(sim.DEFAULT_SERIAL, 4, 1000, "none", 1e5, 1, 2) > 0
+        assert _sim.time_stream_acquire(sim.DEFAULT_SERIAL, 8, 1000, "lowpass", 1e5, 2, 2, True) > 0
         with pytest.raises(ValueError):
             _sim.time_stream_acquire(sim.DEFAULT_SERIAL, 3, 1000, "none", 1e5, 1, 2)
         assert sim.last_error()[0] == 48

@@ -357,9 +357,16 @@ class TestClosing:
                 attempt(s64)
             assert str(info.value) == "no default __reduce__ due to non-trivial __cinit__"
 
-    def test_no_class_documentation(self):
-        assert Stream.__doc__ is None
-        assert Stream.close.__doc__ is None and Stream.acquire.__doc__ is None
+    def test_class_documentation(self):
+        doc = Stream.__doc__
+        assert doc.startswith("Stream(device, dtype=None)\n    A continuous acquisition stream")
+        # the order of the stages, the bits layout, continuity across reads
+        stages = [doc.index(word) for word in ("filter", "averaging", "M-th", "calibration")]
+        assert stages == sorted(stages)
+        assert 'bit 0 port "S", bit 1 port "T"' in doc and "where the previous one stopped" in doc
+        assert Stream.close.__doc__.startswith("close()\n")
+        assert Stream.acquire.__doc__.startswith(
+            "acquire(nsamples, getbits=False, *, out=None, bits_out=None)\n")
 
 
 # method name, arguments: every method that needs an open stream
@@ -845,7 +852,8 @@ class TestSettings:
         assert "Read only." in Stream.samplerate.__doc__ and "sample rate" in Stream.samplerate.__doc__
         mode = Stream.calibration_mode.__doc__
         assert ":type calibration_mode: str" in mode and mode.rstrip().endswith("Read and Write.")
-        documented = {"read_samplesize", "read_samplerate", "read_calibration_mode"}
+        assert Stream.read_calibration_units.__doc__.count("-6 means uW") == 1
+        given = {"read_samplesize", "read_samplerate", "read_calibration_mode"}   # no signature line
         for name, value in vars(Stream).items():
-            if callable(value) and not name.startswith("__") and name not in documented:
-                assert value.__doc__ is None, name
+            if callable(value) and not name.startswith("__") and name not in given:
+                assert value.__doc__.startswith(name + "("), name

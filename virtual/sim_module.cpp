@@ -350,19 +350,20 @@ PyObject* py_time_render(PyObject*, PyObject* args) {
     return time_block(args, control::time_render);
 }
 
-// time_stream_acquire(serial, dtype_bytes, n, filter, cutoff_hz, downsampling, repeats)
+// time_stream_acquire(serial, dtype_bytes, n, filter, cutoff_hz, downsampling, repeats,
+//                     reuse=0)
 PyObject* py_time_stream_acquire(PyObject*, PyObject* args) {
     const char *serial, *filter;
-    int dtype_bytes, downsampling, repeats;
+    int dtype_bytes, downsampling, repeats, reuse = 0;
     unsigned long long n;
     double cutoff;
-    if (!PyArg_ParseTuple(args, "siKsdii", &serial, &dtype_bytes, &n, &filter, &cutoff,
-                          &downsampling, &repeats))
+    if (!PyArg_ParseTuple(args, "siKsdii|p", &serial, &dtype_bytes, &n, &filter, &cutoff,
+                          &downsampling, &repeats, &reuse))
         return nullptr;
+    auto* timer = reuse ? zo_bench_time_stream_acquire_into : zo_bench_time_stream_acquire;
     return translate([&] {
         const double s = without_gil([&] {
-            return zo_bench_time_stream_acquire(serial, dtype_bytes, n, filter, cutoff,
-                                                downsampling, repeats);
+            return timer(serial, dtype_bytes, n, filter, cutoff, downsampling, repeats);
         });
         // On failure the helper leaves its reason as this thread's last error.
         if (s < 0) throw std::invalid_argument(control::last_error().second);
@@ -406,7 +407,8 @@ PyMethodDef methods[] = {
     {"time_render", py_time_render, METH_VARARGS,
      "time_render(serial, n, repeats=5) -> best seconds to generate n samples"},
     {"time_stream_acquire", py_time_stream_acquire, METH_VARARGS,
-     "time_stream_acquire(serial, dtype_bytes, n, filter, cutoff_hz, downsampling, repeats)"
+     "time_stream_acquire(serial, dtype_bytes, n, filter, cutoff_hz, downsampling, repeats, "
+     "reuse=False)"
      " -> best seconds of a stream's acquire of n samples"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -15,6 +15,7 @@ names a bench file, importing the package builds that bench.
 """
 
 import os as _os
+from importlib.metadata import version as _distribution_version
 
 from .zopy import (
     CALIBRATION_ANALOG_HIGHGAIN,
@@ -38,6 +39,8 @@ from .zopy import (
     usb_speed_lookup,
     version,
 )
+
+__version__ = _distribution_version("zopy")
 
 __all__ = [
     "CALIBRATION_ANALOG_HIGHGAIN",

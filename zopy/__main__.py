@@ -12,7 +12,7 @@ import numpy
 import zopy
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m zopy",
                                      description="Check the first instrument found.")
     parser.add_argument("--serial", help="open the first instrument whose serial contains this")
@@ -32,7 +32,7 @@ def main(argv=None):
     return 0
 
 
-def with_device(device, args):
+def with_device(device: zopy.Device, args: argparse.Namespace) -> None:
     major, minor, patch = zopy.version()
     print(f"libzo {major}.{minor}.{patch}")
     print(f"Instrument        {device!r}")

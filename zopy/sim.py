@@ -364,8 +364,9 @@ def set_logging(enabled):
 
 # ------------------------------------------------------------ light and ports
 
-def set_light(power_uw, wavelength_nm=None, *, serial=None, p2_power_uw=0.0,
-              modulation_hz=0.0, modulation_depth=0.0, noise=True, seed=DEFAULT_SEED):
+def set_light(power_uw: float, wavelength_nm: float | None = None, *, serial: str | None = None,
+              p2_power_uw: float = 0.0, modulation_hz: float = 0.0, modulation_depth: float = 0.0,
+              noise: bool = True, seed: int = DEFAULT_SEED) -> None:
     """Set the light on an instrument (the first attached when ``serial`` is None).
 
     ``power_uw`` on P1 at ``wavelength_nm`` (default: the instrument's peak
@@ -379,7 +380,8 @@ def set_light(power_uw, wavelength_nm=None, *, serial=None, p2_power_uw=0.0,
                    float(modulation_hz), float(modulation_depth), bool(noise), int(seed))
 
 
-def set_port_input(port, level=False, *, frequency_hz=None, duty=0.5, serial=None):
+def set_port_input(port: int | str, level: bool = False, *, frequency_hz: float | None = None,
+                   duty: float = 0.5, serial: str | None = None) -> None:
     """Apply a signal to port "S" or "T" of an instrument, from its current time on.
 
     A constant ``level``, or with ``frequency_hz`` a square wave high for
