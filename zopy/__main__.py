@@ -64,7 +64,7 @@ def main(argv=None):
     except Failure as exc:
         return _fail(str(exc), 2 if "(see --help)" in str(exc) else 1)
     except zopy.NoDeviceError as exc:
-        return _fail(f"no instrument found{_detail(exc)}")
+        return _fail("No instrument found")
     except zopy.Error as exc:
         errstr = getattr(exc, "errstr", None)
         text = f"{errstr} (libzo error {exc.err})" if errstr else str(exc)
@@ -86,11 +86,6 @@ def _fail(message, status=1):
     message = message.strip()
     print(message if message.startswith(PROG) else f"{PROG}: {message}", file=sys.stderr)
     return status
-
-
-def _detail(exc):
-    text = str(exc)
-    return f" ({text})" if text else ""
 
 
 # ------------------------------------------------------------------ options
@@ -217,7 +212,7 @@ class _Opened:
             self.device = zopy.Device(serial=serial)
         except zopy.NoDeviceError as exc:
             if serial:
-                raise Failure(f"no instrument whose serial contains {serial!r}") from exc
+                raise Failure(f"No instrument whose serial contains {serial!r}") from exc
             raise
 
     def __enter__(self):
@@ -266,8 +261,8 @@ def run_list(args):
             except zopy.NoDeviceError:
                 break
         if not devices:
-            raise Failure("no instrument found" +
-                          (f" whose serial contains {args.serial!r}" if args.serial else ""))
+            raise Failure(f"No instrument whose serial contains {args.serial!r}" if args.serial
+                          else "No instrument found")
         for device in devices:
             print(f"{device.serial}\t{device.product}"
                   f"{' (balanced)' if recorder.is_balanced(device) else ''}")
