@@ -155,13 +155,13 @@ class TestFailures:
         append = recorder._Writer.append
         writes = []
 
-        def failing(self, data, bits):
-            writes.append(len(data))
+        def failing(self, data_buf, bits_buf, n):
+            writes.append(n)
             if len(writes) == 3:
                 # as a full disk does: the dataset has grown, the data never landed
-                self.samples.resize((self.written + len(data),))
+                self.samples.resize((self.written + n,))
                 raise OSError(errno.ENOSPC, "No space left on device")
-            append(self, data, bits)
+            append(self, data_buf, bits_buf, n)
 
         monkeypatch.setattr(recorder._Writer, "append", failing)
         device, stream = open_stream()

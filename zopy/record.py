@@ -55,6 +55,7 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import errno
+import functools
 import importlib.metadata
 import math
 import os
@@ -153,7 +154,9 @@ def stream_attributes(stream):
     }
 
 
+@functools.cache
 def zopy_version():
+    """The installed package's version (looked up once: the lookup scans the installation)."""
     try:
         return importlib.metadata.version("zopy")
     except importlib.metadata.PackageNotFoundError:
@@ -187,8 +190,8 @@ class _StopOnSigint:
 
 def _room_left(path, size):
     """Bytes a file of ``size`` bytes may still grow by: the disk's free space
-    (less what the file holds but has not written yet), and the process's
-    file size limit."""
+    (less what HDF5 has allocated in the file but not written yet), and the
+    process's file size limit."""
     room = shutil.disk_usage(os.path.dirname(os.path.abspath(path))).free
     room -= max(0, size - os.path.getsize(path))
     if resource is not None:
@@ -199,7 +202,7 @@ def _room_left(path, size):
 
 
 class _Writer:
-    """The HDF5 file: datasets grown by appends, attributes kept current.
+    """The HDF5 file: datasets grown by whole-chunk appends, attributes kept current.
 
     HDF5 cannot recover from a write that finds the disk full: the file is
     left unreadable. So each append first checks that the disk has room for
@@ -226,23 +229,41 @@ class _Writer:
             self.file.close()
             raise
         self.written = 0
-        self.base_size = self.file.id.get_filesize()
+        self.room, self.unchecked, self.checked = 0, 0, 0.0   # the first append asks the disk
 
-    def append(self, data, bits):
-        need = len(data) * self.bytes_per_sample + CLOSING_ROOM
-        # HDF5 holds recent chunks in its cache, unallocated: count them too
-        size = max(self.file.id.get_filesize(), self.base_size + self.written * self.bytes_per_sample)
-        room = _room_left(self.path, size)
-        if room < need:
-            raise OSError(errno.ENOSPC, f"disk full: {room} bytes left, the next "
-                          f"{len(data)} samples need {need} with the file's metadata", self.path)
-        end = self.written + len(data)
-        self.samples.resize((end,))
-        self.samples[self.written:end] = data
-        if self.bits is not None:
-            self.bits.resize((end,))
-            self.bits[self.written:end] = bits
+    def append(self, data_buf, bits_buf, n):
+        """Appends the first n samples of the read buffers (and of the bits).
+
+        Every read but the last fills the whole buffer, one HDF5 chunk, so the
+        buffers go to the file as whole chunks, written directly: no copy
+        into HDF5's cache. Beyond n the last chunk is zeroed; the dataset's
+        extent ends at n anyway.
+        """
+        self._check_room(len(data_buf) * self.bytes_per_sample, n)
+        if n < len(data_buf):
+            data_buf[n:] = 0
+            if bits_buf is not None:
+                bits_buf[n:] = 0
+        end = self.written + n
+        for dataset, buf in ((self.samples, data_buf), (self.bits, bits_buf)):
+            if dataset is not None:
+                dataset.resize((end,))
+                dataset.id.write_direct_chunk((self.written,), buf)
         self.written = end
+
+    def _check_room(self, nbytes, n):
+        """Asks the disk for room again after a second, or before the bytes
+        written since it last asked could reach half of what it reported."""
+        self.unchecked += nbytes
+        now = time.monotonic()
+        if self.unchecked + CLOSING_ROOM <= self.room / 2 and now - self.checked < 1.0:
+            return
+        self.room = _room_left(self.path, self.file.id.get_filesize())
+        self.unchecked, self.checked = nbytes, now
+        if self.room < nbytes + CLOSING_ROOM:
+            raise OSError(errno.ENOSPC, f"disk full: {self.room} bytes left, the next "
+                          f"{n} samples need {nbytes + CLOSING_ROOM} with the file's metadata",
+                          self.path)
 
     def flush(self):
         self.file.attrs["samples_written"] = self.written
@@ -299,8 +320,8 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
     rate = stream.samplerate
     total = _requested_samples(seconds, samples, rate)
     chunk = default_chunk(rate) if chunk is None else int(chunk)
-    if chunk < 1:
-        raise ValueError("chunk must be at least 1 sample")
+    if not 1 <= chunk * stream.dtype.itemsize < 1 << 32:   # an HDF5 chunk's limit
+        raise ValueError(f"chunk must be 1 to {((1 << 32) - 1) // stream.dtype.itemsize} samples")
     chunk = min(chunk, total)
     if not overwrite and os.path.exists(path):
         raise FileExistsError(f"{path} exists (pass overwrite=True to replace it)")
@@ -319,7 +340,7 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
             while writer.written < total and not stop.requested:
                 n = min(chunk, total - writer.written)
                 _read_chunk(stream, n, data_buf, bits_buf)
-                writer.append(data_buf[:n], None if bits_buf is None else bits_buf[:n])
+                writer.append(data_buf, bits_buf, n)
                 if bar is not None:
                     bar.update(n)
                 if callback is not None:
