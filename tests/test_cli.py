@@ -235,6 +235,9 @@ class TestSpectrum:
         assert "no such file" in failed(capsys, "psd", tmp_path / "missing.h5")
         (tmp_path / "junk.h5").write_bytes(b"not hdf5")
         assert "not a readable HDF5 file" in failed(capsys, "psd", tmp_path / "junk.h5")
+        with h5py.File(tmp_path / "other.h5", "w") as f:
+            f["x"] = np.zeros(10)
+        assert "no 'samples' dataset" in failed(capsys, "psd", tmp_path / "other.h5")
         assert "unknown file type '.jpg'" in failed(capsys, "psd", "--plot", tmp_path / "x.jpg")
         assert "at least 16 samples" in failed(capsys, "psd", "--samples", "8")
 

@@ -85,6 +85,10 @@ class TestContents:
         with h5py.File(tmp_path / "a.h5") as f:
             assert f["samples"].maxshape == (None,) and f["samples"].chunks is not None
             assert f["samples"].attrs["units"] == "uW"
+        head, head_bits, plain = recorder.read(tmp_path / "a.h5", 100)
+        assert head.tobytes() == ref[:100].tobytes() and np.array_equal(head_bits, ref_bits[:100])
+        assert plain["complete"] is True and plain["serial"] == sim.DEFAULT_SERIAL
+        assert type(plain["samples_written"]) is int
 
     @pytest.mark.parametrize("chunk", [1, 999, 4096, N])
     def test_chunk_size_does_not_change_the_contents(self, tmp_path, chunk):

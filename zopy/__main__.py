@@ -43,12 +43,16 @@ ACQUIRE_SUFFIXES = (".npy", ".csv", ".h5")
 class Failure(Exception):
     """A failure the user can act on; its text is the whole message."""
 
+    def __init__(self, message, status=1):
+        super().__init__(message)
+        self.status = status
+
 
 class _Parser(argparse.ArgumentParser):
     """argparse with its errors on one line (and the exit status of 2)."""
 
     def error(self, message):
-        raise Failure(f"{self.prog}: {message} (see --help)") from None
+        raise Failure(f"{self.prog}: {message} (see --help)", status=2) from None
 
 
 def main(argv=None):
@@ -62,17 +66,15 @@ def main(argv=None):
     except SystemExit as exc:      # --help and --version
         return exc.code if isinstance(exc.code, int) else 0
     except Failure as exc:
-        return _fail(str(exc), 2 if "(see --help)" in str(exc) else 1)
-    except zopy.NoDeviceError as exc:
+        return _fail(str(exc), exc.status)
+    except zopy.NoDeviceError:
         return _fail("No instrument found")
     except zopy.Error as exc:
         errstr = getattr(exc, "errstr", None)
         text = f"{errstr} (libzo error {exc.err})" if errstr else str(exc)
         return _fail(f"instrument error: {text}")
-    except MissingToolError as exc:
+    except (MissingToolError, FileExistsError) as exc:
         return _fail(str(exc))
-    except FileExistsError as exc:
-        return _fail(f"{exc} ")
     except OSError as exc:
         where = f"{exc.filename}: " if exc.filename else ""
         return _fail(f"{where}{exc.strerror or exc}")
@@ -83,7 +85,7 @@ def main(argv=None):
 
 
 def _fail(message, status=1):
-    message = message.strip()
+    message = " ".join(message.split())    # one line, whatever a library put in it
     print(message if message.startswith(PROG) else f"{PROG}: {message}", file=sys.stderr)
     return status
 
@@ -377,13 +379,10 @@ def _load(path, limit=None):
         raise Failure(f"{path}: no such file")
     suffix = _suffix(path, (".h5", ".hdf5", ".npy", ".csv"))
     if suffix in (".h5", ".hdf5"):
-        h5py = require("h5py")
         try:
-            with h5py.File(path, "r") as f:
-                if "samples" not in f:
-                    raise Failure(f"{path}: no 'samples' dataset (not written by zopy?)")
-                data = f["samples"][:limit]
-                attrs = {k: recorder.plain(v) for k, v in f.attrs.items()}
+            data, _, attrs = recorder.read(path, limit)
+        except KeyError:
+            raise Failure(f"{path}: no 'samples' dataset (not written by zopy?)") from None
         except OSError as exc:
             raise Failure(f"{path}: not a readable HDF5 file ({exc})") from exc
         return data, attrs.get("samplerate_hz"), attrs.get("units", ""), attrs
@@ -410,6 +409,8 @@ def run_psd(args):
                           f"(units {units or 'unknown'}); record it calibrated")
         balanced = bool(attrs.get("balanced", False))
         wavelength = args.wavelength or attrs.get("calibration_wavelength_nm")
+        if not wavelength or not math.isfinite(wavelength):
+            raise Failure(f"{args.input}: no calibration wavelength recorded; give --wavelength")
         source = f"{args.input} ({data.size} samples)"
     else:
         with _Opened(args.serial) as device:

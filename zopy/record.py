@@ -308,7 +308,9 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
         callback: called as ``callback(written, total)`` after each read is written.
 
     Returns:
-        Recording: what was written.
+        Recording: what was written. After Ctrl-C it comes back normally,
+        ``interrupted`` true, with every whole read written (see the module's
+        documentation).
 
     Raises:
         FileExistsError: the file exists and ``overwrite`` is false.
@@ -330,11 +332,15 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
     attrs["start_time"] = datetime.datetime.now(datetime.timezone.utc).isoformat()
     data_buf = numpy.empty(chunk, dtype=stream.dtype)
     bits_buf = numpy.empty(chunk, dtype=numpy.uint8) if bits else None
-    writer = _Writer(h5py, path, stream.dtype, chunk, bits, attrs, overwrite)
+    bar = _progress_bar(progress, total, rate)
     started = time.monotonic()
-    bar = None
     try:
-        bar = _progress_bar(progress, total, rate)
+        writer = _Writer(h5py, path, stream.dtype, chunk, bits, attrs, overwrite)
+    except BaseException:
+        if bar is not None:
+            bar.close()
+        raise
+    try:
         with _StopOnSigint() as stop:
             last_flush = started
             while writer.written < total and not stop.requested:
@@ -378,17 +384,21 @@ def _requested_samples(seconds, samples, rate):
     return max(1, round(seconds * rate))
 
 
-def read(path):
-    """The samples (and bits, or None) and attributes of a recorded file."""
+def read(path, limit=None):
+    """The samples (the first ``limit`` when given), bits (or None) and
+    attributes of a file written by :func:`record`, as numpy arrays and a dict.
+
+    Raises KeyError when the file has no ``samples`` dataset.
+    """
     h5py = require("h5py")
     with h5py.File(path, "r") as f:
-        data = f["samples"][...]
-        bits = f["bits"][...] if "bits" in f else None
-        attrs = {k: plain(v) for k, v in f.attrs.items()}
+        data = f["samples"][:limit]
+        bits = f["bits"][:limit] if "bits" in f else None
+        attrs = {k: _plain(v) for k, v in f.attrs.items()}
     return data, bits, attrs
 
 
-def plain(value):
+def _plain(value):
     if isinstance(value, bytes):
         return value.decode()
     if isinstance(value, numpy.generic):
