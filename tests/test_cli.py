@@ -216,6 +216,12 @@ class TestSpectrum:
         assert 3 < clearance < 15
         assert_png(plot)
 
+    def test_dark_single_diode_has_no_shot_noise_level(self, capsys):
+        status, out, _ = run(capsys, "psd", "--samples", 4096)
+        assert status == 0 and "no light on the photodiode" in out and "Clearance" not in out
+        status, out, _ = run(capsys, "psd", "--samples", 4096, "--power", 100)
+        assert status == 0 and "P = 100 µW" in out and "Clearance" in out
+
     def test_balanced_recording_needs_the_total_power(self, capsys, tmp_path):
         sim.attach("BAL-9", balanced=True)
         sim.set_light(1000.0, serial="BAL-9", p2_power_uw=1000.0)
@@ -239,6 +245,10 @@ class TestSpectrum:
             f["x"] = np.zeros(10)
         assert "no 'samples' dataset" in failed(capsys, "psd", tmp_path / "other.h5")
         assert "unknown file type '.jpg'" in failed(capsys, "psd", "--plot", tmp_path / "x.jpg")
+        assert f"no folder {tmp_path / 'none'}" in failed(capsys, "psd", "--plot",
+                                                          tmp_path / "none" / "x.png")
+        assert f"no folder {tmp_path / 'none'}" in failed(capsys, "record", tmp_path / "none" / "x.h5",
+                                                          "--seconds", "1")
         assert "at least 16 samples" in failed(capsys, "psd", "--samples", "8")
 
     def test_missing_tool_says_what_to_install(self, capsys, monkeypatch):

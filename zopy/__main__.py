@@ -238,8 +238,11 @@ def _wavelength(device, nm):
 
 
 def _new_file(path, force):
+    """Refuses an existing output unless forced, or one in a folder that does not exist."""
     if path.exists() and not force:
         raise Failure(f"{path} exists (use --force to overwrite it)")
+    if not path.absolute().parent.is_dir():
+        raise Failure(f"{path}: no folder {path.parent}")
 
 
 def _suffix(path, allowed):
@@ -450,7 +453,10 @@ def _shot_level(args, balanced, power_w, wavelength):
         print("Shot-noise level  unknown: a balanced unit's output is P1 - P2; give --power, "
               "the total µW on both photodiodes")
         return None
-    return spectrum.shot_noise_level(abs(power_w.mean()), wavelength)
+    if not power_w.mean() > power_w.std():     # dark: the mean is lost in the noise
+        print("Shot-noise level  unknown: no light on the photodiode; give --power")
+        return None
+    return spectrum.shot_noise_level(power_w.mean(), wavelength)
 
 
 def run_plot(args):
