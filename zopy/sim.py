@@ -68,8 +68,9 @@ Independent white Gaussian terms, all before the antialias filter:
   (P2 only on balanced units), nu = c / wavelength;
 - the laser's relative intensity noise (RIN), ``set_light(...,
   rin_db_hz=...)``, off by default: density ``10**(rin_db_hz / 10) * A**2``
-  with A the common-mode light, ``P1`` on a single-diode unit and
-  ``P1 - P2 + eps * (P1 + P2) / 2`` on a balanced one, where
+  with A the light whose fluctuation reaches the output, ``P1`` on a
+  single-diode unit and ``P1 - P2 + eps * (P1 + P2) / 2`` on a balanced one
+  (the same laser feeds both photodiodes), where
   ``eps = 10**(-cmrr_db / 20)`` is its finite common-mode rejection
   (``cmrr_db``, default :data:`DEFAULT_CMRR_DB` = 30 dB). With equal light
   on both photodiodes, what is left of the RIN is that of one photodiode,
