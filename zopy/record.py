@@ -266,7 +266,7 @@ class _Writer:
                           self.path)
 
     def flush(self):
-        self.file.attrs["samples_written"] = self.written
+        self.file.attrs.modify("samples_written", self.written)
         self.file.flush()
 
     def close(self, complete):
@@ -275,8 +275,8 @@ class _Writer:
             for dataset in (self.samples, self.bits):
                 if dataset is not None and dataset.shape[0] != self.written:
                     dataset.resize((self.written,))
-            self.file.attrs["samples_written"] = self.written
-            self.file.attrs["complete"] = complete
+            self.file.attrs.modify("samples_written", self.written)
+            self.file.attrs.modify("complete", complete)
         finally:
             self.file.close()
 
