@@ -16,12 +16,18 @@ PYTHON312 := $(shell \
 VENV := .venv
 VENV_NP1 := .venv-np1
 WHEEL_STAMP := build/.wheel-stamp
+DEMO_OUT := demo-output
+# The tools extra (h5py, tqdm, matplotlib, scipy) goes into both venvs; the
+# numpy 1.26 venv keeps its numpy through the constraint.
+TOOLS = "$$(ls dist/zopy-*.whl)[tools]"
 SOURCES := $(shell find extension libzo virtual zopy -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test bench clean check-python
 
 demo: $(VENV)/.installed
 	$(VENV)/bin/python -P examples/first_light.py
+	@mkdir -p $(DEMO_OUT)
+	$(VENV)/bin/python -P examples/record_and_spectrum.py $(DEMO_OUT)
 
 test: $(VENV)/.installed $(VENV_NP1)/.installed
 	$(VENV)/bin/python -P -m pytest -q tests
@@ -54,11 +60,13 @@ $(WHEEL_STAMP): $(VENV)/.created $(SOURCES)
 
 $(VENV)/.installed: $(WHEEL_STAMP)
 	$(VENV)/bin/python -m pip install -q --force-reinstall --no-deps dist/zopy-*.whl
+	$(VENV)/bin/python -m pip install -q $(TOOLS)
 	touch $@
 
 $(VENV_NP1)/.installed: $(VENV_NP1)/.created $(WHEEL_STAMP)
 	$(VENV_NP1)/bin/python -m pip install -q --force-reinstall --no-deps dist/zopy-*.whl
+	$(VENV_NP1)/bin/python -m pip install -q $(TOOLS) "numpy==1.26.*"
 	touch $@
 
 clean:
-	rm -rf build dist $(VENV) $(VENV_NP1)
+	rm -rf build dist $(VENV) $(VENV_NP1) $(DEMO_OUT)

@@ -21,6 +21,7 @@ CASES = [
     ("dark, noise", dict(power_uw=0.0)),
     ("50 uW, noise", dict(power_uw=50.0)),
     ("50 uW, modulated, noise", dict(power_uw=50.0, modulation_hz=1e5, modulation_depth=0.5)),
+    ("50 uW, shot noise and RIN", dict(power_uw=50.0, rin_db_hz=-130.0)),
     ("50 uW, no noise", dict(power_uw=50.0, noise=False)),
 ]
 

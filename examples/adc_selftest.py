@@ -1,87 +1,25 @@
 """ADC self-test: check an instrument's converter with its test patterns.
 
 Run it after connecting an instrument (``python examples/adc_selftest.py
-[serial]``). The ADC is switched through its test patterns and each capture is
-compared bit for bit with what the pattern must be:
-
-* checkerboard: alternating 0x2AAA and 0x1555;
-* user words: the chosen 14-bit constant in every sample;
-* PN9: the pseudo-random sequence of x^9 + x^5 + 1, formed as below;
-
-then the ADC is put back to normal conversion. Exit status 0 when all pass.
-
-PN9 words: the bit sequence ``b[k] = 1`` for k < 9, then
-``b[k] = b[k-9] ^ b[k-5]`` (period 511); word i holds the 14 bits
-``b[14*i] .. b[14*i+13]``, the first as its most significant bit, so word 0 is
-0x3FE0 and the words repeat every 73. A capture may start anywhere in that
-cycle; it must then follow it without a slip.
+[serial]``, or ``zopy selftest [--serial SERIAL]``). The ADC is switched
+through its test patterns (checkerboard, user words, PN9) and each capture is
+compared bit for bit with what the pattern must be; then the ADC is put back
+to normal conversion. Exit status 0 when all pass. :mod:`zopy.selftest`
+holds the checks and says how each pattern is formed.
 """
 
 import sys
 
-import numpy
-
 import zopy
-
-ADC_MASK = 0x3FFF
-PN9_PERIOD = 73
-
-
-def pn9_cycle() -> numpy.ndarray:
-    bits = [1] * 9
-    while len(bits) < 14 * PN9_PERIOD:
-        bits.append(bits[-9] ^ bits[-5])
-    words = [int("".join(map(str, bits[14 * i:14 * i + 14])), 2) for i in range(PN9_PERIOD)]
-    return numpy.array(words, dtype=numpy.uint16)
-
-
-def check_checkerboard(dev: zopy.Device, n: int) -> bool:
-    dev.test_checkerboard()
-    words = dev.get_raw_data(n)
-    first = 0x2AAA if words[0] == 0x2AAA else 0x1555
-    expected = numpy.where(numpy.arange(n) % 2 == 0, first, first ^ ADC_MASK)
-    return bool(numpy.array_equal(words, expected))
-
-
-def check_user_words(dev: zopy.Device, n: int) -> bool:
-    for value in (0x0000, 0x3FFF, 0x2A5A, 0x1234):
-        dev.test_user(value)
-        if not numpy.all(dev.get_raw_data(n) == value):
-            return False
-    return True
-
-
-def check_pn9(dev: zopy.Device, n: int) -> bool:
-    dev.test_pn9()
-    words = dev.get_raw_data(n)
-    cycle = pn9_cycle()
-    starts = numpy.flatnonzero(cycle == words[0])
-    return any(numpy.array_equal(words, cycle[(start + numpy.arange(n)) % PN9_PERIOD])
-               for start in starts)
-
-
-def check_normal(dev: zopy.Device, n: int) -> bool:
-    dev.test_normal()
-    words = dev.get_raw_data(n)
-    return not (numpy.array_equal(words, pn9_cycle()[:n]) or bool(numpy.all(words == words[0])))
+from zopy import selftest
 
 
 def main(argv: list[str]) -> int:
     dev = zopy.Device(serial=argv[1] if len(argv) > 1 else None)
-    print(f"ADC self-test of {dev!r} ({dev.adcbits}-bit ADC)")
-    checks = [("checkerboard", check_checkerboard), ("user words", check_user_words),
-              ("PN9", check_pn9), ("normal conversion", check_normal)]
-    failed = 0
     try:
-        for name, check in checks:
-            ok = check(dev, 4096)
-            failed += not ok
-            print(f"  {name:18s} {'pass' if ok else 'FAIL'}")
+        return 0 if selftest.run(dev) else 1
     finally:
-        dev.test_normal()
         dev.close()
-    print("ADC self-test", "passed" if not failed else f"failed ({failed} of {len(checks)})")
-    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -39,6 +39,8 @@ modulation_hz = 30000.0
 modulation_depth = 0.2
 noise = false
 seed = 18446744073709551615
+rin_db_hz = -135.5
+cmrr_db = 42.0
 
 [instrument.ports.S]
 frequency_hz = 1000.0

@@ -143,7 +143,10 @@ class TestFrontEnd:
         filtered = (capture(h, 100_000) & 0x3FFF).std()
         lib.zo_set_antialias(h, False)
         raw = (capture(h, 100_000) & 0x3FFF).std()
-        assert abs(raw - 2.5) < 0.1 and filtered < 0.65 * raw
+        # 2.5 counts of electronic noise and the shot noise of 50 uW (2 h nu P over 5 MHz)
+        shot_uw = np.sqrt(2 * 6.62607015e-34 * 299792458 / 1550e-9 * 50e-6 * 5e6) * 1e6
+        expected = np.hypot(2.5, shot_uw * sim.COUNTS_PER_UW_HIGH)
+        assert abs(raw - expected) < 0.05 and filtered < 0.65 * raw
 
     @pytest.mark.parametrize("hz, passed", [(1e3, (0.99, 1.01)), (2e6, (0.3, 0.6))])
     def test_antialias_on_modulation(self, hz, passed):

@@ -46,6 +46,10 @@ void check_light(const LightSpec& l) {
         throw std::invalid_argument("modulation frequency must be finite and not negative");
     if (!(l.modulation_depth >= 0 && l.modulation_depth <= 1))
         throw std::invalid_argument("modulation depth must be between 0 and 1");
+    if (!(l.rin_db_hz <= 0))  // -inf is off; NaN fails the comparison
+        throw std::invalid_argument("relative intensity noise must be at most 0 dB/Hz (or off)");
+    if (!std::isfinite(l.cmrr_db) || l.cmrr_db < 0)
+        throw std::invalid_argument("common-mode rejection must be finite and not negative");
 }
 
 }  // namespace
@@ -106,7 +110,8 @@ double bad_double() { return ZO_BAD_DOUBLE; }
 void set_light(const Serial& serial, const LightSpec& l) {
     check_light(l);
     instrument(serial)->set_light(
-        Light{l.p1_uw, l.p2_uw, l.wavelength_nm, l.modulation_hz, l.modulation_depth, l.noise, l.seed});
+        Light{l.p1_uw, l.p2_uw, l.wavelength_nm, l.modulation_hz, l.modulation_depth, l.noise, l.seed,
+              l.rin_db_hz, l.cmrr_db});
 }
 
 void set_port_input(const Serial& serial, int port, bool level, double frequency_hz, double duty) {
@@ -160,7 +165,8 @@ InstrumentState state(const Serial& serial) {
     st.user_word = s.user_word;
     st.pattern_origin = s.pattern_origin;
     st.registers = s.registers;
-    st.light = {l.p1_uw, l.p2_uw, l.wavelength_nm, l.modulation_hz, l.modulation_depth, l.noise, l.seed};
+    st.light = {l.p1_uw, l.p2_uw, l.wavelength_nm, l.modulation_hz, l.modulation_depth,
+                l.noise, l.seed, l.rin_db_hz, l.cmrr_db};
     return st;
 }
 

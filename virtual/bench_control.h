@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -36,6 +37,8 @@ struct LightSpec {
     double modulation_hz = 0, modulation_depth = 0;
     bool noise = true;
     uint64_t seed = 1;
+    double rin_db_hz = -std::numeric_limits<double>::infinity();  // off
+    double cmrr_db = 30;
 };
 
 struct PortStateOut {

@@ -206,6 +206,8 @@ void Instrument::rebuild_plan_locked() {
     in.modulation_depth = light_.modulation_depth;
     in.noise = light_.noise;
     in.seed = light_.seed;
+    in.rin_db_hz = light_.rin_db_hz;
+    in.cmrr_db = light_.cmrr_db;
     in.highgain = settings_.highgain;
     in.antialias = settings_.antialias;
     in.powerdown = settings_.powerdown;

@@ -55,6 +55,8 @@ struct Light {
     double modulation_hz = 0, modulation_depth = 0;
     bool noise = true;
     uint64_t seed = model::kDefaultSeed;
+    double rin_db_hz = model::kRinOff;         // the laser's relative intensity noise
+    double cmrr_db = model::kDefaultCmrrDb;    // balanced units: its rejection
 };
 
 // What the bench applies to port S or T from outside: a level, or a square

@@ -257,13 +257,34 @@ double antialias_coefficient(const PlanInputs& in) {
     return 1.0 - std::exp(-2.0 * std::numbers::pi * cutoff / in.samplerate);
 }
 
+// Optical noise as one-sided power spectral densities of the light's power
+// (W^2/Hz), white, from the mean power on each photodiode:
+//   shot noise of each photodiode   2 h nu P
+//   intensity noise                 10^(rin/10) * A^2, with the common-mode
+//                                   light A = P1 on a single-diode unit and
+//                                   A = P1 - P2 + eps (P1 + P2) / 2 on a
+//                                   balanced one, eps = 10^(-cmrr/20)
+// Sampled at fs, white noise of density S has the variance S * fs / 2.
+double optical_variance_uw2(const PlanInputs& in, double p2_uw) {
+    const double p1 = in.p1_uw * 1e-6, p2 = p2_uw * 1e-6;  // W
+    const double photon_j = model::kPlanck * model::kLightSpeed / (in.wavelength_nm * 1e-9);
+    const double shot = 2.0 * photon_j * (p1 + p2);
+    const double eps = std::pow(10.0, -in.cmrr_db / 20.0);
+    const double common = in.balanced ? p1 - p2 + eps * (p1 + p2) / 2.0 : p1;
+    const double rin = std::pow(10.0, in.rin_db_hz / 10.0) * common * common;
+    return (shot + rin) * in.samplerate / 2.0 * 1e12;
+}
+
 void plan_light(const PlanInputs& in, SignalPlan& p) {
     const double gain = model::counts_per_uw(in.highgain);
     const double r = relative_responsivity(in.wavelength_nm, in.peak_nm);
     const double p2 = in.balanced ? in.p2_uw : 0.0;
     double base = model::offset_counts(in.balanced) + gain * r * (in.p1_uw - p2);
     double amp = in.modulation_hz > 0 ? gain * r * in.p1_uw * in.modulation_depth : 0.0;
-    double sigma = in.highgain ? model::kNoiseHighGain : model::kNoiseLowGain;
+    const double electronic = in.highgain ? model::kNoiseHighGain : model::kNoiseLowGain;
+    const double counts_per_uw = gain * r;
+    double sigma = std::sqrt(electronic * electronic +
+                             counts_per_uw * counts_per_uw * optical_variance_uw2(in, p2));
     if (in.powerdown) {
         base = model::offset_counts(in.balanced);
         amp = 0;

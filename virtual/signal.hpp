@@ -4,6 +4,10 @@
 // Raw word at sample index n (normal conversion):
 //     code(n) = offset + G * R(lambda) * (P1 * (1 + d * sin(2 pi f n / fs)) - P2)
 //               + sigma * noise(n)
+// sigma combines the independent white noise terms (electronic, shot noise
+// of each photodiode, the laser's intensity noise after the balanced
+// subtraction) into one Gaussian of their summed variance, which is exactly
+// the distribution of their sum; see noise_sigma() in signal.cpp.
 //     word(n) = clamp(round(code(n)), 0, 16383) | S(n) << 14 | T(n) << 15
 // G is the amplifier gain in ADC counts per uW at peak responsivity, R the
 // relative responsivity, P2 only counts on a balanced unit. With the
@@ -21,6 +25,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -46,6 +51,10 @@ constexpr double kMonitorVoltsPerUw = 1e-3;    // P1/P2 monitor outputs: 1 V/mW
 constexpr double kAntialiasFraction = 0.1;     // cutoff = base rate / 10
 constexpr double kPortClockHz = 200e6;         // port timing clock, 5 ns
 constexpr uint64_t kDefaultSeed = 1;
+constexpr double kPlanck = 6.62607015e-34;     // J s
+constexpr double kLightSpeed = 299792458.0;    // m/s
+constexpr double kRinOff = -std::numeric_limits<double>::infinity();  // dB/Hz
+constexpr double kDefaultCmrrDb = 30.0;        // balanced units
 
 double counts_per_uw(bool highgain);
 double offset_counts(bool balanced);
@@ -117,6 +126,7 @@ struct PlanInputs {
     double modulation_hz = 0, modulation_depth = 0;
     bool noise = true;
     uint64_t seed = model::kDefaultSeed;
+    double rin_db_hz = model::kRinOff, cmrr_db = model::kDefaultCmrrDb;
     bool highgain = true, antialias = true, powerdown = false, adcclock = true;
     Pattern pattern = Pattern::Normal;
     uint16_t user_word = 0;

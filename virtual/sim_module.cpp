@@ -4,6 +4,8 @@
 #include "sim_convert.hpp"
 #include "stream.hpp"  // zo_bench_time_stream_acquire
 
+#include <cmath>
+
 using namespace simpy;
 
 namespace {
@@ -196,14 +198,16 @@ PyObject* py_overrides(PyObject*, PyObject*) {
 
 // ------------------------------------------------------ light, ports, timing
 
-// set_light(serial or None, p1, p2, wavelength, mod_hz, mod_depth, noise, seed)
+// set_light(serial or None, p1, p2, wavelength, mod_hz, mod_depth, noise, seed,
+//           rin_db_hz (-inf: off), cmrr_db)
 PyObject* py_set_light(PyObject*, PyObject* args) {
     PyObject* serial;
     control::LightSpec l;
     int noise;
     unsigned long long seed;
-    if (!PyArg_ParseTuple(args, "OdddddpK", &serial, &l.p1_uw, &l.p2_uw, &l.wavelength_nm,
-                          &l.modulation_hz, &l.modulation_depth, &noise, &seed))
+    if (!PyArg_ParseTuple(args, "OdddddpKdd", &serial, &l.p1_uw, &l.p2_uw, &l.wavelength_nm,
+                          &l.modulation_hz, &l.modulation_depth, &noise, &seed, &l.rin_db_hz,
+                          &l.cmrr_db))
         return nullptr;
     control::Serial s;
     if (!to_serial(serial, s)) return nullptr;
@@ -292,10 +296,16 @@ PyObject* py_state(PyObject*, PyObject* args) {
         const control::InstrumentState st = control::state(s);
         PyObject* regs = registers_tuple(st.registers);
         if (!regs) return nullptr;
+        PyObject* rin = std::isinf(st.light.rin_db_hz) ? Py_NewRef(Py_None)
+                                                       : PyFloat_FromDouble(st.light.rin_db_hz);
+        if (!rin) {
+            Py_DECREF(regs);
+            return nullptr;
+        }
         const auto b = [](bool v) { return v ? Py_True : Py_False; };
         return Py_BuildValue(
             "{s:s,s:O,s:k,s:i,s:O,s:K,s:k,s:O,s:O,s:O,s:O,s:O,s:O,s:s,s:i,s:K,s:N,"
-            "s:{s:d,s:d,s:d,s:d,s:d,s:O,s:K}}",
+            "s:{s:d,s:d,s:d,s:d,s:d,s:O,s:K,s:N,s:d}}",
             "serial", st.serial.c_str(), "balanced", b(st.balanced), "base_samplerate",
             (unsigned long)st.base_samplerate, "peak_responsivity", st.peak_nm, "open", b(st.open), "clock", (unsigned long long)st.clock, "samplerate",
             (unsigned long)st.samplerate, "highgain", b(st.highgain), "antialias", b(st.antialias),
@@ -305,7 +315,7 @@ PyObject* py_state(PyObject*, PyObject* args) {
             regs, "light", "power_uw", st.light.p1_uw, "p2_power_uw", st.light.p2_uw,
             "wavelength_nm", st.light.wavelength_nm, "modulation_hz", st.light.modulation_hz,
             "modulation_depth", st.light.modulation_depth, "noise", b(st.light.noise), "seed",
-            (unsigned long long)st.light.seed);
+            (unsigned long long)st.light.seed, "rin_db_hz", rin, "cmrr_db", st.light.cmrr_db);
     });
 }
 

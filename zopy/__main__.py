@@ -1,55 +1,487 @@
-"""``python -m zopy``: check the first instrument found.
+"""The ``zopy`` command line (also ``python -m zopy``).
 
-Opens it, prints its identity, acquires a block and prints the mean optical
-power in µW with its noise: what one does first with a new detector.
+::
+
+    zopy list
+    zopy info [--samples N] [--wavelength NM]
+    zopy acquire OUTPUT [--samples N] [--raw] [--wavelength NM]
+                 [--trig-mode M --trig-port P] [--arm-time N] [--samples-per-trigger N]
+    zopy record OUTPUT.h5 --seconds S [--dtype float32|float64] [--filter F] [--cutoff HZ]
+                [--downsampling N] [--decimation N] [--units -6|-3|0] [--wavelength NM]
+                [--bits] [--force]
+    zopy psd [INPUT.h5] [--samples N] [--wavelength NM] [--power UW] [--plot OUTPUT.png]
+    zopy plot OUTPUT.png [--input FILE] [--samples N]
+    zopy selftest
+
+Every command takes ``--serial TEXT`` (the first instrument whose serial
+contains it). Without a command, ``python -m zopy`` runs ``info``: open the
+instrument, print its identity, acquire a block and print the mean optical
+power with its noise. :func:`main` runs a command line in-process and
+returns the exit status; every failure is one line on stderr and a non-zero
+status.
 """
 
 import argparse
+import math
+import os
+import pathlib
 import sys
 
 import numpy
 
 import zopy
 
+from . import record as recorder
+from . import selftest, spectrum
+from ._extras import MissingToolError, require
+
+PROG = "zopy"
+COMMANDS = ("list", "info", "acquire", "record", "psd", "plot", "selftest")
+ACQUIRE_SUFFIXES = (".npy", ".csv", ".h5")
+
+
+class Failure(Exception):
+    """A failure the user can act on; its text is the whole message."""
+
+    def __init__(self, message, status=1):
+        super().__init__(message)
+        self.status = status
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with its errors on one line (and the exit status of 2)."""
+
+    def error(self, message):
+        raise Failure(f"{self.prog}: {message} (see --help)", status=2) from None
+
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m zopy",
-                                     description="Check the first instrument found.")
-    parser.add_argument("--serial", help="open the first instrument whose serial contains this")
-    parser.add_argument("--samples", type=int, default=100_000, help="block size (default 100000)")
-    parser.add_argument("--wavelength", type=float, help="wavelength of the light in nm "
-                        "(default: the photodiode's peak responsivity)")
-    args = parser.parse_args(argv)
-
+    """Runs the command line ``argv`` (default: sys.argv[1:]); returns the exit status."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if not argv or (argv[0].startswith("-") and argv[0] not in ("-h", "--help", "--version")):
+        argv.insert(0, "info")     # plain `python -m zopy [options]` keeps its old job
     try:
-        device = zopy.Device(serial=args.serial)
-    except zopy.NoDeviceError as exc:
-        print(f"No instrument found: {exc}", file=sys.stderr)
-        return 1
+        args = _parser().parse_args(argv)
+        return args.run(args) or 0
+    except SystemExit as exc:      # --help and --version
+        return exc.code if isinstance(exc.code, int) else 0
+    except Failure as exc:
+        return _fail(str(exc), exc.status)
+    except zopy.NoDeviceError:
+        return _fail("No instrument found")
+    except zopy.Error as exc:
+        errstr = getattr(exc, "errstr", None)
+        text = f"{errstr} (libzo error {exc.err})" if errstr else str(exc)
+        return _fail(f"instrument error: {text}")
+    except (MissingToolError, FileExistsError) as exc:
+        return _fail(str(exc))
+    except OSError as exc:
+        where = f"{exc.filename}: " if exc.filename else ""
+        return _fail(f"{where}{exc.strerror or exc}")
+    except KeyboardInterrupt:
+        return _fail("interrupted", 130)
+    except Exception as exc:       # noqa: BLE001 - one line, never a traceback
+        return _fail(f"{type(exc).__name__}: {exc}")
 
-    with_device(device, args)
-    device.close()
-    return 0
+
+def _fail(message, status=1):
+    message = " ".join(message.split())    # one line, whatever a library put in it
+    print(message if message.startswith(PROG) else f"{PROG}: {message}", file=sys.stderr)
+    return status
 
 
-def with_device(device: zopy.Device, args: argparse.Namespace) -> None:
-    major, minor, patch = zopy.version()
-    print(f"libzo {major}.{minor}.{patch}")
-    print(f"Instrument        {device!r}")
-    print(f"Sample rate       {device.samplerate} samples/s")
-    print(f"ADC bits          {device.adcbits}")
-    print("Firmware          {}.{}.{}".format(*device.fwversion))
-    print(f"USB speed         {device.usb_speed}")
-    print(f"Peak responsivity {device.peak_responsivity} nm")
-    print(f"Gain              {'high' if device.highgain else 'low'}")
+# ------------------------------------------------------------------ options
 
-    wavelength = args.wavelength if args.wavelength is not None else device.peak_responsivity
-    power = device.get_calibrated_data(args.samples, wavelength=wavelength)
-    duration_ms = 1000.0 * args.samples / device.samplerate
-    print(f"Acquired          {power.size} samples ({duration_ms:.1f} ms) at {wavelength:g} nm")
-    print(f"Mean power        {power.mean():.4f} µW")
-    print(f"Noise (std)       {power.std():.4f} µW")
-    print(f"Range             {numpy.min(power):.4f} .. {numpy.max(power):.4f} µW")
+def _count(minimum):
+    def convert(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, not {value}")
+        return value
+    return convert
+
+
+def _positive(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+    return value
+
+
+def _parser():
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--serial", metavar="TEXT",
+                        help="the first instrument whose serial contains TEXT")
+
+    parser = _Parser(prog=PROG, description="Control and record the KV310 photodetector.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {recorder.zopy_version()}"
+                        f" (libzo {'.'.join(map(str, zopy.version()))})")
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND", parser_class=_Parser)
+
+    def command(name, run, summary):
+        sub = commands.add_parser(name, parents=[common], help=summary, description=summary)
+        sub.set_defaults(run=run)
+        return sub
+
+    def samples(sub, default):
+        sub.add_argument("--samples", type=_count(1), default=default, metavar="N",
+                         help=f"samples per block (default {default})")
+
+    def wavelength(sub):
+        sub.add_argument("--wavelength", type=_positive, metavar="NM",
+                         help="wavelength of the light in nm (default: peak responsivity)")
+
+    command("list", run_list, "List the instruments attached (serial, product).")
+
+    sub = command("info", run_info, "Identity, mean power and noise of an instrument.")
+    samples(sub, 100_000)
+    wavelength(sub)
+
+    sub = command("acquire", run_acquire, "Acquire one block into .npy, .csv or .h5.")
+    sub.add_argument("output", type=pathlib.Path, metavar="OUTPUT")
+    samples(sub, 100_000)
+    sub.add_argument("--raw", action="store_true", help="14-bit ADC codes instead of µW")
+    wavelength(sub)
+    sub.add_argument("--trig-mode", type=str.lower, metavar="M",
+                     choices=["auto", "rising", "falling", "high", "low"],
+                     help="auto, rising, falling, high or low")
+    sub.add_argument("--trig-port", type=str.upper, choices=["S", "T"], metavar="P",
+                     help="S or T")
+    sub.add_argument("--arm-time", type=_count(0), default=10, metavar="N",
+                     help="samples before a trigger is accepted (default 10)")
+    sub.add_argument("--samples-per-trigger", type=_count(1), metavar="N",
+                     help="re-arm after every N samples")
+    sub.add_argument("--force", action="store_true", help="overwrite OUTPUT")
+
+    sub = command("record", run_record, "Record a stream into an HDF5 file.")
+    sub.add_argument("output", type=pathlib.Path, metavar="OUTPUT.h5")
+    sub.add_argument("--seconds", type=_positive, required=True, metavar="S",
+                     help="duration in instrument time")
+    sub.add_argument("--dtype", choices=["float32", "float64"], default="float32")
+    sub.add_argument("--filter", metavar="F", help="none, lowpass or highpass")
+    sub.add_argument("--cutoff", type=_positive, metavar="HZ", help="filter cutoff")
+    sub.add_argument("--downsampling", type=_count(1), metavar="N")
+    sub.add_argument("--decimation", type=_count(1), metavar="N")
+    sub.add_argument("--units", type=int, choices=[-6, -3, 0],
+                     help="power of ten of the watt: -6 µW (default), -3 mW, 0 W")
+    wavelength(sub)
+    sub.add_argument("--bits", action="store_true", help="also record the per-sample bits")
+    sub.add_argument("--chunk", type=_count(1), metavar="N", help="samples per read")
+    sub.add_argument("--force", action="store_true", help="overwrite OUTPUT.h5")
+
+    sub = command("psd", run_psd, "Noise spectrum against the shot-noise level.")
+    sub.add_argument("input", nargs="?", type=pathlib.Path, metavar="INPUT.h5",
+                     help="a recorded file (default: acquire a fresh block)")
+    samples(sub, 1 << 20)
+    wavelength(sub)
+    sub.add_argument("--power", type=_positive, metavar="UW",
+                     help="optical power for the shot-noise level in µW: the total on both "
+                          "photodiodes of a balanced unit (default: the mean power, "
+                          "single-photodiode units)")
+    sub.add_argument("--band", type=_positive, nargs=2, metavar=("LOW", "HIGH"),
+                     help="band of the clearance in Hz (default: fs/1000 to fs/50)")
+    sub.add_argument("--segment", type=_count(16), metavar="N",
+                     help="Welch segment length (default 4096)")
+    sub.add_argument("--plot", type=pathlib.Path, metavar="OUTPUT.png",
+                     help="draw the spectrum with the shot-noise line")
+    sub.add_argument("--force", action="store_true", help="overwrite the plot")
+
+    sub = command("plot", run_plot, "A time trace as PNG.")
+    sub.add_argument("output", type=pathlib.Path, metavar="OUTPUT.png")
+    sub.add_argument("--input", type=pathlib.Path, metavar="FILE",
+                     help=".h5, .npy or .csv (default: acquire a fresh block)")
+    samples(sub, 10_000)
+    wavelength(sub)
+    sub.add_argument("--force", action="store_true", help="overwrite OUTPUT.png")
+
+    command("selftest", run_selftest, "Check the ADC with its test patterns.")
+    return parser
+
+
+# ------------------------------------------------------------------ helpers
+
+class _Opened:
+    """The chosen instrument, closed when the command ends."""
+
+    def __init__(self, serial):
+        try:
+            self.device = zopy.Device(serial=serial)
+        except zopy.NoDeviceError as exc:
+            if serial:
+                raise Failure(f"No instrument whose serial contains {serial!r}") from exc
+            raise
+
+    def __enter__(self):
+        return self.device
+
+    def __exit__(self, *exc):
+        self.device.close()
+
+
+def _wavelength(device, nm):
+    """The wavelength to calibrate at: given (and inside the photodiode's band) or the peak."""
+    if nm is None:
+        return float(device.peak_responsivity)
+    try:
+        inside = device.get_rel_responsivity(nm) > 0
+    except zopy.Error:
+        inside = False
+    if not inside:
+        raise Failure(f"wavelength {nm:g} nm is outside the photodiode's band")
+    return nm
+
+
+def _new_file(path, force):
+    """Refuses an existing output unless forced, or one in a folder that does not exist."""
+    if path.exists() and not force:
+        raise Failure(f"{path} exists (use --force to overwrite it)")
+    if not path.absolute().parent.is_dir():
+        raise Failure(f"{path}: no folder {path.parent}")
+
+
+def _suffix(path, allowed):
+    suffix = path.suffix.lower()
+    if suffix not in allowed:
+        raise Failure(f"{path}: unknown file type {suffix or '(none)'!r}, "
+                      f"use one of {', '.join(allowed)}")
+    return suffix
+
+
+# ----------------------------------------------------------------- commands
+
+def run_list(args):
+    """Opens the instruments one after another (an open one is not found again),
+    then closes them all: the library has no way to enumerate without opening."""
+    devices = []
+    try:
+        while True:
+            try:
+                devices.append(zopy.Device(serial=args.serial))
+            except zopy.NoDeviceError:
+                break
+        if not devices:
+            raise Failure(f"No instrument whose serial contains {args.serial!r}" if args.serial
+                          else "No instrument found")
+        for device in devices:
+            print(f"{device.serial}\t{device.product}"
+                  f"{' (balanced)' if recorder.is_balanced(device) else ''}")
+    finally:
+        for device in devices:
+            device.close()
+
+
+def run_info(args):
+    with _Opened(args.serial) as device:
+        wavelength = _wavelength(device, args.wavelength)
+        major, minor, patch = zopy.version()
+        print(f"libzo {major}.{minor}.{patch}")
+        print(f"Instrument        {device!r}")
+        print(f"Sample rate       {device.samplerate} samples/s")
+        print(f"ADC bits          {device.adcbits}")
+        print("Firmware          {}.{}.{}".format(*device.fwversion))
+        print(f"USB speed         {device.usb_speed}")
+        print(f"Peak responsivity {device.peak_responsivity} nm")
+        print(f"Gain              {'high' if device.highgain else 'low'}")
+
+        power = device.get_calibrated_data(args.samples, wavelength=wavelength)
+        duration_ms = 1000.0 * args.samples / device.samplerate
+        print(f"Acquired          {power.size} samples ({duration_ms:.1f} ms) at {wavelength:g} nm")
+        print(f"Mean power        {power.mean():.4f} µW")
+        print(f"Noise (std)       {power.std():.4f} µW")
+        print(f"Range             {numpy.min(power):.4f} .. {numpy.max(power):.4f} µW")
+
+
+def run_acquire(args):
+    suffix = _suffix(args.output, ACQUIRE_SUFFIXES)
+    _new_file(args.output, args.force)
+    if suffix == ".h5":
+        require("h5py")
+    trigger = {"arm_time": args.arm_time}
+    if args.trig_mode or args.trig_port or args.samples_per_trigger:
+        if args.trig_mode is None:
+            raise Failure("--trig-port and --samples-per-trigger need --trig-mode")
+        if args.trig_mode != "auto" and args.trig_port is None:
+            raise Failure(f"--trig-mode {args.trig_mode} needs --trig-port")
+        trigger.update(trig_mode=args.trig_mode, trig_port=args.trig_port)
+        if args.samples_per_trigger:
+            trigger["samples_per_trigger"] = args.samples_per_trigger
+
+    with _Opened(args.serial) as device:
+        if args.raw:
+            data, units, wavelength = device.get_raw_data(args.samples, **trigger), "counts", None
+        else:
+            wavelength = _wavelength(device, args.wavelength)
+            data = device.get_calibrated_data(args.samples, wavelength, **trigger)
+            units = "uW"
+        attrs = {"samplerate_hz": float(device.samplerate), "units": units,
+                 "calibration_wavelength_nm": wavelength if wavelength is not None else math.nan,
+                 "trig_mode": args.trig_mode or "", "trig_port": args.trig_port or "",
+                 "arm_time": args.arm_time, "samples_per_trigger": args.samples_per_trigger or 0,
+                 **recorder.device_attributes(device)}
+    _save_block(args.output, suffix, data, attrs)
+    print(f"wrote {data.size} samples ({units}) to {args.output}")
+
+
+def _save_block(path, suffix, data, attrs):
+    if suffix == ".npy":
+        with open(path, "wb") as f:
+            numpy.save(f, data)
+    elif suffix == ".csv":
+        column = "adc_code" if attrs["units"] == "counts" else "power_uw"
+        numpy.savetxt(path, data, fmt="%d" if data.dtype.kind == "u" else "%.9g",
+                      header=column, comments="")
+    else:
+        h5py = require("h5py")
+        with h5py.File(path, "w") as f:
+            f.attrs.update(attrs)
+            f.attrs["samples_written"] = data.size
+            f.attrs["complete"] = True
+            f.create_dataset("samples", data=data)
+
+
+def run_record(args):
+    _suffix(args.output, (".h5", ".hdf5"))
+    _new_file(args.output, args.force)
+    require("h5py")
+    with _Opened(args.serial) as device:
+        stream = device.open_stream(args.dtype)
+        try:
+            if args.units is not None:
+                stream.set_calibration_units(args.units)
+            if args.wavelength is not None:
+                stream.set_calibration_wavelength(_wavelength(device, args.wavelength))
+            if args.filter is not None:
+                stream.set_filter(args.filter)
+            if args.cutoff is not None:
+                stream.set_cutoff(args.cutoff)
+            if args.downsampling is not None:
+                stream.set_downsampling(args.downsampling)
+            if args.decimation is not None:
+                stream.set_decimation(args.decimation)
+            print(f"recording {args.seconds:g} s at {stream.samplerate:g} samples/s "
+                  f"from {device!r} into {args.output}", file=sys.stderr)
+            result = recorder.record(stream, args.output, seconds=args.seconds, bits=args.bits,
+                                     chunk=args.chunk, overwrite=args.force)
+        finally:
+            stream.close()
+    state = "complete" if result.complete else "INCOMPLETE (interrupted)"
+    print(f"{result.path}: {result.samples} samples, {result.seconds:.6g} s at "
+          f"{result.samplerate_hz:g} samples/s, {state}; took {result.elapsed_s:.2f} s")
+    return 0 if result.complete else 130
+
+
+def _load(path, limit=None):
+    """(samples, samplerate or None, units, attributes) of a file of samples."""
+    if not path.exists():
+        raise Failure(f"{path}: no such file")
+    suffix = _suffix(path, (".h5", ".hdf5", ".npy", ".csv"))
+    if suffix in (".h5", ".hdf5"):
+        try:
+            data, _, attrs = recorder.read(path, limit)
+        except KeyError:
+            raise Failure(f"{path}: no 'samples' dataset (not written by zopy?)") from None
+        except OSError as exc:
+            raise Failure(f"{path}: not a readable HDF5 file ({exc})") from exc
+        return data, attrs.get("samplerate_hz"), attrs.get("units", ""), attrs
+    try:
+        if suffix == ".npy":
+            data = numpy.load(path, allow_pickle=False)
+        else:
+            data = numpy.loadtxt(path, skiprows=1, ndmin=1)
+    except ValueError as exc:
+        raise Failure(f"{path}: cannot read samples ({exc})") from exc
+    return data[:limit], None, "", {}
+
+
+def run_psd(args):
+    if args.plot is not None:
+        _suffix(args.plot, (".png",))
+        _new_file(args.plot, args.force)
+    require("scipy")
+    if args.input is not None:
+        data, rate, units, attrs = _load(args.input)
+        scale = {"uW": 1e-6, "mW": 1e-3, "W": 1.0}.get(units)
+        if scale is None or not rate:
+            raise Failure(f"{args.input}: holds no calibrated power with a sample rate "
+                          f"(units {units or 'unknown'}); record it calibrated")
+        balanced = bool(attrs.get("balanced", False))
+        wavelength = args.wavelength or attrs.get("calibration_wavelength_nm")
+        if not wavelength or not math.isfinite(wavelength):
+            raise Failure(f"{args.input}: no calibration wavelength recorded; give --wavelength")
+        source = f"{args.input} ({data.size} samples)"
+    else:
+        with _Opened(args.serial) as device:
+            wavelength = _wavelength(device, args.wavelength)
+            data = device.get_calibrated_data(args.samples, wavelength)
+            rate, scale = float(device.samplerate), 1e-6
+            balanced = recorder.is_balanced(device)
+            source = f"{device!r}, {data.size} samples"
+    power_w = numpy.asarray(data, dtype=numpy.float64) * scale
+    s = spectrum.psd(power_w, rate, args.segment)
+    band = tuple(args.band) if args.band else spectrum.default_band(rate, s.resolution_hz)
+
+    print(f"Source            {source} at {rate:g} samples/s")
+    print(f"Mean power        {power_w.mean() * 1e6:.4f} µW"
+          f"{' (P1 - P2)' if balanced else ''}")
+    print(f"Resolution        {s.resolution_hz:.4g} Hz (Welch, Hann, 50% overlap)")
+    print(f"Noise density     {spectrum.band_mean(s, band):.4g} W²/Hz over {band[0]:g}..{band[1]:g} Hz")
+    level = _shot_level(args, balanced, power_w, wavelength)
+    if level is not None:
+        print(f"Shot-noise level  {level:.4g} W²/Hz (2hνP, P = {_power_text(args, power_w)}"
+              f" at {wavelength:g} nm)")
+        print(f"Clearance         {spectrum.clearance_db(s, level, band):+.2f} dB relative to shot "
+              f"noise over {band[0]:g}..{band[1]:g} Hz")
+    if args.plot is not None:
+        spectrum.plot_spectrum(s, args.plot, level=level, title=source)
+        print(f"wrote {args.plot}")
+
+
+def _power_text(args, power_w):
+    return f"{args.power:g} µW" if args.power else f"{power_w.mean() * 1e6:.4g} µW"
+
+
+def _shot_level(args, balanced, power_w, wavelength):
+    if args.power is not None:
+        return spectrum.shot_noise_level(args.power * 1e-6, wavelength)
+    if balanced:
+        print("Shot-noise level  unknown: a balanced unit's output is P1 - P2; give --power, "
+              "the total µW on both photodiodes")
+        return None
+    if not power_w.mean() > power_w.std():     # dark: the mean is lost in the noise
+        print("Shot-noise level  unknown: no light on the photodiode; give --power")
+        return None
+    return spectrum.shot_noise_level(power_w.mean(), wavelength)
+
+
+def run_plot(args):
+    _suffix(args.output, (".png",))
+    _new_file(args.output, args.force)
+    require("matplotlib")
+    if args.input is not None:
+        data, rate, units, _ = _load(args.input, args.samples)
+        title = f"{args.input}"
+    else:
+        with _Opened(args.serial) as device:
+            wavelength = _wavelength(device, args.wavelength)
+            data = device.get_calibrated_data(args.samples, wavelength)
+            rate, units, title = float(device.samplerate), "uW", f"{device!r} at {wavelength:g} nm"
+    if data.size == 0:
+        raise Failure("nothing to plot: no samples")
+    spectrum.plot_trace(data, args.output, samplerate_hz=rate,
+                        units={"uW": "power (µW)", "mW": "power (mW)", "W": "power (W)"}.get(units, units),
+                        title=title)
+    print(f"wrote {args.output} ({data.size} samples)")
+
+
+def run_selftest(args):
+    with _Opened(args.serial) as device:
+        return 0 if selftest.run(device) else 1
 
 
 if __name__ == "__main__":

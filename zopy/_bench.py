@@ -178,6 +178,9 @@ LIGHT_KEYS = {   # sim.set_light
     "modulation_depth": Key(_number(0.0, 1.0), 0.0, "P1 * (1 + depth * sin(2 pi f t))"),
     "noise": Key(_boolean, True, "false: exact codes"),
     "seed": Key(_integer(0, 2**64 - 1), sim.DEFAULT_SEED, "picks the noise"),
+    "rin_db_hz": Key(_number(), None, "the laser's relative intensity noise in dB/Hz "
+                     "(left out: none)"),
+    "cmrr_db": Key(_number(), sim.DEFAULT_CMRR_DB, "common-mode rejection of a balanced unit"),
 }
 
 PORT_KEYS = {   # sim.set_port_input

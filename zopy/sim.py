@@ -42,9 +42,8 @@ responsivity. Raw code::
            + noise,   rounded, clipped to 0..16383
 
 Offset: 200 counts on a single-diode unit, 8192 (mid-scale) on a balanced
-unit, which measures P1 - P2 (P2 is ignored on a single-diode unit). Noise:
-Gaussian, 2.5 counts rms in high gain, 1.5 in low gain, before the
-antialias filter. Power-on: high gain, antialias on, powerdown off, ADC
+unit, which measures P1 - P2 (P2 is ignored on a single-diode unit).
+Power-on: high gain, antialias on, powerdown off, ADC
 clock on, monitors off, ports S and T inputs, A, B and the LEDs driven low,
 every register 0.
 
@@ -58,6 +57,32 @@ every register 0.
   ZO_ERROR_NOT_IMPLEMENTED): P1 monitor on routes an analog signal to port S,
   P2 to port T. Bit 14 (or 15) is then 0, triggers on that port never fire,
   and driving or reading that port fails with ZO_ERROR_DEVICE_SETTINGS.
+
+Noise
+-----
+Independent white Gaussian terms, all before the antialias filter:
+
+- electronic: 2.5 counts rms in high gain, 1.5 in low gain;
+- shot noise of each photodiode: one-sided power spectral density
+  ``2 h nu P`` in optical power (W²/Hz), P the mean light on that photodiode
+  (P2 only on balanced units), nu = c / wavelength;
+- the laser's relative intensity noise (RIN), ``set_light(...,
+  rin_db_hz=...)``, off by default: density ``10**(rin_db_hz / 10) * A**2``
+  with A the light whose fluctuation reaches the output, ``P1`` on a
+  single-diode unit and ``P1 - P2 + eps * (P1 + P2) / 2`` on a balanced one
+  (the same laser feeds both photodiodes), where
+  ``eps = 10**(-cmrr_db / 20)`` is its finite common-mode rejection
+  (``cmrr_db``, default :data:`DEFAULT_CMRR_DB` = 30 dB). With equal light
+  on both photodiodes, what is left of the RIN is that of one photodiode,
+  ``cmrr_db`` lower; the shot noise of both remains.
+
+At the sample rate fs a density S becomes a variance ``S * fs / 2``, so the
+spectrum of the samples, calibrated to optical power, shows each term at its
+density (through the antialias filter's response when it is on). The terms
+are drawn as one Gaussian of their summed variance, which is exactly the
+distribution of their sum; the levels follow the mean power (modulation
+does not change them). ``noise=False`` switches every term off; powerdown
+leaves 0.5 counts rms of electronic noise only.
 
 Calibrations (µW at peak responsivity from ADC code or volts at the ADC
 input, volts = code * 2.0 / 16384); they invert the model exactly:
@@ -173,6 +198,8 @@ instrument may be open elsewhere) and are neither logged nor overridden.
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 
 try:
@@ -182,7 +209,7 @@ except ImportError as exc:   # a build against the maker's libzo has no bench
                       "not include: it links against another libzo") from exc
 
 __all__ = [
-    "BAD_DOUBLE", "COUNTS_PER_UW_HIGH", "COUNTS_PER_UW_LOW", "DEFAULT_SAMPLERATE",
+    "BAD_DOUBLE", "COUNTS_PER_UW_HIGH", "COUNTS_PER_UW_LOW", "DEFAULT_CMRR_DB", "DEFAULT_SAMPLERATE",
     "DEFAULT_SEED", "DEFAULT_SERIAL", "DEFAULT_TIMEOUT", "OFFSET_BALANCED", "OFFSET_SINGLE",
     "PORT_CLOCK_HZ", "attach", "calls", "checkerboard_words", "clear_calls", "detach",
     "detach_all", "devices", "last_error", "leds", "override", "pn9_words", "port_state", "realtime",
@@ -202,6 +229,7 @@ OFFSET_BALANCED = 8192
 PORT_CLOCK_HZ = 200e6
 DEFAULT_SEED = 1
 DEFAULT_TIMEOUT = 1.0
+DEFAULT_CMRR_DB = 30.0
 
 _PORTS = {"A": 0, "B": 1, "S": 2, "T": 3, "LEDR": 4, "LEDG": 5, "LEDB": 6}
 
@@ -366,18 +394,27 @@ def set_logging(enabled):
 
 def set_light(power_uw: float, wavelength_nm: float | None = None, *, serial: str | None = None,
               p2_power_uw: float = 0.0, modulation_hz: float = 0.0, modulation_depth: float = 0.0,
-              noise: bool = True, seed: int = DEFAULT_SEED) -> None:
+              noise: bool = True, seed: int = DEFAULT_SEED, rin_db_hz: float | None = None,
+              cmrr_db: float = DEFAULT_CMRR_DB) -> None:
     """Set the light on an instrument (the first attached when ``serial`` is None).
 
     ``power_uw`` on P1 at ``wavelength_nm`` (default: the instrument's peak
     responsivity), modulated as ``1 + modulation_depth * sin(2 pi f t)``;
-    ``p2_power_uw`` on P2 (balanced units only). ``noise`` False gives exact
-    codes; ``seed`` picks the noise (same seed, same samples).
+    ``p2_power_uw`` on P2 (balanced units only). ``rin_db_hz`` is the
+    laser's relative intensity noise in dB/Hz (None: none), ``cmrr_db`` a
+    balanced unit's rejection of it (see *Noise* in ``help(zopy.sim)``).
+    ``noise`` False gives exact codes; ``seed`` picks the noise (same seed,
+    same samples). Every call sets all of these; :func:`state` gives them
+    back under the same names in ``state()["light"]``.
     """
     if wavelength_nm is None:
         wavelength_nm = state(serial=serial)["peak_responsivity"]
+    rin = -math.inf if rin_db_hz is None else float(rin_db_hz)
+    if rin_db_hz is not None and not math.isfinite(rin):
+        raise ValueError("rin_db_hz must be a finite number of dB/Hz, or None for none")
     _sim.set_light(serial, float(power_uw), float(p2_power_uw), float(wavelength_nm),
-                   float(modulation_hz), float(modulation_depth), bool(noise), int(seed))
+                   float(modulation_hz), float(modulation_depth), bool(noise), int(seed),
+                   rin, float(cmrr_db))
 
 
 def set_port_input(port: int | str, level: bool = False, *, frequency_hz: float | None = None,
@@ -427,7 +464,10 @@ def state(*, serial=None):
     ``samplerate``, the switches ``highgain``, ``antialias``, ``powerdown``, ``adcclock``, ``p1_monitor``,
     ``p2_monitor``, ``pattern`` ("normal", "pn9", "checkerboard", "user"),
     ``user_word``, ``pattern_origin``, ``registers`` (256 applied values),
-    and ``light`` (as set with :func:`set_light`).
+    and ``light`` (as set with :func:`set_light`, keyed by its parameter
+    names: ``power_uw``, ``p2_power_uw``, ``wavelength_nm``,
+    ``modulation_hz``, ``modulation_depth``, ``noise``, ``seed``,
+    ``rin_db_hz``, ``cmrr_db``).
     """
     return _sim.state(serial)
 

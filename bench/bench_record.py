@@ -1,0 +1,136 @@
+"""Recording speed and memory.
+
+1. Time: ``zopy.record.record`` of 10**7 input samples (float32 stream,
+   lowpass, downsampling 10) into an HDF5 file, against a plain loop of
+   ``Stream.acquire`` over the same samples in the same chunk size. Goal:
+   ratio at most 1.2. Measured as fast as the virtual instrument computes
+   (the recorder's whole cost shows), then in real time (1 s per run, as an
+   instrument delivers the samples).
+2. Memory: the recorder's peak resident memory above the process's memory
+   before it started (and the peak of Python and numpy allocations), for
+   10**7 and 10**8 input samples, each in a fresh process (Linux). Goal: it
+   does not grow with the duration.
+
+Run by hand: ``.venv/bin/python bench/bench_record.py [--repeats R]``.
+"""
+
+import argparse
+import os
+import pathlib
+import resource
+import subprocess
+import sys
+import tempfile
+import tracemalloc
+
+from timing import best
+
+import zopy
+from zopy import record, sim
+
+DOWNSAMPLING = 10
+CUTOFF_HZ = 200e3
+TIME_GOAL = 1.2
+
+
+def open_stream():
+    sim.reset()
+    sim.set_light(100.0, rin_db_hz=-140.0)
+    device = zopy.Device()
+    stream = device.open_stream("float32")
+    stream.set_filter("lowpass")
+    stream.cutoff = CUTOFF_HZ
+    stream.downsampling = DOWNSAMPLING
+    return device, stream
+
+
+def time_ratio(input_samples, repeats, folder, realtime=False):
+    device, stream = open_stream()
+    sim.set_realtime(realtime)
+    output = input_samples // DOWNSAMPLING
+    chunk = record.default_chunk(stream.samplerate)
+    runs = iter(range(10**6))
+
+    def plain_loop():
+        left = output
+        while left:
+            n = min(chunk, left)
+            stream.acquire(n)
+            left -= n
+
+    def recorder():   # a new file each time, as a recording makes (no truncation)
+        path = pathlib.Path(folder) / f"bench-{realtime:d}-{next(runs)}.h5"
+        record.record(stream, path, samples=output, chunk=chunk, progress=False)
+
+    # interleaved, so both see the same load on the machine
+    loop_s = record_s = float("inf")
+    for _ in range(repeats):
+        loop_s = min(loop_s, best(plain_loop, 1))
+        record_s = min(record_s, best(recorder, 1))
+    stream.close()
+    device.close()
+    sim.set_realtime(False)
+    ratio = record_s / loop_s
+    print(f"{'real time: ' if realtime else ''}"
+          f"record of {input_samples:.0e} input samples ({output} out, chunk {chunk}): "
+          f"{record_s * 1e3:.1f} ms; acquire loop {loop_s * 1e3:.1f} ms; "
+          f"ratio {ratio:.3f} (goal <= {TIME_GOAL}) {'ok' if ratio <= TIME_GOAL else 'MISSED'}")
+
+
+def peak_memory(input_samples, folder):
+    """(peak RSS above the RSS before recording, peak of traced allocations), bytes,
+    of a fresh process recording ``input_samples``."""
+    out = subprocess.run([sys.executable, __file__, "--child", str(input_samples), folder],
+                         capture_output=True, text=True, check=True)
+    rss, traced = map(int, out.stdout.split())
+    return rss, traced
+
+
+def child(input_samples, folder):
+    device, stream = open_stream()
+    record.require("h5py")
+    record.record(stream, pathlib.Path(folder) / "warm.h5", samples=1000, progress=False,
+                  overwrite=True)
+    before = _rss_now()
+    tracemalloc.start()
+    record.record(stream, pathlib.Path(folder) / "mem.h5", samples=input_samples // DOWNSAMPLING,
+                  progress=False, overwrite=True)
+    traced = tracemalloc.get_traced_memory()[1]
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024   # KiB on Linux
+    print(max(0, peak - before), traced)
+
+
+def _rss_now():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def memory(folder):
+    peaks = {}
+    for n in (10**7, 10**8):
+        peaks[n] = peak_memory(n, folder)
+        rss, traced = peaks[n]
+        print(f"recorder, {n:.0e} input samples: peak RSS {rss / 2**20:.2f} MiB above the "
+              f"process before recording; Python and numpy allocations peak {traced / 2**20:.2f} MiB")
+    print(f"peak RSS 1e8 / 1e7: {peaks[10**8][0] / max(peaks[10**7][0], 1):.2f}; "
+          f"traced allocations 1e8 / 1e7: {peaks[10**8][1] / max(peaks[10**7][1], 1):.2f} "
+          f"(goal: no growth with the duration)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeats", type=int, default=21)
+    parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        n, folder = args.child
+        return child(int(n), folder)
+    with tempfile.TemporaryDirectory() as folder:
+        time_ratio(10**7, args.repeats, folder)
+        time_ratio(10**7, 3, folder, realtime=True)
+        memory(folder)
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    main()

@@ -1,0 +1,306 @@
+"""The command line, run in-process through zopy.__main__.main(argv)."""
+
+import csv
+import math
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import zopy
+from zopy import sim
+from zopy.__main__ import main
+
+h5py = pytest.importorskip("h5py")
+image = pytest.importorskip("matplotlib.image")
+
+
+def run(capsys, *argv):
+    """(status, stdout, stderr) of one command line."""
+    status = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def failed(capsys, *argv, status=1):
+    code, out, err = run(capsys, *argv)
+    assert code == status, (out, err)
+    assert err.count("\n") == 1 and err.startswith("zopy") and "Traceback" not in err, err
+    return err
+
+
+def field(out, name):
+    """The value after a label of the report, as a float."""
+    line = next(line for line in out.splitlines() if line.startswith(name))
+    return float(line[len(name):].split()[0])
+
+
+def assert_png(path, size=(500, 800)):
+    pixels = image.imread(path)
+    assert pixels.shape[:2] == size
+    assert len(np.unique(pixels.reshape(-1, pixels.shape[-1]), axis=0)) > 20   # not blank
+
+
+class TestListAndInfo:
+    def test_list_every_attached_instrument(self, capsys):
+        sim.attach("KV31B0001", balanced=True)
+        sim.attach("XY-2", product="KV310-X")
+        status, out, _ = run(capsys, "list")
+        assert status == 0
+        assert out.splitlines() == [f"{sim.DEFAULT_SERIAL}\tKV310", "KV31B0001\tKV310 (balanced)",
+                                    "XY-2\tKV310-X"]
+        assert not any(sim.state(serial=s)["open"] for s in sim.devices())   # all closed again
+        assert run(capsys, "list", "--serial", "B00")[1] == "KV31B0001\tKV310 (balanced)\n"
+
+    def test_list_skips_an_instrument_open_elsewhere(self, capsys, dev):
+        sim.attach("XY-2")
+        assert run(capsys, "list")[1] == "XY-2\tKV310\n"
+
+    def test_info_is_the_default_command(self, capsys):
+        sim.set_light(40.0, 1310.0)
+        for argv in (["info", "--samples", "20000", "--wavelength", "1310"],
+                     ["--samples", "20000", "--wavelength", "1310"]):
+            status, out, _ = run(capsys, *argv)
+            assert status == 0
+            assert f"SN: {sim.DEFAULT_SERIAL}" in out and "Acquired          20000 samples" in out
+            assert field(out, "Mean power") == pytest.approx(40.0, abs=0.05)
+
+    @pytest.mark.parametrize("argv, message", [
+        (["info", "--serial", "nope"], "No instrument whose serial contains 'nope'"),
+        (["list", "--serial", "nope"], "No instrument whose serial contains 'nope'"),
+        (["info", "--wavelength", "3000"], "wavelength 3000 nm is outside the photodiode's band"),
+        (["info", "--wavelength", "-5"], "must be a positive number"),
+        (["info", "--samples", "-1"], "must be at least 1, not -1"),
+        (["info", "--samples", "many"], "not a whole number: 'many'"),
+        (["frobnicate"], "invalid choice: 'frobnicate'"),
+    ])
+    def test_failures(self, capsys, argv, message):
+        err = failed(capsys, *argv, status=2 if "see --help" in message or "must" in message
+                     or "whole" in message or "choice" in message else 1)
+        assert message in err
+
+    def test_no_instrument(self, capsys):
+        sim.detach_all()
+        for command in ("list", "info", "selftest"):
+            assert failed(capsys, command) == "zopy: No instrument found\n"
+
+    def test_library_error_is_one_line(self, capsys):
+        sim.override("zo_get_samplerate", 0xFFFFFFFF, error=(33, "usb timeout"))
+        assert failed(capsys, "info") == "zopy: instrument error: usb timeout (libzo error 33)\n"
+
+    def test_help_and_version(self, capsys):
+        for command in ("list", "info", "acquire", "record", "psd", "plot", "selftest"):
+            status, out, _ = run(capsys, command, "--help")
+            assert status == 0 and out.startswith(f"usage: zopy {command}") and "--serial" in out
+        status, out, _ = run(capsys, "--version")
+        assert status == 0 and out.startswith("zopy ") and "libzo 2.1.0" in out
+
+
+class TestAcquire:
+    def test_calibrated_blocks_in_each_format(self, capsys, tmp_path):
+        sim.set_light(25.0, 1064.0, noise=False)
+        for name in ("a.npy", "a.csv", "a.h5"):
+            status, out, _ = run(capsys, "acquire", tmp_path / name, "--samples", 500,
+                                 "--wavelength", 1064)
+            assert status == 0 and out == f"wrote 500 samples (uW) to {tmp_path / name}\n"
+        npy = np.load(tmp_path / "a.npy")
+        assert npy.dtype == np.float64 and npy.shape == (500,)
+        assert npy == pytest.approx(25.0, abs=0.05)
+        with open(tmp_path / "a.csv") as f:
+            rows = list(csv.reader(f))
+        assert rows[0] == ["power_uw"] and len(rows) == 501
+        assert np.array([float(r[0]) for r in rows[1:]]) == pytest.approx(npy, rel=1e-8)
+        with h5py.File(tmp_path / "a.h5") as f:
+            assert np.array_equal(f["samples"][...], npy)
+            assert f.attrs["units"] == "uW" and f.attrs["calibration_wavelength_nm"] == 1064.0
+            assert f.attrs["samplerate_hz"] == sim.DEFAULT_SAMPLERATE
+            assert f.attrs["serial"] == sim.DEFAULT_SERIAL
+
+    def test_raw_codes(self, capsys, tmp_path):
+        sim.set_light(10.0, noise=False)
+        assert run(capsys, "acquire", tmp_path / "r.csv", "--raw", "--samples", 3)[0] == 0
+        code = round(sim.OFFSET_SINGLE + 10 * sim.COUNTS_PER_UW_HIGH)
+        assert (tmp_path / "r.csv").read_text() == f"adc_code\n{code}\n{code}\n{code}\n"
+
+    def test_triggered_block_passes_the_trigger_settings(self, capsys, tmp_path):
+        sim.set_light(10.0, noise=False)
+        sim.set_port_input("S", frequency_hz=1e5)            # 100 samples per period
+        status, _, _ = run(capsys, "acquire", tmp_path / "t.npy", "--raw", "--samples", 300,
+                           "--trig-mode", "rising", "--trig-port", "s",
+                           "--samples-per-trigger", 60, "--arm-time", 0)
+        words = np.load(tmp_path / "t.npy")
+        assert status == 0 and words.dtype == np.uint16
+        assert words.size == 300 and (words < 0x4000).all()   # masked to the ADC code
+        call = next(c for c in sim.calls() if c[0].startswith("zo_get_raw_data"))
+        assert call == ("zo_get_raw_data_triggered_repeat", sim.DEFAULT_SERIAL, 300, 300,
+                        zopy.zopy._trigger_mode_lookup[("s", "rising")], 0, 60)
+
+    @pytest.mark.parametrize("argv, message", [
+        (["x.txt"], "unknown file type '.txt'"),
+        (["x.npy", "--trig-mode", "rising"], "--trig-mode rising needs --trig-port"),
+        (["x.npy", "--trig-port", "S"], "need --trig-mode"),
+        (["x.npy", "--trig-mode", "sideways"], "invalid choice: 'sideways'"),
+        (["x.npy", "--samples-per-trigger", "0"], "must be at least 1"),
+        (["x.npy", "--arm-time", "-3"], "must be at least 0"),
+    ])
+    def test_refusals(self, capsys, tmp_path, argv, message):
+        err = failed(capsys, "acquire", tmp_path / argv[0], *argv[1:],
+                     status=2 if "invalid" in message or "at least" in message else 1)
+        assert message in err
+        assert not (tmp_path / argv[0]).exists()
+
+    def test_existing_output_needs_force(self, capsys, tmp_path):
+        target = tmp_path / "keep.npy"
+        target.write_bytes(b"old")
+        assert failed(capsys, "acquire", target) == f"zopy: {target} exists (use --force to overwrite it)\n"
+        assert target.read_bytes() == b"old"
+        assert run(capsys, "acquire", target, "--samples", 10, "--force")[0] == 0
+        assert np.load(target).size == 10
+
+    def test_trigger_timeout_is_a_library_error(self, capsys, tmp_path):
+        err = failed(capsys, "acquire", tmp_path / "t.npy", "--trig-mode", "high", "--trig-port", "T")
+        assert err.startswith("zopy: instrument error: ") and "libzo error 33" in err
+
+
+class TestRecord:
+    def test_records_with_the_stream_settings(self, capsys, tmp_path):
+        sim.set_light(60.0, 1310.0, seed=2)
+        path = tmp_path / "r.h5"
+        status, out, _ = run(capsys, "record", path, "--seconds", "0.02", "--dtype", "float64",
+                             "--filter", "lowpass", "--cutoff", "100e3", "--downsampling", "5",
+                             "--decimation", "2", "--units", "-3", "--wavelength", "1310",
+                             "--bits")
+        assert status == 0
+        assert out == f"{path}: 20000 samples, 0.02 s at 1e+06 samples/s, complete; took " \
+                      f"{out.split('took ')[1]}"
+        with h5py.File(path) as f:
+            a = dict(f.attrs)
+            data, bits = f["samples"][...], f["bits"][...]
+        assert (a["filter"], a["cutoff_hz"], a["downsampling"], a["decimation"]) == ("lowpass", 100e3, 5, 2)
+        assert (a["units"], a["calibration_wavelength_nm"], a["complete"]) == ("mW", 1310.0, True)
+        assert data.dtype == np.float64 and bits.dtype == np.uint8 and data.size == bits.size == 20000
+        assert data[1000:].mean() == pytest.approx(0.060, abs=1e-4)
+
+    def test_refusals(self, capsys, tmp_path):
+        path = tmp_path / "r.h5"
+        assert "unknown filter 'comb'" in failed(capsys, "record", path, "--seconds", "1",
+                                                 "--filter", "comb")
+        assert not path.exists()
+        assert "the following arguments are required: --seconds" in failed(
+            capsys, "record", path, status=2)
+        assert "must be a positive number" in failed(capsys, "record", path, "--seconds", "-1",
+                                                      status=2)
+        assert "invalid choice: 7" in failed(capsys, "record", path, "--seconds", "1",
+                                             "--units", "7", status=2)
+        assert "unknown file type '.npy'" in failed(capsys, "record", tmp_path / "r.npy",
+                                                    "--seconds", "1")
+        path.write_bytes(b"old")
+        assert "exists (use --force" in failed(capsys, "record", path, "--seconds", "0.001")
+        assert path.read_bytes() == b"old"
+
+
+class TestSpectrum:
+    def test_fresh_block_against_the_shot_noise_level(self, capsys, tmp_path):
+        sim.set_light(150.0, rin_db_hz=-140.0)
+        plot = tmp_path / "s.png"
+        status, out, _ = run(capsys, "psd", "--samples", 1 << 18, "--plot", plot)
+        assert status == 0
+        shot = 2 * 6.62607015e-34 * 299792458.0 / 1550e-9 * field(out, "Mean power") * 1e-6
+        assert field(out, "Shot-noise level") == pytest.approx(shot, rel=1e-3)
+        # the density reported is the one measured; the clearance is its ratio to shot noise
+        clearance = field(out, "Clearance")
+        assert clearance == pytest.approx(10 * math.log10(field(out, "Noise density") / shot), abs=0.01)
+        # electronic noise (2.5 counts) and RIN lie above shot noise at this power
+        assert 3 < clearance < 15
+        assert_png(plot)
+
+    def test_dark_single_diode_has_no_shot_noise_level(self, capsys):
+        status, out, _ = run(capsys, "psd", "--samples", 4096)
+        assert status == 0 and "no light on the photodiode" in out and "Clearance" not in out
+        status, out, _ = run(capsys, "psd", "--samples", 4096, "--power", 100)
+        assert status == 0 and "P = 100 µW" in out and "Clearance" in out
+
+    def test_balanced_recording_needs_the_total_power(self, capsys, tmp_path):
+        sim.attach("BAL-9", balanced=True)
+        sim.set_light(1000.0, serial="BAL-9", p2_power_uw=1000.0)
+        path = tmp_path / "b.h5"
+        assert run(capsys, "record", path, "--seconds", "0.02", "--serial", "BAL-9")[0] == 0
+        status, out, _ = run(capsys, "psd", path)
+        assert status == 0 and "(P1 - P2)" in out and "give --power" in out and "Clearance" not in out
+        status, out, _ = run(capsys, "psd", path, "--power", "2000", "--band", "10e3", "200e3")
+        assert status == 0
+        # shot noise of both photodiodes over a floor of 2.5 counts of electronic noise
+        assert 0.5 < field(out, "Clearance") < 3.5
+        assert "over 10000..200000 Hz" in out
+
+    def test_refusals(self, capsys, tmp_path):
+        assert run(capsys, "acquire", tmp_path / "raw.h5", "--raw", "--samples", 1000)[0] == 0
+        assert "holds no calibrated power" in failed(capsys, "psd", tmp_path / "raw.h5")
+        assert "no such file" in failed(capsys, "psd", tmp_path / "missing.h5")
+        (tmp_path / "junk.h5").write_bytes(b"not hdf5")
+        assert "not a readable HDF5 file" in failed(capsys, "psd", tmp_path / "junk.h5")
+        with h5py.File(tmp_path / "other.h5", "w") as f:
+            f["x"] = np.zeros(10)
+        assert "no 'samples' dataset" in failed(capsys, "psd", tmp_path / "other.h5")
+        assert "unknown file type '.jpg'" in failed(capsys, "psd", "--plot", tmp_path / "x.jpg")
+        assert f"no folder {tmp_path / 'none'}" in failed(capsys, "psd", "--plot",
+                                                          tmp_path / "none" / "x.png")
+        assert f"no folder {tmp_path / 'none'}" in failed(capsys, "record", tmp_path / "none" / "x.h5",
+                                                          "--seconds", "1")
+        assert "at least 16 samples" in failed(capsys, "psd", "--samples", "8")
+
+    def test_missing_tool_says_what_to_install(self, capsys, monkeypatch):
+        monkeypatch.setitem(sys.modules, "scipy", None)
+        err = failed(capsys, "psd")
+        assert "needs scipy" in err and "pip install scipy" in err and "zopy[tools]" in err
+
+
+class TestPlot:
+    @pytest.mark.parametrize("source", [None, "a.npy", "a.csv", "a.h5"])
+    def test_trace_png(self, capsys, tmp_path, source):
+        sim.set_light(30.0, modulation_hz=5e4, modulation_depth=0.5)
+        argv = ["plot", tmp_path / "t.png", "--samples", 2000]
+        if source:
+            assert run(capsys, "acquire", tmp_path / source, "--samples", 5000)[0] == 0
+            argv += ["--input", tmp_path / source]
+        status, out, _ = run(capsys, *argv)
+        assert status == 0 and out == f"wrote {tmp_path / 't.png'} (2000 samples)\n"
+        assert_png(tmp_path / "t.png")
+
+    def test_refusals(self, capsys, tmp_path):
+        assert "unknown file type '.svg'" in failed(capsys, "plot", tmp_path / "t.svg")
+        (tmp_path / "e.npy").write_bytes(b"junk")
+        assert "cannot read samples" in failed(capsys, "plot", tmp_path / "t.png", "--input",
+                                               tmp_path / "e.npy")
+        assert not (tmp_path / "t.png").exists()
+
+
+class TestSelftest:
+    def test_passes_on_a_healthy_instrument(self, capsys):
+        status, out, _ = run(capsys, "selftest")
+        assert status == 0 and out.splitlines()[-1] == "ADC self-test passed"
+        assert sim.state()["pattern"] == "normal" and not sim.state()["open"]
+
+    def test_fails_when_a_pattern_is_wrong(self, capsys):
+        sim.override("zo_test_checkerboard", 0)     # the ADC ignores the command
+        status, out, _ = run(capsys, "selftest")
+        assert status == 1 and "checkerboard       FAIL" in out
+        assert out.splitlines()[-1] == "ADC self-test failed (1 of 4)"
+
+
+def test_console_script():
+    script = pathlib.Path(sys.executable).with_name("zopy")
+    result = subprocess.run([script, "list"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0 and result.stdout == f"{sim.DEFAULT_SERIAL}\tKV310\n"
+    result = subprocess.run([script, "info", "--serial", "none"], capture_output=True,
+                            text=True, timeout=60)
+    assert result.returncode == 1 and result.stderr == "zopy: No instrument whose serial contains 'none'\n"
+
+
+def test_device_is_closed_after_each_command(capsys, tmp_path):
+    for argv in (["info", "--samples", "100"], ["acquire", tmp_path / "a.npy"], ["selftest"]):
+        run(capsys, *argv)
+        assert not sim.state()["open"]
+    zopy.Device().close()      # free to open again

@@ -1,0 +1,270 @@
+"""The recorder: exact contents, self-describing files, and nothing lost on failure."""
+
+import errno
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import zopy
+from zopy import record as recorder
+from zopy import sim
+
+h5py = pytest.importorskip("h5py")
+
+N = 20_000
+LIGHT = dict(power_uw=80.0, modulation_hz=2e3, modulation_depth=0.3, rin_db_hz=-130.0, seed=4)
+
+
+def open_stream(dtype="float32", **settings):
+    """The default instrument lit and streaming; settings applied in a fixed order."""
+    sim.set_light(**LIGHT)
+    device = zopy.Device()
+    stream = device.open_stream(dtype)
+    for name in ("filter", "cutoff", "downsampling"):
+        if name in settings:
+            setattr(stream, name, settings[name])
+    if "decimation" in settings:
+        stream.set_decimation(settings["decimation"])
+    return device, stream
+
+
+def replay(n, bits=False, dtype="float32", **settings):
+    """The same bench again from the start: what the stream delivers in one read."""
+    sim.reset()
+    device, stream = open_stream(dtype, **settings)
+    try:
+        return stream.acquire(n, getbits=bits)
+    finally:
+        stream.close()
+        device.close()
+
+
+def recorded(path):
+    with h5py.File(path, "r") as f:
+        bits = f["bits"][...] if "bits" in f else None
+        return f["samples"][...], bits, dict(f.attrs)
+
+
+SETTINGS = dict(filter="lowpass", cutoff=200e3, downsampling=10)
+
+
+class TestContents:
+    def test_file_holds_exactly_the_streams_samples_with_every_attribute(self, tmp_path):
+        device, stream = open_stream(**SETTINGS, decimation=2)
+        stream.calibration_wavelength = 1310.0
+        result = recorder.record(stream, tmp_path / "a.h5", samples=N, bits=True, chunk=3000)
+        stream.close()
+        device.close()
+        data, bits, attrs = recorded(tmp_path / "a.h5")
+        sim.reset()
+        device, stream = open_stream(**SETTINGS, decimation=2)
+        stream.calibration_wavelength = 1310.0
+        ref, ref_bits = stream.acquire(N, getbits=True)
+        assert data.dtype == np.float32 and data.tobytes() == ref.tobytes()
+        assert np.array_equal(bits, ref_bits)
+        assert (result.samples, result.requested, result.complete, result.interrupted) == (N, N, True, False)
+        assert attrs["samplerate_hz"] == result.samplerate_hz == 10e6 / 10 / 2
+        assert attrs["input_samplerate_hz"] == 10e6
+        assert (attrs["units"], attrs["calibration_mode"]) == ("uW", "auto")
+        assert attrs["calibration_wavelength_nm"] == 1310.0
+        assert (attrs["filter"], attrs["cutoff_hz"]) == ("lowpass", 200e3)
+        assert (attrs["downsampling"], attrs["decimation"]) == (10, 2)
+        assert (attrs["product"], attrs["serial"]) == ("KV310", sim.DEFAULT_SERIAL)
+        assert not attrs["balanced"]
+        assert attrs["firmware_version"] == "1.3.0" and attrs["library_version"] == "2.1.0"
+        assert attrs["zopy_version"] and attrs["dtype"] == "float32"
+        assert attrs["start_time"].endswith("+00:00") and "T" in attrs["start_time"]
+        assert (attrs["samples_written"], attrs["complete"]) == (N, True)
+        with h5py.File(tmp_path / "a.h5") as f:
+            assert f["samples"].maxshape == (None,) and f["samples"].chunks is not None
+            assert f["samples"].attrs["units"] == "uW"
+        head, head_bits, plain = recorder.read(tmp_path / "a.h5", 100)
+        assert head.tobytes() == ref[:100].tobytes() and np.array_equal(head_bits, ref_bits[:100])
+        assert plain["complete"] is True and plain["serial"] == sim.DEFAULT_SERIAL
+        assert type(plain["samples_written"]) is int
+
+    @pytest.mark.parametrize("chunk", [1, 999, 4096, N])
+    def test_chunk_size_does_not_change_the_contents(self, tmp_path, chunk):
+        n = 2_000 if chunk == 1 else N
+        device, stream = open_stream("float64", **SETTINGS)
+        recorder.record(stream, tmp_path / "c.h5", samples=n, chunk=chunk)
+        stream.close()
+        device.close()
+        data, bits, attrs = recorded(tmp_path / "c.h5")
+        assert bits is None and data.dtype == np.float64
+        assert data.tobytes() == replay(n, dtype="float64", **SETTINGS).tobytes()
+
+    @pytest.mark.parametrize("units, name, scale", [(-3, "mW", 1e-3), (0, "W", 1e-6)])
+    def test_units_and_raw_mode(self, tmp_path, units, name, scale):
+        device, stream = open_stream()
+        stream.calibration_units = units
+        recorder.record(stream, tmp_path / "u.h5", samples=1000)
+        stream.set_calibration_mode("raw")
+        recorder.record(stream, tmp_path / "raw.h5", samples=1000)
+        data, _, attrs = recorded(tmp_path / "u.h5")
+        assert attrs["units"] == name and abs(data.mean() - 80.0 * scale) < 30 * scale
+        assert recorded(tmp_path / "raw.h5")[2]["units"] == "counts"
+
+    def test_duration_in_instrument_time(self, tmp_path, dev):
+        stream = dev.open_stream()
+        stream.downsampling = 100
+        result = recorder.record(stream, tmp_path / "d.h5", seconds=0.25)
+        assert result.samples == 25_000 and result.seconds == pytest.approx(0.25)
+
+
+class TestRefusals:
+    def test_existing_file_is_never_overwritten_unless_asked(self, tmp_path, dev):
+        path = tmp_path / "keep.h5"
+        path.write_bytes(b"precious")
+        stream = dev.open_stream()
+        with pytest.raises(FileExistsError):
+            recorder.record(stream, path, samples=10)
+        assert path.read_bytes() == b"precious"
+        recorder.record(stream, path, samples=10, overwrite=True)
+        assert recorded(path)[2]["samples_written"] == 10
+
+    @pytest.mark.parametrize("kwargs", [
+        {}, dict(seconds=1, samples=10), dict(samples=0), dict(samples=-5), dict(samples=2.5),
+        dict(seconds=0), dict(seconds=-1), dict(seconds=float("nan")), dict(samples=10, chunk=0)])
+    def test_bad_counts(self, tmp_path, dev, kwargs):
+        with pytest.raises(ValueError):
+            recorder.record(dev.open_stream(), tmp_path / "x.h5", **kwargs)
+        assert not (tmp_path / "x.h5").exists()
+
+
+class TestProgress:
+    def test_callback_sees_every_read(self, tmp_path, dev):
+        seen = []
+        recorder.record(dev.open_stream(), tmp_path / "p.h5", samples=10_000, chunk=3_000,
+                        callback=lambda written, total: seen.append((written, total)))
+        assert seen == [(3000, 10_000), (6000, 10_000), (9000, 10_000), (10_000, 10_000)]
+
+    def test_bar_only_when_asked_or_on_a_terminal(self, tmp_path, dev, capsys):
+        recorder.record(dev.open_stream(), tmp_path / "quiet.h5", samples=5000)
+        assert capsys.readouterr() == ("", "")        # pytest's stderr is no terminal
+        recorder.record(dev.open_stream(), tmp_path / "bar.h5", samples=5000, progress=True)
+        err = capsys.readouterr().err
+        assert "5.00k/5.00k" in err and "recording" in err
+
+
+class TestFailures:
+    def test_disk_failure_on_the_nth_write_leaves_a_readable_file(self, tmp_path, monkeypatch):
+        append = recorder._Writer.append
+        writes = []
+
+        def failing(self, data_buf, bits_buf, n):
+            writes.append(n)
+            if len(writes) == 3:
+                # as a full disk does: the dataset has grown, the data never landed
+                self.samples.resize((self.written + n,))
+                raise OSError(errno.ENOSPC, "No space left on device")
+            append(self, data_buf, bits_buf, n)
+
+        monkeypatch.setattr(recorder._Writer, "append", failing)
+        device, stream = open_stream()
+        with pytest.raises(OSError, match="No space left"):
+            recorder.record(stream, tmp_path / "full.h5", samples=N, chunk=4000)
+        stream.close()
+        device.close()
+        data, _, attrs = recorded(tmp_path / "full.h5")
+        assert (attrs["samples_written"], attrs["complete"]) == (8000, False)
+        assert data.tobytes() == replay(8000).tobytes()
+
+    def test_full_disk_stops_cleanly_before_the_last_write(self, tmp_path, monkeypatch):
+        path = tmp_path / "full.h5"
+        capacity = (1 << 20) + 50_000       # a disk with room for about 2 chunks and closing
+
+        def disk_usage(folder):
+            assert folder == str(tmp_path)
+            return shutil._ntuple_diskusage(capacity, 0, capacity - os.path.getsize(path))
+
+        monkeypatch.setattr(recorder.shutil, "disk_usage", disk_usage)
+        device, stream = open_stream()
+        with pytest.raises(OSError, match="disk full") as info:
+            recorder.record(stream, path, samples=N, chunk=4000)
+        assert info.value.errno == errno.ENOSPC and info.value.filename == str(path)
+        assert os.path.getsize(path) < capacity
+        data, _, attrs = recorded(path)
+        assert (attrs["samples_written"], attrs["complete"]) == (data.size, False)
+        assert 0 < data.size < N and data.size % 4000 == 0
+        stream.close()
+        device.close()
+        assert data.tobytes() == replay(data.size).tobytes()
+
+    def test_instrument_error_keeps_what_came_before(self, tmp_path, dev):
+        def fail_next_read(written, total):
+            if written == 6000:
+                sim.override("ZOStream<float>::acquire", 16, error=(16, "cable pulled"))
+
+        with pytest.raises(zopy.Error, match="cable pulled"):
+            recorder.record(dev.open_stream("float32"), tmp_path / "cut.h5", samples=N,
+                            chunk=3000, callback=fail_next_read)
+        data, _, attrs = recorded(tmp_path / "cut.h5")
+        assert (data.size, attrs["samples_written"], attrs["complete"]) == (6000, 6000, False)
+
+    def test_file_size_limit_of_the_file_system(self, tmp_path):
+        """A file system that fills: the process may not grow the file past 3 MiB."""
+        code = f"""
+            import resource, signal, sys
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (3 << 20, 3 << 20))
+            import zopy
+            from zopy import record, sim
+            sim.set_light(**{LIGHT!r})
+            stream = zopy.Device().open_stream("float32")
+            try:
+                record.record(stream, {str(tmp_path / 'limit.h5')!r}, samples=1_000_000, chunk=50_000)
+            except OSError as exc:
+                print("OSError", exc)
+        """
+        out = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)],
+                             capture_output=True, text=True, timeout=60)
+        assert out.returncode == 0 and out.stdout.startswith("OSError"), out.stdout + out.stderr
+        data, _, attrs = recorded(tmp_path / "limit.h5")
+        assert attrs["complete"] == False and 0 < attrs["samples_written"] == data.size < 1_000_000  # noqa: E712
+        assert data.size % 50_000 == 0
+        assert data.tobytes() == replay(data.size).tobytes()
+
+
+def test_ctrl_c_stops_after_the_read_in_flight(tmp_path):
+    """SIGINT during a real-time recording: a valid file of whole reads, marked incomplete."""
+    path = tmp_path / "stopped.h5"
+    code = f"""
+        import sys
+        from zopy import sim
+        sim.set_realtime(True)
+        sim.set_light(**{LIGHT!r})
+        from zopy.__main__ import main
+        sys.exit(main(["record", {str(path)!r}, "--seconds", "20", "--downsampling", "10",
+                       "--chunk", "20000"]))
+    """
+    proc = subprocess.Popen([sys.executable, "-P", "-c", textwrap.dedent(code)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 30
+    while not path.exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    assert proc.returncode == 130, out + err
+    assert "INCOMPLETE" in out and "Traceback" not in err
+    data, _, attrs = recorded(path)
+    assert attrs["complete"] == False  # noqa: E712
+    assert 0 < data.size == attrs["samples_written"] < 20 * 1_000_000
+    assert data.size % 20_000 == 0
+    assert data.tobytes() == replay(data.size, downsampling=10).tobytes()
+
+
+def test_import_zopy_needs_no_tool_package():
+    code = ("import sys, zopy, zopy.record, zopy.spectrum, zopy.__main__; "
+            "print(sorted(m for m in ('h5py', 'tqdm', 'scipy', 'matplotlib') if m in sys.modules))")
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                         timeout=60, env={**os.environ, "PYTHONWARNINGS": "ignore"})
+    assert out.stdout.strip() == "[]", out.stderr
