@@ -99,7 +99,7 @@ class TestLoad:
         light = sim.state(serial="LAB0001")["light"]
         assert light == {"power_uw": 120.0, "wavelength_nm": 1064.5, "p2_power_uw": 30.0,
                          "modulation_hz": 30000.0, "modulation_depth": 0.2, "noise": False,
-                         "seed": 2**64 - 1}
+                         "seed": 2**64 - 1, "rin_db_hz": -135.5, "cmrr_db": 42.0}
         s, t = sim.port_state("S", serial="LAB0001"), sim.port_state("T", serial="LAB0001")
         assert (s["frequency_hz"], s["duty"], t["level"]) == (1000.0, 0.25, True)
         assert sim.describe_bench()["instrument"][0]["unplug_after_reads"] == 5

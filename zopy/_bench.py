@@ -414,7 +414,7 @@ def _describe_instrument(serial):
     inst["fwversion"] = list(inst["fwversion"])
     inst["unplug_after_reads"] = _sim.reads_until_unplugged(serial)
     light = sim.state(serial=serial)["light"]
-    inst["light"] = {name: light[name] for name in LIGHT_KEYS}
+    inst["light"] = {name: light[name] for name in LIGHT_KEYS if light[name] is not None}
     ports = {}
     for port in INPUT_PORTS:
         signal = _sim.port_input(serial, sim._port_number(port))
