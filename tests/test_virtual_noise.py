@@ -72,6 +72,15 @@ def balanced():
 
 
 class TestSingleDiode:
+    def test_spectrum_is_flat_from_low_to_high_frequencies(self, single):
+        """Noise spectra converge to white: no ripple left by reused noise values."""
+        sim.set_light(50.0)
+        f, p = welch(single.get_calibrated_data(4 * N))
+        white = p[(f >= 1e3) & (f <= 4e6)].mean()
+        for low, high in ((1e3, 1e4), (1e4, 1e5), (1e5, 1e6), (1e6, 4e6)):
+            band = p[(f >= low) & (f < high)].mean()
+            assert band == pytest.approx(white, rel=0.08), (low, high)
+
     def test_shot_noise_density(self, single):
         assert excess(single, power_uw=180.0) == pytest.approx(shot(180.0), rel=0.05)
 

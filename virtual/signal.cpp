@@ -86,23 +86,55 @@ struct NoiseTable {
 
 namespace {
 
+// In-place radix-2 FFT of a power-of-two length (inverse: conjugate in,
+// conjugate out, divide by the length).
+void fft(std::vector<std::complex<double>>& a) {
+    const size_t n = a.size();
+    for (size_t i = 1, j = 0; i < n; ++i) {
+        size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(a[i], a[j]);
+    }
+    for (size_t len = 2; len <= n; len <<= 1) {
+        const std::complex<double> step = std::polar(1.0, -2.0 * std::numbers::pi / double(len));
+        for (size_t i = 0; i < n; i += len) {
+            std::complex<double> w = 1.0;
+            for (size_t k = 0; k < len / 2; ++k, w *= step) {
+                const std::complex<double> u = a[i + k], v = a[i + k + len / 2] * w;
+                a[i + k] = u + v;
+                a[i + k + len / 2] = u - v;
+            }
+        }
+    }
+}
+
+// Gaussian draws whose circular spectrum is then made exactly flat (each
+// frequency keeps its random phase, all get the same magnitude). Every block
+// reads a window of this one table, so a spectrum averaged over many blocks
+// converges to the table's own spectrum: flat here, where plain draws would
+// leave their periodogram's random ripple of about 1/sqrt(bins averaged) in
+// every noise spectrum of the instrument. Zero mean, unit variance.
 std::vector<double> gaussian_table() {
-    std::vector<double> v(kNoiseSize);
+    std::vector<std::complex<double>> spectrum(kNoiseSize);
     uint64_t state = 0x6E6F697365ull;
     for (uint32_t i = 0; i < kNoiseSize; i += 2) {
         double r = std::sqrt(-2.0 * std::log(uniform01(state)));
         double a = 2.0 * std::numbers::pi * uniform01(state);
-        v[i] = r * std::cos(a);
-        v[i + 1] = r * std::sin(a);
+        spectrum[i] = r * std::cos(a);
+        spectrum[i + 1] = r * std::sin(a);
     }
-    // Exactly zero mean and unit variance, so no capture inherits a bias.
-    double mean = 0, var = 0;
-    for (double x : v) mean += x;
-    mean /= kNoiseSize;
-    for (double& x : v) {
-        x -= mean;
-        var += x * x;
+    fft(spectrum);
+    spectrum[0] = 0.0;
+    for (uint32_t k = 1; k < kNoiseSize; ++k) {
+        const double magnitude = std::abs(spectrum[k]);
+        // A real sequence's Nyquist bin is real; the others pair with their mirror.
+        spectrum[k] = magnitude > 0 ? std::conj(spectrum[k] / magnitude) : 1.0;
     }
+    fft(spectrum);   // the inverse, up to a conjugate and a scale that the normalising undoes
+    std::vector<double> v(kNoiseSize);
+    double var = 0;
+    for (uint32_t i = 0; i < kNoiseSize; ++i) var += (v[i] = spectrum[i].real()) * v[i];
     const double scale = 1.0 / std::sqrt(var / kNoiseSize);
     for (double& x : v) x *= scale;
     return v;
