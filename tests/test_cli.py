@@ -53,6 +53,8 @@ class TestListAndInfo:
                                     "XY-2\tKV310-X"]
         assert not any(sim.state(serial=s)["open"] for s in sim.devices())   # all closed again
         assert run(capsys, "list", "--serial", "B00")[1] == "KV31B0001\tKV310 (balanced)\n"
+        assert run(capsys, "--serial", "B00", "list")[1] == "KV31B0001\tKV310 (balanced)\n"
+        assert run(capsys, "--serial=B00", "list", "--serial", "XY")[1] == "XY-2\tKV310-X\n"
 
     def test_list_skips_an_instrument_open_elsewhere(self, capsys, dev):
         sim.attach("XY-2")
@@ -61,7 +63,8 @@ class TestListAndInfo:
     def test_info_is_the_default_command(self, capsys):
         sim.set_light(40.0, 1310.0)
         for argv in (["info", "--samples", "20000", "--wavelength", "1310"],
-                     ["--samples", "20000", "--wavelength", "1310"]):
+                     ["--samples", "20000", "--wavelength", "1310"],
+                     ["--serial", "A04", "--samples", "20000", "--wavelength", "1310"]):
             status, out, _ = run(capsys, *argv)
             assert status == 0
             assert f"SN: {sim.DEFAULT_SERIAL}" in out and "Acquired          20000 samples" in out

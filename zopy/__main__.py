@@ -58,7 +58,7 @@ class _Parser(argparse.ArgumentParser):
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line ``argv`` (default: sys.argv[1:]); returns the exit status."""
     argv = list(sys.argv[1:] if argv is None else argv)
-    if not argv or (argv[0].startswith("-") and argv[0] not in ("-h", "--help", "--version")):
+    if _without_a_command(argv):
         argv.insert(0, "info")     # plain `python -m zopy [options]` keeps its old job
     try:
         args = _parser().parse_args(argv)
@@ -114,12 +114,22 @@ def _positive(text):
     return value
 
 
+def _without_a_command(argv):
+    """Whether argv, past a leading --serial, names no command and asks for no help."""
+    i = 0
+    while i < len(argv) and (argv[i] == "--serial" or argv[i].startswith("--serial=")):
+        i += 2 if argv[i] == "--serial" else 1
+    return i >= len(argv) or (argv[i].startswith("-") and argv[i] not in ("-h", "--help", "--version"))
+
+
 def _parser():
+    serial_help = "the first instrument whose serial contains TEXT"
+    # --serial goes before or after the command; after it, it wins.
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--serial", metavar="TEXT",
-                        help="the first instrument whose serial contains TEXT")
+    common.add_argument("--serial", metavar="TEXT", default=argparse.SUPPRESS, help=serial_help)
 
     parser = _Parser(prog=PROG, description="Control and record the KV310 photodetector.")
+    parser.add_argument("--serial", metavar="TEXT", help=serial_help)
     parser.add_argument("--version", action="version", version=f"%(prog)s {recorder.zopy_version()}"
                         f" (libzo {'.'.join(map(str, zopy.version()))})")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", parser_class=_Parser)
