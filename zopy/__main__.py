@@ -14,7 +14,7 @@
     zopy selftest
 
 Every command takes ``--serial TEXT`` (the first instrument whose serial
-contains it). Without a command, ``python -m zopy`` runs ``info``: open the
+contains it), before or after the command's name. Without a command, ``python -m zopy`` runs ``info``: open the
 instrument, print its identity, acquire a block and print the mean optical
 power with its noise. :func:`main` runs a command line in-process and
 returns the exit status; every failure is one line on stderr and a non-zero
