@@ -35,6 +35,17 @@ bool store_library_error(PyObject* self) {
     return errstr && PyObject_SetAttrString(self, "errstr", errstr.get()) == 0;
 }
 
+// As a plain function in the class, __init__ can be handed any object as
+// `self` (Error.__init__(x, "m")); only an exception of the class has the
+// layout that Exception.__init__ writes.
+bool check_error_instance(PyObject* self) {
+    if (PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(state.error_class))) return true;
+    PyErr_Format(PyExc_TypeError,
+                 "descriptor '__init__' requires a 'zopy.zopy.Error' object but received a '%.100s'",
+                 Py_TYPE(self)->tp_name);
+    return false;
+}
+
 // Error.__init__(self, msg=None)
 PyObject* error_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static Signature sig{"__init__", {"self", "msg"}, 2, 1};
@@ -42,6 +53,7 @@ PyObject* error_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!parse_args(sig, args, nargs, kwnames, params)) return nullptr;
     PyObject* self = params[0];
     PyObject* msg = params[1];
+    if (!check_error_instance(self)) return nullptr;
     if (!store_library_error(self)) return nullptr;
     int truth = PyObject_IsTrue(msg);
     if (truth < 0) return nullptr;

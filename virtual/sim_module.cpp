@@ -4,6 +4,9 @@
 #include "sim_convert.hpp"
 #include "stream.hpp"  // zo_bench_time_stream_acquire
 
+#include <exception>
+#include <optional>
+
 using namespace simpy;
 
 namespace {
@@ -240,15 +243,24 @@ PyObject* py_state(PyObject*, PyObject* args) {
 
 // -------------------------------------------------------------- bench helpers
 
-// Runs `f` with the interpreter lock released (other threads run meanwhile);
-// the lock is taken back however `f` ends.
+// Runs `f` with the interpreter lock released (other threads run meanwhile)
+// and hands back its result or its exception once the lock is back. The lock
+// is taken back outside any handler or destructor: at interpreter exit a
+// daemon thread is ended right there, and its unwinding must pass freely.
 template <class F>
 auto without_gil(F&& f) {
-    struct Relock {
-        PyThreadState* state;
-        ~Relock() { PyEval_RestoreThread(state); }
-    } relock{PyEval_SaveThread()};
-    return f();
+    using Result = decltype(f());
+    std::optional<Result> result;
+    std::exception_ptr failure;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+        result.emplace(f());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
 }
 
 PyObject* py_time_call(PyObject*, PyObject* args) {
