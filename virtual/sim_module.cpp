@@ -139,6 +139,20 @@ PyObject* py_set_logging(PyObject*, PyObject* args) {
     return translate([&] { control::set_logging(on != 0); return none(); });
 }
 
+PyObject* py_set_log_capacity(PyObject*, PyObject* args) {
+    unsigned long long calls;
+    if (!PyArg_ParseTuple(args, "K", &calls)) return nullptr;
+    return translate([&] { control::set_log_capacity(calls); return none(); });
+}
+
+PyObject* py_log_capacity(PyObject*, PyObject*) {
+    return translate([] { return PyLong_FromUnsignedLongLong(control::log_capacity()); });
+}
+
+PyObject* py_dropped_calls(PyObject*, PyObject*) {
+    return translate([] { return PyLong_FromUnsignedLongLong(control::dropped_calls()); });
+}
+
 // ------------------------------------------------------ light, ports, timing
 
 // set_light(serial or None, p1, p2, wavelength, mod_hz, mod_depth, noise, seed)
@@ -272,6 +286,15 @@ PyObject* py_time_call(PyObject*, PyObject* args) {
     });
 }
 
+PyObject* py_time_logged_call(PyObject*, PyObject* args) {
+    const char *name, *serial;
+    unsigned long long n;
+    if (!PyArg_ParseTuple(args, "ssK", &name, &serial, &n)) return nullptr;
+    return translate([&] {
+        return PyFloat_FromDouble(without_gil([&] { return control::time_logged_call(name, serial, n); }));
+    });
+}
+
 // (serial, n, repeats=5) -> the best seconds of `timer` over a block of n.
 PyObject* time_block(PyObject* args, double (*timer)(const std::string&, uint64_t, int)) {
     const char* serial;
@@ -326,6 +349,9 @@ PyMethodDef methods[] = {
     {"calls", py_calls, METH_NOARGS, "The call log."},
     {"clear_calls", py_clear_calls, METH_NOARGS, "Empty the call log."},
     {"set_logging", py_set_logging, METH_VARARGS, "Switch the call log on or off."},
+    {"set_log_capacity", py_set_log_capacity, METH_VARARGS, "Keep at most n calls in the log."},
+    {"log_capacity", py_log_capacity, METH_NOARGS, "How many calls the log keeps."},
+    {"dropped_calls", py_dropped_calls, METH_NOARGS, "Calls dropped from the log since it was cleared."},
     {"set_light", py_set_light, METH_VARARGS, "Set an instrument's optical input."},
     {"set_port_input", py_set_port_input, METH_VARARGS, "Apply a level or square wave to S or T."},
     {"set_timeout", py_set_timeout, METH_VARARGS, "Trigger timeout, seconds of instrument time."},
@@ -335,6 +361,8 @@ PyMethodDef methods[] = {
     {"port_state", py_port_state, METH_VARARGS, "What drives a port."},
     {"state", py_state, METH_VARARGS, "An instrument's settings and clock."},
     {"time_call", py_time_call, METH_VARARGS, "time_call(name, serial, n) -> seconds per call"},
+    {"time_logged_call", py_time_logged_call, METH_VARARGS,
+     "time_logged_call(name, serial, n) -> seconds per call, logged as the log is set"},
     {"time_raw_fill", py_time_raw_fill, METH_VARARGS,
      "time_raw_fill(serial, n, repeats=5) -> best seconds for zo_get_raw_data of n samples"},
     {"time_render", py_time_render, METH_VARARGS,
