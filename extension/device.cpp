@@ -15,10 +15,7 @@ DeviceGuard::DeviceGuard(PyObject* device)
     // the thread be ended when it takes the lock back (interpreter exit),
     // `held` gives the guard back on the way out.
     std::unique_lock held(*mutex_, std::defer_lock);
-    without_interpreter_lock([&held]() noexcept {
-        held.lock();
-        return true;
-    });
+    without_interpreter_lock([&held]() noexcept { held.lock(); });
     held.release();
 }
 

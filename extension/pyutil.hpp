@@ -24,7 +24,13 @@ namespace zopy {
 // attached). It does not while the finalising interpreter ends a daemon
 // thread that tried to take the lock back: glibc's pthread_exit then unwinds
 // the thread's stack and runs the destructors of the C++ frames on it.
-inline bool holds_interpreter_lock() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
+inline bool holds_interpreter_lock() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
 
 // Runs `work` with the interpreter lock released and returns its result.
 // `work` must not touch Python objects, and is noexcept so that nothing
@@ -36,9 +42,14 @@ template <typename Work>
 auto without_interpreter_lock(Work&& work) {
     static_assert(std::is_nothrow_invocable_v<Work&>, "work done without the lock must be noexcept");
     PyThreadState* saved = PyEval_SaveThread();
-    auto result = work();
-    PyEval_RestoreThread(saved);
-    return result;
+    if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
+        work();
+        PyEval_RestoreThread(saved);
+    } else {
+        auto result = work();
+        PyEval_RestoreThread(saved);
+        return result;
+    }
 }
 
 // A move-only owning reference. `Ref::steal` takes over a new reference (as

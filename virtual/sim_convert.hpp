@@ -9,9 +9,6 @@
 #include "bench_control.h"
 
 #include <new>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 #include <stdexcept>
 #include <string>
 
@@ -24,10 +21,6 @@ template <class Body>
 inline PyObject* translate(Body&& body) {
     try {
         return body();
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind&) {
-        throw;   // the thread is being ended (interpreter exit): let it go
-#endif
     } catch (const std::invalid_argument& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {

@@ -257,42 +257,51 @@ PyObject* py_state(PyObject*, PyObject* args) {
 
 // -------------------------------------------------------------- bench helpers
 
-// Runs `f` with the interpreter lock released (other threads run meanwhile)
-// and hands back its result or its exception once the lock is back. The lock
-// is taken back outside any handler or destructor: at interpreter exit a
-// daemon thread is ended right there, and its unwinding must pass freely.
+// What a function run without the interpreter lock gave: its result or its
+// exception, to be turned into Python's (by translate) once the lock is back.
+template <class R>
+struct Outcome {
+    std::optional<R> result;
+    std::exception_ptr failure;
+    R get() {
+        if (failure) std::rethrow_exception(failure);
+        return std::move(*result);
+    }
+};
+
+// Runs `f` with the interpreter lock released (other threads run meanwhile).
+// Call it outside translate(): the lock is taken back outside any handler,
+// since at interpreter exit a daemon thread is ended right there (glibc
+// unwinds its stack) and no handler on the way may keep that unwinding.
 template <class F>
 auto without_gil(F&& f) {
-    using Result = decltype(f());
-    std::optional<Result> result;
-    std::exception_ptr failure;
+    Outcome<decltype(f())> outcome;
     PyThreadState* saved = PyEval_SaveThread();
     try {
-        result.emplace(f());
+        outcome.result.emplace(f());
     } catch (...) {
-        failure = std::current_exception();
+        outcome.failure = std::current_exception();
     }
     PyEval_RestoreThread(saved);
-    if (failure) std::rethrow_exception(failure);
-    return std::move(*result);
+    return outcome;
+}
+
+PyObject* seconds_result(Outcome<double> seconds) {
+    return translate([&] { return PyFloat_FromDouble(seconds.get()); });
 }
 
 PyObject* py_time_call(PyObject*, PyObject* args) {
     const char *name, *serial;
     unsigned long long n;
     if (!PyArg_ParseTuple(args, "ssK", &name, &serial, &n)) return nullptr;
-    return translate([&] {
-        return PyFloat_FromDouble(without_gil([&] { return control::time_call(name, serial, n); }));
-    });
+    return seconds_result(without_gil([&] { return control::time_call(name, serial, n); }));
 }
 
 PyObject* py_time_logged_call(PyObject*, PyObject* args) {
     const char *name, *serial;
     unsigned long long n;
     if (!PyArg_ParseTuple(args, "ssK", &name, &serial, &n)) return nullptr;
-    return translate([&] {
-        return PyFloat_FromDouble(without_gil([&] { return control::time_logged_call(name, serial, n); }));
-    });
+    return seconds_result(without_gil([&] { return control::time_logged_call(name, serial, n); }));
 }
 
 // (serial, n, repeats=5) -> the best seconds of `timer` over a block of n.
@@ -301,9 +310,7 @@ PyObject* time_block(PyObject* args, double (*timer)(const std::string&, uint64_
     unsigned long long n;
     int repeats = 5;
     if (!PyArg_ParseTuple(args, "sK|i", &serial, &n, &repeats)) return nullptr;
-    return translate([&] {
-        return PyFloat_FromDouble(without_gil([&] { return timer(serial, n, repeats); }));
-    });
+    return seconds_result(without_gil([&] { return timer(serial, n, repeats); }));
 }
 
 PyObject* py_time_raw_fill(PyObject*, PyObject* args) {
@@ -323,15 +330,14 @@ PyObject* py_time_stream_acquire(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "siKsdii", &serial, &dtype_bytes, &n, &filter, &cutoff,
                           &downsampling, &repeats))
         return nullptr;
-    return translate([&] {
-        const double s = without_gil([&] {
-            return zo_bench_time_stream_acquire(serial, dtype_bytes, n, filter, cutoff,
-                                                downsampling, repeats);
-        });
+    Outcome<double> seconds = without_gil([&] {
+        const double s = zo_bench_time_stream_acquire(serial, dtype_bytes, n, filter, cutoff,
+                                                      downsampling, repeats);
         // On failure the helper leaves its reason as this thread's last error.
         if (s < 0) throw std::invalid_argument(control::last_error().second);
-        return PyFloat_FromDouble(s);
+        return s;
     });
+    return seconds_result(std::move(seconds));
 }
 
 PyMethodDef methods[] = {
