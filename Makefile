@@ -74,7 +74,8 @@ $(VENV_NP1)/.installed: $(VENV_NP1)/.created $(WHEEL_STAMP)
 # with the C++ runtime whose exceptions it intercepts; Python allocates with
 # malloc so that ASan sees its objects too. Leak reports are off: the
 # interpreter does not free everything at exit. Any finding ends the process,
-# and the test that started it fails.
+# and the test that started it fails; pytest captures only Python's streams
+# so that the sanitizer's report still reaches the terminal.
 VENV_CHECK := .venv-check
 CHECK_STAMP := build/check/.wheel-stamp
 SANITIZER_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so.6)
@@ -83,7 +84,7 @@ SANITIZER_ENV = LD_PRELOAD="$(SANITIZER_RUNTIME)" PYTHONMALLOC=malloc \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 check: $(VENV_CHECK)/.installed $(VENV_CHECK)/.test-tools
-	$(SANITIZER_ENV) $(VENV_CHECK)/bin/python -P -m pytest -q -p no:cacheprovider tests
+	$(SANITIZER_ENV) $(VENV_CHECK)/bin/python -P -m pytest -q -p no:cacheprovider --capture=sys tests
 
 $(VENV_CHECK)/.created: | check-python
 	$(PYTHON312) -m venv $(VENV_CHECK)

@@ -157,3 +157,29 @@ class TestAlteredLookupTables:
         assert [c[:3] for c in calls()] == [("zo_port_drive", serial, 6),
                                            ("zo_get_raw_data_triggered", serial, 10)]
         assert calls()[1][4] == 8
+
+
+class TestLibraryEnumerationsFromCCallers:
+    """A C caller may pass any int for a port or a trigger mode; the virtual
+    library reads it as an int (under UBSan a value outside the enumeration
+    loaded as the enumeration is an error) and refuses it."""
+
+    @pytest.mark.parametrize("code", [7, 8, 100, -1, 2**31 - 1, -(2**31)])
+    def test_ports(self, code):
+        from virtual_libzo import ERROR_PARAMS, lib, open_device
+        h = open_device()
+        assert lib.zo_port_drive(h, code, True) == ERROR_PARAMS
+        assert lib.zo_port_pwm(h, code, 1, 2) == ERROR_PARAMS
+        assert lib.zo_port_pulse(h, code, 1) == ERROR_PARAMS
+        assert lib.zo_port_read(h, code) == -1
+        assert sim.calls()[-1] == ("zo_port_read", sim.DEFAULT_SERIAL, code)
+        lib.zo_close_device(h)
+
+    @pytest.mark.parametrize("code", [9, 16, 1000, -1, 2**31 - 1])
+    def test_trigger_modes(self, code):
+        from virtual_libzo import ERROR_PARAMS, open_device, raw
+        h = open_device()
+        assert raw(h, 10, mode=code)[0] == ERROR_PARAMS
+        assert raw(h, 10, mode=code, spt=5)[0] == ERROR_PARAMS
+        assert sim.calls()[-1][0] == "zo_get_raw_data_triggered_repeat"
+        assert sim.calls()[-1][4] == code
