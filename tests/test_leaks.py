@@ -30,6 +30,8 @@ BAD_DOUBLE = sim.BAD_DOUBLE
 # value). Arguments may be a function of the world (for objects). No library
 # function: the member has no failure path of its own.
 MEMBERS = {
+    "__enter__": ((), None, None),
+    "__exit__": ((None, None, None), None, None),
     "__init__": {"device": ((True, UNIT), "zo_open_from_serial", None),
                  "stream": (lambda w: (w.dev, "float32"), "zo_open_stream<float>", None)},
     "__reduce__": ((), None, None),
@@ -98,12 +100,16 @@ def entry(name, owner):
     return e[owner] if isinstance(e, dict) else e
 
 
+# Dunder members that are the module's own; the others are Python's.
+DUNDERS = {"__init__", "__repr__", "__reduce__", "__setstate__", "__enter__", "__exit__"}
+
+
 def walked(cls):
     """Methods and properties of cls and its zopy bases, from their dicts."""
     names = set()
     for klass in cls.__mro__[:-1]:
         for name, member in vars(klass).items():
-            if name.startswith("__") and name not in MEMBERS:
+            if name.startswith("__") and name not in DUNDERS:
                 continue
             names.add(name)
     return sorted(names)
