@@ -1,6 +1,8 @@
 # Two commands do all the set-up on a fresh machine:
 #   make demo   build and install zopy into .venv, run the main job on the virtual instrument
 #   make test   the same set-up, then every test under numpy 2.x (.venv) and numpy 1.26 (.venv-np1)
+#   make check  every test again, against a build with AddressSanitizer and UBSan (.venv-check)
+#   make fuzz   the fuzzer for at least 10**6 calls; make stress: exits and races repeated many times
 # A second run reuses the venvs and the incremental build in build/.
 
 SHELL := /bin/bash
@@ -22,14 +24,14 @@ DEMO_OUT := demo-output
 TOOLS = "$$(ls dist/zopy-*.whl)[tools]"
 SOURCES := $(shell find extension libzo virtual zopy -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench clean check-python
+.PHONY: demo test bench clean check-python check fuzz stress
 
 demo: $(VENV)/.installed
 	$(VENV)/bin/python -P examples/first_light.py
 	@mkdir -p $(DEMO_OUT)
 	$(VENV)/bin/python -P examples/record_and_spectrum.py $(DEMO_OUT)
 
-test: $(VENV)/.installed $(VENV_NP1)/.installed
+test: $(VENV)/.installed $(VENV_NP1)/.installed $(VENV)/.test-tools $(VENV_NP1)/.test-tools
 	$(VENV)/bin/python -P -m pytest -q tests
 	$(VENV_NP1)/bin/python -P -m pytest -q tests
 
@@ -68,5 +70,57 @@ $(VENV_NP1)/.installed: $(VENV_NP1)/.created $(WHEEL_STAMP)
 	$(VENV_NP1)/bin/python -m pip install -q $(TOOLS) "numpy==1.26.*"
 	touch $@
 
+# Test tools beyond pytest, once per venv.
+%/.test-tools: %/.created
+	$*/bin/python -m pip install -q "hypothesis>=6"
+	touch $@
+
+# ---------------------------------------------------------------------------
+# make check: the whole suite against zopy built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (GCC), in a build folder and venv of its own.
+# Python itself is not instrumented, so the sanitizer runtime is preloaded,
+# with the C++ runtime whose exceptions it intercepts; Python allocates with
+# malloc so that ASan sees its objects too. Leak reports are off: the
+# interpreter does not free everything at exit. Any finding ends the process,
+# and the test that started it fails; pytest captures only Python's streams
+# so that the sanitizer's report still reaches the terminal.
+VENV_CHECK := .venv-check
+CHECK_STAMP := build/check/.wheel-stamp
+SANITIZER_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so.6)
+SANITIZER_ENV = LD_PRELOAD="$(SANITIZER_RUNTIME)" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0:allocator_may_return_null=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+check: $(VENV_CHECK)/.installed $(VENV_CHECK)/.test-tools
+	$(SANITIZER_ENV) $(VENV_CHECK)/bin/python -P -m pytest -q -p no:cacheprovider --capture=sys tests
+
+$(VENV_CHECK)/.created: | check-python
+	$(PYTHON312) -m venv $(VENV_CHECK)
+	$(VENV_CHECK)/bin/python -m pip install -q --upgrade pip
+	$(VENV_CHECK)/bin/python -m pip install -q "numpy>=2.0,<3" "pytest>=8"
+	touch $@
+
+$(CHECK_STAMP): $(VENV)/.created $(SOURCES)
+	rm -rf dist-check
+	$(VENV)/bin/python -m pip wheel -q --no-build-isolation --no-deps -w dist-check \
+	  -Cbuild-dir=build/check -Ccmake.build-type=RelWithDebInfo -Ccmake.define.ZOPY_SANITIZE=ON .
+	mkdir -p build/check && touch $@
+
+$(VENV_CHECK)/.installed: $(VENV_CHECK)/.created $(CHECK_STAMP)
+	$(VENV_CHECK)/bin/python -m pip install -q --force-reinstall --no-deps dist-check/zopy-*.whl
+	$(VENV_CHECK)/bin/python -m pip install -q "$$(ls dist-check/zopy-*.whl)[tools]"
+	touch $@
+
+# The fuzzer for much longer than the suite runs it (FUZZ_CALLS, at least 10**6).
+FUZZ_CALLS ?= 2000000
+fuzz: $(VENV)/.installed $(VENV)/.test-tools
+	$(VENV)/bin/python -P tests/fuzzing.py --calls $(FUZZ_CALLS) --seed $$RANDOM --reproducer fuzz-program.txt
+
+# Exit scenarios and races repeated many times (STRESS_RUNS each).
+STRESS_RUNS ?= 50
+stress: $(VENV)/.installed $(VENV)/.test-tools
+	ZOPY_EXIT_RUNS=$(STRESS_RUNS) ZOPY_RACE_RUNS=$$(( $(STRESS_RUNS) * 20 )) \
+	  $(VENV)/bin/python -P -m pytest -q tests/test_exit.py tests/test_races.py
+
 clean:
-	rm -rf build dist $(VENV) $(VENV_NP1) $(DEMO_OUT)
+	rm -rf build dist dist-check $(VENV) $(VENV_NP1) $(VENV_CHECK) $(DEMO_OUT)

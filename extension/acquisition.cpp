@@ -34,6 +34,12 @@ bool trigger_mode(PyObject* trig_port, PyObject* trig_mode, ZO_TRIGGER_MODE_t* o
     Ref code = Ref::steal(find_trigger_mode(trig_port, trig_mode));
     int mode;
     if (!code || !enum_direct(code.get(), "ZO_TRIGGER_MODE_t", &mode)) return false;
+    // An altered _trigger_mode_lookup may hold any int: the library gets
+    // only a mode it defines.
+    if (mode < ZO_TRIGGER_AUTO || mode > ZO_TRIGGER_T_LOW) {
+        raise_module_error("invalid trigger mode or port");
+        return false;
+    }
     *out = static_cast<ZO_TRIGGER_MODE_t>(mode);
     return true;
 }
@@ -66,25 +72,19 @@ bool choose_call(PyObject* trig_mode, PyObject* trig_port, PyObject* samples_per
 // guard keeps the handle alive until the call returns.
 int fill_raw(PyObject* self, const RawRequest& r, uint16_t* buffer) {
     auto* device = reinterpret_cast<DeviceObject*>(self);
-    int status;
-    Py_BEGIN_ALLOW_THREADS
-    device->guard->lock();
-    switch (r.kind) {
-        case RawRequest::FreeRunning:
-            status = zo_get_raw_data(device->_device, r.nsamples, buffer);
-            break;
-        case RawRequest::Triggered:
-            status = zo_get_raw_data_triggered(device->_device, r.nsamples, buffer, r.mode,
-                                               r.arm_time);
-            break;
-        default:
-            status = zo_get_raw_data_triggered_repeat(device->_device, r.nsamples, buffer, r.mode,
-                                                      r.arm_time, r.samples_per_trigger);
-            break;
-    }
-    device->guard->unlock();
-    Py_END_ALLOW_THREADS
-    return status;
+    return without_interpreter_lock([device, &r, buffer]() noexcept {
+        std::lock_guard handle_in_use(*device->guard);
+        switch (r.kind) {
+            case RawRequest::FreeRunning:
+                return zo_get_raw_data(device->_device, r.nsamples, buffer);
+            case RawRequest::Triggered:
+                return zo_get_raw_data_triggered(device->_device, r.nsamples, buffer, r.mode,
+                                                 r.arm_time);
+            default:
+                return zo_get_raw_data_triggered_repeat(device->_device, r.nsamples, buffer,
+                                                        r.mode, r.arm_time, r.samples_per_trigger);
+        }
+    });
 }
 
 // Keeps the 14 ADC bits, in place: the array is new and only ours. Built

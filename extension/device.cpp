@@ -11,10 +11,12 @@ DeviceGuard::DeviceGuard(PyObject* device)
     : mutex_(reinterpret_cast<DeviceObject*>(device)->guard) {
     if (mutex_->try_lock()) return;
     // Another thread is acquiring on this Device: wait for it without
-    // holding the interpreter lock, which that thread needs to finish.
-    Py_BEGIN_ALLOW_THREADS
-    mutex_->lock();
-    Py_END_ALLOW_THREADS
+    // holding the interpreter lock, which that thread needs to finish. Should
+    // the thread be ended when it takes the lock back (interpreter exit),
+    // `held` gives the guard back on the way out.
+    std::unique_lock held(*mutex_, std::defer_lock);
+    without_interpreter_lock([&held]() noexcept { held.lock(); });
+    held.release();
 }
 
 DeviceGuard::~DeviceGuard() { mutex_->unlock(); }

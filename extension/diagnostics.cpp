@@ -19,6 +19,18 @@ bool convert_header(PyObject* const* p, RequestHeader* h) {
            u16_direct(p[2], &h->index);
 }
 
+// What numpy.zeros gave in_request (it is looked up once, at import, and a
+// program may have replaced it by then) must be a buffer the library can fill.
+bool check_in_data(PyObject* data) {
+    auto* array = reinterpret_cast<PyArrayObject*>(data);
+    if (PyArray_Check(data) && PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == NPY_UINT8 &&
+        PyArray_ISCARRAY(array))
+        return true;
+    PyErr_Format(PyExc_TypeError, "numpy.zeros gave a %.200s, not a writable 1-d uint8 array",
+                 Py_TYPE(data)->tp_name);
+    return false;
+}
+
 PyObject* in_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static Signature sig{"in_request", {"request", "value", "index", "length", "timeout"}, 5, 1};
     PyObject* p[5] = {nullptr, state.int_0, state.int_0, state.int_0, state.int_1000};
@@ -29,9 +41,7 @@ PyObject* in_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!uint8) return nullptr;
     PyObject* zeros_args[2] = {p[3], uint8.get()};
     Ref data = Ref::steal(PyObject_Vectorcall(state.numpy_zeros, zeros_args, 1, state.kw_dtype));
-    if (!data) return nullptr;
-    auto* array = reinterpret_cast<PyArrayObject*>(data.get());
-    uint8_t* buffer = PyArray_SIZE(array) > 0 ? static_cast<uint8_t*>(PyArray_DATA(array)) : nullptr;
+    if (!data || !check_in_data(data.get())) return nullptr;
     RequestHeader h;
     uint16_t length;
     uint32_t timeout;
@@ -39,10 +49,12 @@ PyObject* in_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         return nullptr;
     // numpy sized the array through __index__, the conversion went through
     // __int__: the library must never be told of more bytes than it holds.
+    auto* array = reinterpret_cast<PyArrayObject*>(data.get());
     if (length != PyArray_SIZE(array)) {
         PyErr_SetString(PyExc_ValueError, "length does not match the size of the data array");
         return nullptr;
     }
+    uint8_t* buffer = length > 0 ? static_cast<uint8_t*>(PyArray_DATA(array)) : nullptr;
     if (zo_in_request(handle_of(self), h.request, h.value, h.index, buffer, length, timeout) != 0)
         return raise_library_error();
     return data.release();
@@ -70,32 +82,50 @@ bool check_out_data(PyObject* data) {
     return true;
 }
 
-PyObject* out_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Signature sig{"out_request", {"request", "value", "index", "data", "timeout"}, 5, 1};
-    PyObject* p[5] = {nullptr, state.int_0, state.int_0, state.empty_uint8, state.int_1000};
-    if (!parse_args(sig, args, nargs, kwnames, p) || !check_out_data(p[3])) return nullptr;
-    Py_ssize_t length = PyObject_Length(p[3]);
-    if (length < 0) return nullptr;
-    if (length > kMaxOutData) {
+// len(data) of a valid out_request data array, in the order of the checks
+// the method makes: the type, len() (None fails here), then the size limit.
+bool out_data_length(PyObject* data, Py_ssize_t* length) {
+    if (!check_out_data(data)) return false;
+    *length = PyObject_Length(data);
+    if (*length < 0) return false;
+    if (*length > kMaxOutData) {
         PyErr_SetString(PyExc_RuntimeError, "data too large");
-        return nullptr;
+        return false;
     }
     // An ndarray subclass may report a len() other than its size; the
     // library reads `length` bytes, which must all lie inside the array.
-    if (length != PyArray_SIZE(reinterpret_cast<PyArrayObject*>(p[3]))) {
+    if (*length != PyArray_SIZE(reinterpret_cast<PyArrayObject*>(data))) {
         PyErr_SetString(PyExc_ValueError, "len(data) does not match the size of the array");
+        return false;
+    }
+    return true;
+}
+
+PyObject* out_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static Signature sig{"out_request", {"request", "value", "index", "data", "timeout"}, 5, 1};
+    PyObject* p[5] = {nullptr, state.int_0, state.int_0, state.empty_uint8, state.int_1000};
+    if (!parse_args(sig, args, nargs, kwnames, p)) return nullptr;
+    Py_ssize_t length;
+    if (!out_data_length(p[3], &length)) return nullptr;
+    RequestHeader h;
+    uint32_t timeout;
+    if (!convert_header(p, &h) || !uint_direct(p[4], &timeout)) return nullptr;
+    // The conversions may run Python code (__int__) that resizes or retypes
+    // the array: it is checked again, and its memory taken, only now.
+    Py_ssize_t length_now;
+    if (!out_data_length(p[3], &length_now)) return nullptr;
+    if (length_now != length) {
+        PyErr_SetString(PyExc_ValueError, "data changed size while the request was prepared");
         return nullptr;
     }
-    // A strided or reversed view is sent as the bytes it shows, in order.
-    Ref contiguous = Ref::steal(reinterpret_cast<PyObject*>(
-        PyArray_GETCONTIGUOUS(reinterpret_cast<PyArrayObject*>(p[3]))));
+    // A strided or reversed view is sent as the bytes it shows, in order; a
+    // base-class array, so no subclass code runs from here on.
+    Ref contiguous = Ref::steal(PyArray_FromArray(reinterpret_cast<PyArrayObject*>(p[3]), nullptr,
+                                                  NPY_ARRAY_IN_ARRAY | NPY_ARRAY_ENSUREARRAY));
     if (!contiguous) return nullptr;
     const uint8_t* buffer =
         length > 0 ? static_cast<const uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(contiguous.get())))
                    : nullptr;
-    RequestHeader h;
-    uint32_t timeout;
-    if (!convert_header(p, &h) || !uint_direct(p[4], &timeout)) return nullptr;
     return status_result(zo_out_request(handle_of(self), h.request, h.value, h.index, buffer,
                                         static_cast<uint16_t>(length), timeout));
 }

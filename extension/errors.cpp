@@ -16,10 +16,26 @@ const char kErrorDoc[] =
     "respectfully.\n"
     "    ";
 
+// The attribute names, interned once: every Error sets and reads them, and a
+// fresh name string per call would also be what the type's attribute cache
+// keeps.
+PyObject* err_name() {
+    static PyObject* name = nullptr;
+    if (!name) name = intern("err");
+    return name;
+}
+
+PyObject* errstr_name() {
+    static PyObject* name = nullptr;
+    if (!name) name = intern("errstr");
+    return name;
+}
+
 // "libzo error (<err>): <errstr>", read back from the instance.
 PyObject* library_message(PyObject* self) {
-    Ref err = Ref::steal(PyObject_GetAttrString(self, "err"));
-    Ref errstr = Ref::steal(err ? PyObject_GetAttrString(self, "errstr") : nullptr);
+    if (!err_name() || !errstr_name()) return nullptr;
+    Ref err = Ref::steal(PyObject_GetAttr(self, err_name()));
+    Ref errstr = Ref::steal(err ? PyObject_GetAttr(self, errstr_name()) : nullptr);
     if (!errstr) return nullptr;
     Ref code = Ref::steal(PyNumber_Long(err.get()));
     Ref code_text = Ref::steal(code ? PyObject_Str(code.get()) : nullptr);
@@ -29,10 +45,22 @@ PyObject* library_message(PyObject* self) {
 }
 
 bool store_library_error(PyObject* self) {
+    if (!err_name() || !errstr_name()) return false;
     Ref err = Ref::steal(PyLong_FromLong(zo_get_error()));
-    if (!err || PyObject_SetAttrString(self, "err", err.get()) < 0) return false;
+    if (!err || PyObject_SetAttr(self, err_name(), err.get()) < 0) return false;
     Ref errstr = Ref::steal(str_from_utf8(zo_get_error_string()));
-    return errstr && PyObject_SetAttrString(self, "errstr", errstr.get()) == 0;
+    return errstr && PyObject_SetAttr(self, errstr_name(), errstr.get()) == 0;
+}
+
+// As a plain function in the class, __init__ can be handed any object as
+// `self` (Error.__init__(x, "m")); only an exception of the class has the
+// layout that Exception.__init__ writes.
+bool check_error_instance(PyObject* self) {
+    if (PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(state.error_class))) return true;
+    PyErr_Format(PyExc_TypeError,
+                 "descriptor '__init__' requires a 'zopy.zopy.Error' object but received a '%.100s'",
+                 Py_TYPE(self)->tp_name);
+    return false;
 }
 
 // Error.__init__(self, msg=None)
@@ -42,6 +70,7 @@ PyObject* error_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!parse_args(sig, args, nargs, kwnames, params)) return nullptr;
     PyObject* self = params[0];
     PyObject* msg = params[1];
+    if (!check_error_instance(self)) return nullptr;
     if (!store_library_error(self)) return nullptr;
     int truth = PyObject_IsTrue(msg);
     if (truth < 0) return nullptr;

@@ -153,6 +153,12 @@ bool port_value(PyObject* port, PyObject* (*invalid)(), ZO_PORT_t* out) {
     Ref value = Ref::steal(PyObject_GetItem(table.get(), port));
     int code;
     if (!value || !enum_direct(value.get(), "ZO_PORT_t", &code)) return false;
+    // port_lookup is an ordinary dict that a program may change: a value
+    // that names no port is refused like a key that names none.
+    if (code < ZO_PORT_A || code > ZO_LED_B) {
+        invalid();
+        return false;
+    }
     *out = static_cast<ZO_PORT_t>(code);
     return true;
 }

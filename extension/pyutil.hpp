@@ -15,9 +15,42 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace zopy {
+
+// Whether this thread holds the interpreter lock (its thread state is
+// attached). It does not while the finalising interpreter ends a daemon
+// thread that tried to take the lock back: glibc's pthread_exit then unwinds
+// the thread's stack and runs the destructors of the C++ frames on it.
+inline bool holds_interpreter_lock() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
+// Runs `work` with the interpreter lock released and returns its result.
+// `work` must not touch Python objects, and is noexcept so that nothing
+// escapes it while the lock is released. The lock is taken back outside any
+// handler or destructor: a daemon thread ended there at interpreter exit
+// unwinds straight out, and every Ref on its way lets go without touching
+// Python.
+template <typename Work>
+auto without_interpreter_lock(Work&& work) {
+    static_assert(std::is_nothrow_invocable_v<Work&>, "work done without the lock must be noexcept");
+    PyThreadState* saved = PyEval_SaveThread();
+    if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
+        work();
+        PyEval_RestoreThread(saved);
+    } else {
+        auto result = work();
+        PyEval_RestoreThread(saved);
+        return result;
+    }
+}
 
 // A move-only owning reference. `Ref::steal` takes over a new reference (as
 // returned by most C API calls), `Ref::borrow` takes a borrowed one and
@@ -40,7 +73,11 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    // A thread being ended at interpreter exit has no lock to give the
+    // reference back with; the process is going away, so it is left alone.
+    ~Ref() {
+        if (p_ && holds_interpreter_lock()) Py_DECREF(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }

@@ -161,10 +161,23 @@ PyObject* index_error_axis0() {
     return nullptr;
 }
 
+// A subclass may override `dtype`; the library writes one native float per
+// sample, so a subarray dtype (more than one value per element) or a
+// byte-swapped one is refused. Releases `descr` when it refuses it.
+bool check_sample_dtype(PyArray_Descr* descr) {
+    if ((descr->type_num == NPY_FLOAT32 || descr->type_num == NPY_FLOAT64) &&
+        PyArray_ISNBO(descr->byteorder))
+        return true;
+    PyErr_Format(PyExc_ValueError,
+                 "a stream's dtype must be native float32 or float64, not %R", descr);
+    Py_DECREF(descr);
+    return false;
+}
+
 // A 1-d zero-filled array of n elements of the dtype held in `dtype`.
 PyObject* samples_of(PyObject* dtype, npy_intp n) {
     PyArray_Descr* descr = nullptr;
-    if (!PyArray_DescrConverter(dtype, &descr)) return nullptr;
+    if (!PyArray_DescrConverter(dtype, &descr) || !check_sample_dtype(descr)) return nullptr;
     return PyArray_Zeros(1, &n, descr, 0);   // steals descr
 }
 
@@ -173,7 +186,7 @@ PyObject* samples_of(PyObject* dtype, npy_intp n) {
 PyObject* data_block(PyObject* dtype, PyObject* out, npy_intp n) {
     if (out == Py_None) return samples_of(dtype, n);
     PyArray_Descr* descr = nullptr;
-    if (!PyArray_DescrConverter(dtype, &descr)) return nullptr;
+    if (!PyArray_DescrConverter(dtype, &descr) || !check_sample_dtype(descr)) return nullptr;
     int typenum = descr->type_num;
     Py_DECREF(descr);
     return check_out_array(out, "out", typenum, n) ? Py_NewRef(out) : nullptr;

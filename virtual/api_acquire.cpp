@@ -26,7 +26,8 @@ ZO_API int zo_get_raw_data(zo_device* device, uint64_t nsamples, uint16_t* buffe
 }
 
 ZO_API int zo_get_raw_data_triggered(zo_device* device, uint64_t nsamples, uint16_t* buffer,
-                                     ZO_TRIGGER_MODE_t mode, uint64_t arm_time) {
+                                     ZO_TRIGGER_MODE_t mode_enum, uint64_t arm_time) {
+    const int mode = api::enum_code(mode_enum);
     return device_command(
         "zo_get_raw_data_triggered", device,
         [&](Instrument& i) { acquire(i, nsamples, buffer, mode, arm_time, one_trigger(nsamples)); },
@@ -34,8 +35,9 @@ ZO_API int zo_get_raw_data_triggered(zo_device* device, uint64_t nsamples, uint1
 }
 
 ZO_API int zo_get_raw_data_triggered_repeat(zo_device* device, uint64_t nsamples,
-                                            uint16_t* buffer, ZO_TRIGGER_MODE_t mode,
+                                            uint16_t* buffer, ZO_TRIGGER_MODE_t mode_enum,
                                             uint64_t arm_time, uint64_t samples_per_trigger) {
+    const int mode = api::enum_code(mode_enum);
     return device_command(
         "zo_get_raw_data_triggered_repeat", device,
         [&](Instrument& i) { acquire(i, nsamples, buffer, mode, arm_time, samples_per_trigger); },

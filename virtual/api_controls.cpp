@@ -40,24 +40,28 @@ ZO_API int zo_set_p2_monitor(zo_device* d, bool on) { return set_switch("zo_set_
 
 // ---- ports and LEDs
 
-ZO_API int zo_port_drive(zo_device* device, ZO_PORT_t port, bool level) {
+ZO_API int zo_port_drive(zo_device* device, ZO_PORT_t port_enum, bool level) {
+    const int port = api::enum_code(port_enum);
     return device_command(
         "zo_port_drive", device, [&](Instrument& i) { i.port_drive(port, level); }, port, level);
 }
 
-ZO_API int zo_port_pwm(zo_device* device, ZO_PORT_t port, uint32_t threshold, uint32_t period) {
+ZO_API int zo_port_pwm(zo_device* device, ZO_PORT_t port_enum, uint32_t threshold, uint32_t period) {
+    const int port = api::enum_code(port_enum);
     return device_command(
         "zo_port_pwm", device, [&](Instrument& i) { i.port_pwm(port, threshold, period); }, port,
         threshold, period);
 }
 
-ZO_API int zo_port_pulse(zo_device* device, ZO_PORT_t port, uint32_t threshold) {
+ZO_API int zo_port_pulse(zo_device* device, ZO_PORT_t port_enum, uint32_t threshold) {
+    const int port = api::enum_code(port_enum);
     return device_command(
         "zo_port_pulse", device, [&](Instrument& i) { i.port_pulse(port, threshold); }, port,
         threshold);
 }
 
-ZO_API int zo_port_read(zo_device* device, ZO_PORT_t port) {
+ZO_API int zo_port_read(zo_device* device, ZO_PORT_t port_enum) {
+    const int port = api::enum_code(port_enum);
     return device_query(
         "zo_port_read", -1, device, [&](Instrument& i) { return i.port_read(port); }, port);
 }

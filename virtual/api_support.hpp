@@ -8,7 +8,21 @@
 #include "errors.hpp"
 #include "registry.hpp"
 
+#include <cstring>
+
 namespace zo::api {
+
+// The int a caller passed for an enumeration parameter. C callers may pass
+// any int, and C++ may not load a value outside the enumeration's range as
+// the enumeration (undefined behaviour): its bytes are read instead.
+template <class Enum>
+    requires std::is_enum_v<Enum>
+int enum_code(const Enum& value) noexcept {
+    static_assert(sizeof(Enum) == sizeof(int));
+    int code;
+    std::memcpy(&code, &value, sizeof code);
+    return code;
+}
 
 inline Instrument& live_instrument(const Resolved& r) {
     if (!r.session) fail(ZO_ERROR_INVALID_DEVICE, r.problem ? r.problem : "invalid device handle");

@@ -62,6 +62,7 @@ void reset() {
     Registry::get().reset();
     calllog::clear_overrides();
     calllog::clear_calls();
+    calllog::set_capacity(calllog::kLogCapacity);
     calllog::set_logging(true);
     bench::reset_timing();
 }
@@ -94,6 +95,9 @@ void clear_calls() { calllog::clear_calls(); }
 void set_logging(bool enabled) { calllog::set_logging(enabled); }
 bool logging() { return calllog::g_logging.load(std::memory_order_relaxed); }
 std::vector<calllog::PendingOverride> overrides() { return calllog::pending_overrides(); }
+void set_log_capacity(uint64_t calls) { calllog::set_capacity(std::size_t(calls)); }
+uint64_t log_capacity() { return calllog::capacity(); }
+uint64_t dropped_calls() { return calllog::dropped(); }
 const calllog::Function* function(const std::string& name) { return calllog::find_function(name); }
 
 void add_override(const std::string& name, calllog::Script result,

@@ -91,6 +91,9 @@ ZO_API std::vector<calllog::Call> calls();
 ZO_API void clear_calls();
 ZO_API void set_logging(bool enabled);
 ZO_API bool logging();
+ZO_API void set_log_capacity(uint64_t calls);
+ZO_API uint64_t log_capacity();
+ZO_API uint64_t dropped_calls();
 ZO_API const calllog::Function* function(const std::string& name);  // null if unknown
 ZO_API void add_override(const std::string& name, calllog::Script result,
                          std::optional<calllog::ScriptedError> error, int times);
@@ -115,6 +118,8 @@ ZO_API InstrumentState state(const Serial& serial);
 
 // ---- bench helpers (not logged, not overridden)
 ZO_API double time_call(const std::string& name, const std::string& serial, uint64_t n);
+// The same, with the calls logged (when the log is on) as any other caller's.
+ZO_API double time_logged_call(const std::string& name, const std::string& serial, uint64_t n);
 ZO_API double time_raw_fill(const std::string& serial, uint64_t n, int repeats);
 // Best seconds to render n samples from the instrument's clock on into a
 // buffer already in memory: the signal generator alone.

@@ -82,16 +82,28 @@ double seconds_since(Clock::time_point t0) {
 
 }  // namespace
 
-double time_call(const std::string& name, const std::string& serial, uint64_t n) {
+namespace {
+
+double time_calls(const std::string& name, const std::string& serial, uint64_t n) {
     auto it = timed_calls().find(name);
     if (it == timed_calls().end()) throw std::invalid_argument("cannot time '" + name + "'");
     if (n == 0) throw std::invalid_argument("n must be at least 1");
-    const calllog::QuietScope quiet;
     const BenchHandle handle(serial);
     const Call& call = it->second;
     const auto t0 = Clock::now();
     for (uint64_t i = 0; i < n; ++i) call(handle.get());
     return seconds_since(t0) / double(n);
+}
+
+}  // namespace
+
+double time_call(const std::string& name, const std::string& serial, uint64_t n) {
+    const calllog::QuietScope quiet;
+    return time_calls(name, serial, n);
+}
+
+double time_logged_call(const std::string& name, const std::string& serial, uint64_t n) {
+    return time_calls(name, serial, n);
 }
 
 double time_raw_fill(const std::string& serial, uint64_t n, int repeats) {

@@ -82,9 +82,46 @@ struct Pending {
 
 // One lock for the log and the overrides: both are touched rarely enough
 // (the fast paths never get here) that contention does not matter.
+struct Entry {
+    const char* name;
+    std::vector<Value> args;
+};
+
+// The latest calls, oldest first from `oldest`: the ring grows to `capacity`
+// entries, then each new call takes the place of the oldest.
+struct Ring {
+    std::vector<Entry> entries;
+    std::size_t capacity = kLogCapacity;
+    std::size_t oldest = 0;   // where the next call goes once the ring is full
+    uint64_t dropped = 0;
+
+    bool full() const { return entries.size() == capacity; }
+
+    // The entry for a new call; null when nothing is kept.
+    Entry* next() {
+        if (capacity == 0) {
+            ++dropped;
+            return nullptr;
+        }
+        if (!full()) return &entries.emplace_back();
+        Entry* e = &entries[oldest];
+        oldest = (oldest + 1) % capacity;
+        ++dropped;
+        return e;
+    }
+
+    // Calls `visit` on the kept entries, oldest first.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        const std::size_t start = full() ? oldest : 0;
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            visit(entries[(start + i) % entries.size()]);
+    }
+};
+
 struct State {
     std::mutex mutex;
-    std::vector<Call> calls;
+    Ring log;
     std::vector<Pending> pending;
     std::deque<std::string> kept_texts;  // stable addresses for Text results
 };
@@ -136,22 +173,60 @@ const Function* find_function(std::string_view name) {
     return nullptr;
 }
 
-void append(Call&& call) {
-    State& st = state();
-    std::lock_guard lock(st.mutex);
-    st.calls.push_back(std::move(call));
+EntryWriter::EntryWriter(const char* name) : lock_(state().mutex) {
+    Entry* entry = state().log.next();
+    args_ = entry ? &entry->args : nullptr;
+    if (!entry) return;
+    entry->name = name;
+    entry->args.clear();   // keeps its memory for the new arguments
 }
 
 std::vector<Call> calls() {
     State& st = state();
     std::lock_guard lock(st.mutex);
-    return st.calls;
+    std::vector<Call> out;
+    out.reserve(st.log.entries.size());
+    st.log.for_each([&out](const Entry& e) { out.push_back(Call{e.name, e.args}); });
+    return out;
 }
 
 void clear_calls() {
     State& st = state();
     std::lock_guard lock(st.mutex);
-    st.calls.clear();
+    st.log.entries.clear();
+    st.log.oldest = 0;
+    st.log.dropped = 0;
+}
+
+void set_capacity(std::size_t capacity) {
+    State& st = state();
+    std::lock_guard lock(st.mutex);
+    Ring& log = st.log;
+    const std::size_t kept = std::min(capacity, log.entries.size());
+    std::vector<Entry> latest;
+    latest.reserve(kept);
+    std::size_t skip = log.entries.size() - kept;
+    log.for_each([&](const Entry& e) {
+        if (skip > 0) --skip;
+        else latest.push_back(e);
+    });
+    log.dropped += log.entries.size() - kept;
+    log.entries = std::move(latest);
+    log.entries.shrink_to_fit();
+    log.capacity = capacity;
+    log.oldest = 0;   // a full ring of the kept entries starts at its oldest
+}
+
+std::size_t capacity() {
+    State& st = state();
+    std::lock_guard lock(st.mutex);
+    return st.log.capacity;
+}
+
+uint64_t dropped() {
+    State& st = state();
+    std::lock_guard lock(st.mutex);
+    return st.log.dropped;
 }
 
 std::optional<Result> take(std::string_view name) {

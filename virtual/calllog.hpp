@@ -6,8 +6,10 @@
 //     calllog::log("zo_get_raw_data", serial, nsamples, calllog::buffer(buf, nsamples));
 //     if (auto r = calllog::overridden<int>("zo_get_raw_data")) return *r;
 //
-// log() appends (name, args...) to the bench's log, which the control surface
-// (zopy.sim) hands to tests. overridden<R>() returns a scripted answer when
+// log() records (name, args...) in the bench's log, which the control surface
+// (zopy.sim) hands to tests. The log keeps the latest calls only (a ring of
+// set capacity, kLogCapacity by default) and counts those it dropped, so a
+// program that runs for hours on the bench keeps a flat memory. overridden<R>() returns a scripted answer when
 // one is pending for that function (and sets the last error if the script
 // says so), otherwise nothing; the caller then answers as the instrument
 // would. Both are a single relaxed atomic load when logging is off or no
@@ -36,7 +38,9 @@
 #include <array>
 #include <atomic>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -98,16 +102,45 @@ inline bool logging_active() noexcept {
     return g_logging.load(std::memory_order_relaxed) && t_quiet == 0;
 }
 
-void append(Call&& call);  // thread-safe
+// Calls the log keeps by default. Enough for any test or debugging session to
+// look back over everything it did (a test makes tens to thousands of calls),
+// while the log of a program that never stops stays near 10 MB.
+inline constexpr std::size_t kLogCapacity = 100'000;
 
+// The log's next entry, written in place: it holds the log's lock while the
+// arguments are added. Once the ring has filled, entries are reused with the
+// memory they already have, so a logged call allocates nothing.
+class EntryWriter {
+public:
+    explicit EntryWriter(const char* name);   // `name` has static storage
+    EntryWriter(const EntryWriter&) = delete;
+    EntryWriter& operator=(const EntryWriter&) = delete;
+    void add(Value&& value) {
+        if (args_) args_->push_back(std::move(value));
+    }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+    std::vector<Value>* args_;   // null when the capacity is 0
+};
+
+// `name` is a literal: the log keeps the pointer.
 template <class... Args>
 void log(const char* name, const Args&... args) {
     if (!logging_active()) return;
-    append(Call{name, {detail::to_value(args)...}});
+    EntryWriter entry(name);
+    (entry.add(detail::to_value(args)), ...);
 }
 
-std::vector<Call> calls();  // a copy, in call order
-void clear_calls();
+std::vector<Call> calls();  // a copy of the kept calls, oldest first
+void clear_calls();         // also zeroes the dropped count
+
+// Keeps at most `capacity` calls from now on (the latest ones, if there are
+// more already); 0 keeps none. What is dropped counts as dropped.
+void set_capacity(std::size_t capacity);
+std::size_t capacity();
+// Calls dropped from the log since it was last cleared.
+uint64_t dropped();
 
 // Calls made inside a QuietScope on this thread are neither logged nor
 // overridden (bench helpers that call entry points in a loop use it).

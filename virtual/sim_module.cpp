@@ -5,6 +5,8 @@
 #include "stream.hpp"  // zo_bench_time_stream_acquire
 
 #include <cmath>
+#include <exception>
+#include <optional>
 
 using namespace simpy;
 
@@ -196,6 +198,20 @@ PyObject* py_overrides(PyObject*, PyObject*) {
     });
 }
 
+PyObject* py_set_log_capacity(PyObject*, PyObject* args) {
+    unsigned long long calls;
+    if (!PyArg_ParseTuple(args, "K", &calls)) return nullptr;
+    return translate([&] { control::set_log_capacity(calls); return none(); });
+}
+
+PyObject* py_log_capacity(PyObject*, PyObject*) {
+    return translate([] { return PyLong_FromUnsignedLongLong(control::log_capacity()); });
+}
+
+PyObject* py_dropped_calls(PyObject*, PyObject*) {
+    return translate([] { return PyLong_FromUnsignedLongLong(control::dropped_calls()); });
+}
+
 // ------------------------------------------------------ light, ports, timing
 
 // set_light(serial or None, p1, p2, wavelength, mod_hz, mod_depth, noise, seed,
@@ -321,24 +337,51 @@ PyObject* py_state(PyObject*, PyObject* args) {
 
 // -------------------------------------------------------------- bench helpers
 
-// Runs `f` with the interpreter lock released (other threads run meanwhile);
-// the lock is taken back however `f` ends.
+// What a function run without the interpreter lock gave: its result or its
+// exception, to be turned into Python's (by translate) once the lock is back.
+template <class R>
+struct Outcome {
+    std::optional<R> result;
+    std::exception_ptr failure;
+    R get() {
+        if (failure) std::rethrow_exception(failure);
+        return std::move(*result);
+    }
+};
+
+// Runs `f` with the interpreter lock released (other threads run meanwhile).
+// Call it outside translate(): the lock is taken back outside any handler,
+// since at interpreter exit a daemon thread is ended right there (glibc
+// unwinds its stack) and no handler on the way may keep that unwinding.
 template <class F>
 auto without_gil(F&& f) {
-    struct Relock {
-        PyThreadState* state;
-        ~Relock() { PyEval_RestoreThread(state); }
-    } relock{PyEval_SaveThread()};
-    return f();
+    Outcome<decltype(f())> outcome;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+        outcome.result.emplace(f());
+    } catch (...) {
+        outcome.failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    return outcome;
+}
+
+PyObject* seconds_result(Outcome<double> seconds) {
+    return translate([&] { return PyFloat_FromDouble(seconds.get()); });
 }
 
 PyObject* py_time_call(PyObject*, PyObject* args) {
     const char *name, *serial;
     unsigned long long n;
     if (!PyArg_ParseTuple(args, "ssK", &name, &serial, &n)) return nullptr;
-    return translate([&] {
-        return PyFloat_FromDouble(without_gil([&] { return control::time_call(name, serial, n); }));
-    });
+    return seconds_result(without_gil([&] { return control::time_call(name, serial, n); }));
+}
+
+PyObject* py_time_logged_call(PyObject*, PyObject* args) {
+    const char *name, *serial;
+    unsigned long long n;
+    if (!PyArg_ParseTuple(args, "ssK", &name, &serial, &n)) return nullptr;
+    return seconds_result(without_gil([&] { return control::time_logged_call(name, serial, n); }));
 }
 
 // (serial, n, repeats=5) -> the best seconds of `timer` over a block of n.
@@ -347,9 +390,7 @@ PyObject* time_block(PyObject* args, double (*timer)(const std::string&, uint64_
     unsigned long long n;
     int repeats = 5;
     if (!PyArg_ParseTuple(args, "sK|i", &serial, &n, &repeats)) return nullptr;
-    return translate([&] {
-        return PyFloat_FromDouble(without_gil([&] { return timer(serial, n, repeats); }));
-    });
+    return seconds_result(without_gil([&] { return timer(serial, n, repeats); }));
 }
 
 PyObject* py_time_raw_fill(PyObject*, PyObject* args) {
@@ -371,14 +412,13 @@ PyObject* py_time_stream_acquire(PyObject*, PyObject* args) {
                           &downsampling, &repeats, &reuse))
         return nullptr;
     auto* timer = reuse ? zo_bench_time_stream_acquire_into : zo_bench_time_stream_acquire;
-    return translate([&] {
-        const double s = without_gil([&] {
-            return timer(serial, dtype_bytes, n, filter, cutoff, downsampling, repeats);
-        });
+    Outcome<double> seconds = without_gil([&] {
+        const double s = timer(serial, dtype_bytes, n, filter, cutoff, downsampling, repeats);
         // On failure the helper leaves its reason as this thread's last error.
         if (s < 0) throw std::invalid_argument(control::last_error().second);
-        return PyFloat_FromDouble(s);
+        return s;
     });
+    return seconds_result(std::move(seconds));
 }
 
 PyMethodDef methods[] = {
@@ -402,6 +442,9 @@ PyMethodDef methods[] = {
     {"set_logging", py_set_logging, METH_VARARGS, "Switch the call log on or off."},
     {"logging", py_logging, METH_NOARGS, "Whether the call log is on."},
     {"overrides", py_overrides, METH_NOARGS, "Pending overrides, in the order given."},
+    {"set_log_capacity", py_set_log_capacity, METH_VARARGS, "Keep at most n calls in the log."},
+    {"log_capacity", py_log_capacity, METH_NOARGS, "How many calls the log keeps."},
+    {"dropped_calls", py_dropped_calls, METH_NOARGS, "Calls dropped from the log since it was cleared."},
     {"set_light", py_set_light, METH_VARARGS, "Set an instrument's optical input."},
     {"set_port_input", py_set_port_input, METH_VARARGS, "Apply a level or square wave to S or T."},
     {"port_input", py_port_input, METH_VARARGS, "The input applied to port S or T."},
@@ -412,6 +455,8 @@ PyMethodDef methods[] = {
     {"port_state", py_port_state, METH_VARARGS, "What drives a port."},
     {"state", py_state, METH_VARARGS, "An instrument's settings and clock."},
     {"time_call", py_time_call, METH_VARARGS, "time_call(name, serial, n) -> seconds per call"},
+    {"time_logged_call", py_time_logged_call, METH_VARARGS,
+     "time_logged_call(name, serial, n) -> seconds per call, logged as the log is set"},
     {"time_raw_fill", py_time_raw_fill, METH_VARARGS,
      "time_raw_fill(serial, n, repeats=5) -> best seconds for zo_get_raw_data of n samples"},
     {"time_render", py_time_render, METH_VARARGS,

@@ -194,6 +194,8 @@ bare library call (``"zo_get_samplerate"``, ``"zo_read_highgain"``,
 repeats=5)`` the best time of ``zo_get_raw_data`` filling a freshly
 allocated block of ``n`` samples. Both use a handle of their own (the
 instrument may be open elsewhere) and are neither logged nor overridden.
+``zopy._sim.time_logged_call(name, serial, n)`` times as ``time_call`` does
+but logs the calls when the log is on, which measures what the log costs.
 """
 
 from __future__ import annotations
@@ -215,6 +217,7 @@ __all__ = [
     "detach_all", "devices", "last_error", "leds", "override", "pn9_words", "port_state", "realtime",
     "reset", "set_error", "set_light", "set_logging", "set_port_input", "set_realtime",
     "set_timeout", "started", "state", "timeout",
+    "dropped_calls", "log_capacity", "set_log_capacity",
 ]
 
 _DEFAULT = _sim.default_device()
@@ -255,7 +258,8 @@ def reset():
     """The default bench again.
 
     The default instrument attached (fresh, closed, clock 0, dark), nothing
-    else; no pending overrides, the call log emptied and switched on, trigger
+    else; no pending overrides, the call log emptied, switched on and back to
+    its default capacity, trigger
     timeout 1 s, real time off. Handles opened before go stale: every call on
     them fails with ZO_ERROR_INVALID_DEVICE except ``zo_close_device``, which
     releases them. Whether the library is started does not change.
@@ -370,7 +374,9 @@ def last_error():
 def calls():
     """The library calls made since :func:`reset` or :func:`clear_calls`.
 
-    A list of tuples ``(name, *args)`` in call order. A device handle is
+    The log keeps the latest :func:`log_capacity` calls (100 000 unless
+    changed); :func:`dropped_calls` says how many older ones it dropped. A
+    list of tuples ``(name, *args)`` in call order. A device handle is
     given as its instrument's serial (None for a null or dead handle), a
     buffer as its element count (None when null), text as str, C bools as
     bool, enums and integers as int, doubles as float. Stream operations
@@ -381,13 +387,37 @@ def calls():
 
 
 def clear_calls():
-    """Empty the call log."""
+    """Empty the call log (and zero :func:`dropped_calls`)."""
     _sim.clear_calls()
 
 
 def set_logging(enabled):
     """Switch the call log on (the default) or off; off, it costs nothing."""
     _sim.set_logging(bool(enabled))
+
+
+def set_log_capacity(n):
+    """Keep at most the latest ``n`` calls in the log (0: none; :func:`reset`
+    restores 100 000).
+
+    The log is a ring: once full, each call takes the place of the oldest,
+    which counts as dropped, so the memory of a program that runs for hours
+    stays flat. Shrinking drops the oldest calls at once.
+    """
+    if isinstance(n, bool) or not isinstance(n, int) or n < 0:
+        raise ValueError("the log capacity must be an int of at least 0")
+    _sim.set_log_capacity(n)
+
+
+def log_capacity():
+    """How many calls the log keeps at most."""
+    return _sim.log_capacity()
+
+
+def dropped_calls():
+    """How many calls the log has dropped (as the oldest, when full) since
+    :func:`reset` or :func:`clear_calls`; 0 means :func:`calls` has them all."""
+    return _sim.dropped_calls()
 
 
 # ------------------------------------------------------------ light and ports
