@@ -19,6 +19,7 @@ EVERY_KEY = """\
 timeout = 0.25
 realtime = true
 logging = false
+log_capacity = 500
 
 [[instrument]]
 serial = "LAB0001"
@@ -95,7 +96,7 @@ class TestLoad:
     def test_every_key_reaches_the_bench(self, tmp_path):
         sim.load_bench(write(tmp_path, EVERY_KEY))
         assert sim.devices() == ["LAB0001", "LAB0002"]
-        assert (sim.timeout(), sim.realtime()) == (0.25, True)
+        assert (sim.timeout(), sim.realtime(), sim.log_capacity()) == (0.25, True, 500)
         light = sim.state(serial="LAB0001")["light"]
         assert light == {"power_uw": 120.0, "wavelength_nm": 1064.5, "p2_power_uw": 30.0,
                          "modulation_hz": 30000.0, "modulation_depth": 0.2, "noise": False,
@@ -230,7 +231,7 @@ INVALID = [
     ("timeout = inf", "timeout: must be finite, not inf"),
     ("realtime = 1", "realtime: must be true or false, not an integer"),
     ("timout = 1.0", "timout: unknown key (did you mean 'timeout'?)"),
-    ("zzz = 1", "zzz: unknown key (known: timeout, realtime, logging, instrument, override)"),
+    ("zzz = 1", "zzz: unknown key (known: timeout, realtime, logging, log_capacity, instrument, override)"),
     ("instrument = 3", "instrument: must be an array of tables ([[instrument]]), not an integer"),
     ("[instrument]\nserial = 'A'",
      "instrument: must be an array of tables ([[instrument]]), not a table"),

@@ -17,7 +17,7 @@ def sizes():
 
 class TestCapacity:
     def test_default_and_reset(self):
-        assert sim.log_capacity() == 100_000
+        assert sim.log_capacity() == sim.DEFAULT_LOG_CAPACITY == 100_000
         sim.set_log_capacity(5)
         sim.reset()
         assert sim.log_capacity() == 100_000 and sim.dropped_calls() == 0
@@ -91,7 +91,7 @@ class TestCapacity:
     def test_refused_capacities(self, bad):
         with pytest.raises(ValueError, match="capacity"):
             sim.set_log_capacity(bad)
-        assert sim.log_capacity() == 100_000
+        assert sim.log_capacity() == sim.DEFAULT_LOG_CAPACITY == 100_000
 
     def test_threads_logging_at_once(self):
         sim.set_log_capacity(1000)

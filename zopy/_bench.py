@@ -149,6 +149,8 @@ TOP_KEYS = {
                    "trigger timeout in seconds of instrument time (sim.set_timeout)"),
     "realtime": Key(_boolean, False, "pace acquisitions like the real unit (sim.set_realtime)"),
     "logging": Key(_boolean, True, "the call log on or off (sim.set_logging)"),
+    "log_capacity": Key(_integer(0, 2**63 - 1), sim.DEFAULT_LOG_CAPACITY,
+                        "calls the log keeps at most (sim.set_log_capacity)"),
 }
 
 INSTRUMENT_KEYS = {   # sim.attach
@@ -364,6 +366,7 @@ def _build(bench):
     for o in bench["override"]:
         sim.override(o["function"], o["result"], error=o["error"], times=o["times"])
     sim.set_logging(bench["logging"])
+    sim.set_log_capacity(bench["log_capacity"])
 
 
 def build_bench(description, *, source="<bench description>"):
@@ -448,7 +451,7 @@ def describe_bench():
     """The current bench as a dict shaped like a bench file.
 
     What a bench file says: the attached instruments (identity, light, port
-    inputs), the trigger timeout, real time, the call log switch and the
+    inputs), the trigger timeout, real time, the call log switch and size, and the
     overrides not yet used up. Not the state of a run: clocks, front-end
     settings, open handles, the call log's content. ``build_bench`` of it
     gives the same description back.
@@ -457,6 +460,7 @@ def describe_bench():
         "timeout": sim.timeout(),
         "realtime": sim.realtime(),
         "logging": _sim.logging(),
+        "log_capacity": sim.log_capacity(),
         "instrument": [_describe_instrument(serial) for serial in sim.devices()],
         "override": [_describe_override(*o) for o in _sim.overrides()],
     }

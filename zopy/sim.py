@@ -211,7 +211,8 @@ except ImportError as exc:   # a build against the maker's libzo has no bench
                       "not include: it links against another libzo") from exc
 
 __all__ = [
-    "BAD_DOUBLE", "COUNTS_PER_UW_HIGH", "COUNTS_PER_UW_LOW", "DEFAULT_CMRR_DB", "DEFAULT_SAMPLERATE",
+    "BAD_DOUBLE", "COUNTS_PER_UW_HIGH", "COUNTS_PER_UW_LOW", "DEFAULT_CMRR_DB", "DEFAULT_LOG_CAPACITY",
+    "DEFAULT_SAMPLERATE",
     "DEFAULT_SEED", "DEFAULT_SERIAL", "DEFAULT_TIMEOUT", "OFFSET_BALANCED", "OFFSET_SINGLE",
     "PORT_CLOCK_HZ", "attach", "calls", "checkerboard_words", "clear_calls", "detach",
     "detach_all", "devices", "last_error", "leds", "override", "pn9_words", "port_state", "realtime",
@@ -233,6 +234,7 @@ PORT_CLOCK_HZ = 200e6
 DEFAULT_SEED = 1
 DEFAULT_TIMEOUT = 1.0
 DEFAULT_CMRR_DB = 30.0
+DEFAULT_LOG_CAPACITY = 100_000   # calls; what the library starts with and reset() restores
 
 _PORTS = {"A": 0, "B": 1, "S": 2, "T": 3, "LEDR": 4, "LEDG": 5, "LEDB": 6}
 
@@ -398,7 +400,7 @@ def set_logging(enabled):
 
 def set_log_capacity(n):
     """Keep at most the latest ``n`` calls in the log (0: none; :func:`reset`
-    restores 100 000).
+    restores :data:`DEFAULT_LOG_CAPACITY`, 100 000).
 
     The log is a ring: once full, each call takes the place of the oldest,
     which counts as dropped, so the memory of a program that runs for hours
