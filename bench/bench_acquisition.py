@@ -23,11 +23,10 @@ import numpy
 import zopy
 from zopy import _sim, sim
 
-from timing import best
+from timing import FILL_SERIAL, best, lit_bench
 
 N = 10**7
 REPEAT = 15
-FILL_SERIAL = "BENCH-FILL"
 
 
 
@@ -70,11 +69,7 @@ def threading_share(dev):
 
 
 def main():
-    sim.reset()
-    sim.attach(FILL_SERIAL)
-    sim.set_logging(False)
-    for serial in sim.devices():           # the same signal on both instruments
-        sim.set_light(50.0, serial=serial)
+    lit_bench()
     dev = zopy.Device()
 
     fill = _sim.time_raw_fill(FILL_SERIAL, N, REPEAT)

@@ -29,11 +29,10 @@ import numpy
 import zopy
 from zopy import _sim, sim
 
-from timing import best
+from timing import FILL_SERIAL, best, lit_bench
 
 N = 10**7
 REPEAT = 15
-FILL_SERIAL = "BENCH-FILL"
 
 
 def library_fill_into(buffer):
@@ -81,11 +80,7 @@ def stream_ratio(dev, dtype, filtered, n):
 
 
 def main():
-    sim.reset()
-    sim.attach(FILL_SERIAL)
-    sim.set_logging(False)
-    for serial in sim.devices():           # the same signal on both instruments
-        sim.set_light(50.0, serial=serial)
+    lit_bench()
     dev = zopy.Device()
     m, b = dev.get_calibration()
 

@@ -33,6 +33,15 @@ def dev():
 
 
 @pytest.fixture
+def s64(dev):
+    """An open float64 stream on the default instrument; the call log starts empty."""
+    s = dev.open_stream()
+    sim.clear_calls()
+    yield s
+    s.close()
+
+
+@pytest.fixture
 def serial():
     """The serial number of the default instrument."""
     return sim.devices()[0]

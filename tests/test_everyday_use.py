@@ -24,15 +24,6 @@ def fresh_device():
     return zopy.Device()
 
 
-@pytest.fixture
-def s64(dev):
-    """An open float64 stream on the default instrument; the log starts empty."""
-    s = dev.open_stream()
-    sim.clear_calls()
-    yield s
-    s.close()
-
-
 def same_bits(a, b):
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 

@@ -263,7 +263,7 @@ def test_ctrl_c_stops_after_the_read_in_flight(tmp_path):
 
 
 def test_import_zopy_needs_no_tool_package():
-    code = ("import sys, zopy, zopy.record, zopy.spectrum, zopy.__main__; "
+    code = ("import sys, zopy, zopy.record, zopy.analysis, zopy.__main__; "
             "print(sorted(m for m in ('h5py', 'tqdm', 'scipy', 'matplotlib') if m in sys.modules))")
     out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
                          timeout=60, env={**os.environ, "PYTHONWARNINGS": "ignore"})

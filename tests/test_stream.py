@@ -31,14 +31,6 @@ def stream(request, dev):
     s.close()
 
 
-@pytest.fixture
-def s64(dev):
-    s = dev.open_stream()
-    sim.clear_calls()
-    yield s
-    s.close()
-
-
 class TestOpening:
     @pytest.mark.parametrize("make", [lambda d: Stream(d), lambda d: d.open_stream(),
                                       lambda d: Stream(device=d, dtype=None),

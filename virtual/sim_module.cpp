@@ -143,17 +143,23 @@ PyObject* py_last_error(PyObject*, PyObject*) {
     });
 }
 
-PyObject* py_calls(PyObject*, PyObject*) {
-    return translate([]() -> PyObject* {
-        const std::vector<calllog::Call> calls = control::calls();
-        PyObject* list = PyList_New(Py_ssize_t(calls.size()));
-        for (size_t i = 0; list && i < calls.size(); ++i) {
-            PyObject* t = from_call(calls[i]);
-            if (!t) { Py_DECREF(list); return nullptr; }
-            PyList_SET_ITEM(list, Py_ssize_t(i), t);
+// A list of convert(item) for each of `items`; null with the exception if one fails.
+template <class T, class Convert>
+PyObject* list_of(const std::vector<T>& items, Convert convert) {
+    PyObject* list = PyList_New(Py_ssize_t(items.size()));
+    for (size_t i = 0; list && i < items.size(); ++i) {
+        PyObject* item = convert(items[i]);
+        if (!item) {
+            Py_DECREF(list);
+            return nullptr;
         }
-        return list;
-    });
+        PyList_SET_ITEM(list, Py_ssize_t(i), item);
+    }
+    return list;
+}
+
+PyObject* py_calls(PyObject*, PyObject*) {
+    return translate([] { return list_of(control::calls(), from_call); });
 }
 
 PyObject* py_clear_calls(PyObject*, PyObject*) {
@@ -186,16 +192,7 @@ PyObject* override_tuple(const calllog::PendingOverride& p) {
 }
 
 PyObject* py_overrides(PyObject*, PyObject*) {
-    return translate([]() -> PyObject* {
-        const std::vector<calllog::PendingOverride> pending = control::overrides();
-        PyObject* list = PyList_New(Py_ssize_t(pending.size()));
-        for (size_t i = 0; list && i < pending.size(); ++i) {
-            PyObject* t = override_tuple(pending[i]);
-            if (!t) { Py_DECREF(list); return nullptr; }
-            PyList_SET_ITEM(list, Py_ssize_t(i), t);
-        }
-        return list;
-    });
+    return translate([] { return list_of(control::overrides(), override_tuple); });
 }
 
 PyObject* py_set_log_capacity(PyObject*, PyObject* args) {

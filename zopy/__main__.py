@@ -32,7 +32,7 @@ import numpy
 import zopy
 
 from . import record as recorder
-from . import selftest, spectrum
+from . import analysis, selftest
 from ._extras import MissingToolError, require
 
 PROG = "zopy"
@@ -433,22 +433,22 @@ def run_psd(args):
             balanced = recorder.is_balanced(device)
             source = f"{device!r}, {data.size} samples"
     power_w = numpy.asarray(data, dtype=numpy.float64) * scale
-    s = spectrum.psd(power_w, rate, args.segment)
-    band = tuple(args.band) if args.band else spectrum.default_band(rate, s.resolution_hz)
+    s = analysis.psd(power_w, rate, args.segment)
+    band = tuple(args.band) if args.band else analysis.default_band(rate, s.resolution_hz)
 
     print(f"Source            {source} at {rate:g} samples/s")
     print(f"Mean power        {power_w.mean() * 1e6:.4f} µW"
           f"{' (P1 - P2)' if balanced else ''}")
     print(f"Resolution        {s.resolution_hz:.4g} Hz (Welch, Hann, 50% overlap)")
-    print(f"Noise density     {spectrum.band_mean(s, band):.4g} W²/Hz over {band[0]:g}..{band[1]:g} Hz")
+    print(f"Noise density     {analysis.band_mean(s, band):.4g} W²/Hz over {band[0]:g}..{band[1]:g} Hz")
     level = _shot_level(args, balanced, power_w, wavelength)
     if level is not None:
         print(f"Shot-noise level  {level:.4g} W²/Hz (2hνP, P = {_power_text(args, power_w)}"
               f" at {wavelength:g} nm)")
-        print(f"Clearance         {spectrum.clearance_db(s, level, band):+.2f} dB relative to shot "
+        print(f"Clearance         {analysis.clearance_db(s, level, band):+.2f} dB relative to shot "
               f"noise over {band[0]:g}..{band[1]:g} Hz")
     if args.plot is not None:
-        spectrum.plot_spectrum(s, args.plot, level=level, title=source)
+        analysis.plot_spectrum(s, args.plot, level=level, title=source)
         print(f"wrote {args.plot}")
 
 
@@ -458,7 +458,7 @@ def _power_text(args, power_w):
 
 def _shot_level(args, balanced, power_w, wavelength):
     if args.power is not None:
-        return spectrum.shot_noise_level(args.power * 1e-6, wavelength)
+        return analysis.shot_noise_level(args.power * 1e-6, wavelength)
     if balanced:
         print("Shot-noise level  unknown: a balanced unit's output is P1 - P2; give --power, "
               "the total µW on both photodiodes")
@@ -466,7 +466,7 @@ def _shot_level(args, balanced, power_w, wavelength):
     if not power_w.mean() > power_w.std():     # dark: the mean is lost in the noise
         print("Shot-noise level  unknown: no light on the photodiode; give --power")
         return None
-    return spectrum.shot_noise_level(power_w.mean(), wavelength)
+    return analysis.shot_noise_level(power_w.mean(), wavelength)
 
 
 def run_plot(args):
@@ -483,7 +483,7 @@ def run_plot(args):
             rate, units, title = float(device.samplerate), "uW", f"{device!r} at {wavelength:g} nm"
     if data.size == 0:
         raise Failure("nothing to plot: no samples")
-    spectrum.plot_trace(data, args.output, samplerate_hz=rate,
+    analysis.plot_trace(data, args.output, samplerate_hz=rate,
                         units={"uW": "power (µW)", "mW": "power (mW)", "W": "power (W)"}.get(units, units),
                         title=title)
     print(f"wrote {args.output} ({data.size} samples)")

@@ -2,12 +2,12 @@
 
 ::
 
-    from zopy import spectrum
+    from zopy import analysis
 
     power_w = dev.get_calibrated_data(1_000_000) * 1e-6
-    s = spectrum.psd(power_w, dev.samplerate)            # Welch, W^2/Hz
-    level = spectrum.shot_noise_level(power_w.mean(), 1550)
-    print(spectrum.clearance_db(s, level, (10e3, 1e6)))  # dB above shot noise
+    s = analysis.psd(power_w, dev.samplerate)            # Welch, W^2/Hz
+    level = analysis.shot_noise_level(power_w.mean(), 1550)
+    print(analysis.clearance_db(s, level, (10e3, 1e6)))  # dB above shot noise
 
 The shot-noise level is ``2 h nu P`` (one-sided, W²/Hz of optical power),
 with P the mean power on a single photodiode, or for a balanced unit the
