@@ -22,7 +22,7 @@ from zopy.__main__ import main
 SERIAL = "KV31B-DEMO"
 
 
-def run(out):
+def run(out: pathlib.Path) -> int:
     out.mkdir(parents=True, exist_ok=True)
     sim.attach(SERIAL, balanced=True)
     sim.set_light(1000.0, serial=SERIAL, p2_power_uw=1000.0, rin_db_hz=-130.0)

@@ -18,7 +18,11 @@ cycle; it must then follow it without a slip.
 ``zopy selftest`` (or ``python -m zopy selftest``) runs it.
 """
 
+from collections.abc import Callable
+
 import numpy
+
+from .zopy import Device
 
 ADC_MASK = 0x3FFF
 PN9_PERIOD = 73
@@ -68,7 +72,7 @@ CHECKS = [("checkerboard", check_checkerboard), ("user words", check_user_words)
           ("PN9", check_pn9), ("normal conversion", check_normal)]
 
 
-def run(dev, n=4096, out=print):
+def run(dev: Device, n: int = 4096, out: Callable[[str], object] = print) -> bool:
     """Runs every check on an open device, reporting through ``out``; True if all pass."""
     out(f"ADC self-test of {dev!r} ({dev.adcbits}-bit ADC)")
     failed = 0

@@ -201,6 +201,7 @@ but logs the calls when the log is on, which measures what the log costs.
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 
 import numpy as np
 
@@ -269,8 +270,10 @@ def reset():
     _sim.reset()
 
 
-def attach(serial, product="KV310", *, balanced=False, samplerate=DEFAULT_SAMPLERATE,
-           adcbits=14, fwversion=(1, 0, 0), usb_speed=3, peak_responsivity=1550):
+def attach(serial: str, product: str = "KV310", *, balanced: bool = False,
+           samplerate: int = DEFAULT_SAMPLERATE, adcbits: int = 14,
+           fwversion: Sequence[int] = (1, 0, 0), usb_speed: int = 3,
+           peak_responsivity: int = 1550) -> None:
     """Attach another instrument, dark and closed, after those already attached.
 
     ``samplerate`` is its base rate (clock divider 1); ``peak_responsivity``
