@@ -2,7 +2,7 @@
 // (bench_control.h). zopy/sim.py holds the documentation, the keyword
 // interface and the argument checks; this module only converts values.
 #include "sim_convert.hpp"
-#include "stream.hpp"  // zo_bench_time_stream_acquire
+#include "stream.hpp"  // time_stream_acquire
 
 #include <cmath>
 #include <exception>
@@ -240,12 +240,16 @@ PyObject* py_set_port_input(PyObject*, PyObject* args) {
     return translate([&] { control::set_port_input(s, port, level != 0, freq, duty); return none(); });
 }
 
-PyObject* py_port_input(PyObject*, PyObject* args) {
+// (serial or None, port number), as the inspection functions take them.
+bool serial_and_port(PyObject* args, control::Serial& s, int& port) {
     PyObject* serial;
-    int port;
-    if (!PyArg_ParseTuple(args, "Oi", &serial, &port)) return nullptr;
+    return PyArg_ParseTuple(args, "Oi", &serial, &port) && to_serial(serial, s);
+}
+
+PyObject* py_port_input(PyObject*, PyObject* args) {
     control::Serial s;
-    if (!to_serial(serial, s)) return nullptr;
+    int port;
+    if (!serial_and_port(args, s, port)) return nullptr;
     return translate([&] {
         const control::PortInputSpec in = control::port_input(s, port);
         return Py_BuildValue("{s:O,s:d,s:d}", "level", in.level ? Py_True : Py_False,
@@ -276,11 +280,9 @@ PyObject* py_realtime(PyObject*, PyObject*) {
 // ---------------------------------------------------------------- inspection
 
 PyObject* py_port_state(PyObject*, PyObject* args) {
-    PyObject* serial;
-    int port;
-    if (!PyArg_ParseTuple(args, "Oi", &serial, &port)) return nullptr;
     control::Serial s;
-    if (!to_serial(serial, s)) return nullptr;
+    int port;
+    if (!serial_and_port(args, s, port)) return nullptr;
     return translate([&] {
         const control::PortStateOut p = control::port_state(s, port);
         return Py_BuildValue("{s:s,s:s,s:O,s:k,s:k,s:d,s:d}", "direction", p.direction.c_str(),
@@ -408,9 +410,9 @@ PyObject* py_time_stream_acquire(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "siKsdii|p", &serial, &dtype_bytes, &n, &filter, &cutoff,
                           &downsampling, &repeats, &reuse))
         return nullptr;
-    auto* timer = reuse ? zo_bench_time_stream_acquire_into : zo_bench_time_stream_acquire;
     Outcome<double> seconds = without_gil([&] {
-        const double s = timer(serial, dtype_bytes, n, filter, cutoff, downsampling, repeats);
+        const double s = ::time_stream_acquire(serial, dtype_bytes, n, filter, cutoff,
+                                               downsampling, repeats, reuse != 0);
         // On failure the helper leaves its reason as this thread's last error.
         if (s < 0) throw std::invalid_argument(control::last_error().second);
         return s;

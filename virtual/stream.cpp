@@ -584,11 +584,9 @@ ZO_API ZOGenericStream* zo_close_stream(ZOGenericStream* stream) {
     });
 }
 
-namespace {
-
-double time_stream_acquire(const char* serial, int dtype_bytes, uint64_t nsamples,
-                           const char* filter, double cutoff_hz, int downsampling, int repeats,
-                           bool reuse_block) {
+ZO_API double time_stream_acquire(const char* serial, int dtype_bytes, uint64_t nsamples,
+                                  const char* filter, double cutoff_hz, int downsampling,
+                                  int repeats, bool reuse_block) {
     return guarded(-1.0, [&] {
         const calllog::QuietScope quiet;
         if (!serial || !filter) fail(ZO_ERROR_PARAMS, "serial and filter must not be null");
@@ -602,8 +600,6 @@ double time_stream_acquire(const char* serial, int dtype_bytes, uint64_t nsample
     });
 }
 
-}  // namespace
-
 extern "C" ZO_API double zo_bench_time_stream_acquire(const char* serial, int dtype_bytes,
                                                       uint64_t nsamples, const char* filter,
                                                       double cutoff_hz, int downsampling,
@@ -612,10 +608,3 @@ extern "C" ZO_API double zo_bench_time_stream_acquire(const char* serial, int dt
                                repeats, false);
 }
 
-extern "C" ZO_API double zo_bench_time_stream_acquire_into(const char* serial, int dtype_bytes,
-                                                           uint64_t nsamples, const char* filter,
-                                                           double cutoff_hz, int downsampling,
-                                                           int repeats) {
-    return time_stream_acquire(serial, dtype_bytes, nsamples, filter, cutoff_hz, downsampling,
-                               repeats, true);
-}

@@ -62,11 +62,10 @@ extern "C" ZO_API double zo_bench_time_stream_acquire(const char* serial, int dt
                                                       uint64_t nsamples, const char* filter,
                                                       double cutoff_hz, int downsampling,
                                                       int repeats);
-// The same into one block that the stream filled once before the timing, as
-// a caller's reused array.
-extern "C" ZO_API double zo_bench_time_stream_acquire_into(const char* serial, int dtype_bytes,
-                                                           uint64_t nsamples, const char* filter,
-                                                           double cutoff_hz, int downsampling,
-                                                           int repeats);
+// The same for _sim; with `reuse_block`, into one block that the stream
+// filled once before the timing, as a caller's reused array.
+ZO_API double time_stream_acquire(const char* serial, int dtype_bytes, uint64_t nsamples,
+                                  const char* filter, double cutoff_hz, int downsampling,
+                                  int repeats, bool reuse_block);
 
 #endif  // ZOPY_VIRTUAL_STREAM_HPP

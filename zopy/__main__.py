@@ -130,7 +130,7 @@ def _parser():
 
     parser = _Parser(prog=PROG, description="Control and record the KV310 photodetector.")
     parser.add_argument("--serial", metavar="TEXT", help=serial_help)
-    parser.add_argument("--version", action="version", version=f"%(prog)s {recorder.zopy_version()}"
+    parser.add_argument("--version", action="version", version=f"%(prog)s {zopy.__version__}"
                         f" (libzo {'.'.join(map(str, zopy.version()))})")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", parser_class=_Parser)
 

@@ -55,8 +55,6 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import errno
-import functools
-import importlib.metadata
 import math
 import os
 import shutil
@@ -125,7 +123,7 @@ def device_attributes(device):
         "balanced": is_balanced(device),
         "firmware_version": "{}.{}.{}".format(*device.fwversion),
         "library_version": "{}.{}.{}".format(*zopy.version()),
-        "zopy_version": zopy_version(),
+        "zopy_version": zopy.__version__,
     }
 
 
@@ -150,15 +148,6 @@ def stream_attributes(stream):
         "dtype": str(stream.dtype),
         **device_attributes(device),
     }
-
-
-@functools.cache
-def zopy_version():
-    """The installed package's version (looked up once: the lookup scans the installation)."""
-    try:
-        return importlib.metadata.version("zopy")
-    except importlib.metadata.PackageNotFoundError:
-        return "unknown"
 
 
 def default_chunk(samplerate_hz):
