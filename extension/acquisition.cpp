@@ -128,12 +128,7 @@ PyObject* get_raw_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     uint16_t* samples = samples_of(array.get(), p[6], n);
     if (!samples) return nullptr;
-    // No owning reference may live on this frame while the lock is released:
-    // a thread ended there at interpreter exit unwinds through it.
-    PyObject* block = array.release();
-    int status = fill_raw(self, request, samples);
-    array = Ref::steal(block);
-    if (status != 0) return raise_library_error();
+    if (fill_raw(self, request, samples) != 0) return raise_library_error();
     bool mask;
     if (!to_bool(p[1], &mask)) return nullptr;
     if (mask) {

@@ -188,27 +188,18 @@ bool is_own_get_raw_data(PyObject* method, PyObject* self) {
 }
 
 // method(nsamples, **kwargs), with out=codes added when `codes` is given.
-// The call releases the interpreter lock, and a thread ended there at
-// interpreter exit unwinds through this frame and its callers: so this
-// frame counts its references by hand, and callers hold none of their own.
 PyObject* call_get_raw_data(PyObject* method, PyObject* nsamples, PyObject* kwargs,
                             PyObject* codes) {
-    PyObject* args = PyTuple_Pack(1, nsamples);
+    Ref args = Ref::steal(PyTuple_Pack(1, nsamples));
     if (!args) return nullptr;
-    PyObject* keywords = nullptr;
+    Ref keywords;
     if (kwargs || codes) {
         // get_raw_data gets a copy: it may not change the caller's keywords.
-        keywords = kwargs ? PyDict_Copy(kwargs) : PyDict_New();
-        if (!keywords || (codes && PyDict_SetItem(keywords, state.str_out, codes) < 0)) {
-            Py_DECREF(args);
-            Py_XDECREF(keywords);
+        keywords = Ref::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+        if (!keywords || (codes && PyDict_SetItem(keywords.get(), state.str_out, codes) < 0))
             return nullptr;
-        }
     }
-    PyObject* result = PyObject_Call(method, args, keywords);
-    Py_DECREF(args);
-    Py_XDECREF(keywords);
-    return result;
+    return PyObject_Call(method, args.get(), keywords.get());
 }
 
 // get_raw_data through attribute lookup, then the calibration, applied into
@@ -228,12 +219,7 @@ PyObject* calibrated_samples(PyObject* self, PyObject* nsamples, PyObject* wavel
             !(codes = Ref::steal(view_as(out, NPY_UINT16, n))))
             return nullptr;
     }
-    PyObject* held_method = method.release();
-    PyObject* held_codes = codes.release();
-    PyObject* raw_result = call_get_raw_data(held_method, nsamples, kwargs, held_codes);
-    method = Ref::steal(held_method);
-    codes = Ref::steal(held_codes);
-    Ref raw = Ref::steal(raw_result);
+    Ref raw = Ref::steal(call_get_raw_data(method.get(), nsamples, kwargs, codes.get()));
     Ref calibration = Ref::steal(raw ? fetch_calibration(self, wavelength) : nullptr);
     if (!calibration) return nullptr;
     if (out == Py_None) return calibrate_new(raw.get(), calibration.get());
@@ -244,12 +230,11 @@ PyObject* get_calibrated_data(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
     static Signature sig{"get_calibrated_data", {"nsamples", "wavelength", "out"}, 3, 1, 2};
     PyObject* p[3] = {nullptr, Py_None, Py_None};
-    PyObject* kwargs = nullptr;   // counted by hand: see call_get_raw_data
-    PyObject* result = nullptr;
-    if (parse_args(sig, args, nargs, kwnames, p, &kwargs))
-        result = calibrated_samples(self, p[0], p[1], kwargs, p[2]);
-    Py_XDECREF(kwargs);
-    return result;
+    PyObject* kwargs = nullptr;   // the other keywords, for get_raw_data; set also on failure
+    bool parsed = parse_args(sig, args, nargs, kwnames, p, &kwargs);
+    Ref other_keywords = Ref::steal(kwargs);
+    if (!parsed) return nullptr;
+    return calibrated_samples(self, p[0], p[1], kwargs, p[2]);
 }
 
 const char kGetCalibrationDoc[] =
