@@ -162,6 +162,18 @@ class TestAcquire:
         assert run(capsys, "acquire", target, "--samples", 10, "--force")[0] == 0
         assert np.load(target).size == 10
 
+    @pytest.mark.parametrize("suffix", [".npy", ".csv", ".h5"])
+    @pytest.mark.parametrize("existing", [False, True])
+    def test_a_failed_write_leaves_nothing_half_written(self, capsys, small_disk, suffix, existing):
+        disk = small_disk(256 << 10)
+        target = disk / f"block{suffix}"
+        if existing:
+            target.write_bytes(b"old")
+        argv = ["acquire", target, "--samples", 100_000, *(["--force"] if existing else [])]
+        assert failed(capsys, *argv) == f"zopy: {target}: the disk is full\n"
+        assert [p.name for p in disk.iterdir()] == (["block" + suffix] if existing else [])
+        assert not existing or target.read_bytes() == b"old"
+
     def test_trigger_timeout_is_a_library_error(self, capsys, tmp_path):
         err = failed(capsys, "acquire", tmp_path / "t.npy", "--trig-mode", "high", "--trig-port", "T")
         assert err.startswith("zopy: instrument error: ") and "libzo error 33" in err
