@@ -66,34 +66,41 @@ def main(argv: list[str] | None = None) -> int:
         return args.run(args) or 0
     except SystemExit as exc:      # --help and --version
         return exc.code if isinstance(exc.code, int) else 0
-    except Failure as exc:
-        return _fail(str(exc), exc.status)
-    except zopy.NoDeviceError:
-        return _fail("No instrument found")
-    except zopy.Error as exc:
+    except BaseException as exc:   # noqa: BLE001 - one line, never a traceback
+        message, status = _failure(exc)
+        # what went wrong on the way out too (closing a file), on the same line
+        return _fail("; ".join([message, *getattr(exc, "__notes__", ())]), status)
+
+
+def _failure(exc):
+    """(message, exit status) of what ended a command."""
+    if isinstance(exc, Failure):
+        return str(exc), exc.status
+    if isinstance(exc, zopy.NoDeviceError):
+        return "No instrument found", 1
+    if isinstance(exc, zopy.Error):
         errstr = getattr(exc, "errstr", None)
-        text = f"{errstr} (libzo error {exc.err})" if errstr else str(exc)
-        return _fail(f"instrument error: {text}")
-    except MissingToolError as exc:
-        return _fail(str(exc))
-    except OSError as exc:
-        return _fail(_os_failure(exc))
-    except KeyboardInterrupt:
-        return _fail("interrupted", 130)
-    except Exception as exc:       # noqa: BLE001 - one line, never a traceback
-        return _fail(f"{type(exc).__name__}: {exc}")
+        return f"instrument error: {f'{errstr} (libzo error {exc.err})' if errstr else exc}", 1
+    if isinstance(exc, MissingToolError):
+        return str(exc), 1
+    if isinstance(exc, OSError):
+        return _os_failure(exc), 1
+    if isinstance(exc, KeyboardInterrupt):
+        return "interrupted", 130
+    if isinstance(exc, Exception):
+        return f"{type(exc).__name__}: {exc}", 1
+    raise exc
 
 
 def _os_failure(exc):
-    """An OSError of a file in command-line words, with what it noted on the way."""
+    """An OSError of a file in command-line words."""
     if exc.filename is None:
         text = str(exc)
     elif isinstance(exc, (FileExistsError, FileLockedError)) and exc.strerror:
         text = f"{exc.filename}: {exc.strerror}"
     else:
         text = failure_text(exc.filename, exc)
-    text = text.replace(OVERWRITE_HINT, "use --force to overwrite it")
-    return "; ".join([text, *getattr(exc, "__notes__", ())])
+    return text.replace(OVERWRITE_HINT, "use --force to overwrite it")
 
 
 def _fail(message, status=1):

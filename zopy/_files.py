@@ -130,11 +130,18 @@ class Output:
         self.path = partial_name(self.target)
         self._refuse_existing_target()
         try:
-            self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-        except FileExistsError:
-            self._refuse_partial()
-            self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            try:
+                self.fd = self._create()
+            except FileExistsError:
+                self._refuse_partial()
+                self.fd = self._create()
+        except OSError as exc:        # the user knows the target, not our partial name
+            exc.filename = self.target
+            raise
         _lock_own(self.fd)
+
+    def _create(self) -> int:
+        return os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
 
     def _refuse_existing_target(self) -> None:
         if not os.path.lexists(self.target):
