@@ -1,39 +1,50 @@
 # Two commands do all the set-up on a fresh machine:
 #   make demo   build and install zopy into .venv, run the main job on the virtual instrument
-#   make test   the same set-up, then every test under numpy 2.x (.venv) and numpy 1.26 (.venv-np1)
+#   make test   the same set-up, then every test under numpy 2.x (.venv) and numpy 1.26 (.venv-np1),
+#               and under Python 3.13 with numpy 2.x (.venv-313, with a wheel of its own)
 #   make check  every test again, against a build with AddressSanitizer and UBSan (.venv-check)
 #   make fuzz   the fuzzer for at least 10**6 calls; make stress: exits and races repeated many times
 # A second run reuses the venvs and the incremental build in build/.
 
 SHELL := /bin/bash
 
-# Python 3.12: on PATH, or through pyenv when it is installed there.
-PYTHON312 := $(shell \
-  if python3.12 -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then echo python3.12; \
+# Python 3.12 and 3.13, each on PATH or through pyenv when it is installed
+# there; a free-threaded build does not count (its wheels are a different ABI).
+find_python = $(shell \
+  if python$(1) -c 'import sys, sysconfig; assert "%d.%d" % sys.version_info[:2] == "$(1)"; \
+      assert not sysconfig.get_config_var("Py_GIL_DISABLED")' 2>/dev/null; then echo python$(1); \
   elif command -v pyenv >/dev/null 2>&1; then \
-    v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-9]+)?$$' | sort -V | tail -n 1); \
-    [ -n "$$v" ] && echo "$$(pyenv root)/versions/$$v/bin/python3.12"; \
+    v=$$(pyenv versions --bare 2>/dev/null | grep -E '^$(subst .,\.,$(1))(\.[0-9]+)?$$' | sort -V | tail -n 1); \
+    [ -n "$$v" ] && echo "$$(pyenv root)/versions/$$v/bin/python$(1)"; \
   fi)
+PYTHON312 := $(call find_python,3.12)
+PYTHON313 := $(call find_python,3.13)
 
 VENV := .venv
 VENV_NP1 := .venv-np1
+VENV_313 := .venv-313
 WHEEL_STAMP := build/.wheel-stamp
+# A wheel is made for one Python version: 3.13's is built by its own venv.
+DIST_313 := dist-313
+WHEEL_STAMP_313 := build/.wheel-stamp-313
 DEMO_OUT := demo-output
-# The tools extra (h5py, tqdm, matplotlib, scipy) goes into both venvs; the
+# The tools extra (h5py, tqdm, matplotlib, scipy) goes into every venv; the
 # numpy 1.26 venv keeps its numpy through the constraint.
 TOOLS = "$$(ls dist/zopy-*.whl)[tools]"
 SOURCES := $(shell find extension libzo virtual zopy -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench clean check-python check fuzz stress
+.PHONY: demo test bench clean check-python check-python313 check fuzz stress
 
 demo: $(VENV)/.installed
 	$(VENV)/bin/python -P examples/first_light.py
 	@mkdir -p $(DEMO_OUT)
 	$(VENV)/bin/python -P examples/record_and_spectrum.py $(DEMO_OUT)
 
-test: $(VENV)/.installed $(VENV_NP1)/.installed $(VENV)/.test-tools $(VENV_NP1)/.test-tools
+test: $(VENV)/.installed $(VENV_NP1)/.installed $(VENV_313)/.installed \
+      $(VENV)/.test-tools $(VENV_NP1)/.test-tools $(VENV_313)/.test-tools
 	$(VENV)/bin/python -P -m pytest -q tests
 	$(VENV_NP1)/bin/python -P -m pytest -q tests
+	$(VENV_313)/bin/python -P -m pytest -q tests
 
 bench: $(VENV)/.installed
 	$(VENV)/bin/python -m pip install -q scipy
@@ -41,6 +52,9 @@ bench: $(VENV)/.installed
 
 check-python:
 	@if [ -z "$(PYTHON312)" ]; then echo "Python 3.12 not found (put python3.12 on PATH or install it with pyenv)"; exit 1; fi
+
+check-python313:
+	@if [ -z "$(PYTHON313)" ]; then echo "Python 3.13 not found (put python3.13 on PATH or install it with pyenv)"; exit 1; fi
 
 $(VENV)/.created: | check-python
 	$(PYTHON312) -m venv $(VENV)
@@ -68,6 +82,23 @@ $(VENV)/.installed: $(WHEEL_STAMP)
 $(VENV_NP1)/.installed: $(VENV_NP1)/.created $(WHEEL_STAMP)
 	$(VENV_NP1)/bin/python -m pip install -q --force-reinstall --no-deps dist/zopy-*.whl
 	$(VENV_NP1)/bin/python -m pip install -q $(TOOLS) "numpy==1.26.*"
+	touch $@
+
+# Python 3.13 with numpy 2: a venv that builds its own wheel, as .venv does.
+$(VENV_313)/.created: | check-python313
+	$(PYTHON313) -m venv $(VENV_313)
+	$(VENV_313)/bin/python -m pip install -q --upgrade pip
+	$(VENV_313)/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0,<3" "pytest>=8" mypy cmake ninja
+	touch $@
+
+$(WHEEL_STAMP_313): $(VENV_313)/.created $(SOURCES)
+	rm -rf $(DIST_313)
+	$(VENV_313)/bin/python -m pip wheel -q --no-build-isolation --no-deps -w $(DIST_313) .
+	mkdir -p build && touch $@
+
+$(VENV_313)/.installed: $(WHEEL_STAMP_313)
+	$(VENV_313)/bin/python -m pip install -q --force-reinstall --no-deps $(DIST_313)/zopy-*.whl
+	$(VENV_313)/bin/python -m pip install -q "$$(ls $(DIST_313)/zopy-*.whl)[tools]"
 	touch $@
 
 # Test tools beyond pytest, once per venv.
@@ -123,4 +154,4 @@ stress: $(VENV)/.installed $(VENV)/.test-tools
 	  $(VENV)/bin/python -P -m pytest -q tests/test_exit.py tests/test_races.py
 
 clean:
-	rm -rf build dist dist-check $(VENV) $(VENV_NP1) $(VENV_CHECK) $(DEMO_OUT)
+	rm -rf build dist dist-check $(DIST_313) $(VENV) $(VENV_NP1) $(VENV_313) $(VENV_CHECK) $(DEMO_OUT)

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import zopy
-from zopy import sim
+from zopy import selftest, sim
 from zopy.__main__ import main
 
 h5py = pytest.importorskip("h5py")
@@ -338,6 +338,30 @@ class TestSelftest:
         status, out, _ = run(capsys, "selftest")
         assert status == 1 and "checkerboard       FAIL" in out
         assert out.splitlines()[-1] == "ADC self-test failed (1 of 4)"
+
+    @pytest.mark.parametrize("check, pattern", [
+        ("checkerboard", "test_checkerboard"), ("user words", "test_user"),
+        ("PN9", "test_pn9"), ("normal conversion", "test_normal")])
+    def test_a_failing_capture_shows_the_library_error(self, check, pattern):
+        class CaptureTimesOut(zopy.Device):
+            """The first capture after switching to `pattern` times out."""
+            armed = True
+
+            def switch(self, *args):
+                getattr(zopy.Device, pattern)(self, *args)
+                if self.armed:
+                    self.armed = False
+                    sim.override("zo_get_raw_data", 33, error=(33, "timeout"))
+
+        setattr(CaptureTimesOut, pattern, CaptureTimesOut.switch)
+        lines = []
+        with CaptureTimesOut() as dev:
+            assert selftest.run(dev, out=lines.append) is False
+        results = {line[2:20].strip(): line[21:] for line in lines[1:-1]}
+        assert results == {name: "pass" for name, _ in selftest.CHECKS} | {
+            check: "FAIL: libzo error (33): timeout"}
+        assert lines[-1] == "ADC self-test failed (1 of 4)"
+        assert sim.state()["pattern"] == "normal"
 
 
 def test_console_script():

@@ -1,11 +1,11 @@
 """Interpreter exit: with Devices and Streams alive in every order, and with
 daemon threads still inside every kind of acquisition.
 
-At exit Python 3.12 ends a daemon thread that tries to take the interpreter
-lock back; its stack is unwound through the module's frames, which must give
-nothing back to Python then. Each scenario runs in fresh interpreters, which
-must exit with status 0 and print nothing on stderr. ZOPY_EXIT_RUNS sets how
-many times each runs (`make stress` raises it).
+At exit Python (3.12 and 3.13) ends a daemon thread that tries to take the
+interpreter lock back; its stack is unwound through the module's frames, which
+must give nothing back to Python then. Each scenario runs in fresh
+interpreters, which must exit with status 0 and print nothing on stderr.
+ZOPY_EXIT_RUNS sets how many times each runs (`make stress` raises it).
 """
 
 import itertools

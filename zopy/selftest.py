@@ -8,6 +8,8 @@ bit for bit with what the pattern must be:
 * PN9: the pseudo-random sequence of x^9 + x^5 + 1, formed as below;
 
 then the ADC is put back to normal conversion (also when a check fails).
+A check whose library call fails is reported as failed with the library's
+error, and the others still run.
 
 PN9 words: the bit sequence ``b[k] = 1`` for k < 9, then
 ``b[k] = b[k-9] ^ b[k-5]`` (period 511); word i holds the 14 bits
@@ -22,7 +24,7 @@ from collections.abc import Callable
 
 import numpy
 
-from .zopy import Device
+from .zopy import Device, Error
 
 ADC_MASK = 0x3FFF
 PN9_PERIOD = 73
@@ -78,9 +80,12 @@ def run(dev: Device, n: int = 4096, out: Callable[[str], object] = print) -> boo
     failed = 0
     try:
         for name, check in CHECKS:
-            ok = check(dev, n)
+            try:
+                ok, reason = check(dev, n), ""
+            except Error as exc:     # the library's code and text say what to look at
+                ok, reason = False, f": {exc}"
             failed += not ok
-            out(f"  {name:18s} {'pass' if ok else 'FAIL'}")
+            out(f"  {name:18s} {'pass' if ok else 'FAIL' + reason}")
     finally:
         dev.test_normal()
     out("ADC self-test " + ("passed" if not failed else f"failed ({failed} of {len(CHECKS)})"))
