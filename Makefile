@@ -3,7 +3,7 @@
 #   make test   the same set-up, then every test under numpy 2.x (.venv) and numpy 1.26 (.venv-np1),
 #               and under Python 3.13 with numpy 2.x (.venv-313, with a wheel of its own)
 #   make check  every test again, against a build with AddressSanitizer and UBSan (.venv-check)
-#   make fuzz   the fuzzer for at least 10**6 calls; make stress: exits and races repeated many times
+#   make fuzz   the fuzzer for at least 10**6 calls; make stress: exits, races and killed recordings repeated many times
 # A second run reuses the venvs and the incremental build in build/.
 
 SHELL := /bin/bash
@@ -147,11 +147,11 @@ FUZZ_CALLS ?= 2000000
 fuzz: $(VENV)/.installed $(VENV)/.test-tools
 	$(VENV)/bin/python -P tests/fuzzing.py --calls $(FUZZ_CALLS) --seed $$RANDOM --reproducer fuzz-program.txt
 
-# Exit scenarios and races repeated many times (STRESS_RUNS each).
+# Exit scenarios, races and killed recordings repeated many times (STRESS_RUNS each).
 STRESS_RUNS ?= 50
 stress: $(VENV)/.installed $(VENV)/.test-tools
-	ZOPY_EXIT_RUNS=$(STRESS_RUNS) ZOPY_RACE_RUNS=$$(( $(STRESS_RUNS) * 20 )) \
-	  $(VENV)/bin/python -P -m pytest -q tests/test_exit.py tests/test_races.py
+	ZOPY_EXIT_RUNS=$(STRESS_RUNS) ZOPY_RACE_RUNS=$$(( $(STRESS_RUNS) * 20 )) ZOPY_KILL_RUNS=$(STRESS_RUNS) \
+	  $(VENV)/bin/python -P -m pytest -q tests/test_exit.py tests/test_races.py tests/test_record.py::TestKilled
 
 clean:
 	rm -rf build dist dist-check $(DIST_313) $(VENV) $(VENV_NP1) $(VENV_313) $(VENV_CHECK) $(DEMO_OUT)
