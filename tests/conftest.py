@@ -66,3 +66,28 @@ def assert_library_error(info, code, text):
 def calls():
     """The library calls since the last clear, without the error queries."""
     return [c for c in sim.calls() if c[0] not in ("zo_init", "zo_get_error", "zo_get_error_string")]
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A factory of small file systems: ``small_disk(bytes)`` mounts a tmpfs of
+    that size and returns its folder (skips where this process cannot mount);
+    all are unmounted after the test."""
+    mounted = []
+
+    def mount(size):
+        folder = tmp_path / f"disk{len(mounted)}"
+        folder.mkdir()
+        try:
+            result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs",
+                                     str(folder)], capture_output=True, text=True)
+        except FileNotFoundError:
+            pytest.skip("cannot mount a small file system here: no mount command")
+        if result.returncode != 0:
+            pytest.skip(f"cannot mount a small file system here: {result.stderr.strip()}")
+        mounted.append(folder)
+        return folder
+
+    yield mount
+    for folder in mounted:
+        subprocess.run(["umount", "-l", str(folder)], check=False)

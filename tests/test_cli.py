@@ -1,6 +1,7 @@
 """The command line, run in-process through zopy.__main__.main(argv)."""
 
 import csv
+import errno
 import math
 import pathlib
 import subprocess
@@ -162,6 +163,18 @@ class TestAcquire:
         assert run(capsys, "acquire", target, "--samples", 10, "--force")[0] == 0
         assert np.load(target).size == 10
 
+    @pytest.mark.parametrize("suffix", [".npy", ".csv", ".h5"])
+    @pytest.mark.parametrize("existing", [False, True])
+    def test_a_failed_write_leaves_nothing_half_written(self, capsys, small_disk, suffix, existing):
+        disk = small_disk(256 << 10)
+        target = disk / f"block{suffix}"
+        if existing:
+            target.write_bytes(b"old")
+        argv = ["acquire", target, "--samples", 100_000, *(["--force"] if existing else [])]
+        assert failed(capsys, *argv) == f"zopy: {target}: the disk is full\n"
+        assert [p.name for p in disk.iterdir()] == (["block" + suffix] if existing else [])
+        assert not existing or target.read_bytes() == b"old"
+
     def test_trigger_timeout_is_a_library_error(self, capsys, tmp_path):
         err = failed(capsys, "acquire", tmp_path / "t.npy", "--trig-mode", "high", "--trig-port", "T")
         assert err.startswith("zopy: instrument error: ") and "libzo error 33" in err
@@ -202,6 +215,40 @@ class TestRecord:
         path.write_bytes(b"old")
         assert "exists (use --force" in failed(capsys, "record", path, "--seconds", "0.001")
         assert path.read_bytes() == b"old"
+
+    def last_line(self, capsys, *argv):
+        """The line a failing command ends with, after what it set out to do."""
+        status, _, err = run(capsys, *argv)
+        assert status == 1 and "Traceback" not in err, err
+        return err.splitlines()[-1]
+
+    def test_read_only_file_system(self, capsys, small_disk):
+        disk = small_disk(1 << 20)
+        subprocess.run(["mount", "-o", "remount,ro", str(disk)], check=True)
+        path = disk / "r.h5"
+        assert self.last_line(capsys, "record", path, "--seconds", "0.001") == \
+            f"zopy: {path}: the file system is read-only"
+
+    def test_file_another_program_writes_with_hdf5(self, capsys, tmp_path):
+        path = tmp_path / "r.h5"
+        with h5py.File(path, "w"):        # HDF5's own lock, as any HDF5 writer holds it
+            line = self.last_line(capsys, "record", path, "--seconds", "0.001", "--force")
+        assert line == f"zopy: {path}: another program is writing it (it holds a lock on the file)"
+
+    def test_failure_while_closing_is_reported_too(self, capsys, tmp_path, monkeypatch):
+        from zopy import record as recorder
+        close = recorder._Writer.close
+
+        def failing_close(writer, complete):
+            close(writer, complete)
+            raise OSError(errno.EIO, "Input/output error", writer.output.path)
+
+        monkeypatch.setattr(recorder._Writer, "close", failing_close)
+        sim.override("ZOStream<float>::acquire", 16, error=(16, "cable pulled"))
+        line = self.last_line(capsys, "record", tmp_path / "r.h5", "--seconds", "0.1")
+        assert line.startswith("zopy: instrument error: cable pulled (libzo error 16); closing ")
+        assert line.endswith("r.h5 also failed: [Errno 5] Input/output error: "
+                             f"'{tmp_path / 'r.h5'}'")
 
 
 class TestSpectrum:

@@ -2,11 +2,12 @@
 
 import errno
 import os
-import shutil
+import random
 import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -44,6 +45,32 @@ def replay(n, bits=False, dtype="float32", **settings):
     finally:
         stream.close()
         device.close()
+
+
+def fill(path):
+    """Another program filling the disk in small writes until it is full."""
+    with open(path, "wb", buffering=0) as f:
+        try:
+            while True:
+                f.write(b"\xff" * 65536)
+        except OSError as exc:
+            assert exc.errno == errno.ENOSPC
+
+
+def assert_exact_prefix(path, complete, **settings):
+    """A plain open reads the file; it holds the first samples the stream gave, as many as
+    ``samples_written`` says, in every dataset."""
+    with h5py.File(path, "r") as f:
+        data = f["samples"][...]
+        bits = f["bits"][...] if "bits" in f else None
+        attrs = dict(f.attrs)
+    assert (attrs["complete"], attrs["samples_written"]) == (complete, data.size)
+    if data.size == 0:         # killed before the first read landed
+        return 0
+    ref, ref_bits = replay(data.size, bits=True, **settings)
+    assert data.tobytes() == ref.tobytes()
+    assert bits is None or bits.tobytes() == ref_bits.tobytes()
+    return data.size
 
 
 def recorded(path):
@@ -177,26 +204,43 @@ class TestFailures:
         assert (attrs["samples_written"], attrs["complete"]) == (8000, False)
         assert data.tobytes() == replay(8000).tobytes()
 
-    def test_full_disk_stops_cleanly_before_the_last_write(self, tmp_path, monkeypatch):
-        path = tmp_path / "full.h5"
-        capacity = (1 << 20) + 50_000       # a disk with room for about 2 chunks and closing
-
-        def disk_usage(folder):
-            assert folder == str(tmp_path)
-            return shutil._ntuple_diskusage(capacity, 0, capacity - os.path.getsize(path))
-
-        monkeypatch.setattr(recorder.shutil, "disk_usage", disk_usage)
+    @pytest.mark.parametrize("link", [None, "file", "folder"])
+    def test_full_disk_ends_with_an_exact_prefix(self, tmp_path, small_disk, link):
+        disk = small_disk(3 << 20)
+        path = disk / "full.h5"
+        # the space that counts is that of the disk the link leads to
+        given = {None: path, "file": tmp_path / "link.h5", "folder": tmp_path / "d" / "full.h5"}[link]
+        if link == "file":
+            given.symlink_to(path)
+        elif link == "folder":
+            given.parent.symlink_to(disk)
         device, stream = open_stream()
         with pytest.raises(OSError, match="disk full") as info:
-            recorder.record(stream, path, samples=N, chunk=4000)
-        assert info.value.errno == errno.ENOSPC and info.value.filename == str(path)
-        assert os.path.getsize(path) < capacity
-        data, _, attrs = recorded(path)
-        assert (attrs["samples_written"], attrs["complete"]) == (data.size, False)
-        assert 0 < data.size < N and data.size % 4000 == 0
+            recorder.record(stream, given, samples=2_000_000, chunk=40_000)
         stream.close()
         device.close()
-        assert data.tobytes() == replay(data.size).tobytes()
+        assert info.value.errno == errno.ENOSPC
+        assert_exact_prefix(path, complete=False)
+
+    def test_disk_filled_by_another_program_meanwhile(self, small_disk):
+        disk = small_disk(8 << 20)
+        device, stream = open_stream()
+        filler = threading.Thread(target=fill, args=(disk / "other.bin",))
+        with pytest.raises(OSError, match="disk full"):
+            recorder.record(stream, disk / "race.h5", samples=4_000_000, chunk=10_000,
+                            callback=lambda written, total: written == 10_000 and filler.start())
+        filler.join()
+        stream.close()
+        device.close()
+        assert_exact_prefix(disk / "race.h5", complete=False)
+
+    def test_no_room_to_begin_leaves_no_file(self, small_disk):
+        disk = small_disk(64 << 10)
+        fill(disk / "other.bin")
+        with pytest.raises(OSError) as info:
+            recorder.record(zopy.Device().open_stream(), disk / "none.h5", samples=1000)
+        assert info.value.errno in (errno.ENOSPC, None)
+        assert sorted(p.name for p in disk.iterdir()) == ["other.bin"]
 
     def test_instrument_error_keeps_what_came_before(self, tmp_path, dev):
         def fail_next_read(written, total):
@@ -231,6 +275,123 @@ class TestFailures:
         assert attrs["complete"] == False and 0 < attrs["samples_written"] == data.size < 1_000_000  # noqa: E712
         assert data.size % 50_000 == 0
         assert data.tobytes() == replay(data.size).tobytes()
+
+
+KILL_RUNS = int(os.environ.get("ZOPY_KILL_RUNS", "2"))   # per signal; make stress runs many more
+REALTIME = dict(downsampling=10)                          # 1 MS/s out, read 5 ms at a time
+
+
+def start_recorder(path, *options):
+    """`zopy record` of a long real-time recording, in a process of its own."""
+    code = f"""
+        import sys
+        from zopy import sim
+        sim.set_realtime(True)
+        sim.set_light(**{LIGHT!r})
+        from zopy.__main__ import main
+        sys.exit(main(["record", {str(path)!r}, "--seconds", "60", "--downsampling", "10",
+                       "--chunk", "5000", "--bits", *{list(options)!r}]))
+    """
+    return subprocess.Popen([sys.executable, "-P", "-c", textwrap.dedent(code)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def wait_until_exists(path, proc):
+    deadline = time.monotonic() + 60
+    while not path.exists():
+        assert proc.poll() is None and time.monotonic() < deadline, proc.communicate()
+        time.sleep(0.01)
+
+
+class TestKilled:
+    """A recording killed at any moment: readable by a plain open, an exact prefix."""
+
+    @pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGTERM, signal.SIGHUP])
+    def test_every_killed_recording_is_an_exact_prefix(self, tmp_path, signum):
+        rng = random.Random()
+        for run in range(KILL_RUNS):
+            path = tmp_path / f"run{run}.h5"
+            replacing = run % 2 == 1
+            if replacing:
+                path.write_bytes(b"the recording of yesterday")
+            proc = start_recorder(path, *(["--force"] if replacing else []))
+            written = tmp_path / f"run{run}.partial.h5" if replacing else path
+            wait_until_exists(written, proc)
+            delay = rng.uniform(0.0, 0.5) if run % 4 < 2 else rng.uniform(0.5, 2.0)
+            time.sleep(delay)
+            proc.send_signal(signum)
+            out, err = proc.communicate(timeout=60)
+            context = f"run {run}, killed after {delay:.3f} s: {out} {err}"
+            assert proc.returncode == -signum, context    # SIGTERM, SIGHUP: after closing the file
+            assert_exact_prefix(written, complete=False, **REALTIME)
+            if replacing:
+                assert path.read_bytes() == b"the recording of yesterday", context
+
+
+class TestReplacing:
+    def test_a_reader_does_not_stop_a_replacement(self, tmp_path, dev):
+        path = tmp_path / "a.h5"
+        recorder.record(dev.open_stream(), path, samples=100)
+        with h5py.File(path, "r") as reading:
+            result = recorder.record(dev.open_stream(), path, samples=300, overwrite=True)
+            assert reading["samples"].shape == (100,)       # the reader keeps what it opened
+        assert (result.path, result.complete) == (str(path), True)
+        assert recorded(path)[0].size == 300 and not (tmp_path / "a.partial.h5").exists()
+
+    @pytest.mark.parametrize("ending", ["instrument error", "Ctrl-C"])
+    def test_an_unfinished_replacement_leaves_the_old_file(self, tmp_path, dev, ending):
+        path = tmp_path / "a.h5"
+        path.write_bytes(b"old")
+
+        def stop_midway(written, total):
+            if written == 3000:
+                if ending == "Ctrl-C":
+                    signal.raise_signal(signal.SIGINT)
+                else:
+                    sim.override("ZOStream<double>::acquire", 16, error=(16, "cable pulled"))
+
+        stream = dev.open_stream()
+        if ending == "Ctrl-C":
+            result = recorder.record(stream, path, samples=N, chunk=1000, overwrite=True,
+                                     callback=stop_midway)
+            assert (result.interrupted, result.path) == (True, str(tmp_path / "a.partial.h5"))
+        else:
+            with pytest.raises(zopy.Error):
+                recorder.record(stream, path, samples=N, chunk=1000, overwrite=True,
+                                callback=stop_midway)
+        assert path.read_bytes() == b"old"
+        data, _, attrs = recorded(tmp_path / "a.partial.h5")
+        assert (data.size, attrs["samples_written"], attrs["complete"]) == (3000, 3000, False)
+        with pytest.raises(FileExistsError, match="did not finish"):   # kept, not overwritten
+            recorder.record(stream, path, samples=10, overwrite=True)
+
+    @pytest.mark.parametrize("first_replaces", [False, True])
+    def test_a_second_writer_is_refused_in_command_line_words(self, tmp_path, capsys, monkeypatch,
+                                                              first_replaces):
+        path = tmp_path / "a.h5"
+        if first_replaces:
+            path.write_bytes(b"old")
+        first = start_recorder(path, *(["--force"] if first_replaces else []))
+        wait_until_exists(tmp_path / "a.partial.h5" if first_replaces else path, first)
+        monkeypatch.setenv("HDF5_USE_FILE_LOCKING", "FALSE")   # our locks do not depend on HDF5's
+        from zopy.__main__ import main
+        for options in (["--force"], [] if first_replaces else None):
+            if options is None:
+                continue
+            status = main(["record", str(path), "--seconds", "0.01", *options])
+            err = capsys.readouterr().err.splitlines()[-1]    # after what it set out to do
+            assert status == 1 and err.startswith("zopy: "), err
+            if options:
+                lock = "a.partial.h5" if first_replaces else "the file"
+                assert f"a.h5: another program is writing it (it holds a lock on" in err
+                assert lock in err, err
+            else:
+                assert "exists (use --force to overwrite it)" in err
+        first.send_signal(signal.SIGINT)
+        out, err = first.communicate(timeout=60)
+        assert first.returncode == 130, out + err
+        written = tmp_path / "a.partial.h5" if first_replaces else path
+        assert_exact_prefix(written, complete=False, **REALTIME)
 
 
 def test_ctrl_c_stops_after_the_read_in_flight(tmp_path):

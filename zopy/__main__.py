@@ -36,6 +36,7 @@ from . import record as recorder
 from . import _sample_files as sample_files
 from . import analysis, selftest
 from ._extras import MissingToolError, require
+from ._files import OVERWRITE_HINT, FileLockedError, Output, failure_text
 
 PROG = "zopy"
 COMMANDS = ("list", "info", "acquire", "record", "psd", "plot", "selftest")
@@ -67,23 +68,41 @@ def main(argv: list[str] | None = None) -> int:
         return args.run(args) or 0
     except SystemExit as exc:      # --help and --version
         return exc.code if isinstance(exc.code, int) else 0
-    except Failure as exc:
-        return _fail(str(exc), exc.status)
-    except zopy.NoDeviceError:
-        return _fail("No instrument found")
-    except zopy.Error as exc:
+    except BaseException as exc:   # noqa: BLE001 - one line, never a traceback
+        message, status = _failure(exc)
+        # what went wrong on the way out too (closing a file), on the same line
+        return _fail("; ".join([message, *getattr(exc, "__notes__", ())]), status)
+
+
+def _failure(exc):
+    """(message, exit status) of what ended a command."""
+    if isinstance(exc, Failure):
+        return str(exc), exc.status
+    if isinstance(exc, zopy.NoDeviceError):
+        return "No instrument found", 1
+    if isinstance(exc, zopy.Error):
         errstr = getattr(exc, "errstr", None)
-        text = f"{errstr} (libzo error {exc.err})" if errstr else str(exc)
-        return _fail(f"instrument error: {text}")
-    except (MissingToolError, FileExistsError) as exc:
-        return _fail(str(exc))
-    except OSError as exc:
-        where = f"{exc.filename}: " if exc.filename else ""
-        return _fail(f"{where}{exc.strerror or exc}")
-    except KeyboardInterrupt:
-        return _fail("interrupted", 130)
-    except Exception as exc:       # noqa: BLE001 - one line, never a traceback
-        return _fail(f"{type(exc).__name__}: {exc}")
+        return f"instrument error: {f'{errstr} (libzo error {exc.err})' if errstr else exc}", 1
+    if isinstance(exc, MissingToolError):
+        return str(exc), 1
+    if isinstance(exc, OSError):
+        return _os_failure(exc), 1
+    if isinstance(exc, KeyboardInterrupt):
+        return "interrupted", 130
+    if isinstance(exc, Exception):
+        return f"{type(exc).__name__}: {exc}", 1
+    raise exc
+
+
+def _os_failure(exc):
+    """An OSError of a file in command-line words."""
+    if exc.filename is None:
+        text = str(exc)
+    elif isinstance(exc, (FileExistsError, FileLockedError)) and exc.strerror:
+        text = f"{exc.filename}: {exc.strerror}"
+    else:
+        text = failure_text(exc.filename, exc)
+    return text.replace(OVERWRITE_HINT, "use --force to overwrite it")
 
 
 def _fail(message, status=1):
@@ -336,25 +355,27 @@ def run_acquire(args):
                  "trig_mode": args.trig_mode or "", "trig_port": args.trig_port or "",
                  "arm_time": args.arm_time, "samples_per_trigger": args.samples_per_trigger or 0,
                  **recorder.device_attributes(device)}
-    _save_block(args.output, suffix, data, attrs)
+    _save_block(args.output, suffix, data, attrs, args.force)
     print(f"wrote {data.size} samples ({units}) to {args.output}")
 
 
-def _save_block(path, suffix, data, attrs):
-    if suffix == ".npy":
-        with open(path, "wb") as f:
-            numpy.save(f, data)
-    elif suffix == ".csv":
-        column = "adc_code" if attrs["units"] == "counts" else "power_uw"
-        numpy.savetxt(path, data, fmt="%d" if data.dtype.kind == "u" else "%.9g",
-                      header=column, comments="")
-    else:
-        h5py = require("h5py")
-        with h5py.File(path, "w") as f:
-            f.attrs.update(attrs)
-            f.attrs["samples_written"] = data.size
-            f.attrs["complete"] = True
-            f.create_dataset("samples", data=data)
+def _save_block(path, suffix, data, attrs, force):
+    """Writes the block whole beside ``path``, then gives it that name."""
+    with Output(path, overwrite=force) as output:
+        if suffix == ".npy":
+            with open(output.path, "wb") as f:
+                numpy.save(f, data)
+        elif suffix == ".csv":
+            column = "adc_code" if attrs["units"] == "counts" else "power_uw"
+            numpy.savetxt(output.path, data, fmt="%d" if data.dtype.kind == "u" else "%.9g",
+                          header=column, comments="")
+        else:
+            h5py = require("h5py")
+            with h5py.File(output.path, "w", locking=False) as f:   # Output holds the lock
+                f.attrs.update(attrs)
+                f.attrs["samples_written"] = data.size
+                f.attrs["complete"] = True
+                f.create_dataset("samples", data=data)
 
 
 def run_record(args):
@@ -383,6 +404,8 @@ def run_record(args):
         finally:
             stream.close()
     state = "complete" if result.complete else "INCOMPLETE (interrupted)"
+    if result.path != os.fspath(args.output):
+        state += f"; {args.output} was left as it was"
     print(f"{result.path}: {result.samples} samples, {result.seconds:.6g} s at "
           f"{result.samplerate_hz:g} samples/s, {state}; took {result.elapsed_s:.2f} s")
     return 0 if result.complete else 130

@@ -35,16 +35,31 @@ stream delivered. Reads go into one buffer allocated at the start.
 
 Stopping early, nothing lost:
 
+- The file is readable at every moment after its creation, by any HDF5
+  reader with no options, and holds an exact prefix of the stream:
+  ``samples_written`` equals the datasets' length, and ``complete`` stays
+  False until the recording ends. The file is brought up to date every
+  0.2 s, so a killed recording (SIGKILL, power cut) loses at most that.
 - Ctrl-C (SIGINT, when recording on the main thread) lets the read in
   flight finish, writes it, marks the file incomplete, closes it and
   returns normally: the result's ``interrupted`` is True. The program goes
-  on; a script that should end there can test it.
+  on; a script that should end there can test it. SIGTERM and SIGHUP (a
+  service stopped, a terminal closed) close the file the same way and
+  then end the program as they would have.
 - An error from the instrument (:class:`zopy.Error`) or from the disk
   (``OSError``: full, removed, read-only) ends the recording with that
   exception; the file is closed first and stays readable with every sample
-  written before the error, marked incomplete.
-- An existing file is never overwritten unless ``overwrite=True``
-  (``FileExistsError``).
+  written before the error, marked incomplete. Disk space is reserved
+  before each write, so a disk that fills (also by another program) ends
+  the recording with ``OSError`` (ENOSPC) rather than a damaged file.
+- A new file is created under its name at the start (never over a file
+  that appeared meanwhile: ``FileExistsError``). An existing file is
+  replaced only with ``overwrite=True``, and only by a complete recording:
+  the new one is written beside it as ``NAME.partial.h5`` and renamed over
+  it at the end, so an interrupted or failed replacement leaves the old
+  file as it was and its own samples in the partial file (the result's
+  ``path``). While a recording runs, its file is locked: a second recorder
+  of the same file is refused with ``BlockingIOError``.
 
 h5py is needed (``pip install zopy[tools]``), and tqdm for the progress
 bar, which is shown when stderr is a terminal.
@@ -52,6 +67,7 @@ bar, which is shown when stderr is a terminal.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import datetime
 import errno
@@ -67,17 +83,13 @@ import numpy
 
 import zopy
 
-try:
-    import resource            # POSIX: the file size limit
-except ImportError:
-    resource = None
-
 from ._extras import require
+from ._files import Output
 
 __all__ = ["Recording", "read", "record", "stream_attributes"]
 
 UNITS = {-6: "uW", -3: "mW", 0: "W"}
-FLUSH_SECONDS = 2.0          # a crash of the process loses at most this much
+FLUSH_SECONDS = 0.2          # a killed recording loses at most this much
 CLOSING_ROOM = 1 << 20       # bytes kept free for the chunk index and closing the file
 
 
@@ -155,52 +167,74 @@ def default_chunk(samplerate_hz):
     return int(min(max(samplerate_hz / 10, 4096), 1 << 20))
 
 
-class _StopOnSigint:
-    """While active, Ctrl-C sets a flag instead of raising (main thread only)."""
+class _StopOnSignals:
+    """While active (main thread only), Ctrl-C, SIGTERM and SIGHUP set a flag
+    instead of ending the program at once: the recording closes its file
+    first. On leaving, a SIGTERM or SIGHUP is delivered again to whatever
+    handled it before, which by default ends the program."""
+
+    SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
+                    if hasattr(signal, name))
 
     def __init__(self):
-        self.requested = False
-        self._previous = None
+        self.received = None
+        self._previous = {}
+
+    @property
+    def requested(self):
+        return self.received is not None
 
     def __enter__(self):
         if threading.current_thread() is threading.main_thread():
-            self._previous = signal.signal(signal.SIGINT, self._handle)
+            for signum in self.SIGNALS:
+                self._previous[signum] = signal.signal(signum, self._handle)
         return self
 
     def _handle(self, signum, frame):
-        self.requested = True
+        if self.received is None:
+            self.received = signum
 
     def __exit__(self, *exc):
-        if self._previous is not None:
-            signal.signal(signal.SIGINT, self._previous)
+        for signum, handler in self._previous.items():
+            signal.signal(signum, handler)
+        if self.received not in (None, signal.SIGINT):
+            signal.raise_signal(self.received)
 
 
-def _room_left(path, size):
-    """Bytes a file of ``size`` bytes may still grow by: the disk's free space
-    (less what HDF5 has allocated in the file but not written yet), and the
-    process's file size limit."""
-    room = shutil.disk_usage(os.path.dirname(os.path.abspath(path))).free
-    room -= max(0, size - os.path.getsize(path))
-    if resource is not None:
-        limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
-        if limit != resource.RLIM_INFINITY:
-            room = min(room, limit - size)
-    return room
+def _allocate(fd, offset, length):
+    """Allocates disk blocks for a file's byte range; False where the system cannot."""
+    if not hasattr(os, "posix_fallocate"):
+        return False
+    try:
+        os.posix_fallocate(fd, offset, length)
+    except OSError as exc:
+        if exc.errno in (errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
+            return False
+        raise
+    return True
 
 
 class _Writer:
-    """The HDF5 file: datasets grown by whole-chunk appends, attributes kept current.
+    """The HDF5 file: datasets grown by whole-chunk appends, readable after any kill.
 
-    HDF5 cannot recover from a write that finds the disk full: the file is
-    left unreadable. So each append first checks that the disk has room for
-    it and for the file's closing metadata, and stops cleanly when not.
+    Three rules keep the file on disk an exact prefix of the stream at every
+    moment. Chunks go straight to the file (``write_direct_chunk``) before
+    any metadata points at them. HDF5's metadata cache may not evict, so
+    metadata reaches the disk only in :meth:`flush`, whole and consistent
+    with ``samples_written``. And disk blocks are reserved (allocated) for
+    each chunk and the closing metadata before HDF5 writes them: HDF5 cannot
+    recover a file from a write that finds the disk full, and a reservation
+    cannot be taken away by another program filling the disk.
     """
 
-    def __init__(self, h5py, path, dtype, chunk, bits, attrs, overwrite):
-        self.path = os.fspath(path)
+    def __init__(self, h5py, output, dtype, chunk, bits, attrs):
+        self.output = output
         self.bytes_per_sample = numpy.dtype(dtype).itemsize + (1 if bits else 0)
-        self.file = h5py.File(path, "w" if overwrite else "w-")
+        self.reserved_to, self.can_allocate = 0, True
+        # Our own lock on the file (in Output) guards it; HDF5's would conflict with it.
+        self.file = h5py.File(output.path, "w", locking=False)
         try:
+            _keep_metadata_until_flush(self.file)
             self.file.attrs.update(attrs)
             self.file.attrs["samples_written"] = 0
             self.file.attrs["complete"] = False
@@ -212,11 +246,12 @@ class _Writer:
             if bits:
                 self.bits = self.file.create_dataset("bits", shape=(0,), maxshape=(None,),
                                                      dtype=numpy.uint8, chunks=(chunk,))
+            self.written = 0
+            self.flush()
+            output.publish()    # a valid, empty recording: under its name from now on
         except BaseException:
             self.file.close()
             raise
-        self.written = 0
-        self.room, self.unchecked, self.checked = 0, 0, 0.0   # the first append asks the disk
 
     def append(self, data_buf, bits_buf, n):
         """Appends the first n samples of the read buffers (and of the bits).
@@ -226,7 +261,7 @@ class _Writer:
         into HDF5's cache. Beyond n the last chunk is zeroed; the dataset's
         extent ends at n anyway.
         """
-        self._check_room(len(data_buf) * self.bytes_per_sample, n)
+        self._reserve(len(data_buf) * self.bytes_per_sample, n)
         if n < len(data_buf):
             data_buf[n:] = 0
             if bits_buf is not None:
@@ -238,34 +273,68 @@ class _Writer:
                 dataset.id.write_direct_chunk((self.written,), buf)
         self.written = end
 
-    def _check_room(self, nbytes, n):
-        """Asks the disk for room again after a second, or before the bytes
-        written since it last asked could reach half of what it reported."""
-        self.unchecked += nbytes
-        now = time.monotonic()
-        if self.unchecked + CLOSING_ROOM <= self.room / 2 and now - self.checked < 1.0:
+    def _reserve(self, nbytes, n):
+        """Allocates the disk blocks that the next nbytes and the closing
+        metadata will take, or raises ENOSPC (EFBIG past this process's file
+        size limit) while the file is still whole."""
+        end = self.file.id.get_filesize() + nbytes + CLOSING_ROOM
+        if end <= self.reserved_to:
             return
-        self.room = _room_left(self.path, self.file.id.get_filesize())
-        self.unchecked, self.checked = nbytes, now
-        if self.room < nbytes + CLOSING_ROOM:
-            raise OSError(errno.ENOSPC, f"disk full: {self.room} bytes left, the next "
-                          f"{n} samples need {nbytes + CLOSING_ROOM} with the file's metadata",
-                          self.path)
+        start = min(self.reserved_to, os.fstat(self.output.fd).st_size)
+        try:
+            if self.can_allocate:
+                self.can_allocate = _allocate(self.output.fd, start, end - start)
+            if not self.can_allocate:
+                self._check_free_space(end - start)
+        except OSError as exc:
+            if exc.errno not in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+                raise
+            cause = ("the file size limit of this process" if exc.errno == errno.EFBIG
+                     else "disk full")
+            raise OSError(exc.errno, f"{cause}: no room for the next {n} samples "
+                          f"({nbytes + CLOSING_ROOM} bytes with the file's metadata)",
+                          self.output.path) from None
+        self.reserved_to = end
+
+    def _check_free_space(self, nbytes):
+        """Where blocks cannot be reserved: the free space of the disk the file is on."""
+        if hasattr(os, "fstatvfs"):
+            stats = os.fstatvfs(self.output.fd)
+            free = stats.f_bavail * stats.f_frsize
+        else:
+            free = shutil.disk_usage(os.path.dirname(os.path.realpath(self.output.path))).free
+        if free < nbytes:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), self.output.path)
 
     def flush(self):
+        """Puts the file on disk as it stands: data, metadata, ``samples_written``."""
         self.file.attrs.modify("samples_written", self.written)
         self.file.flush()
 
     def close(self, complete):
-        """Trim what a failed append left half-written, mark the file, close it."""
+        """Trims what a failed append left half-written, marks the file, closes it,
+        and gives back the reserved blocks it did not use. Once closed, does nothing."""
+        if not self.file:
+            return
         try:
             for dataset in (self.samples, self.bits):
                 if dataset is not None and dataset.shape[0] != self.written:
                     dataset.resize((self.written,))
-            self.file.attrs.modify("samples_written", self.written)
             self.file.attrs.modify("complete", complete)
+            self.flush()
+            os.ftruncate(self.output.fd, self.file.id.get_filesize())
         finally:
             self.file.close()
+
+
+def _keep_metadata_until_flush(file):
+    """HDF5's metadata cache writes entries only when the file is flushed
+    (not when it makes room), so the file on disk changes from one whole
+    state to the next."""
+    config = file.id.get_mdc_config()
+    config.evictions_enabled = False
+    config.incr_mode = config.flash_incr_mode = config.decr_mode = 0   # the "off" modes
+    file.id.set_mdc_config(config)
 
 
 def _progress_bar(progress, total, unit_rate):
@@ -290,17 +359,19 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
         samples: how many output samples to record (exactly one of the two).
         bits: also record the per-sample bits (dataset ``bits``).
         chunk: samples per read (default about 0.1 s of output).
-        overwrite: replace an existing file.
+        overwrite: replace an existing file, once the recording is complete.
         progress: a tqdm bar on stderr; None (default) when stderr is a terminal.
         callback: called as ``callback(written, total)`` after each read is written.
 
     Returns:
-        Recording: what was written. After Ctrl-C it comes back normally,
-        ``interrupted`` true, with every whole read written (see the module's
-        documentation).
+        Recording: what was written, and where (``path``: the partial file
+        when an incomplete recording was to replace another). After Ctrl-C
+        it comes back normally, ``interrupted`` true, with every whole read
+        written (see the module's documentation).
 
     Raises:
         FileExistsError: the file exists and ``overwrite`` is false.
+        BlockingIOError: another program is writing the file.
         ValueError: bad counts.
         zopy.Error: the instrument failed (the file keeps what came before).
         OSError: the disk failed (likewise).
@@ -312,50 +383,60 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
     if not 1 <= chunk * stream.dtype.itemsize < 1 << 32:   # an HDF5 chunk's limit
         raise ValueError(f"chunk must be 1 to {((1 << 32) - 1) // stream.dtype.itemsize} samples")
     chunk = min(chunk, total)
-    if not overwrite and os.path.exists(path):
-        raise FileExistsError(f"{path} exists (pass overwrite=True to replace it)")
 
     attrs = stream_attributes(stream)
     attrs["start_time"] = datetime.datetime.now(datetime.timezone.utc).isoformat()
     data_buf = numpy.empty(chunk, dtype=stream.dtype)
     bits_buf = numpy.empty(chunk, dtype=numpy.uint8) if bits else None
-    bar = _progress_bar(progress, total, rate)
     started = time.monotonic()
-    try:
-        writer = _Writer(h5py, path, stream.dtype, chunk, bits, attrs, overwrite)
-    except BaseException:
-        if bar is not None:
-            bar.close()
-        raise
-    try:
-        with _StopOnSigint() as stop:
-            last_flush = started
-            while writer.written < total and not stop.requested:
-                n = min(chunk, total - writer.written)
-                _read_chunk(stream, n, data_buf, bits_buf)
-                writer.append(data_buf, bits_buf, n)
-                if bar is not None:
-                    bar.update(n)
-                if callback is not None:
-                    callback(writer.written, total)
-                if time.monotonic() - last_flush > FLUSH_SECONDS:
-                    writer.flush()
-                    last_flush = time.monotonic()
-    except BaseException as exc:
-        if bar is not None:
-            bar.close()
+    with contextlib.ExitStack() as cleanup:
+        output = Output(path, overwrite)
         try:
-            writer.close(complete=False)
-        except Exception as close_exc:   # the first failure is the one to report
-            exc.add_note(f"closing {path} also failed: {close_exc}")
-        raise
-    if bar is not None:
-        bar.close()
-    complete = writer.written == total
-    writer.close(complete)
-    return Recording(path=os.fspath(path), samples=writer.written, requested=total,
+            writer = _Writer(h5py, output, stream.dtype, chunk, bits, attrs)
+        except BaseException:
+            output.discard()       # nothing recorded: no file left behind
+            raise
+        cleanup.callback(output.release)
+        bar = _progress_bar(progress, total, rate)
+        if bar is not None:
+            cleanup.callback(bar.close)
+        with _StopOnSignals() as stop:
+            try:
+                _record_into(writer, stream, total, data_buf, bits_buf, stop, bar, callback)
+            except BaseException as exc:
+                try:
+                    writer.close(complete=False)
+                except Exception as close_exc:   # the first failure is the one to report
+                    exc.add_note(f"closing {output.path} also failed: {close_exc}")
+                raise
+            complete = writer.written == total
+            writer.close(complete)
+        if complete:
+            try:
+                output.commit()
+            except OSError as exc:
+                exc.add_note(f"the complete recording is in {output.path}")
+                raise
+    return Recording(path=output.path, samples=writer.written, requested=total,
                      samplerate_hz=rate, complete=complete, interrupted=not complete,
                      elapsed_s=time.monotonic() - started)
+
+
+def _record_into(writer, stream, total, data_buf, bits_buf, stop, bar, callback):
+    """Reads and appends until ``total`` samples are written or a stop is requested."""
+    chunk = len(data_buf)
+    last_flush = time.monotonic()
+    while writer.written < total and not stop.requested:
+        n = min(chunk, total - writer.written)
+        _read_chunk(stream, n, data_buf, bits_buf)
+        writer.append(data_buf, bits_buf, n)
+        if bar is not None:
+            bar.update(n)
+        if callback is not None:
+            callback(writer.written, total)
+        if time.monotonic() - last_flush >= FLUSH_SECONDS:
+            writer.flush()
+            last_flush = time.monotonic()
 
 
 def _requested_samples(seconds, samples, rate):
