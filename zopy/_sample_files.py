@@ -47,7 +47,7 @@ UNITS = ("counts", "uW", "mW", "W")
 HDF5_SUFFIXES = (".h5", ".hdf5")
 SUFFIXES = (*HDF5_SUFFIXES, ".npy", ".csv")
 CSV_COLUMNS = {"power_uw": "uW", "adc_code": "counts"}   # the headers zopy acquire writes
-CSV_BLOCK_BYTES = 2 << 20
+CSV_BLOCK_BYTES = 1 << 20
 MAX_CSV_LINE = 100                    # bytes; a number's text is far shorter
 
 
@@ -237,7 +237,7 @@ def checked_attributes(path: str | os.PathLike[str], attrs: dict[str, Any],
     if "samples_written" in attrs:
         written = attrs["samples_written"]
         if (isinstance(written, bool) or not isinstance(written, numbers.Integral)
-                or not 0 <= written <= length):
+                or not 0 <= int(written) <= length):
             raise refuse("samples_written", f"a whole number from 0 to {length}")
     return checked
 

@@ -31,8 +31,8 @@ import numpy
 from ._extras import pyplot, require
 
 PLANCK = 6.62607015e-34     # J s
-SEGMENT = 4096              # Welch's default segment, samples
 LIGHT_SPEED = 299792458.0   # m/s
+SEGMENT = 4096              # Welch's default segment, samples
 FIGURE_SIZE = (8.0, 5.0)    # inches
 DPI = 100                   # so figures are 800 x 500 pixels
 PLOT_COLUMNS = 800          # the figure's width in pixels: a longer trace is drawn as an envelope
@@ -186,7 +186,9 @@ class Envelope:
         self.length = length
         self.columns = min(columns, length)
         # column c holds the samples from starts[c] to starts[c + 1]
-        self.starts = (numpy.arange(self.columns + 1) * length + self.columns - 1) // self.columns
+        # (in Python's integers: length * columns may not fit in 64 bits)
+        self.starts = numpy.array([(c * length + self.columns - 1) // self.columns
+                                   for c in range(self.columns + 1)], dtype=numpy.int64)
         self.low = numpy.full(self.columns, numpy.inf)
         self.high = numpy.full(self.columns, -numpy.inf)
         self.filled = 0
