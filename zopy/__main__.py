@@ -22,6 +22,7 @@ status.
 """
 
 import argparse
+import contextlib
 import math
 import os
 import pathlib
@@ -32,6 +33,7 @@ import numpy
 import zopy
 
 from . import record as recorder
+from . import _sample_files as sample_files
 from . import analysis, selftest
 from ._extras import MissingToolError, require
 from ._files import OVERWRITE_HINT, FileLockedError, Output, failure_text
@@ -409,87 +411,104 @@ def run_record(args):
     return 0 if result.complete else 130
 
 
-def _load(path, limit=None):
-    """(samples, samplerate or None, units, attributes) of a file of samples."""
-    if not path.exists():
-        raise Failure(f"{path}: no such file")
-    suffix = _suffix(path, (".h5", ".hdf5", ".npy", ".csv"))
-    if suffix in (".h5", ".hdf5"):
-        try:
-            data, _, attrs = recorder.read(path, limit)
-        except KeyError:
-            raise Failure(f"{path}: no 'samples' dataset (not written by zopy?)") from None
-        except OSError as exc:
-            raise Failure(f"{path}: not a readable HDF5 file ({exc})") from exc
-        return data, attrs.get("samplerate_hz"), attrs.get("units", ""), attrs
+@contextlib.contextmanager
+def _input(path):
+    """The checked file of samples at ``path``; its faults, found on opening
+    or while reading, become one-line failures."""
+    _suffix(path, sample_files.SUFFIXES)
     try:
-        if suffix == ".npy":
-            data = numpy.load(path, allow_pickle=False)
-        else:
-            data = numpy.loadtxt(path, skiprows=1, ndmin=1)
-    except ValueError as exc:
-        raise Failure(f"{path}: cannot read samples ({exc})") from exc
-    return data[:limit], None, "", {}
+        with sample_files.open_sample_file(path) as source:
+            yield source
+    except sample_files.SampleFileError as exc:
+        raise Failure(str(exc)) from None
+
+
+UNIT_SCALES = {"uW": 1e-6, "mW": 1e-3, "W": 1.0}
+MAX_SEGMENT = 1 << 22       # a segment is held and transformed at once
 
 
 def run_psd(args):
     if args.plot is not None:
         _suffix(args.plot, (".png",))
         _new_file(args.plot, args.force)
+    if args.segment is not None and args.segment > MAX_SEGMENT:
+        raise Failure(f"--segment must be at most {MAX_SEGMENT}, not {args.segment}", status=2)
     require("scipy")
+    moments = analysis.Moments()
     if args.input is not None:
-        data, rate, units, attrs = _load(args.input)
-        scale = {"uW": 1e-6, "mW": 1e-3, "W": 1.0}.get(units)
-        if scale is None or not rate:
-            raise Failure(f"{args.input}: holds no calibrated power with a sample rate "
-                          f"(units {units or 'unknown'}); record it calibrated")
-        balanced = bool(attrs.get("balanced", False))
-        wavelength = args.wavelength or attrs.get("calibration_wavelength_nm")
-        if not wavelength or not math.isfinite(wavelength):
-            raise Failure(f"{args.input}: no calibration wavelength recorded; give --wavelength")
-        source = f"{args.input} ({data.size} samples)"
+        with _input(args.input) as source:
+            scale, rate = UNIT_SCALES.get(source.units), source.samplerate_hz
+            if scale is None or not rate:
+                raise Failure(f"{args.input}: holds no calibrated power with a sample rate "
+                              f"(units {source.units or 'unknown'}); record it calibrated")
+            balanced = source.balanced
+            wavelength = args.wavelength or source.wavelength_nm
+            if wavelength is None:
+                raise Failure(f"{args.input}: no calibration wavelength recorded; give --wavelength")
+            if source.length < 16:
+                raise Failure(f"{args.input}: a spectrum needs at least 16 samples, "
+                              f"the file holds {source.length}")
+            # the whole file, a chunk at a time: memory independent of its length
+            welch = analysis.WelchAverage(rate, min(source.length, args.segment or analysis.SEGMENT))
+            for chunk in source.chunks():
+                power_w = chunk.astype(numpy.float64) * scale
+                welch.add(power_w)
+                moments.add(power_w)
+            s = welch.spectrum()
+            source_text = f"{args.input} ({source.length} samples)"
     else:
         with _Opened(args.serial) as device:
             wavelength = _wavelength(device, args.wavelength)
             data = device.get_calibrated_data(args.samples, wavelength)
             rate, scale = float(device.samplerate), 1e-6
             balanced = recorder.is_balanced(device)
-            source = f"{device!r}, {data.size} samples"
-    power_w = numpy.asarray(data, dtype=numpy.float64) * scale
-    s = analysis.psd(power_w, rate, args.segment)
+            source_text = f"{device!r}, {data.size} samples"
+        power_w = numpy.asarray(data, dtype=numpy.float64) * scale
+        moments.add(power_w)
+        s = analysis.psd(power_w, rate, args.segment)
     band = tuple(args.band) if args.band else analysis.default_band(rate, s.resolution_hz)
+    try:
+        density = analysis.band_mean(s, band)
+    except ValueError as exc:
+        raise Failure(f"{exc} (resolution {s.resolution_hz:.4g} Hz); give --band") from None
+    if not math.isfinite(density):
+        raise Failure(f"{source_text}: the noise density overflows; the samples are too large "
+                      "to be optical power")
 
-    print(f"Source            {source} at {rate:g} samples/s")
-    print(f"Mean power        {power_w.mean() * 1e6:.4f} µW"
+    print(f"Source            {source_text} at {rate:g} samples/s")
+    print(f"Mean power        {moments.mean * 1e6:.4f} µW"
           f"{' (P1 - P2)' if balanced else ''}")
     print(f"Resolution        {s.resolution_hz:.4g} Hz (Welch, Hann, 50% overlap)")
-    print(f"Noise density     {analysis.band_mean(s, band):.4g} W²/Hz over {band[0]:g}..{band[1]:g} Hz")
-    level = _shot_level(args, balanced, power_w, wavelength)
+    print(f"Noise density     {density:.4g} W²/Hz over {band[0]:g}..{band[1]:g} Hz")
+    level = _shot_level(args, balanced, moments, wavelength)
     if level is not None:
-        print(f"Shot-noise level  {level:.4g} W²/Hz (2hνP, P = {_power_text(args, power_w)}"
+        print(f"Shot-noise level  {level:.4g} W²/Hz (2hνP, P = {_power_text(args, moments)}"
               f" at {wavelength:g} nm)")
-        print(f"Clearance         {analysis.clearance_db(s, level, band):+.2f} dB relative to shot "
-              f"noise over {band[0]:g}..{band[1]:g} Hz")
+        if density > 0:
+            print(f"Clearance         {analysis.clearance_db(s, level, band):+.2f} dB relative to "
+                  f"shot noise over {band[0]:g}..{band[1]:g} Hz")
+        else:
+            print(f"Clearance         none: no noise at all over {band[0]:g}..{band[1]:g} Hz")
     if args.plot is not None:
-        analysis.plot_spectrum(s, args.plot, level=level, title=source)
+        analysis.plot_spectrum(s, args.plot, level=level, title=source_text)
         print(f"wrote {args.plot}")
 
 
-def _power_text(args, power_w):
-    return f"{args.power:g} µW" if args.power else f"{power_w.mean() * 1e6:.4g} µW"
+def _power_text(args, moments):
+    return f"{args.power:g} µW" if args.power else f"{moments.mean * 1e6:.4g} µW"
 
 
-def _shot_level(args, balanced, power_w, wavelength):
+def _shot_level(args, balanced, moments, wavelength):
     if args.power is not None:
         return analysis.shot_noise_level(args.power * 1e-6, wavelength)
     if balanced:
         print("Shot-noise level  unknown: a balanced unit's output is P1 - P2; give --power, "
               "the total µW on both photodiodes")
         return None
-    if not power_w.mean() > power_w.std():     # dark: the mean is lost in the noise
+    if not moments.mean > moments.std:     # dark: the mean is lost in the noise
         print("Shot-noise level  unknown: no light on the photodiode; give --power")
         return None
-    return analysis.shot_noise_level(power_w.mean(), wavelength)
+    return analysis.shot_noise_level(moments.mean, wavelength)
 
 
 def run_plot(args):
@@ -497,19 +516,34 @@ def run_plot(args):
     _new_file(args.output, args.force)
     require("matplotlib")
     if args.input is not None:
-        data, rate, units, _ = _load(args.input, args.samples)
-        title = f"{args.input}"
+        with _input(args.input) as source:
+            n = min(args.samples, source.length)
+            if n == 0:
+                raise Failure(f"{args.input}: nothing to plot: no samples")
+            trace = _trace(n, source.chunks(n))
+            rate, units, title = source.samplerate_hz, source.units, f"{args.input}"
     else:
         with _Opened(args.serial) as device:
             wavelength = _wavelength(device, args.wavelength)
             data = device.get_calibrated_data(args.samples, wavelength)
             rate, units, title = float(device.samplerate), "uW", f"{device!r} at {wavelength:g} nm"
-    if data.size == 0:
-        raise Failure("nothing to plot: no samples")
-    analysis.plot_trace(data, args.output, samplerate_hz=rate,
+        if data.size == 0:
+            raise Failure("nothing to plot: no samples")
+        n, trace = data.size, _trace(data.size, [data])
+    analysis.plot_trace(trace, args.output, samplerate_hz=rate,
                         units={"uW": "power (µW)", "mW": "power (mW)", "W": "power (W)"}.get(units, units),
                         title=title)
-    print(f"wrote {args.output} ({data.size} samples)")
+    print(f"wrote {args.output} ({n} samples)")
+
+
+def _trace(n, chunks):
+    """The n samples to plot; more than the plot has pixels become an envelope as they come."""
+    if n <= analysis.PLOT_COLUMNS:
+        return numpy.concatenate(list(chunks))
+    envelope = analysis.Envelope(n)
+    for chunk in chunks:
+        envelope.add(chunk)
+    return envelope
 
 
 def run_selftest(args):

@@ -9,6 +9,11 @@
     level = analysis.shot_noise_level(power_w.mean(), 1550)
     print(analysis.clearance_db(s, level, (10e3, 1e6)))  # dB above shot noise
 
+    welch = analysis.WelchAverage(dev.samplerate)        # the same, block by block
+    for block in numpy.array_split(power_w, 10):
+        welch.add(block)
+    s = welch.spectrum()
+
 The shot-noise level is ``2 h nu P`` (one-sided, W²/Hz of optical power),
 with P the mean power on a single photodiode, or for a balanced unit the
 total power on both photodiodes (the balanced output's mean is P1 - P2,
@@ -19,6 +24,7 @@ with the ``tools`` extra.
 """
 
 import dataclasses
+import math
 
 import numpy
 
@@ -26,8 +32,10 @@ from ._extras import pyplot, require
 
 PLANCK = 6.62607015e-34     # J s
 LIGHT_SPEED = 299792458.0   # m/s
+SEGMENT = 4096              # Welch's default segment, samples
 FIGURE_SIZE = (8.0, 5.0)    # inches
 DPI = 100                   # so figures are 800 x 500 pixels
+PLOT_COLUMNS = 800          # the figure's width in pixels: a longer trace is drawn as an envelope
 
 
 @dataclasses.dataclass
@@ -51,10 +59,83 @@ def psd(samples, samplerate_hz, segment=None):
     n = len(samples)
     if n < 16:
         raise ValueError(f"a spectrum needs at least 16 samples, not {n}")
-    nperseg = min(n, segment or 4096)
-    f, p = signal.welch(numpy.asarray(samples, dtype=numpy.float64), fs=samplerate_hz,
-                        window="hann", nperseg=nperseg, detrend="constant", scaling="density")
+    nperseg = min(n, segment or SEGMENT)
+    f, p = _welch(signal, numpy.asarray(samples, dtype=numpy.float64), samplerate_hz, nperseg)
     return Spectrum(f, p, samplerate_hz / nperseg)
+
+
+def _welch(signal, samples, samplerate_hz, nperseg):
+    return signal.welch(samples, fs=samplerate_hz, window="hann", nperseg=nperseg,
+                        noverlap=nperseg // 2, detrend="constant", scaling="density")
+
+
+class WelchAverage:
+    """:func:`psd` of consecutive blocks of samples, taken one block at a time
+    in memory independent of their number.
+
+    The segments wholly inside what has come so far are averaged as they
+    complete; the part of a segment that overlaps the next block is carried
+    over. Weighted by their count, the averages of the blocks are the
+    average over all segments: the spectrum equals :func:`psd` of all the
+    samples at once (to rounding), also when they are fewer than a segment.
+    """
+
+    def __init__(self, samplerate_hz, segment=None):
+        self.samplerate_hz = samplerate_hz
+        self.segment = segment or SEGMENT
+        self.step = self.segment - self.segment // 2       # psd's half overlap
+        self.samples = 0
+        self._signal = require("scipy.signal")
+        self._carry = numpy.empty(0)
+        self._frequency_hz = None
+        self._sum = 0.0
+        self._segments = 0
+
+    def add(self, samples):
+        """The next samples, consecutive with those added before."""
+        block = numpy.concatenate((self._carry, numpy.asarray(samples, dtype=numpy.float64)))
+        self.samples += len(samples)
+        whole = (len(block) - self.segment) // self.step + 1 if len(block) >= self.segment else 0
+        if whole:
+            used = block[:(whole - 1) * self.step + self.segment]
+            self._frequency_hz, p = _welch(self._signal, used, self.samplerate_hz, self.segment)
+            self._sum = self._sum + p * whole
+            self._segments += whole
+        self._carry = block[whole * self.step:].copy()    # not a view that keeps the block
+
+    def spectrum(self):
+        if self.samples < 16:
+            raise ValueError(f"a spectrum needs at least 16 samples, not {self.samples}")
+        if not self._segments:      # fewer samples than a segment: one of them all, as psd()
+            return psd(self._carry, self.samplerate_hz, len(self._carry))
+        return Spectrum(self._frequency_hz, self._sum / self._segments,
+                        self.samplerate_hz / self.segment)
+
+
+class Moments:
+    """Count, mean and standard deviation of consecutive blocks of samples,
+    merged block by block (Chan's pairwise update: no sum of squares to cancel)."""
+
+    def __init__(self):
+        self.count, self.mean, self._m2 = 0, 0.0, 0.0
+
+    def add(self, samples):
+        samples = numpy.asarray(samples, dtype=numpy.float64)
+        n = len(samples)
+        if not n:
+            return
+        mean = float(samples.mean())
+        m2 = float(((samples - mean) ** 2).sum())
+        total = self.count + n
+        delta = mean - self.mean
+        self._m2 += m2 + delta * delta * self.count * n / total
+        self.mean += delta * n / total
+        self.count = total
+
+    @property
+    def std(self):
+        """Population standard deviation, as numpy's std()."""
+        return math.sqrt(self._m2 / self.count) if self.count else math.nan
 
 
 def default_band(samplerate_hz, resolution_hz):
@@ -94,17 +175,60 @@ def plot_spectrum(spectrum, path, *, level=None, title="", units="W"):
         plt.close(fig)
 
 
+class Envelope:
+    """Minimum and maximum of each of ``columns`` consecutive runs of a window
+    of ``length`` samples, taken from consecutive blocks as they come: what a
+    trace of more samples than pixels shows, in memory of the columns only."""
+
+    def __init__(self, length, columns=PLOT_COLUMNS):
+        if length < 1:
+            raise ValueError("an envelope needs at least one sample")
+        self.length = length
+        self.columns = min(columns, length)
+        # column c holds the samples from starts[c] to starts[c + 1]
+        # (in Python's integers: length * columns may not fit in 64 bits)
+        self.starts = numpy.array([(c * length + self.columns - 1) // self.columns
+                                   for c in range(self.columns + 1)], dtype=numpy.int64)
+        self.low = numpy.full(self.columns, numpy.inf)
+        self.high = numpy.full(self.columns, -numpy.inf)
+        self.filled = 0
+
+    def add(self, samples):
+        """The next samples of the window, consecutive with those added before."""
+        samples = numpy.asarray(samples)
+        begin, end = self.filled, self.filled + len(samples)
+        if end > self.length:
+            raise ValueError(f"the window holds {self.length} samples, not {end}")
+        if not len(samples):
+            return
+        first = begin * self.columns // self.length
+        last = (end - 1) * self.columns // self.length
+        cuts = numpy.maximum(self.starts[first:last + 1], begin) - begin
+        columns = slice(first, last + 1)
+        self.low[columns] = numpy.minimum(self.low[columns], numpy.minimum.reduceat(samples, cuts))
+        self.high[columns] = numpy.maximum(self.high[columns], numpy.maximum.reduceat(samples, cuts))
+        self.filled = end
+
+
 def plot_trace(samples, path, *, samplerate_hz=None, units="", title=""):
-    """A time trace as PNG: against milliseconds when the rate is known, else samples."""
+    """A time trace as PNG: against milliseconds when the rate is known, else samples.
+    Give an :class:`Envelope` for a trace longer than the plot is wide."""
     plt = pyplot()
     fig, ax = plt.subplots(figsize=FIGURE_SIZE, dpi=DPI)
     try:
-        if samplerate_hz:
-            ax.plot(numpy.arange(len(samples)) / samplerate_hz * 1e3, samples, lw=0.6)
-            ax.set_xlabel("time (ms)")
+        scale = 1e3 / samplerate_hz if samplerate_hz else 1.0
+        if isinstance(samples, Envelope):
+            # each column's extremes as a band, its edges drawn so a flat trace shows
+            x = samples.starts * scale
+            ax.fill_between(x, numpy.append(samples.low, samples.low[-1]),
+                            numpy.append(samples.high, samples.high[-1]), step="post",
+                            lw=0.6, color="C0", edgecolor="C0",
+                            label=f"min and max of every {samples.length / samples.columns:.4g} "
+                                  f"samples ({samples.length} in all)")
+            ax.legend(loc="upper right")
         else:
-            ax.plot(samples, lw=0.6)
-            ax.set_xlabel("sample")
+            ax.plot(numpy.arange(len(samples)) * scale, samples, lw=0.6)
+        ax.set_xlabel("time (ms)" if samplerate_hz else "sample")
         ax.set_ylabel(units or "value")
         ax.set_title(title)
         ax.grid(True, alpha=0.3)

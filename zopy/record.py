@@ -456,19 +456,18 @@ def read(path, limit=None):
     """The samples (the first ``limit`` when given), bits (or None) and
     attributes of a file written by :func:`record`, as numpy arrays and a dict.
 
-    Raises KeyError when the file has no ``samples`` dataset.
+    The file is checked first, as untrusted input: ``samples`` (and ``bits``)
+    must be 1-D real datasets stored in the file itself (no external storage,
+    links or virtual layouts), storing every sample they declare, and the
+    attributes the tools use must have their type and range (see
+    :mod:`zopy._sample_files`).
+
+    Raises:
+        zopy._sample_files.SampleFileError: a ValueError whose message is one
+            line naming the file and the fault; for a file without a
+            ``samples`` dataset it is also a KeyError.
     """
-    h5py = require("h5py")
-    with h5py.File(path, "r") as f:
-        data = f["samples"][:limit]
-        bits = f["bits"][:limit] if "bits" in f else None
-        attrs = {k: _plain(v) for k, v in f.attrs.items()}
-    return data, bits, attrs
-
-
-def _plain(value):
-    if isinstance(value, bytes):
-        return value.decode()
-    if isinstance(value, numpy.generic):
-        return value.item()
-    return value
+    from ._sample_files import open_hdf5
+    with open_hdf5(path) as source:
+        data, bits = source.head(limit)
+        return data, bits, source.attrs

@@ -1,0 +1,282 @@
+"""Files of samples as untrusted input: zopy.record.read, `zopy psd` and `zopy plot`
+refuse hostile files in one line, read long ones in bounded memory, and stop on Ctrl-C."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+import zlib
+
+import numpy as np
+import pytest
+
+from zopy import analysis
+from zopy import record as recorder
+from zopy._sample_files import SampleFileError
+
+h5py = pytest.importorskip("h5py")
+pytest.importorskip("scipy")
+pytest.importorskip("matplotlib")
+
+N = 5000
+GOOD_ATTRS = {"samplerate_hz": 1e6, "units": "uW", "calibration_wavelength_nm": 1550.0,
+              "balanced": False, "samples_written": N}
+# The command line runs under these limits: what a file declares must not decide what it takes.
+LIMITS = """
+    import resource, signal
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))         # 1.5 GiB
+    resource.setrlimit(resource.RLIMIT_FSIZE, (16 << 20, 16 << 20))
+"""
+
+
+def h5(path, folder, attrs=(), links=(), **samples):
+    """A recording with every attribute right but those in ``attrs``, its samples
+    made by create_dataset(**samples) (none when empty), and ``links`` added."""
+    with h5py.File(path, "w") as f:
+        f.attrs.update({**GOOD_ATTRS, **dict(attrs)})
+        if samples:
+            f.create_dataset("samples", **samples)
+        for name, link in links:
+            f[name] = link
+
+
+def virtual(path, folder):
+    layout = h5py.VirtualLayout(shape=(N,), dtype="f4")
+    layout[:] = h5py.VirtualSource(str(folder / "good.h5"), "samples", shape=(N,))
+    with h5py.File(path, "w") as f:
+        f.attrs.update(GOOD_ATTRS)
+        f.create_virtual_dataset("samples", layout)
+
+
+def group(path, folder):
+    with h5py.File(path, "w") as f:
+        f.attrs.update(GOOD_ATTRS)
+        f.create_group("samples")
+
+
+def npy(path, folder, array, allow_pickle=False):
+    np.save(path, array, allow_pickle=allow_pickle)
+
+
+def truncated_npy(path, folder):
+    np.save(path, np.ones(1000, "f4"))
+    os.truncate(path, os.path.getsize(path) - 2000)
+
+
+def npz_named_npy(path, folder):
+    with open(path, "wb") as f:
+        np.savez(f, samples=np.ones(10))
+
+
+def text(path, folder, content):
+    with open(path, "wb") as f:
+        f.write(content)
+
+
+ones = dict(data=np.ones(N, "f4"))
+# name, builder, the fault the one line names; "in memory" cases are read by
+# record.read (which returns what is stored) but refused by the commands.
+HOSTILE = [
+    ("external_storage.h5", lambda p, d: h5(p, d, shape=(N,), dtype="f4", external=[(
+        str(d / "secret.bin"), 0, h5py.h5f.UNLIMITED)]), "'samples' keeps its data in the external file"),
+    ("external_link.h5", lambda p, d: h5(p, d, links=[("samples", h5py.ExternalLink(
+        str(d / "good.h5"), "/samples"))]), "'samples' links to /samples in another file"),
+    ("soft_link.h5", lambda p, d: h5(p, d, links=[("data", np.ones(N)), ("samples", h5py.SoftLink(
+        "/data"))]), "'samples' is a soft link to /data"),
+    ("virtual.h5", virtual, "'samples' is a virtual dataset"),
+    ("bits_soft_link.h5", lambda p, d: h5(p, d, links=[("bits", h5py.SoftLink("/samples"))],
+                                          **ones), "'bits' is a soft link"),
+    ("fill_value.h5", lambda p, d: h5(p, d, shape=(250_000_000,), dtype="f4", fillvalue=1.0),
+     "'samples' declares 250000000 samples but stores only 0"),
+    ("huge_chunks.h5", lambda p, d: h5(p, d, shape=(10**8,), dtype="f4", chunks=(1 << 24,),
+                                       compression="gzip"), "compressed in chunks of 64 MiB"),
+    ("two_d.h5", lambda p, d: h5(p, d, data=np.ones((2, 100_000), "f4")), "has shape (2, 100000)"),
+    ("complex.h5", lambda p, d: h5(p, d, data=np.ones(N, "c8")), "holds complex numbers"),
+    ("text.h5", lambda p, d: h5(p, d, data=np.full(N, b"1.5")), "holds |S3 data, not numbers"),
+    ("records.h5", lambda p, d: h5(p, d, data=np.ones(N, "f4,f4")), "holds structured records"),
+    ("group.h5", group, "'samples' is a group, not a dataset"),
+    ("no_samples.h5", lambda p, d: h5(p, d), "no 'samples' dataset"),
+    ("garbage.h5", lambda p, d: text(p, d, os.urandom(6000)), "not an HDF5 file"),
+    ("nan_sample.h5", lambda p, d: h5(p, d, data=np.where(np.arange(N) == 7, np.nan, 1.0)),
+     "sample 7 is nan, not a finite number"),
+    *[(f"{name}_{i}.h5", lambda p, d, name=name, value=value: h5(p, d, {name: value}, **ones),
+       f"attribute {name} must be") for name, values in [
+        ("samplerate_hz", [True, "1e6", -5.0, np.inf, np.nan, 1e300]),
+        ("calibration_wavelength_nm", [-1550.0, 1e9, np.inf, "1550"]),
+        ("balanced", ["false", 1]),
+        ("units", ["parsecs", 3]),
+        ("samples_written", [-1, N + 1, 2.5, True])] for i, value in enumerate(values)],
+    ("npz.npy", npz_named_npy, "is a .npz archive, not a .npy file"),
+    ("truncated.npy", truncated_npy, "its header declares 1000 samples but the file holds only 500"),
+    ("object.npy", lambda p, d: npy(p, d, np.array([1.0, "x"], object), True), "(a pickle)"),
+    ("two_d.npy", lambda p, d: npy(p, d, np.ones((2, 100_000))), "has shape (2, 100000)"),
+    ("complex.npy", lambda p, d: npy(p, d, np.ones(N, complex)), "holds complex numbers"),
+    ("garbage.npy", lambda p, d: text(p, d, b"junk" * 100), "not a .npy file"),
+    ("word.csv", lambda p, d: text(p, d, b"power_uw\n1.5\n2.5\nthree\n"), "line 4 is not one number"),
+    ("columns.csv", lambda p, d: text(p, d, b"power_uw\n1.5,2.5\n"), "line 2 is not one number"),
+    ("blank.csv", lambda p, d: text(p, d, b"power_uw\n1.5\n\n2.5\n"), "line 3 is empty"),
+    ("long_line.csv", lambda p, d: text(p, d, b"power_uw\n" + b"1" * 10**6), "line 2 is longer"),
+    ("headless.csv", lambda p, d: text(p, d, b"1.5\n2.5\n"), "has no header line"),
+]
+IN_MEMORY = {"nan_sample.h5"}
+# psd refuses a .csv for its lack of a sample rate before reading its lines
+FOUND_WHILE_READING = {"word.csv", "columns.csv", "blank.csv", "long_line.csv"}
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("hostile")
+    (folder / "secret.bin").write_bytes(b"private key material " * 1000)
+    h5(folder / "good.h5", folder, **ones)
+    for name, build, _ in HOSTILE:
+        build(folder / name, folder)
+    return folder
+
+
+def run_commands(commands, timeout=300):
+    """{key: (status, stdout, stderr)} of `zopy` command lines run in one
+    interpreter under LIMITS."""
+    code = textwrap.dedent(LIMITS) + textwrap.dedent("""
+        import contextlib, io, json, sys
+        from zopy.__main__ import main
+        results = {}
+        for key, argv in json.loads(sys.argv[1]).items():
+            out, err = io.StringIO(), io.StringIO()
+            with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+                status = main(argv)
+            results[key] = (status, out.getvalue(), err.getvalue())
+        print(json.dumps(results))
+    """)
+    done = subprocess.run([sys.executable, "-P", "-c", code, json.dumps(commands)],
+                          capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.fixture(scope="module")
+def refusals(corpus):
+    return run_commands({f"{command} {name}": [command, str(corpus / name)] if command == "psd" else
+                         [command, str(corpus / f"{name}.png"), "--input", str(corpus / name)]
+                         for name, _, _ in HOSTILE for command in ("psd", "plot")})
+
+
+@pytest.mark.parametrize("name, fault", [(name, fault) for name, _, fault in HOSTILE
+                                         if name.endswith(".h5") and name not in IN_MEMORY])
+def test_read_refuses_in_one_line(corpus, name, fault):
+    with pytest.raises(SampleFileError) as info:
+        recorder.read(corpus / name)
+    message = str(info.value)
+    assert message.startswith(f"{corpus / name}: ") and fault in message and "\n" not in message
+
+
+@pytest.mark.parametrize("command", ["psd", "plot"])
+@pytest.mark.parametrize("name, fault", [(name, fault) for name, _, fault in HOSTILE])
+def test_commands_refuse_in_one_line(corpus, refusals, command, name, fault):
+    status, out, err = refusals[f"{command} {name}"]
+    if command == "psd" and name in FOUND_WHILE_READING:
+        fault = "holds no calibrated power with a sample rate (units uW)"
+    assert (status, out) == (1, "") and err.startswith(f"zopy: {corpus / name}: ")
+    assert fault in err and err.count("\n") == 1, err
+    assert not (corpus / f"{name}.png").exists()
+
+
+def test_read_still_raises_key_error_without_samples(corpus):
+    with pytest.raises(KeyError):
+        recorder.read(corpus / "no_samples.h5")
+
+
+@pytest.mark.parametrize("n, segment, cuts", [
+    (100_003, 1000, [1, 5, 3000, 3001, 70_000]),     # blocks shorter and longer than a segment
+    (50_000, 4096, list(range(0, 50_000, 777))),
+    (9_000, 1001, []),                              # odd segment: overlap of 500, step of 501
+    (700, 4096, [300]),                             # fewer samples than a segment
+])
+def test_streaming_welch_equals_welch_over_the_whole(n, segment, cuts):
+    samples = np.random.default_rng(n).normal(3.0, 1.0, n) + np.sin(np.arange(n) * 0.1)
+    welch = analysis.WelchAverage(1e6, min(n, segment))
+    moments = analysis.Moments()
+    for block in np.split(samples, cuts):
+        welch.add(block)
+        moments.add(block)
+    whole = analysis.psd(samples, 1e6, segment)
+    streamed = welch.spectrum()
+    assert streamed.resolution_hz == whole.resolution_hz
+    assert np.array_equal(streamed.frequency_hz, whole.frequency_hz)
+    np.testing.assert_allclose(streamed.density, whole.density, rtol=1e-12)
+    assert (moments.mean, moments.std) == pytest.approx((samples.mean(), samples.std()), rel=1e-12)
+
+
+def test_envelope_taken_in_blocks_holds_every_columns_extremes():
+    samples = np.random.default_rng(5).normal(size=10_007)
+    whole = analysis.Envelope(len(samples), columns=800)
+    whole.add(samples)
+    blocks = analysis.Envelope(len(samples), columns=800)
+    for block in np.split(samples, [1, 13, 4000, 4001, 9999]):
+        blocks.add(block)
+    assert np.array_equal(whole.low, blocks.low) and np.array_equal(whole.high, blocks.high)
+    columns = np.split(samples, whole.starts[1:-1])
+    assert len(columns) == 800 and all(12 <= len(c) <= 13 for c in columns)
+    assert np.array_equal(whole.low, [c.min() for c in columns])
+    assert np.array_equal(whole.high, [c.max() for c in columns])
+
+
+def compressed_zeros(path, n, chunk=1 << 20):
+    """n float32 samples in gzip chunks: a test pattern, then zeros, each chunk
+    compressed once and written as is, so the file stays small."""
+    with h5py.File(path, "w") as f:
+        f.attrs.update({**GOOD_ATTRS, "samples_written": n})
+        samples = f.create_dataset("samples", shape=(n,), dtype="f4", chunks=(chunk,),
+                                   compression="gzip")
+        samples[:chunk] = np.random.default_rng(0).normal(100.0, 1.0, chunk)
+        zeros = zlib.compress(np.zeros(chunk, "f4").tobytes())
+        for start in range(chunk, n, chunk):
+            samples.id.write_direct_chunk((start,), zeros)
+
+
+def test_a_compressed_file_of_1e8_samples_within_the_memory_limit(tmp_path):
+    compressed_zeros(tmp_path / "long.h5", 10**8)
+    assert os.path.getsize(tmp_path / "long.h5") < 10 << 20
+    results = run_commands({
+        "psd": ["psd", str(tmp_path / "long.h5"), "--power", "100"],
+        "plot": ["plot", str(tmp_path / "long.png"), "--input", str(tmp_path / "long.h5"),
+                 "--samples", str(10**8)]})
+    status, out, err = results["psd"]
+    assert status == 0 and f"{tmp_path / 'long.h5'} (100000000 samples)" in out, err
+    # the test pattern's mean over all the samples: the whole file was read
+    assert float(out.split("Mean power")[1].split()[0]) == pytest.approx(100.0 * (1 << 20) / 10**8, rel=1e-3)
+    assert "Clearance" in out
+    status, out, err = results["plot"]
+    assert (status, out) == (0, f"wrote {tmp_path / 'long.png'} (100000000 samples)\n"), err
+
+
+def test_ctrl_c_stops_psd_on_a_long_file(tmp_path):
+    """Without reading in chunks this psd would run for minutes (or run out of memory)."""
+    path = tmp_path / "long.h5"
+    compressed_zeros(path, 10**9)
+    code = textwrap.dedent(LIMITS) + f"""\nimport sys\nfrom zopy.__main__ import main\n""" \
+        f"""sys.exit(main(["psd", {str(path)!r}]))\n"""
+    proc = subprocess.Popen([sys.executable, "-P", "-c", code], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not any(os.path.realpath(f"/proc/{proc.pid}/fd/{fd}") == os.path.realpath(path)
+                      for fd in _fds(proc.pid)):
+            assert proc.poll() is None and time.monotonic() < deadline, "psd did not open the file"
+            time.sleep(0.05)
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert (proc.returncode, out, err) == (130, "", "zopy: interrupted\n")
+
+
+def _fds(pid):
+    try:
+        return os.listdir(f"/proc/{pid}/fd")
+    except OSError:
+        return []

@@ -1,0 +1,551 @@
+"""Files of samples, read as untrusted input: HDF5 (``.h5``, ``.hdf5``, as
+the recorder and ``zopy acquire`` write them), ``.npy`` and ``.csv`` (a
+one-line header, then one number per line).
+
+A file is checked before any sample is read, and its samples come in chunks
+of at most :data:`CHUNK_SAMPLES`, so what a file declares decides neither
+how much memory a reader takes nor what it reads besides the file itself:
+
+- HDF5: ``samples`` (and ``bits``) must be datasets stored in the file
+  itself: no external storage, external or soft links, virtual layouts. An
+  uncompressed dataset must store every sample it declares (the rest would
+  be fill values, not data); a compressed one must use filters this h5py
+  decodes, in chunks of at most :data:`MAX_COMPRESSED_CHUNK_BYTES`.
+- Samples are one column (1-D) of real numbers (integers or floats): no
+  complex, structured, string or object data, so no pickles.
+- ``.npy``: its header must declare no more than the file holds.
+- The attributes the tools use must have their type and range (see
+  :func:`checked_attributes`).
+- Samples that are not finite numbers are refused as they are read.
+
+Every refusal is a :class:`SampleFileError`: one line naming the file and
+the fault.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import os
+import stat
+from collections.abc import Iterator
+from typing import Any
+
+import numpy
+
+from ._extras import require
+from ._files import failure_text
+
+CHUNK_SAMPLES = 1 << 20               # a chunk's work stays well under Ctrl-C's half second
+MAX_COMPRESSED_CHUNK_BYTES = 32 << 20  # decompressed whole to read any sample of it
+MAX_CHUNKS_PER_READ = 1 << 12
+MAX_ATTRIBUTE_BYTES = 1 << 20
+SAMPLERATE_RANGE_HZ = (1e-3, 1e12)
+# A file does not say which photodiode it came from: any photodiode's band.
+WAVELENGTH_RANGE_NM = (100.0, 20_000.0)
+UNITS = ("counts", "uW", "mW", "W")
+HDF5_SUFFIXES = (".h5", ".hdf5")
+SUFFIXES = (*HDF5_SUFFIXES, ".npy", ".csv")
+CSV_COLUMNS = {"power_uw": "uW", "adc_code": "counts"}   # the headers zopy acquire writes
+CSV_BLOCK_BYTES = 1 << 20
+MAX_CSV_LINE = 100                    # bytes; a number's text is far shorter
+
+
+class SampleFileError(ValueError):
+    """A file of samples that cannot be read as one: the message is one line
+    naming the file and the fault."""
+
+    def __init__(self, path: str | os.PathLike[str], fault: str):
+        super().__init__(f"{os.fspath(path)}: {fault}")
+
+
+class NoSamplesError(SampleFileError, KeyError):
+    """The file has no ``samples`` dataset (a KeyError too, as :func:`zopy.record.read`
+    has always raised)."""
+
+    __str__ = ValueError.__str__       # not KeyError's quoted message
+
+
+def _failure(path: str | os.PathLike[str], exc: BaseException) -> SampleFileError:
+    """The one line of failure_text for an OSError of the disk or of HDF5."""
+    return SampleFileError(path, failure_text(path, exc)[len(os.fspath(path)) + 2:])
+
+
+def _shown(value: Any) -> str:
+    """A value of a file, for a message: short, whatever its type."""
+    if isinstance(value, numpy.ndarray):
+        return f"an array of shape {value.shape}"
+    if isinstance(value, numpy.generic):
+        value = value.item()
+    text = repr(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+class SampleFile:
+    """An open file of samples: its length, dtype and checked attributes,
+    and its samples in chunks. Close it, or use it in a ``with`` block."""
+
+    def __init__(self, path: str | os.PathLike[str], length: int, dtype: numpy.dtype,
+                 attrs: dict[str, Any]):
+        self.path = os.fspath(path)
+        self.length = length          #: samples in the file
+        self.dtype = dtype            #: as stored
+        self.attrs = attrs            #: checked, as plain Python values
+
+    @property
+    def samplerate_hz(self) -> float | None:
+        return self.attrs.get("samplerate_hz")
+
+    @property
+    def units(self) -> str:
+        """"counts", "uW", "mW", "W", or "" when the file does not say."""
+        return self.attrs.get("units", "")
+
+    @property
+    def wavelength_nm(self) -> float | None:
+        """The calibration wavelength; None when not recorded."""
+        nm = self.attrs.get("calibration_wavelength_nm")
+        return None if nm is None or math.isnan(nm) else nm
+
+    @property
+    def balanced(self) -> bool:
+        return self.attrs.get("balanced", False)
+
+    def chunks(self, stop: int | None = None) -> Iterator[numpy.ndarray]:
+        """The first ``stop`` samples (default all), in consecutive arrays of
+        at most CHUNK_SAMPLES, native byte order."""
+        stop = self.length if stop is None else max(0, min(stop, self.length))
+        done = 0
+        if stop:
+            for chunk in self._chunks(stop):
+                chunk = chunk[:stop - done]
+                if chunk.dtype.kind == "f":
+                    finite = numpy.isfinite(chunk)
+                    if not finite.all():
+                        at = int(numpy.argmin(finite))
+                        raise SampleFileError(self.path, f"sample {done + at} is "
+                                              f"{chunk[at]}, not a finite number")
+                yield chunk.astype(chunk.dtype.newbyteorder("="), copy=False)
+                done += len(chunk)
+                if done == stop:
+                    return
+        if done < stop:
+            raise SampleFileError(self.path, f"ends after {done} samples, not {stop} "
+                                  "(did it change while being read?)")
+
+    def _chunks(self, stop: int) -> Iterator[numpy.ndarray]:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> SampleFile:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def open_sample_file(path: str | os.PathLike[str]) -> SampleFile:
+    """Opens and checks a file of samples, by its suffix: .h5/.hdf5, .npy or .csv."""
+    suffix = os.path.splitext(os.fspath(path))[1].lower()
+    if suffix in HDF5_SUFFIXES:
+        return open_hdf5(path)
+    if suffix == ".npy":
+        return open_npy(path)
+    if suffix == ".csv":
+        return open_csv(path)
+    raise SampleFileError(path, f"unknown file type {suffix or '(none)'!r}, "
+                          f"use one of {', '.join(SUFFIXES)}")
+
+
+def _regular_file(path: str | os.PathLike[str]) -> int:
+    """The size of ``path``, a regular file (a pipe or device could block or never end)."""
+    try:
+        info = os.stat(path)
+    except OSError as exc:
+        raise _failure(path, exc) from None
+    if stat.S_ISDIR(info.st_mode):
+        raise SampleFileError(path, "it is a folder")
+    if not stat.S_ISREG(info.st_mode):
+        raise SampleFileError(path, "not a regular file (a device, pipe or socket)")
+    return info.st_size
+
+
+def _sample_dtype(path: str | os.PathLike[str], what: str, dtype: numpy.dtype) -> None:
+    if dtype.hasobject:
+        raise SampleFileError(path, f"{what} holds Python objects (a pickle), "
+                              "which are never loaded; samples are numbers")
+    if dtype.names is not None or dtype.subdtype is not None:
+        raise SampleFileError(path, f"{what} holds structured records ({dtype}), "
+                              "not plain numbers")
+    if dtype.kind == "c":
+        raise SampleFileError(path, f"{what} holds complex numbers; samples are real")
+    if dtype.kind not in "iuf":
+        raise SampleFileError(path, f"{what} holds {dtype} data, not numbers")
+
+
+def _one_column(path: str | os.PathLike[str], what: str, shape: tuple[int, ...] | None) -> int:
+    if shape is None or len(shape) != 1:
+        raise SampleFileError(path, f"{what} has shape {shape}; samples are one column (1-D)")
+    return int(shape[0])
+
+
+# ------------------------------------------------------------- attributes
+
+def _real(value: Any) -> float | None:
+    """The value as a float when it is one real number (not a bool, text or array)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        return None
+    return float(value)
+
+
+def checked_attributes(path: str | os.PathLike[str], attrs: dict[str, Any],
+                       length: int) -> dict[str, Any]:
+    """``attrs`` (plain values) with those the tools use checked:
+
+    - ``samplerate_hz``: a finite rate from 1 mHz to 1 THz;
+    - ``calibration_wavelength_nm``: 100 to 20,000 nm, any photodiode's
+      band, or NaN for "not recorded" (raw blocks);
+    - ``balanced``: a boolean;
+    - ``units``: "counts", "uW", "mW" or "W";
+    - ``samples_written``: a whole number from 0 to ``length``.
+
+    Each may be absent.
+    """
+    def refuse(name: str, wanted: str) -> SampleFileError:
+        return SampleFileError(path, f"attribute {name} must be {wanted}, not {_shown(attrs[name])}")
+
+    checked = dict(attrs)
+    if "samplerate_hz" in attrs:
+        rate = _real(attrs["samplerate_hz"])
+        low, high = SAMPLERATE_RANGE_HZ
+        if rate is None or not low <= rate <= high:
+            raise refuse("samplerate_hz", f"a sample rate from {low:g} to {high:g} Hz")
+        checked["samplerate_hz"] = rate
+    if "calibration_wavelength_nm" in attrs:
+        nm = _real(attrs["calibration_wavelength_nm"])
+        low, high = WAVELENGTH_RANGE_NM
+        if nm is None or not (low <= nm <= high or math.isnan(nm)):
+            raise refuse("calibration_wavelength_nm",
+                         f"a wavelength from {low:g} to {high:g} nm (NaN: not recorded)")
+        checked["calibration_wavelength_nm"] = nm
+    if "balanced" in attrs and not isinstance(attrs["balanced"], bool):
+        raise refuse("balanced", "true or false")
+    if "units" in attrs and attrs["units"] not in UNITS:
+        raise refuse("units", f"one of {', '.join(UNITS)}")
+    if "samples_written" in attrs:
+        written = attrs["samples_written"]
+        if (isinstance(written, bool) or not isinstance(written, numbers.Integral)
+                or not 0 <= int(written) <= length):
+            raise refuse("samples_written", f"a whole number from 0 to {length}")
+    return checked
+
+
+def _plain(value: Any) -> Any:
+    """An HDF5 attribute as Python: text as str, numpy scalars as int, float or bool."""
+    if isinstance(value, bytes):
+        return value.decode()
+    if isinstance(value, numpy.generic):
+        return value.item()
+    return value
+
+
+# ------------------------------------------------------------------- HDF5
+
+class Hdf5File(SampleFile):
+    """A checked HDF5 file; ``bits`` is its dataset of per-sample bits or None."""
+
+    def __init__(self, path, file, samples, bits, attrs):
+        super().__init__(path, samples.shape[0], samples.dtype, attrs)
+        self._file, self.samples, self.bits = file, samples, bits
+        # Whole chunks per read, so each is decompressed once, and not so many
+        # that looking them up takes long (HDF5 spends microseconds on each).
+        chunk = samples.chunks[0] if samples.chunks else CHUNK_SAMPLES
+        self._step = (chunk * max(1, min(CHUNK_SAMPLES // chunk, MAX_CHUNKS_PER_READ))
+                      if chunk < CHUNK_SAMPLES else CHUNK_SAMPLES)
+
+    def _chunks(self, stop):
+        for start in range(0, stop, self._step):
+            try:
+                yield self.samples[start:min(stop, start + self._step)]
+            except OSError as exc:
+                raise _failure(self.path, exc) from None
+
+    def head(self, limit: int | None = None) -> tuple[numpy.ndarray, numpy.ndarray | None]:
+        """The samples and bits (or None) ``[:limit]``, whole."""
+        try:
+            return self.samples[:limit], None if self.bits is None else self.bits[:limit]
+        except OSError as exc:
+            raise _failure(self.path, exc) from None
+
+    def close(self):
+        self._file.close()
+
+
+def open_hdf5(path: str | os.PathLike[str]) -> Hdf5File:
+    """Opens and checks an HDF5 file of samples, whatever its suffix."""
+    h5py = require("h5py")
+    _regular_file(path)
+    try:
+        # a chunk cache that holds the largest compressed chunk allowed
+        file = h5py.File(path, "r", rdcc_nbytes=MAX_COMPRESSED_CHUNK_BYTES)
+    except OSError as exc:
+        raise _failure(path, exc) from None
+    try:
+        samples = _dataset(h5py, path, file, "samples")
+        if samples is None:
+            raise NoSamplesError(path, "no 'samples' dataset (not written by zopy?)")
+        length = _one_column(path, "'samples'", samples.shape)
+        _sample_dtype(path, "'samples'", samples.dtype)
+        bits = _dataset(h5py, path, file, "bits")
+        if bits is not None:
+            if _one_column(path, "'bits'", bits.shape) != length:
+                raise SampleFileError(path, f"'bits' holds {bits.shape[0]} values for "
+                                      f"{length} samples")
+            if bits.dtype.kind not in "iu":
+                raise SampleFileError(path, f"'bits' holds {bits.dtype} data, not whole numbers")
+        attrs = checked_attributes(path, _attributes(path, file.attrs), length)
+        return Hdf5File(path, file, samples, bits, attrs)
+    except OSError as exc:
+        file.close()
+        raise _failure(path, exc) from None
+    except BaseException:
+        file.close()
+        raise
+
+
+def _dataset(h5py, path, file, name):
+    """The dataset ``name``, or None: only a dataset whose data is in this file."""
+    what = f"'{name}'"
+    link = file.get(name, getlink=True)
+    if link is None:
+        return None
+    if isinstance(link, h5py.ExternalLink):
+        raise SampleFileError(path, f"{what} links to {link.path} in another file "
+                              f"({link.filename}); only data stored in this file is read")
+    if isinstance(link, h5py.SoftLink):
+        raise SampleFileError(path, f"{what} is a soft link to {link.path}; only a dataset "
+                              "under its own name is read")
+    dataset = file[name]
+    if not isinstance(dataset, h5py.Dataset):
+        raise SampleFileError(path, f"{what} is a {type(dataset).__name__.lower()}, not a dataset")
+    try:
+        dataset.dtype
+    except TypeError:
+        raise SampleFileError(path, f"{what} holds an HDF5 type that has no numpy "
+                              "equivalent, not numbers") from None
+    plist = dataset.id.get_create_plist()
+    if plist.get_layout() == h5py.h5d.VIRTUAL:
+        raise SampleFileError(path, f"{what} is a virtual dataset (a map of other datasets "
+                              "or files); only data stored in this file is read")
+    if plist.get_external_count():
+        raise SampleFileError(path, f"{what} keeps its data in the external file "
+                              f"{os.fsdecode(plist.get_external(0)[0])}; only data stored "
+                              "in this file is read")
+    if dataset.shape and len(dataset.shape) == 1 and dataset.dtype.kind in "iuf":
+        _stored_in_full(h5py, path, what, dataset, plist)
+    return dataset
+
+
+def _stored_in_full(h5py, path, what, dataset, plist):
+    """An uncompressed dataset stores every sample it declares; a compressed
+    one is read chunk by chunk, so it only needs chunks of a bounded size and
+    filters that h5py decodes."""
+    n, itemsize = dataset.shape[0], dataset.dtype.itemsize
+    filters = [plist.get_filter(i) for i in range(plist.get_nfilters())]
+    if not filters:
+        stored = dataset.id.get_storage_size()
+        if stored < n * itemsize:
+            raise SampleFileError(path, f"{what} declares {n} samples but stores only "
+                                  f"{stored // itemsize}; the rest would be fill values, not data")
+        return
+    for code, _, _, name in filters:
+        if not h5py.h5z.filter_avail(code):
+            raise SampleFileError(path, f"{what} is compressed with filter {code} "
+                                  f"({os.fsdecode(name) or 'unnamed'}), which this h5py cannot decode")
+    chunk_bytes = math.prod(dataset.chunks) * itemsize
+    if chunk_bytes > MAX_COMPRESSED_CHUNK_BYTES:
+        raise SampleFileError(path, f"{what} is compressed in chunks of {chunk_bytes / 2**20:g} MiB, "
+                              f"more than the {MAX_COMPRESSED_CHUNK_BYTES >> 20} MiB decompressed "
+                              "at once")
+
+
+def _attributes(path, attrs):
+    """The attributes as plain values, none of them larger than MAX_ATTRIBUTE_BYTES."""
+    plain = {}
+    for name in attrs:
+        try:
+            info = attrs.get_id(name)
+            size = math.prod(info.shape or ()) * info.dtype.itemsize
+            if size > MAX_ATTRIBUTE_BYTES:
+                raise SampleFileError(path, f"attribute {name} holds {size} bytes, more "
+                                      f"than the {MAX_ATTRIBUTE_BYTES} any attribute is read with")
+            plain[name] = _plain(attrs[name])
+        except (OSError, TypeError, ValueError, KeyError) as exc:
+            if isinstance(exc, SampleFileError):
+                raise
+            raise SampleFileError(path, f"attribute {name} cannot be read "
+                                  f"({type(exc).__name__})") from None
+    return plain
+
+
+# -------------------------------------------------------------------- .npy
+
+class NpyFile(SampleFile):
+    def __init__(self, path, file, offset, length, dtype):
+        super().__init__(path, length, dtype, {})
+        self._file, self._offset = file, offset
+
+    def _chunks(self, stop):
+        self._file.seek(self._offset)
+        for start in range(0, stop, CHUNK_SAMPLES):
+            chunk = numpy.empty(min(CHUNK_SAMPLES, stop - start), self.dtype)
+            try:
+                got = self._file.readinto(chunk.view(numpy.uint8))
+            except OSError as exc:
+                raise _failure(self.path, exc) from None
+            yield chunk[:got // self.dtype.itemsize]
+            if got < chunk.nbytes:     # the file shrank since it was opened
+                return
+
+    def close(self):
+        self._file.close()
+
+
+def open_npy(path: str | os.PathLike[str]) -> NpyFile:
+    """Opens and checks a .npy file: its header, never a pickle."""
+    size = _regular_file(path)
+    try:
+        file = open(path, "rb")
+    except OSError as exc:
+        raise _failure(path, exc) from None
+    try:
+        return _checked_npy(path, file, size)
+    except OSError as exc:
+        file.close()
+        raise _failure(path, exc) from None
+    except BaseException:
+        file.close()
+        raise
+
+
+def _checked_npy(path, file, size):
+    fmt = numpy.lib.format
+    magic = file.read(len(fmt.MAGIC_PREFIX))
+    if magic.startswith(b"PK\x03\x04"):
+        raise SampleFileError(path, "is a .npz archive, not a .npy file")
+    if magic != fmt.MAGIC_PREFIX:
+        raise SampleFileError(path, "cannot read samples: not a .npy file")
+    file.seek(0)
+    try:
+        version = fmt.read_magic(file)
+        read_header = {(1, 0): fmt.read_array_header_1_0,
+                       (2, 0): fmt.read_array_header_2_0}.get(version)
+        if read_header is None:
+            raise SampleFileError(path, f"cannot read samples: .npy format version "
+                                  f"{version[0]}.{version[1]} (structured names) is not read")
+        shape, _, dtype = read_header(file)
+    except ValueError as exc:
+        if isinstance(exc, SampleFileError):
+            raise
+        raise SampleFileError(path, "cannot read samples: its .npy header is malformed") from None
+    _sample_dtype(path, "it", dtype)
+    length = _one_column(path, "it", shape)
+    offset = file.tell()
+    held = (size - offset) // dtype.itemsize
+    if held < length:
+        raise SampleFileError(path, f"its header declares {length} samples but the file "
+                              f"holds only {held}")
+    return NpyFile(path, file, offset, length, dtype)
+
+
+# -------------------------------------------------------------------- .csv
+
+class CsvFile(SampleFile):
+    """A header line, then one number per line."""
+
+    def __init__(self, path, file, length, units):
+        super().__init__(path, length, numpy.dtype(numpy.float64), {"units": units} if units else {})
+        self._file, self._data_start = file, file.tell()
+
+    def _chunks(self, stop):
+        self._file.seek(self._data_start)
+        line = 2                      # of the file, for messages
+        pending = b""
+        while True:
+            try:
+                block = self._file.read(CSV_BLOCK_BYTES)
+            except OSError as exc:
+                raise _failure(self.path, exc) from None
+            if not block:
+                break
+            lines = (pending + block).split(b"\n")
+            pending = lines.pop()
+            if len(pending) > MAX_CSV_LINE:
+                raise SampleFileError(self.path, f"line {line + len(lines)} is longer than "
+                                      f"{MAX_CSV_LINE} characters, not one number")
+            if lines:
+                yield self._numbers(lines, line)
+                line += len(lines)
+        if pending.strip():
+            yield self._numbers([pending], line)
+
+    def _numbers(self, lines, first):
+        lines = [text.strip() for text in lines]
+        if max(map(len, lines)) > MAX_CSV_LINE:
+            at = next(i for i, text in enumerate(lines) if len(text) > MAX_CSV_LINE)
+            raise SampleFileError(self.path, f"line {first + at} is longer than "
+                                  f"{MAX_CSV_LINE} characters, not one number")
+        try:
+            return numpy.array(lines).astype(numpy.float64)
+        except ValueError:
+            pass
+        for at, text in enumerate(lines):    # the slow way, only to name the line
+            try:
+                float(text)
+            except ValueError:
+                fault = "is empty" if not text else f"is not one number: {_shown(text.decode(errors='replace'))}"
+                raise SampleFileError(self.path, f"line {first + at} {fault}") from None
+        raise SampleFileError(self.path, f"lines {first} to {first + len(lines) - 1} "
+                              "hold something other than numbers")
+
+    def close(self):
+        self._file.close()
+
+
+def open_csv(path: str | os.PathLike[str]) -> CsvFile:
+    """Opens a .csv file of one column and counts its samples (one pass, in blocks)."""
+    _regular_file(path)
+    try:
+        file = open(path, "rb")
+    except OSError as exc:
+        raise _failure(path, exc) from None
+    try:
+        header = file.readline(MAX_CSV_LINE + 1)
+        column = header.strip().decode(errors="replace")
+        if not header:
+            raise SampleFileError(path, "is empty")
+        if len(header) > MAX_CSV_LINE or "," in column:
+            raise SampleFileError(path, "its first line is not the header of one column")
+        try:
+            float(column)
+        except ValueError:
+            pass
+        else:
+            raise SampleFileError(path, f"has no header line (its first line is the number {column})")
+        start = file.tell()
+        lines, last = 0, b""
+        while block := file.read(CSV_BLOCK_BYTES):
+            lines += block.count(b"\n")
+            last = (last + block).rsplit(b"\n", 1)[-1][-MAX_CSV_LINE - 1:]
+        if last.strip():               # a last line without its newline
+            lines += 1
+        file.seek(start)
+        return CsvFile(path, file, lines, CSV_COLUMNS.get(column, ""))
+    except OSError as exc:
+        file.close()
+        raise _failure(path, exc) from None
+    except BaseException:
+        file.close()
+        raise
