@@ -490,7 +490,8 @@ def run_psd(args):
         else:
             print(f"Clearance         none: no noise at all over {band[0]:g}..{band[1]:g} Hz")
     if args.plot is not None:
-        analysis.plot_spectrum(s, args.plot, level=level, title=source_text)
+        with Output(args.plot, overwrite=args.force) as output:
+            analysis.plot_spectrum(s, output.path, level=level, title=source_text)
         print(f"wrote {args.plot}")
 
 
@@ -530,9 +531,10 @@ def run_plot(args):
         if data.size == 0:
             raise Failure("nothing to plot: no samples")
         n, trace = data.size, _trace(data.size, [data])
-    analysis.plot_trace(trace, args.output, samplerate_hz=rate,
-                        units={"uW": "power (µW)", "mW": "power (mW)", "W": "power (W)"}.get(units, units),
-                        title=title)
+    with Output(args.output, overwrite=args.force) as output:
+        analysis.plot_trace(trace, output.path, samplerate_hz=rate,
+                            units={"uW": "power (µW)", "mW": "power (mW)", "W": "power (W)"}.get(units, units),
+                            title=title)
     print(f"wrote {args.output} ({n} samples)")
 
 
