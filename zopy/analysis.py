@@ -138,6 +138,53 @@ class Moments:
         return math.sqrt(self._m2 / self.count) if self.count else math.nan
 
 
+# ------------------------------------------------------------------ over range
+
+ADC_BITS = 14
+
+
+def over_range_limits(calibration, *, scale=1.0, adc_bits=ADC_BITS):
+    """(low, high): what the ADC's lowest and highest codes (0 and 2**adc_bits - 1)
+    become under ``calibration`` [gain, offset], times ``scale``; ``None`` for raw codes.
+
+    For a block of :meth:`zopy.Device.get_calibrated_data` at a wavelength, the
+    calibration is ``device.get_rel_calibration(wavelength)`` (at the current
+    gain); for a stream, :func:`stream_limits` gives them.
+    """
+    if calibration is None:
+        return None
+    gain, offset = float(calibration[0]), float(calibration[1])
+    ends = (offset * scale, (gain * ((1 << adc_bits) - 1) + offset) * scale)
+    return min(ends), max(ends)
+
+
+def stream_limits(stream):
+    """The limits of a stream's output: raw codes in raw mode, else its
+    calibration scaled to its units (``calibration_units``, a power of ten of the watt)."""
+    if stream.calibration_mode == "raw":
+        return None
+    return over_range_limits(stream.calibration, scale=10.0 ** (-6 - stream.calibration_units))
+
+
+def over_range_samples(samples, limits=None, *, adc_bits=ADC_BITS):
+    """How many samples sit at the ADC's limits, where the reading is clipped.
+
+    ``limits`` None: ``samples`` are raw words, whose low ``adc_bits`` bits are
+    the code (the ports' bits above are ignored), over range at code 0 or
+    2**adc_bits - 1. Otherwise the (low, high) of :func:`over_range_limits`:
+    samples at or beyond either, within the rounding of float32 output.
+    """
+    samples = numpy.asarray(samples)
+    if limits is None:
+        full = (1 << adc_bits) - 1
+        codes = samples & full
+        return int(numpy.count_nonzero(codes == 0) + numpy.count_nonzero(codes == full))
+    low, high = limits
+    slack = 1e-6 * (high - low)      # float32 keeps about 7 digits of the span
+    return int(numpy.count_nonzero(samples <= low + slack)
+               + numpy.count_nonzero(samples >= high - slack))
+
+
 def default_band(samplerate_hz, resolution_hz):
     """Above the lowest bins (mean removal, drift), below the antialias roll-off."""
     return (max(10 * resolution_hz, samplerate_hz * 1e-3), samplerate_hz * 0.02)
