@@ -2,6 +2,8 @@
 // instrument, with its calibration, filter and downsampling settings.
 #include "zopy.hpp"
 
+#include <cstdio>
+
 namespace zopy {
 
 namespace {
@@ -148,6 +150,38 @@ void stream_dealloc(PyObject* self) {
     Py_CLEAR(as_stream(self)->device);
     Py_CLEAR(as_stream(self)->dtype);
     Py_TYPE(self)->tp_free(self);
+}
+
+// <zopy.Stream float32: calibration auto at 1550 nm in uW, filter lowpass at
+// 100000 Hz, downsampling 10, decimation 2, 500000 samples/s>, read from the
+// library stream (no Python code runs); a closed stream says so.
+PyObject* stream_repr(PyObject* self) {
+    StreamObject* s = as_stream(self);
+    Ref dtype = Ref::steal(PyObject_Str(s->dtype));
+    if (!dtype) return nullptr;
+    ZOGenericStream* st = s->_stream;
+    if (!st) return PyUnicode_FromFormat("<zopy.Stream %U, closed>", dtype.get());
+    char buffer[160];
+    std::string text = "calibration " + st->read_calibration_mode();
+    if (text != "calibration raw") {
+        int units = st->read_calibration_units();
+        const char* name = units == -6 ? "uW" : units == -3 ? "mW" : units == 0 ? "W" : nullptr;
+        if (name) std::snprintf(buffer, sizeof buffer, " at %g nm in %s", st->read_calibration_wavelength(), name);
+        else std::snprintf(buffer, sizeof buffer, " at %g nm in 1e%d W", st->read_calibration_wavelength(), units);
+        text += buffer;
+    }
+    std::string filter = st->read_filter();
+    text += ", filter " + filter;
+    if (filter != "none") {
+        std::snprintf(buffer, sizeof buffer, " at %g Hz", st->read_cutoff());
+        text += buffer;
+    }
+    std::snprintf(buffer, sizeof buffer, ", downsampling %d, decimation %d, %g samples/s",
+                  st->read_downsampling(), st->read_decimation(), st->read_samplerate());
+    text += buffer;
+    Ref settings = Ref::steal(PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (!settings) return nullptr;
+    return PyUnicode_FromFormat("<zopy.Stream %U: %U>", dtype.get(), settings.get());
 }
 
 PyObject* get_device(PyObject* self, void*) { return Py_NewRef(as_stream(self)->device); }
@@ -725,6 +759,7 @@ PyTypeObject StreamType = {
     .tp_name = "zopy.zopy.Stream",
     .tp_basicsize = sizeof(StreamObject),
     .tp_dealloc = stream_dealloc,
+    .tp_repr = stream_repr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = kStreamDoc,
     .tp_traverse = stream_traverse,

@@ -72,8 +72,10 @@ class TestListAndInfo:
             assert field(out, "Mean power") == pytest.approx(40.0, abs=0.05)
 
     @pytest.mark.parametrize("argv, message", [
-        (["info", "--serial", "nope"], "No instrument whose serial contains 'nope'"),
-        (["list", "--serial", "nope"], "No instrument whose serial contains 'nope'"),
+        (["info", "--serial", "nope"], "no instrument found whose serial contains 'nope' "
+                                       f"(libzo error 50); attached: {sim.DEFAULT_SERIAL}\n"),
+        (["list", "--serial", "nope"], "no instrument found whose serial contains 'nope' "
+                                       f"(libzo error 50); attached: {sim.DEFAULT_SERIAL}\n"),
         (["info", "--wavelength", "3000"], "wavelength 3000 nm is outside the photodiode's band"),
         (["info", "--wavelength", "-5"], "must be a positive number"),
         (["info", "--samples", "-1"], "must be at least 1, not -1"),
@@ -88,7 +90,8 @@ class TestListAndInfo:
     def test_no_instrument(self, capsys):
         sim.detach_all()
         for command in ("list", "info", "selftest"):
-            assert failed(capsys, command) == "zopy: No instrument found\n"
+            assert failed(capsys, command) == \
+                "zopy: no instrument found (libzo error 50); attached: none\n"
 
     def test_library_error_is_one_line(self, capsys):
         sim.override("zo_get_samplerate", 0xFFFFFFFF, error=(33, "usb timeout"))
@@ -113,9 +116,10 @@ class TestAcquire:
         assert npy.dtype == np.float64 and npy.shape == (500,)
         assert npy == pytest.approx(25.0, abs=0.05)
         with open(tmp_path / "a.csv") as f:
-            rows = list(csv.reader(f))
-        assert rows[0] == ["power_uw"] and len(rows) == 501
-        assert np.array([float(r[0]) for r in rows[1:]]) == pytest.approx(npy, rel=1e-8)
+            rows = [row for row in csv.reader(f) if not row[0].startswith("#")]
+        assert rows[0] == ["time_s", "power_uw"] and len(rows) == 501
+        assert np.array([float(r[1]) for r in rows[1:]]) == pytest.approx(npy, rel=1e-8)
+        assert [float(r[0]) for r in rows[1:]] == pytest.approx(np.arange(500) / 10e6)
         with h5py.File(tmp_path / "a.h5") as f:
             assert np.array_equal(f["samples"][...], npy)
             assert f.attrs["units"] == "uW" and f.attrs["calibration_wavelength_nm"] == 1064.0
@@ -126,7 +130,10 @@ class TestAcquire:
         sim.set_light(10.0, noise=False)
         assert run(capsys, "acquire", tmp_path / "r.csv", "--raw", "--samples", 3)[0] == 0
         code = round(sim.OFFSET_SINGLE + 10 * sim.COUNTS_PER_UW_HIGH)
-        assert (tmp_path / "r.csv").read_text() == f"adc_code\n{code}\n{code}\n{code}\n"
+        text = (tmp_path / "r.csv").read_text()
+        assert "# units = counts\n# calibration_wavelength_nm = nan\n" in text
+        assert text.split("# samples_per_trigger = 0\n")[1] == \
+            f"time_s,adc_code\n0,{code}\n1e-07,{code}\n2e-07,{code}\n"
 
     def test_triggered_block_passes_the_trigger_settings(self, capsys, tmp_path):
         sim.set_light(10.0, noise=False)
@@ -287,7 +294,8 @@ class TestSpectrum:
 
     def test_refusals(self, capsys, tmp_path):
         assert run(capsys, "acquire", tmp_path / "raw.h5", "--raw", "--samples", 1000)[0] == 0
-        assert "holds no calibrated power" in failed(capsys, "psd", tmp_path / "raw.h5")
+        assert "raw.h5: holds ADC codes, not optical power" in failed(capsys, "psd",
+                                                                      tmp_path / "raw.h5")
         assert "no such file" in failed(capsys, "psd", tmp_path / "missing.h5")
         (tmp_path / "junk.h5").write_bytes(b"not hdf5")
         assert failed(capsys, "psd", tmp_path / "junk.h5").endswith("junk.h5: not an HDF5 file\n")
@@ -308,13 +316,15 @@ class TestSpectrum:
 
 
 class TestPlot:
-    @pytest.mark.parametrize("source", [None, "a.npy", "a.csv", "a.h5"])
+    @pytest.mark.parametrize("source", [None, "a.npy", "a.npz", "a.csv", "a.h5"])
     def test_trace_png(self, capsys, tmp_path, source):
         sim.set_light(30.0, modulation_hz=5e4, modulation_depth=0.5)
         argv = ["plot", tmp_path / "t.png", "--samples", 2000]
         if source:
             assert run(capsys, "acquire", tmp_path / source, "--samples", 5000)[0] == 0
             argv += ["--input", tmp_path / source]
+            if source.endswith(".npy"):
+                argv += ["--samplerate", 10e6]
         status, out, _ = run(capsys, *argv)
         assert status == 0 and out == f"wrote {tmp_path / 't.png'} (2000 samples)\n"
         assert_png(tmp_path / "t.png")
@@ -370,7 +380,9 @@ def test_console_script():
     assert result.returncode == 0 and result.stdout == f"{sim.DEFAULT_SERIAL}\tKV310\n"
     result = subprocess.run([script, "info", "--serial", "none"], capture_output=True,
                             text=True, timeout=60)
-    assert result.returncode == 1 and result.stderr == "zopy: No instrument whose serial contains 'none'\n"
+    assert result.returncode == 1 and result.stderr == ("zopy: no instrument found whose serial "
+                                                        "contains 'none' (libzo error 50); "
+                                                        f"attached: {sim.DEFAULT_SERIAL}\n")
 
 
 def test_device_is_closed_after_each_command(capsys, tmp_path):

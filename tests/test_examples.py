@@ -32,7 +32,7 @@ def test_main_job_without_an_instrument_says_so():
             "raise SystemExit(main([]))")
     result = run("-c", code)
     assert result.returncode == 1
-    assert "No instrument found" in result.stderr
+    assert "no instrument found (libzo error 50); attached: none" in result.stderr
 
 
 def test_reading_into_buffers_reports_every_block():

@@ -88,4 +88,22 @@ def _build_bench_from_environment():
         raise ImportError(f"ZOPY_BENCH: {exc}") from exc
 
 
-_build_bench_from_environment()
+def _started_as_the_command_line():
+    """Whether this process is the ``zopy`` command (its console script or
+    ``python -m zopy``), whose failures are one line, this one too."""
+    import sys
+    if _os.path.basename(sys.argv[0]) in ("zopy", "zopy.exe"):
+        return True
+    argv = getattr(sys, "orig_argv", ())
+    return any(arg == "-mzopy" or arg == "-m" and argv[i + 1:i + 2] == ["zopy"]
+               for i, arg in enumerate(argv))
+
+
+try:
+    _build_bench_from_environment()
+except ImportError as _exc:
+    if not _started_as_the_command_line():
+        raise
+    import sys as _sys
+    print(f"zopy: {_exc}", file=_sys.stderr)
+    raise SystemExit(1) from None

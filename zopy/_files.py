@@ -55,6 +55,41 @@ def failure_text(path: str | os.PathLike[str], exc: BaseException) -> str:
     return f"{os.fspath(path)}: {cause}"
 
 
+# ------------------------------------------------------------ free space
+
+class NotEnoughSpaceError(OSError):
+    """A file that would not fit in the free space of its disk, refused before
+    it is written; its text gives both sizes."""
+
+
+def size_text(nbytes: float) -> str:
+    """A number of bytes for a person: 3.86 GB."""
+    for unit in ("bytes", "kB", "MB", "GB", "TB", "PB", "EB", "ZB", "YB"):
+        if abs(nbytes) < 1000 or unit == "YB":
+            return f"{nbytes:.0f} bytes" if unit == "bytes" else f"{nbytes:.3g} {unit}"
+        nbytes /= 1000
+    raise AssertionError("unreachable")
+
+
+def free_space(target: str | os.PathLike[str]) -> int:
+    """The bytes free for this user on the disk that ``target`` (a file, maybe
+    not there yet, maybe a link) is or will be on."""
+    folder = os.path.dirname(os.path.realpath(target))
+    if hasattr(os, "statvfs"):
+        stats = os.statvfs(folder)
+        return stats.f_bavail * stats.f_frsize
+    import shutil
+    return shutil.disk_usage(folder).free
+
+
+def check_free_space(target: str | os.PathLike[str], nbytes: int) -> None:
+    """Refuses a file of about ``nbytes`` that its disk has no room for."""
+    free = free_space(target)
+    if nbytes > free:
+        raise NotEnoughSpaceError(errno.ENOSPC, f"needs about {size_text(nbytes)} but its disk "
+                                  f"has {size_text(free)} free", os.fspath(target))
+
+
 # ------------------------------------------------------------ writing safely
 
 OVERWRITE_HINT = "pass overwrite=True to replace it"

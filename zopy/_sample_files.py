@@ -1,6 +1,8 @@
 """Files of samples, read as untrusted input: HDF5 (``.h5``, ``.hdf5``, as
-the recorder and ``zopy acquire`` write them), ``.npy`` and ``.csv`` (a
-one-line header, then one number per line).
+the recorder and ``zopy acquire`` write them), ``.npz`` (the samples and
+their metadata as arrays), ``.npy`` (a bare array) and ``.csv`` (``# key =
+value`` lines of metadata, a header line naming the columns, then one
+number, or a time and a number, per line).
 
 A file is checked before any sample is read, and its samples come in chunks
 of at most :data:`CHUNK_SAMPLES`, so what a file declares decides neither
@@ -14,6 +16,13 @@ how much memory a reader takes nor what it reads besides the file itself:
 - Samples are one column (1-D) of real numbers (integers or floats): no
   complex, structured, string or object data, so no pickles.
 - ``.npy``: its header must declare no more than the file holds.
+- ``.npz``: a zip archive of plain ``.npy`` members, never pickles: the
+  samples in ``samples.npy``, each item of metadata a single number, boolean
+  or text of at most :data:`MAX_ATTRIBUTE_BYTES`; stored or deflated, not
+  encrypted, at most :data:`MAX_NPZ_MEMBERS` members.
+- ``.csv``: at most :data:`MAX_CSV_HEADER_LINES` comment lines of at most
+  :data:`MAX_CSV_HEADER_LINE` bytes, each ``key = value`` once; every line
+  of numbers as long as its header says.
 - The attributes the tools use must have their type and range (see
   :func:`checked_attributes`).
 - Samples that are not finite numbers are refused as they are read.
@@ -28,6 +37,8 @@ import math
 import numbers
 import os
 import stat
+import zipfile
+import zlib
 from collections.abc import Iterator
 from typing import Any
 
@@ -45,10 +56,15 @@ SAMPLERATE_RANGE_HZ = (1e-3, 1e12)
 WAVELENGTH_RANGE_NM = (100.0, 20_000.0)
 UNITS = ("counts", "uW", "mW", "W")
 HDF5_SUFFIXES = (".h5", ".hdf5")
-SUFFIXES = (*HDF5_SUFFIXES, ".npy", ".csv")
+SUFFIXES = (*HDF5_SUFFIXES, ".npz", ".npy", ".csv")
 CSV_COLUMNS = {"power_uw": "uW", "adc_code": "counts"}   # the headers zopy acquire writes
+CSV_TIME_COLUMN = "time_s"
 CSV_BLOCK_BYTES = 1 << 20
 MAX_CSV_LINE = 100                    # bytes; a number's text is far shorter
+MAX_CSV_HEADER_LINE = 256             # bytes of a "# key = value" line
+MAX_CSV_HEADER_LINES = 100
+MAX_NPZ_MEMBERS = 100
+NPZ_SAMPLES = "samples.npy"
 
 
 class SampleFileError(ValueError):
@@ -153,6 +169,8 @@ def open_sample_file(path: str | os.PathLike[str]) -> SampleFile:
         return open_hdf5(path)
     if suffix == ".npy":
         return open_npy(path)
+    if suffix == ".npz":
+        return open_npz(path)
     if suffix == ".csv":
         return open_csv(path)
     raise SampleFileError(path, f"unknown file type {suffix or '(none)'!r}, "
@@ -207,9 +225,9 @@ def checked_attributes(path: str | os.PathLike[str], attrs: dict[str, Any],
     - ``samplerate_hz``: a finite rate from 1 mHz to 1 THz;
     - ``calibration_wavelength_nm``: 100 to 20,000 nm, any photodiode's
       band, or NaN for "not recorded" (raw blocks);
-    - ``balanced``: a boolean;
+    - ``balanced``, ``highgain``, ``antialias``: booleans;
     - ``units``: "counts", "uW", "mW" or "W";
-    - ``samples_written``: a whole number from 0 to ``length``.
+    - ``samples_written``, ``over_range_samples``: whole numbers from 0 to ``length``.
 
     Each may be absent.
     """
@@ -230,15 +248,18 @@ def checked_attributes(path: str | os.PathLike[str], attrs: dict[str, Any],
             raise refuse("calibration_wavelength_nm",
                          f"a wavelength from {low:g} to {high:g} nm (NaN: not recorded)")
         checked["calibration_wavelength_nm"] = nm
-    if "balanced" in attrs and not isinstance(attrs["balanced"], bool):
-        raise refuse("balanced", "true or false")
+    for name in ("balanced", "highgain", "antialias"):
+        if name in attrs and not isinstance(attrs[name], bool):
+            raise refuse(name, "true or false")
     if "units" in attrs and attrs["units"] not in UNITS:
         raise refuse("units", f"one of {', '.join(UNITS)}")
-    if "samples_written" in attrs:
-        written = attrs["samples_written"]
-        if (isinstance(written, bool) or not isinstance(written, numbers.Integral)
-                or not 0 <= int(written) <= length):
-            raise refuse("samples_written", f"a whole number from 0 to {length}")
+    for name in ("samples_written", "over_range_samples"):
+        if name in attrs:
+            count = attrs[name]
+            if (isinstance(count, bool) or not isinstance(count, numbers.Integral)
+                    or not 0 <= int(count) <= length):
+                raise refuse(name, f"a whole number from 0 to {length}")
+            checked[name] = int(count)
     return checked
 
 
@@ -392,6 +413,17 @@ def _attributes(path, attrs):
 
 # -------------------------------------------------------------------- .npy
 
+def _read_into(file, chunk):
+    """Fills ``chunk`` from ``file`` as far as it goes; the bytes read."""
+    view, got = memoryview(chunk.view(numpy.uint8)), 0
+    while got < len(view):
+        n = file.readinto(view[got:])
+        if not n:
+            break
+        got += n
+    return got
+
+
 class NpyFile(SampleFile):
     def __init__(self, path, file, offset, length, dtype):
         super().__init__(path, length, dtype, {})
@@ -402,7 +434,7 @@ class NpyFile(SampleFile):
         for start in range(0, stop, CHUNK_SAMPLES):
             chunk = numpy.empty(min(CHUNK_SAMPLES, stop - start), self.dtype)
             try:
-                got = self._file.readinto(chunk.view(numpy.uint8))
+                got = _read_into(self._file, chunk)
             except OSError as exc:
                 raise _failure(self.path, exc) from None
             yield chunk[:got // self.dtype.itemsize]
@@ -430,26 +462,40 @@ def open_npy(path: str | os.PathLike[str]) -> NpyFile:
         raise
 
 
-def _checked_npy(path, file, size):
+def _npy_header(path, file, what):
+    """(shape, dtype) from the header of the .npy data at the file's position,
+    which is left at the data."""
     fmt = numpy.lib.format
     magic = file.read(len(fmt.MAGIC_PREFIX))
-    if magic.startswith(b"PK\x03\x04"):
-        raise SampleFileError(path, "is a .npz archive, not a .npy file")
     if magic != fmt.MAGIC_PREFIX:
-        raise SampleFileError(path, "cannot read samples: not a .npy file")
-    file.seek(0)
+        raise SampleFileError(path, f"cannot read samples: {what} is not .npy data")
     try:
-        version = fmt.read_magic(file)
+        version = (file.read(1)[0], file.read(1)[0])
         read_header = {(1, 0): fmt.read_array_header_1_0,
                        (2, 0): fmt.read_array_header_2_0}.get(version)
         if read_header is None:
             raise SampleFileError(path, f"cannot read samples: .npy format version "
                                   f"{version[0]}.{version[1]} (structured names) is not read")
         shape, _, dtype = read_header(file)
-    except ValueError as exc:
+    except (ValueError, IndexError) as exc:
         if isinstance(exc, SampleFileError):
             raise
-        raise SampleFileError(path, "cannot read samples: its .npy header is malformed") from None
+        raise SampleFileError(path, f"cannot read samples: the .npy header of {what} "
+                              "is malformed") from None
+    if dtype.hasobject:    # before anything else: never a pickle
+        _sample_dtype(path, what, dtype)
+    return shape, dtype
+
+
+def _checked_npy(path, file, size):
+    magic = file.read(4)
+    if magic.startswith(b"PK\x03\x04"):
+        raise SampleFileError(path, "is a .npz archive, not a .npy file")
+    file.seek(0)
+    if file.read(len(numpy.lib.format.MAGIC_PREFIX)) != numpy.lib.format.MAGIC_PREFIX:
+        raise SampleFileError(path, "cannot read samples: not a .npy file")
+    file.seek(0)
+    shape, dtype = _npy_header(path, file, "it")
     _sample_dtype(path, "it", dtype)
     length = _one_column(path, "it", shape)
     offset = file.tell()
@@ -460,18 +506,124 @@ def _checked_npy(path, file, size):
     return NpyFile(path, file, offset, length, dtype)
 
 
+# -------------------------------------------------------------------- .npz
+
+class NpzFile(SampleFile):
+    """The member ``samples.npy`` of a zip archive, its metadata from the other members."""
+
+    def __init__(self, path, archive, member, offset, length, dtype, attrs):
+        super().__init__(path, length, dtype, attrs)
+        self._archive, self._member, self._offset = archive, member, offset
+
+    def _chunks(self, stop):
+        try:
+            with self._archive.open(self._member) as member:
+                member.read(self._offset)
+                for start in range(0, stop, CHUNK_SAMPLES):
+                    chunk = numpy.empty(min(CHUNK_SAMPLES, stop - start), self.dtype)
+                    got = _read_into(member, chunk)
+                    yield chunk[:got // self.dtype.itemsize]
+                    if got < chunk.nbytes:
+                        return
+        except (OSError, zipfile.BadZipFile, zlib.error, EOFError) as exc:
+            raise _zip_failure(self.path, exc) from None
+
+    def close(self):
+        self._archive.close()
+
+
+def _zip_failure(path, exc):
+    if isinstance(exc, OSError) and not isinstance(exc, zipfile.BadZipFile):
+        return _failure(path, exc)
+    return SampleFileError(path, f"a damaged .npz archive ({exc})")
+
+
+def open_npz(path: str | os.PathLike[str]) -> NpzFile:
+    """Opens and checks a .npz archive: plain .npy members only, never a pickle."""
+    _regular_file(path)
+    try:
+        archive = zipfile.ZipFile(path)
+    except zipfile.BadZipFile:
+        raise SampleFileError(path, "not a .npz archive (no zip directory)") from None
+    except OSError as exc:
+        raise _failure(path, exc) from None
+    try:
+        members = _npz_members(path, archive)
+        attrs = {name[:-len(".npy")]: _npz_value(path, archive, info)
+                 for name, info in members.items() if name != NPZ_SAMPLES}
+        if NPZ_SAMPLES not in members:
+            raise NoSamplesError(path, "no 'samples' array (not written by zopy?)")
+        info = members[NPZ_SAMPLES]
+        with archive.open(info) as member:
+            shape, dtype = _npy_header(path, member, "'samples'")
+            offset = member.tell()
+        _sample_dtype(path, "'samples'", dtype)
+        length = _one_column(path, "'samples'", shape)
+        held = (info.file_size - offset) // dtype.itemsize
+        if held < length:
+            raise SampleFileError(path, f"'samples' declares {length} samples but the archive "
+                                  f"holds only {held}")
+        attrs = checked_attributes(path, attrs, length)
+        return NpzFile(path, archive, info, offset, length, dtype, attrs)
+    except (OSError, zipfile.BadZipFile, zlib.error, EOFError) as exc:
+        archive.close()
+        raise _zip_failure(path, exc) from None
+    except BaseException:
+        archive.close()
+        raise
+
+
+def _npz_members(path, archive):
+    infos = archive.infolist()
+    if len(infos) > MAX_NPZ_MEMBERS:
+        raise SampleFileError(path, f"holds {len(infos)} members, more than the "
+                              f"{MAX_NPZ_MEMBERS} a .npz of samples has")
+    members = {}
+    for info in infos:
+        name = info.filename
+        if not name.endswith(".npy") or "/" in name:
+            raise SampleFileError(path, f"member {_shown(name)} is not a .npy array")
+        if name in members:
+            raise SampleFileError(path, f"member {_shown(name)} is there twice")
+        if info.flag_bits & 0x1:
+            raise SampleFileError(path, f"member {_shown(name)} is encrypted")
+        if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
+            raise SampleFileError(path, f"member {_shown(name)} is compressed with method "
+                                  f"{info.compress_type}; only stored or deflated members are read")
+        members[name] = info
+    return members
+
+
+def _npz_value(path, archive, info):
+    """One item of metadata: a 0-d array of a number, boolean or text."""
+    what = f"'{info.filename[:-len('.npy')]}'"
+    if info.file_size > MAX_ATTRIBUTE_BYTES:
+        raise SampleFileError(path, f"{what} holds {info.file_size} bytes, more than the "
+                              f"{MAX_ATTRIBUTE_BYTES} any item of metadata is read with")
+    with archive.open(info) as member:
+        shape, dtype = _npy_header(path, member, what)
+        if shape != () or dtype.kind not in "biufUS" or dtype.names is not None:
+            raise SampleFileError(path, f"{what} is not a single number, boolean or text "
+                                  f"(shape {shape}, {dtype})")
+        data = member.read(dtype.itemsize)
+    if len(data) < dtype.itemsize:
+        raise SampleFileError(path, f"{what} ends before its value")
+    return _plain(numpy.frombuffer(data, dtype)[0])
+
+
 # -------------------------------------------------------------------- .csv
 
 class CsvFile(SampleFile):
-    """A header line, then one number per line."""
+    """Metadata lines, a header line, then one number (or a time and a number) per line."""
 
-    def __init__(self, path, file, length, units):
-        super().__init__(path, length, numpy.dtype(numpy.float64), {"units": units} if units else {})
+    def __init__(self, path, file, length, attrs, columns, first_line):
+        super().__init__(path, length, numpy.dtype(numpy.float64), attrs)
         self._file, self._data_start = file, file.tell()
+        self._columns, self._first_line = columns, first_line
 
     def _chunks(self, stop):
         self._file.seek(self._data_start)
-        line = 2                      # of the file, for messages
+        line = self._first_line       # of the file, for messages
         pending = b""
         while True:
             try:
@@ -484,56 +636,124 @@ class CsvFile(SampleFile):
             pending = lines.pop()
             if len(pending) > MAX_CSV_LINE:
                 raise SampleFileError(self.path, f"line {line + len(lines)} is longer than "
-                                      f"{MAX_CSV_LINE} characters, not one number")
+                                      f"{MAX_CSV_LINE} characters, not {self._wanted()}")
             if lines:
                 yield self._numbers(lines, line)
                 line += len(lines)
         if pending.strip():
             yield self._numbers([pending], line)
 
+    def _wanted(self):
+        return "one number" if self._columns == 1 else "a time and a number"
+
     def _numbers(self, lines, first):
         lines = [text.strip() for text in lines]
         if max(map(len, lines)) > MAX_CSV_LINE:
             at = next(i for i, text in enumerate(lines) if len(text) > MAX_CSV_LINE)
             raise SampleFileError(self.path, f"line {first + at} is longer than "
-                                  f"{MAX_CSV_LINE} characters, not one number")
+                                  f"{MAX_CSV_LINE} characters, not {self._wanted()}")
+        texts = numpy.array(lines)
+        if self._columns == 2:
+            fields = numpy.char.count(texts, b",")
+            if (fields != 1).any():
+                self._refuse_line(lines, first, int(numpy.argmax(fields != 1)))
+            parts = numpy.char.partition(texts, b",")
+            columns = (parts[:, 0], parts[:, 2])
+        else:
+            columns = (texts,)
         try:
-            return numpy.array(lines).astype(numpy.float64)
+            values = [column.astype(numpy.float64) for column in columns]
         except ValueError:
-            pass
-        for at, text in enumerate(lines):    # the slow way, only to name the line
-            try:
-                float(text)
-            except ValueError:
-                fault = "is empty" if not text else f"is not one number: {_shown(text.decode(errors='replace'))}"
-                raise SampleFileError(self.path, f"line {first + at} {fault}") from None
-        raise SampleFileError(self.path, f"lines {first} to {first + len(lines) - 1} "
-                              "hold something other than numbers")
+            for at, text in enumerate(lines):    # the slow way, only to name the line
+                fields = text.split(b",")
+                try:
+                    [float(field) for field in fields]
+                except ValueError:
+                    self._refuse_line(lines, first, at)
+                if len(fields) != self._columns:
+                    self._refuse_line(lines, first, at)
+            raise SampleFileError(self.path, f"lines {first} to {first + len(lines) - 1} "
+                                  "hold something other than numbers") from None
+        return values[-1]
+
+    def _refuse_line(self, lines, first, at):
+        text = lines[at]
+        fault = ("is empty" if not text else
+                 f"is not {self._wanted()}: {_shown(text.decode(errors='replace'))}")
+        raise SampleFileError(self.path, f"line {first + at} {fault}")
 
     def close(self):
         self._file.close()
 
 
+def _csv_value(text):
+    """A metadata value of a .csv: true/false, a whole number, a number, or text."""
+    if text in ("true", "false"):
+        return text == "true"
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
+def _csv_metadata(path, file):
+    """The ``# key = value`` lines at the top, and the header line after them."""
+    attrs, number = {}, 0
+    while True:
+        line = file.readline(MAX_CSV_HEADER_LINE + 1)
+        number += 1
+        if not line.startswith(b"#"):
+            return attrs, line, number
+        if len(line) > MAX_CSV_HEADER_LINE:
+            raise SampleFileError(path, f"line {number} is longer than {MAX_CSV_HEADER_LINE} "
+                                  "characters, not a line of metadata")
+        if number > MAX_CSV_HEADER_LINES:
+            raise SampleFileError(path, f"more than {MAX_CSV_HEADER_LINES} lines of comments "
+                                  "before the header")
+        text = line[1:].decode(errors="replace").strip()
+        key, equals, value = text.partition("=")
+        key = key.strip()
+        if not equals:
+            continue              # a remark, not metadata
+        if not key.isidentifier():
+            raise SampleFileError(path, f"line {number}: {_shown(key)} is not the name of "
+                                  "an item of metadata")
+        if key in attrs:
+            raise SampleFileError(path, f"line {number}: {key} is given twice")
+        attrs[key] = _csv_value(value.strip())
+
+
 def open_csv(path: str | os.PathLike[str]) -> CsvFile:
-    """Opens a .csv file of one column and counts its samples (one pass, in blocks)."""
+    """Opens a .csv file of one column (or a time column and one more) and
+    counts its samples (one pass, in blocks)."""
     _regular_file(path)
     try:
         file = open(path, "rb")
     except OSError as exc:
         raise _failure(path, exc) from None
     try:
-        header = file.readline(MAX_CSV_LINE + 1)
-        column = header.strip().decode(errors="replace")
+        attrs, header, number = _csv_metadata(path, file)
         if not header:
-            raise SampleFileError(path, "is empty")
-        if len(header) > MAX_CSV_LINE or "," in column:
-            raise SampleFileError(path, "its first line is not the header of one column")
+            raise SampleFileError(path, "is empty" if number == 1 else "has no header line")
+        names = [name.strip() for name in header.strip().decode(errors="replace").split(",")]
+        if len(header) > MAX_CSV_LINE or not (
+                len(names) == 1 or len(names) == 2 and names[0] == CSV_TIME_COLUMN):
+            raise SampleFileError(path, f"line {number} is not the header of one column, or "
+                                  f"of {CSV_TIME_COLUMN} and one more")
         try:
-            float(column)
+            float(names[-1])
         except ValueError:
             pass
         else:
-            raise SampleFileError(path, f"has no header line (its first line is the number {column})")
+            raise SampleFileError(path, f"has no header line (its line {number} is numbers)")
+        column_units = CSV_COLUMNS.get(names[-1])
+        if column_units and attrs.setdefault("units", column_units) != column_units:
+            raise SampleFileError(path, f"its column {names[-1]} holds {column_units}, "
+                                  f"not the units {_shown(attrs['units'])} it declares")
         start = file.tell()
         lines, last = 0, b""
         while block := file.read(CSV_BLOCK_BYTES):
@@ -542,7 +762,8 @@ def open_csv(path: str | os.PathLike[str]) -> CsvFile:
         if last.strip():               # a last line without its newline
             lines += 1
         file.seek(start)
-        return CsvFile(path, file, lines, CSV_COLUMNS.get(column, ""))
+        attrs = checked_attributes(path, attrs, lines)
+        return CsvFile(path, file, lines, attrs, len(names), number + 1)
     except OSError as exc:
         file.close()
         raise _failure(path, exc) from None

@@ -65,8 +65,13 @@ def psd(samples, samplerate_hz, segment=None):
 
 
 def _welch(signal, samples, samplerate_hz, nperseg):
-    return signal.welch(samples, fs=samplerate_hz, window="hann", nperseg=nperseg,
+    f, p = signal.welch(samples, fs=samplerate_hz, window="hann", nperseg=nperseg,
                         noverlap=nperseg // 2, detrend="constant", scaling="density")
+    # The bin at the Nyquist frequency (even segments) is not doubled as a
+    # one-sided density and lies where the antialias filter has cut: dropped.
+    if nperseg % 2 == 0:
+        f, p = f[:-1], p[:-1]
+    return f, p
 
 
 class WelchAverage:
@@ -171,23 +176,28 @@ def over_range_samples(samples, limits=None, *, adc_bits=ADC_BITS):
 
     ``limits`` None: ``samples`` are raw words, whose low ``adc_bits`` bits are
     the code (the ports' bits above are ignored), over range at code 0 or
-    2**adc_bits - 1. Otherwise the (low, high) of :func:`over_range_limits`:
+    2**adc_bits - 1; float samples are codes as numbers (a raw-mode stream's
+    output), over range at or beyond those two. Otherwise the (low, high) of :func:`over_range_limits`:
     samples at or beyond either, within the rounding of float32 output.
     """
     samples = numpy.asarray(samples)
+    full = (1 << adc_bits) - 1
     if limits is None:
-        full = (1 << adc_bits) - 1
-        codes = samples & full
-        return int(numpy.count_nonzero(codes == 0) + numpy.count_nonzero(codes == full))
+        if samples.dtype.kind == "f":       # codes as numbers (a stream in raw mode)
+            limits = (0.0, float(full))
+        else:
+            codes = samples & full
+            return int(numpy.count_nonzero(codes == 0) + numpy.count_nonzero(codes == full))
     low, high = limits
     slack = 1e-6 * (high - low)      # float32 keeps about 7 digits of the span
     return int(numpy.count_nonzero(samples <= low + slack)
                + numpy.count_nonzero(samples >= high - slack))
 
 
-def default_band(samplerate_hz, resolution_hz):
-    """Above the lowest bins (mean removal, drift), below the antialias roll-off."""
-    return (max(10 * resolution_hz, samplerate_hz * 1e-3), samplerate_hz * 0.02)
+def default_band(samplerate_hz):
+    """fs/1000 to fs/50: above the lowest bins (mean removal, drift), below the
+    antialias filter's roll-off."""
+    return (samplerate_hz * 1e-3, samplerate_hz * 0.02)
 
 
 def band_mean(spectrum, band):
@@ -203,17 +213,34 @@ def clearance_db(spectrum, level, band):
     return 10.0 * numpy.log10(band_mean(spectrum, band) / level)
 
 
-def plot_spectrum(spectrum, path, *, level=None, title="", units="W"):
-    """Log-log spectrum with the shot-noise line (when ``level`` is given), as PNG."""
+def plot_spectrum(spectrum, path, *, level=None, band=None, clearance=None, db=False,
+                  title="", units="W"):
+    """Log-log spectrum as PNG: with the shot-noise line when ``level`` is given,
+    ``band`` shaded (its ``clearance`` in dB in the legend); with ``db``, the
+    density relative to ``level`` in dB (0 dB: shot-noise-limited)."""
+    if db and level is None:
+        raise ValueError("a spectrum relative to shot noise needs its level")
     plt = pyplot()
     fig, ax = plt.subplots(figsize=FIGURE_SIZE, dpi=DPI)
     try:
         f, p = spectrum.frequency_hz[1:], spectrum.density[1:]   # no DC bin on a log axis
-        ax.loglog(f, p, lw=0.8, label="measured")
-        if level is not None:
-            ax.axhline(level, color="C3", ls="--", label=f"shot noise 2hνP = {level:.3g} {units}²/Hz")
+        if db:
+            with numpy.errstate(divide="ignore"):
+                ax.semilogx(f, 10.0 * numpy.log10(p / level), lw=0.8, label="measured")
+            ax.axhline(0.0, color="C3", ls="--", label=f"shot noise 2hνP = {level:.3g} {units}²/Hz")
+            ax.set_ylabel("density relative to shot noise (dB)")
+        else:
+            ax.loglog(f, p, lw=0.8, label="measured")
+            if level is not None:
+                ax.axhline(level, color="C3", ls="--",
+                           label=f"shot noise 2hνP = {level:.3g} {units}²/Hz")
+            ax.set_ylabel(f"power spectral density ({units}²/Hz)")
+        if band is not None:
+            text = f"band {band[0]:g} to {band[1]:g} Hz"
+            if clearance is not None:
+                text += f": clearance {clearance:+.2f} dB"
+            ax.axvspan(band[0], band[1], color="C2", alpha=0.15, label=text)
         ax.set_xlabel("frequency (Hz)")
-        ax.set_ylabel(f"power spectral density ({units}²/Hz)")
         ax.set_title(title)
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(loc="best")
@@ -257,13 +284,13 @@ class Envelope:
         self.filled = end
 
 
-def plot_trace(samples, path, *, samplerate_hz=None, units="", title=""):
-    """A time trace as PNG: against milliseconds when the rate is known, else samples.
-    Give an :class:`Envelope` for a trace longer than the plot is wide."""
+def plot_trace(samples, path, *, samplerate_hz, units="", title=""):
+    """A time trace as PNG, against time in seconds, ``units`` labelling the
+    values. Give an :class:`Envelope` for a trace longer than the plot is wide."""
     plt = pyplot()
     fig, ax = plt.subplots(figsize=FIGURE_SIZE, dpi=DPI)
     try:
-        scale = 1e3 / samplerate_hz if samplerate_hz else 1.0
+        scale = 1.0 / samplerate_hz
         if isinstance(samples, Envelope):
             # each column's extremes as a band, its edges drawn so a flat trace shows
             x = samples.starts * scale
@@ -275,8 +302,8 @@ def plot_trace(samples, path, *, samplerate_hz=None, units="", title=""):
             ax.legend(loc="upper right")
         else:
             ax.plot(numpy.arange(len(samples)) * scale, samples, lw=0.6)
-        ax.set_xlabel("time (ms)" if samplerate_hz else "sample")
-        ax.set_ylabel(units or "value")
+        ax.set_xlabel("time (s)")
+        ax.set_ylabel(units)
         ax.set_title(title)
         ax.grid(True, alpha=0.3)
         fig.savefig(path, dpi=DPI)

@@ -24,8 +24,11 @@ root group's attributes:
 ``downsampling``, ``decimation``
 ``product``, ``serial``  the instrument's
 ``firmware_version``, ``library_version``, ``zopy_version``  "major.minor.patch"
+``highgain``, ``antialias``  the front end's switches (booleans)
 ``start_time``           UTC, ISO 8601, when the first read began
 ``samples_written``      samples in ``samples``
+``over_range_samples``   how many of them sit at the ADC's limits (clipped:
+                         :func:`zopy.analysis.over_range_samples`)
 ``complete``             False if the recording stopped early
 ======================== ==================================================
 
@@ -51,7 +54,9 @@ Stopping early, nothing lost:
   exception; the file is closed first and stays readable with every sample
   written before the error, marked incomplete. Disk space is reserved
   before each write, so a disk that fills (also by another program) ends
-  the recording with ``OSError`` (ENOSPC) rather than a damaged file.
+  the recording with ``OSError`` (ENOSPC) rather than a damaged file. A
+  recording whose size is known to exceed the free space of its disk is
+  refused before it starts (:class:`zopy._files.NotEnoughSpaceError`).
 - A new file is created under its name at the start (never over a file
   that appeared meanwhile: ``FileExistsError``). An existing file is
   replaced only with ``overwrite=True``, and only by a complete recording:
@@ -83,8 +88,9 @@ import numpy
 
 import zopy
 
+from . import analysis
 from ._extras import require
-from ._files import Output
+from ._files import Output, check_free_space
 
 __all__ = ["Recording", "read", "record", "stream_attributes"]
 
@@ -103,6 +109,7 @@ class Recording:
     complete: bool           #: every requested sample written
     interrupted: bool        #: stopped by Ctrl-C
     elapsed_s: float         #: wall time of the recording
+    over_range_samples: int = 0   #: samples at the ADC's limits (clipped)
 
     @property
     def seconds(self):
@@ -139,6 +146,11 @@ def device_attributes(device):
     }
 
 
+def front_end_attributes(device):
+    """The front end's switches, which decide what the samples mean, as file attributes."""
+    return {"highgain": bool(device.highgain), "antialias": bool(device.antialias)}
+
+
 def stream_attributes(stream):
     """The stream's settings and its instrument's identity, as file attributes."""
     device = stream.device
@@ -158,8 +170,14 @@ def stream_attributes(stream):
         # the module cannot read the decimation back; the rates give it
         "decimation": max(1, round(device.samplerate / downsampling / rate)),
         "dtype": str(stream.dtype),
+        **front_end_attributes(device),
         **device_attributes(device),
     }
+
+
+def recording_bytes(stream, total, bits=False):
+    """What a recording of ``total`` samples of ``stream`` takes on disk, about."""
+    return total * (stream.dtype.itemsize + (1 if bits else 0)) + CLOSING_ROOM
 
 
 def default_chunk(samplerate_hz):
@@ -227,8 +245,10 @@ class _Writer:
     cannot be taken away by another program filling the disk.
     """
 
-    def __init__(self, h5py, output, dtype, chunk, bits, attrs):
+    def __init__(self, h5py, output, dtype, chunk, bits, attrs, limits=None):
         self.output = output
+        self.limits = limits        # of the ADC's range, for over_range_samples
+        self.over_range = 0
         self.bytes_per_sample = numpy.dtype(dtype).itemsize + (1 if bits else 0)
         self.reserved_to, self.can_allocate = 0, True
         # Our own lock on the file (in Output) guards it; HDF5's would conflict with it.
@@ -237,6 +257,8 @@ class _Writer:
             _keep_metadata_until_flush(self.file)
             self.file.attrs.update(attrs)
             self.file.attrs["samples_written"] = 0
+            # created now and modified in place: the flushes never add metadata
+            self.file.attrs["over_range_samples"] = 0
             self.file.attrs["complete"] = False
             self.samples = self.file.create_dataset("samples", shape=(0,), maxshape=(None,),
                                                     dtype=dtype, chunks=(chunk,))
@@ -262,6 +284,7 @@ class _Writer:
         extent ends at n anyway.
         """
         self._reserve(len(data_buf) * self.bytes_per_sample, n)
+        over_range = analysis.over_range_samples(data_buf[:n], self.limits)
         if n < len(data_buf):
             data_buf[n:] = 0
             if bits_buf is not None:
@@ -272,6 +295,7 @@ class _Writer:
                 dataset.resize((end,))
                 dataset.id.write_direct_chunk((self.written,), buf)
         self.written = end
+        self.over_range += over_range
 
     def _reserve(self, nbytes, n):
         """Allocates the disk blocks that the next nbytes and the closing
@@ -307,8 +331,10 @@ class _Writer:
             raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), self.output.path)
 
     def flush(self):
-        """Puts the file on disk as it stands: data, metadata, ``samples_written``."""
+        """Puts the file on disk as it stands: data, metadata, ``samples_written``
+        and ``over_range_samples``."""
         self.file.attrs.modify("samples_written", self.written)
+        self.file.attrs.modify("over_range_samples", self.over_range)
         self.file.flush()
 
     def close(self, complete):
@@ -353,13 +379,17 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
 
     Args:
         stream: an open :class:`zopy.Stream`, set up as wanted.
-        path: the file to create.
+        path: the file to create; or a :class:`zopy._files.Output` already
+            created for it (so that a file that cannot be created fails before
+            anything else), which ``record`` then finishes: it commits it,
+            keeps what was recorded or removes it, whatever happens.
         seconds: how long to record, in instrument time at the stream's
             output rate; or
         samples: how many output samples to record (exactly one of the two).
         bits: also record the per-sample bits (dataset ``bits``).
         chunk: samples per read (default about 0.1 s of output).
-        overwrite: replace an existing file, once the recording is complete.
+        overwrite: replace an existing file, once the recording is complete
+            (an Output given as ``path`` has its own).
         progress: a tqdm bar on stderr; None (default) when stderr is a terminal.
         callback: called as ``callback(written, total)`` after each read is written.
 
@@ -372,27 +402,37 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
     Raises:
         FileExistsError: the file exists and ``overwrite`` is false.
         BlockingIOError: another program is writing the file.
+        zopy._files.NotEnoughSpaceError: an OSError (ENOSPC): the recording
+            would take more than the free space of its disk; nothing is written.
         ValueError: bad counts.
         zopy.Error: the instrument failed (the file keeps what came before).
         OSError: the disk failed (likewise).
     """
-    h5py = require("h5py")
-    rate = stream.samplerate
-    total = _requested_samples(seconds, samples, rate)
-    chunk = default_chunk(rate) if chunk is None else int(chunk)
-    if not 1 <= chunk * stream.dtype.itemsize < 1 << 32:   # an HDF5 chunk's limit
-        raise ValueError(f"chunk must be 1 to {((1 << 32) - 1) // stream.dtype.itemsize} samples")
-    chunk = min(chunk, total)
+    given = path if isinstance(path, Output) else None
+    try:
+        h5py = require("h5py")
+        rate = stream.samplerate
+        total = requested_samples(seconds, samples, rate)
+        chunk = default_chunk(rate) if chunk is None else int(chunk)
+        if not 1 <= chunk * stream.dtype.itemsize < 1 << 32:   # an HDF5 chunk's limit
+            raise ValueError(f"chunk must be 1 to {((1 << 32) - 1) // stream.dtype.itemsize} samples")
+        chunk = min(chunk, total)
+        attrs = stream_attributes(stream)
+        limits = analysis.stream_limits(stream)
+    except BaseException:
+        if given is not None:
+            given.discard()
+        raise
 
-    attrs = stream_attributes(stream)
     attrs["start_time"] = datetime.datetime.now(datetime.timezone.utc).isoformat()
     data_buf = numpy.empty(chunk, dtype=stream.dtype)
     bits_buf = numpy.empty(chunk, dtype=numpy.uint8) if bits else None
     started = time.monotonic()
     with contextlib.ExitStack() as cleanup:
-        output = Output(path, overwrite)
+        output = given if given is not None else Output(path, overwrite)
         try:
-            writer = _Writer(h5py, output, stream.dtype, chunk, bits, attrs)
+            check_free_space(output.target, recording_bytes(stream, total, bits))
+            writer = _Writer(h5py, output, stream.dtype, chunk, bits, attrs, limits)
         except BaseException:
             output.discard()       # nothing recorded: no file left behind
             raise
@@ -419,7 +459,7 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
                 raise
     return Recording(path=output.path, samples=writer.written, requested=total,
                      samplerate_hz=rate, complete=complete, interrupted=not complete,
-                     elapsed_s=time.monotonic() - started)
+                     elapsed_s=time.monotonic() - started, over_range_samples=writer.over_range)
 
 
 def _record_into(writer, stream, total, data_buf, bits_buf, stop, bar, callback):
@@ -439,7 +479,8 @@ def _record_into(writer, stream, total, data_buf, bits_buf, stop, bar, callback)
             last_flush = time.monotonic()
 
 
-def _requested_samples(seconds, samples, rate):
+def requested_samples(seconds, samples, rate):
+    """How many samples ``seconds`` or ``samples`` (exactly one of the two) ask for at ``rate``."""
     if (seconds is None) == (samples is None):
         raise ValueError("give either seconds or samples")
     if samples is not None:
