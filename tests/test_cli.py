@@ -3,15 +3,19 @@
 import csv
 import errno
 import math
+import os
 import pathlib
+import re
 import subprocess
 import sys
+import tomllib
 
 import numpy as np
 import pytest
 
 import zopy
-from zopy import selftest, sim
+from zopy import _sample_files as sample_files
+from zopy import analysis, selftest, sim
 from zopy.__main__ import main
 
 h5py = pytest.importorskip("h5py")
@@ -390,3 +394,246 @@ def test_device_is_closed_after_each_command(capsys, tmp_path):
         run(capsys, *argv)
         assert not sim.state()["open"]
     zopy.Device().close()      # free to open again
+
+
+# ------------------------------------------------------- issue: numbers you can trust
+
+def over_range_warnings(err):
+    return [line for line in err.splitlines() if "are over range" in line]
+
+
+class TestOverRange:
+    @pytest.mark.parametrize("power, over", [(1000.0, True), (50.0, False)])
+    def test_warned_by_every_command_and_recorded(self, capsys, tmp_path, power, over):
+        """1 mW clips a unit in high gain (about 200 µW at most); 50 µW does not."""
+        sim.set_light(power)
+        outs = {}
+        for name, argv in [("info", ["info"]),
+                           ("acquire", ["acquire", tmp_path / "a.h5", "--samples", 5000]),
+                           ("psd", ["psd", "--samples", 1 << 16]),
+                           ("plot", ["plot", tmp_path / "p.png"]),
+                           ("record", ["record", tmp_path / "r.h5", "--seconds", 0.002]),
+                           ("psd file", ["psd", tmp_path / "r.h5"])]:
+            status, outs[name], err = run(capsys, *argv)
+            warnings = over_range_warnings(err)
+            assert status == 0 and len(warnings) == over, (name, err)
+            if over:
+                assert warnings[0].startswith("zopy: warning: ") and "(100%)" in warnings[0]
+                assert warnings[0].endswith("use --gain low or less light")
+        for psd in (outs["psd"], outs["psd file"]):
+            clearance = next(line for line in psd.splitlines() if line.startswith("Clearance"))
+            assert ("none: samples are over range" in clearance) == over
+            assert ("dB relative to shot noise" in clearance) != over
+        for name, size in (("a.h5", 5000), ("r.h5", 20_000)):
+            with h5py.File(tmp_path / name) as f:
+                assert f.attrs["over_range_samples"] == (size if over else 0)
+
+    def test_low_gain_reads_what_high_gain_clips(self, capsys):
+        sim.set_light(1000.0)
+        status, out, err = run(capsys, "info", "--gain", "low")
+        assert status == 0 and not over_range_warnings(err)
+        assert field(out, "Mean power") == pytest.approx(1000.0, abs=0.5)
+        sim.set_light(5000.0)       # beyond low gain too: no other gain to suggest
+        status, _, err = run(capsys, "info", "--gain", "low")
+        assert over_range_warnings(err)[0].endswith("; use less light")
+
+    def test_raw_codes_in_a_file_count_themselves(self, capsys, tmp_path):
+        sim.set_light(1000.0)
+        assert run(capsys, "acquire", tmp_path / "raw.npy", "--raw", "--samples", 3000)[0] == 0
+        status, _, err = run(capsys, "plot", tmp_path / "raw.png", "--input", tmp_path / "raw.npy",
+                             "--samplerate", 10e6)
+        assert status == 0 and "3000 of 3000 samples in" in over_range_warnings(err)[0]
+
+
+class TestFrontEnd:
+    @pytest.mark.parametrize("argv", [
+        ["info"], ["acquire", "a.npz"], ["record", "r.h5", "--seconds", 0.001],
+        ["psd", "--samples", 4096], ["plot", "p.png"]])
+    def test_set_before_the_first_read_and_recorded(self, capsys, tmp_path, argv):
+        argv = [tmp_path / a if str(a).endswith(("npz", "h5", "png")) else a for a in argv]
+        status, _, err = run(capsys, *argv, "--gain", "low", "--antialias", "off")
+        assert status == 0, err
+        names = [c[0] for c in sim.calls()]
+        first_read = min(i for i, n in enumerate(names) if "acquire" in n or "get_raw_data" in n)
+        assert names.index("zo_set_highgain") < first_read and names.index("zo_set_antialias") < first_read
+        assert ("zo_set_highgain", sim.DEFAULT_SERIAL, False) in sim.calls()
+        assert ("zo_set_antialias", sim.DEFAULT_SERIAL, False) in sim.calls()
+        if argv[0] in ("acquire", "record"):
+            with sample_files.open_sample_file(argv[1]) as source:
+                assert (source.attrs["highgain"], source.attrs["antialias"]) == (False, False)
+
+    def test_refused_for_a_file(self, capsys, tmp_path):
+        assert run(capsys, "acquire", tmp_path / "a.h5", "--samples", 100)[0] == 0
+        err = failed(capsys, "psd", tmp_path / "a.h5", "--gain", "low", "--average", 2, status=2)
+        assert "--gain and --average set up a fresh acquisition" in err
+
+
+class TestExports:
+    @pytest.mark.parametrize("suffix", [".npz", ".csv", ".h5", ".npy"])
+    def test_acquire_then_psd_and_plot(self, capsys, tmp_path, suffix):
+        sim.set_light(100.0, 1310.0)
+        path = tmp_path / f"block{suffix}"
+        assert run(capsys, "acquire", path, "--samples", 20_000, "--wavelength", 1310)[0] == 0
+        with sample_files.open_sample_file(path) as source:
+            samples = np.concatenate(list(source.chunks()))
+            attrs = source.attrs
+        native = {".npz": lambda: np.load(path, allow_pickle=False)["samples"],
+                  ".csv": lambda: np.loadtxt(path, delimiter=",", comments="#", skiprows=18)[:, 1],
+                  ".h5": lambda: h5py.File(path)["samples"][...],
+                  ".npy": lambda: np.load(path)}[suffix]()
+        np.testing.assert_allclose(samples, native, rtol=1e-8)
+        if suffix == ".npy":      # a bare array: the rate has to be given
+            assert attrs == {}
+            assert failed(capsys, "psd", path) == (
+                f"zopy: {path}: a .npy file is a bare array; give its sample rate with "
+                "--samplerate HZ\n")
+            assert "--samplerate HZ" in failed(capsys, "plot", tmp_path / "t.png", "--input", path)
+            extra = ["--samplerate", 10e6, "--wavelength", 1310]
+        else:
+            assert attrs["samplerate_hz"] == 10e6 and attrs["units"] == "uW"
+            assert attrs["calibration_wavelength_nm"] == 1310.0
+            assert (attrs["serial"], attrs["product"], attrs["highgain"]) == (sim.DEFAULT_SERIAL, "KV310", True)
+            assert attrs["zopy_version"] == zopy.__version__ and attrs["over_range_samples"] == 0
+            assert attrs["start_time"].endswith("+00:00")
+            extra = []
+        status, out, err = run(capsys, "psd", path, *extra)
+        assert status == 0, err
+        assert f"{path} (20000 samples) at 1e+07 samples/s" in out
+        assert field(out, "Mean power") == pytest.approx(100.0, abs=0.05)
+        assert "at 1310 nm" in out and "Clearance" in out
+        status, out, err = run(capsys, "plot", tmp_path / "t.png", "--input", path, *extra[:2])
+        assert status == 0, err
+        assert_png(tmp_path / "t.png")
+
+
+class TestFailuresBeforeAnyWork:
+    @pytest.mark.parametrize("argv", [
+        ["acquire", "{disk}/a.npz"], ["record", "{disk}/r.h5", "--seconds", 0.001],
+        ["plot", "{disk}/t.png"], ["psd", "--plot", "{disk}/s.png"],
+        ["psd", "--output", "{disk}/s.csv"], ["bench", "save", "{disk}/b.toml"]])
+    def test_an_output_that_cannot_be_created(self, capsys, small_disk, argv):
+        disk = small_disk(1 << 20)
+        subprocess.run(["mount", "-o", "remount,ro", str(disk)], check=True)
+        argv = [str(a).format(disk=disk) for a in argv]
+        target = next(a for a in argv if a.startswith(str(disk)))
+        assert failed(capsys, *argv) == f"zopy: {target}: the file system is read-only\n"
+        assert not [c for c in sim.calls() if "acquire" in c[0] or "get_raw_data" in c[0]]
+
+    def test_a_recording_larger_than_the_disk(self, capsys, small_disk):
+        disk = small_disk(1 << 20)
+        err = failed(capsys, "record", disk / "r.h5", "--seconds", 1e12)
+        assert err == (f"zopy: {disk / 'r.h5'}: 1e+12 s at 1e+07 samples/s needs about 40 EB but "
+                       "its disk has 1.05 MB free; record fewer seconds or on another disk\n")
+        assert list(disk.iterdir()) == []
+        assert not [c for c in sim.calls() if "acquire" in c[0]]
+
+    def test_no_instrument_names_those_attached(self, capsys):
+        sim.attach("XY-2", balanced=True)
+        assert failed(capsys, "psd", "--serial", "B-7") == (
+            "zopy: no instrument found whose serial contains 'B-7' (libzo error 50); "
+            f"attached: {sim.DEFAULT_SERIAL}, XY-2\n")
+
+    @pytest.mark.parametrize("how", [["{script}"], [sys.executable, "-P", "-m", "zopy"]])
+    def test_a_bad_bench_file(self, tmp_path, how):
+        bench = tmp_path / "bad.toml"
+        bench.write_text("[[instrument]]\nserial = 'A'\n[instrument.light]\npower_uw = 'x'\n")
+        script = pathlib.Path(sys.executable).with_name("zopy")
+        result = subprocess.run([str(a).format(script=script) for a in how] + ["info"],
+                                capture_output=True, text=True, timeout=60,
+                                env={**os.environ, "ZOPY_BENCH": str(bench)})
+        assert (result.returncode, result.stdout) == (1, "")
+        assert result.stderr == (f"zopy: ZOPY_BENCH: {bench}: instrument[0].light.power_uw: "
+                                 "must be a number, not a string\n")
+
+
+class TestBetterSpectrum:
+    def test_averaged_blocks_written_as_numbers(self, capsys, tmp_path):
+        sim.set_light(150.0, seed=3)
+        status, out, _ = run(capsys, "psd", "--samples", 8192, "--average", 3, "--segment", 1024,
+                             "--output", tmp_path / "s.csv")
+        assert status == 0 and "3 blocks averaged" in out
+        assert "over 10000..200000 Hz" in out                 # fs/1000 to fs/50, as the help says
+        table = np.loadtxt(tmp_path / "s.csv", delimiter=",", skiprows=8)
+        assert (tmp_path / "s.csv").read_text().splitlines()[7] == \
+            "frequency_hz,density_w2_hz,relative_to_shot_noise_db"
+        # the same three blocks again, each spectrum taken alone, then averaged
+        sim.reset()
+        sim.set_light(150.0, seed=3)
+        with zopy.Device() as dev:
+            spectra = [analysis.psd(dev.get_calibrated_data(8192) * 1e-6, 10e6, 1024)
+                       for _ in range(3)]
+        np.testing.assert_allclose(table[:, 0], spectra[0].frequency_hz)
+        assert table[-1, 0] < 5e6                             # no bin at the Nyquist frequency
+        np.testing.assert_allclose(table[:, 1], np.mean([s.density for s in spectra], axis=0),
+                                   rtol=1e-5)
+        level = field(out, "Shot-noise level")
+        np.testing.assert_allclose(table[1:, 2], 10 * np.log10(table[1:, 1] / level), atol=2e-3)
+
+    def test_plot_relative_to_shot_noise(self, capsys, tmp_path):
+        sim.set_light(150.0)
+        status, out, _ = run(capsys, "psd", "--samples", 1 << 16, "--plot", tmp_path / "s.png",
+                             "--db")
+        assert status == 0 and out.endswith(f"wrote {tmp_path / 's.png'}\n")
+        assert_png(tmp_path / "s.png")
+        sim.attach("B1", balanced=True)
+        err = failed(capsys, "psd", "--serial", "B1", "--samples", 4096, "--plot",
+                     tmp_path / "b.png", "--db")
+        assert err == "zopy: --db needs the shot-noise level; give --power\n"
+        assert not (tmp_path / "b.png").exists() and list(tmp_path.iterdir()) == [tmp_path / "s.png"]
+
+
+class TestSmallOnes:
+    @pytest.mark.parametrize("text, samples", [("1e3", 1000), ("2000", 2000), ("1.5", None),
+                                               ("1e400", None), ("nan", None), ("1e3.5", None)])
+    def test_counts_as_int_of_float(self, capsys, text, samples):
+        status, out, err = run(capsys, "info", "--samples", text)
+        if samples is None:
+            assert status == 2 and f"not a whole number: {text!r}" in err
+        else:
+            assert status == 0 and f"Acquired          {samples} samples" in out
+
+    @pytest.mark.parametrize("units, name", [("mW", "mW"), ("W", "W"), ("-3", "mW"), ("uW", "uW")])
+    def test_units_by_name(self, capsys, tmp_path, units, name):
+        assert run(capsys, "record", tmp_path / "r.h5", "--seconds", 1e-4, "--units", units)[0] == 0
+        with h5py.File(tmp_path / "r.h5") as f:
+            assert f.attrs["units"] == name
+
+    def test_info_on_a_balanced_unit_says_it_shows_the_difference(self, capsys):
+        sim.attach("B1", balanced=True)
+        sim.set_light(100.0, serial="B1", p2_power_uw=40.0)
+        status, out, _ = run(capsys, "info", "--serial", "B1")
+        assert status == 0 and "the power shown is P1 - P2" in out
+        assert field(out, "Mean power") == pytest.approx(60.0, abs=0.1) and "µW (P1 - P2)" in out
+
+
+class TestBench:
+    def test_show_save_and_check(self, capsys, tmp_path):
+        sim.attach("B1", balanced=True)
+        sim.set_light(20.0, serial="B1", p2_power_uw=5.0)
+        status, shown, _ = run(capsys, "bench", "show")
+        assert status == 0 and shown.startswith("# The bench in force: the default bench")
+        before = sim.describe_bench()
+        status, out, _ = run(capsys, "bench", "save", tmp_path / "b.toml")
+        assert (status, out) == (0, f"wrote {tmp_path / 'b.toml'}\n")
+        template = (tmp_path / "b.toml").read_text()
+        assert re.search(r"^p2_power_uw = 5.0 +# light on P2 of a balanced unit, µW$", template, re.M)
+        assert "# [[override]]" in template and "realtime = false is unpaced" in template
+        status, out, _ = run(capsys, "bench", "check", tmp_path / "b.toml")
+        assert (status, out) == (0, f"{tmp_path / 'b.toml'}: a valid bench: 2 instruments "
+                                    f"({sim.DEFAULT_SERIAL}, B1), trigger timeout 1 s, unpaced, "
+                                    "no scripted answers\n")
+        for text in (template, shown):
+            sim.reset()
+            sim.build_bench(tomllib.loads(text))
+            assert sim.describe_bench() == before
+        assert failed(capsys, "bench", "save", tmp_path / "b.toml").endswith(
+            "exists (use --force to overwrite it)\n")
+
+    def test_check_names_the_fault_and_leaves_the_bench(self, capsys, tmp_path):
+        sim.set_light(7.0)
+        before = sim.describe_bench()
+        (tmp_path / "b.toml").write_text("timeout = 1.0\n[[instrument]]\nserial = 'A'\nsampelrate = 5\n")
+        assert failed(capsys, "bench", "check", tmp_path / "b.toml") == (
+            f"zopy: {tmp_path / 'b.toml'}: instrument[0].sampelrate: unknown key "
+            "(did you mean 'samplerate'?)\n")
+        assert sim.describe_bench() == before

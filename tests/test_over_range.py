@@ -7,7 +7,8 @@ from zopy import analysis, sim
 
 
 def blocks(dev, n=20_000):
-    """The same light as raw codes, calibrated power and a filtered stream's output in mW."""
+    """The same light as raw codes, calibrated power, a filtered stream's output in mW
+    and a raw-mode stream's codes."""
     raw = dev.get_raw_data(n)
     power = dev.get_calibrated_data(n)
     with dev.open_stream("float32") as stream:
@@ -16,8 +17,12 @@ def blocks(dev, n=20_000):
         stream.calibration_units = -3
         out = stream.acquire(n)
         stream_limits = analysis.stream_limits(stream)
+    with dev.open_stream("float32") as stream:
+        stream.calibration_mode = "raw"     # codes as floats: limits None
+        codes = stream.acquire(n)
+        raw_limits = analysis.stream_limits(stream)
     return [(raw, None), (power, analysis.over_range_limits(dev.get_calibration())),
-            (out, stream_limits)]
+            (out, stream_limits), (codes, raw_limits)]
 
 
 @pytest.mark.parametrize("light, highgain, balanced, expected", [

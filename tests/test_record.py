@@ -14,8 +14,9 @@ import numpy as np
 import pytest
 
 import zopy
+from zopy import analysis, sim
 from zopy import record as recorder
-from zopy import sim
+from zopy._files import NotEnoughSpaceError, Output
 
 h5py = pytest.importorskip("h5py")
 
@@ -283,13 +284,13 @@ KILL_RUNS = int(os.environ.get("ZOPY_KILL_RUNS", "2"))   # per signal; make stre
 REALTIME = dict(downsampling=10)                          # 1 MS/s out, read 5 ms at a time
 
 
-def start_recorder(path, *options):
+def start_recorder(path, *options, light=LIGHT):
     """`zopy record` of a long real-time recording, in a process of its own."""
     code = f"""
         import sys
         from zopy import sim
         sim.set_realtime(True)
-        sim.set_light(**{LIGHT!r})
+        sim.set_light(**{light!r})
         from zopy.__main__ import main
         sys.exit(main(["record", {str(path)!r}, "--seconds", "60", "--downsampling", "10",
                        "--chunk", "5000", "--bits", *{list(options)!r}]))
@@ -328,6 +329,62 @@ class TestKilled:
             assert_exact_prefix(written, complete=False, **REALTIME)
             if replacing:
                 assert path.read_bytes() == b"the recording of yesterday", context
+
+
+# Peaks of 225 µW: the top of each period is clipped in high gain (about 197.5 µW at most).
+BRIGHT = dict(power_uw=150.0, modulation_hz=2e3, modulation_depth=0.5, seed=4)
+
+
+def clipped(data):
+    """Samples at the ADC's limits in µW: the virtual unit's high-gain calibration."""
+    gain = sim.COUNTS_PER_UW_HIGH
+    limits = analysis.over_range_limits((1 / gain, -sim.OFFSET_SINGLE / gain))
+    return analysis.over_range_samples(data, limits)
+
+
+class TestOverRange:
+    def test_counted_into_the_file_and_the_result(self, tmp_path, dev):
+        sim.set_light(**BRIGHT)
+        result = recorder.record(dev.open_stream("float32"), tmp_path / "o.h5", samples=N,
+                                 chunk=3000)
+        data, _, attrs = recorded(tmp_path / "o.h5")
+        count = clipped(data)
+        assert 0.05 * N < count < 0.5 * N
+        assert attrs["over_range_samples"] == result.over_range_samples == count
+
+    def test_brought_up_to_date_as_the_file_grows(self, tmp_path):
+        """A killed recording's count is that of the samples it holds."""
+        path = tmp_path / "killed.h5"
+        proc = start_recorder(path, light=BRIGHT)
+        wait_until_exists(path, proc)
+        time.sleep(1.0)                   # several flushes
+        proc.kill()
+        proc.communicate(timeout=60)
+        data, _, attrs = recorded(path)
+        assert data.size == attrs["samples_written"] > 0 and not attrs["complete"]
+        assert attrs["over_range_samples"] == clipped(data) > 0
+
+
+class TestRoom:
+    def test_a_recording_larger_than_the_free_space_is_refused_before_it_starts(self, small_disk,
+                                                                               dev):
+        disk = small_disk(4 << 20)
+        with pytest.raises(NotEnoughSpaceError) as info:
+            recorder.record(dev.open_stream("float32"), disk / "big.h5", samples=2_000_000)
+        assert info.value.errno == errno.ENOSPC and info.value.filename == str(disk / "big.h5")
+        assert info.value.strerror.startswith("needs about 9.05 MB but its disk has 4.")
+        assert list(disk.iterdir()) == []
+        recorder.record(dev.open_stream("float32"), disk / "fits.h5", samples=500_000)
+
+    def test_an_output_created_beforehand_is_finished_whatever_happens(self, tmp_path, dev):
+        output = Output(tmp_path / "a.h5")
+        result = recorder.record(dev.open_stream(), output, samples=100)
+        assert result.complete and recorded(tmp_path / "a.h5")[0].size == 100
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["a.h5"]
+        output = Output(tmp_path / "b.h5")
+        with pytest.raises(ValueError):
+            recorder.record(dev.open_stream(), output, samples=0)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["a.h5"]
 
 
 class TestReplacing:

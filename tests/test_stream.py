@@ -849,3 +849,21 @@ class TestSettings:
         for name, value in vars(Stream).items():
             if callable(value) and not name.startswith("__") and name not in given:
                 assert value.__doc__.startswith(name + "("), name
+
+
+def test_repr_shows_the_settings(dev):
+    s = dev.open_stream("float32")
+    assert repr(s) == ("<zopy.Stream float32: calibration auto at 1550 nm in uW, filter none, "
+                       "downsampling 1, decimation 1, 1e+07 samples/s>")
+    s.set_filter("lowpass")
+    s.cutoff = 100e3
+    s.downsampling = 10
+    s.set_decimation(4)
+    s.calibration_units = -3
+    s.calibration_wavelength = 1310
+    assert repr(s) == ("<zopy.Stream float32: calibration auto at 1310 nm in mW, filter lowpass "
+                       "at 100000 Hz, downsampling 10, decimation 4, 250000 samples/s>")
+    s.calibration_mode = "raw"
+    assert repr(s).startswith("<zopy.Stream float32: calibration raw, filter lowpass")
+    s.close()
+    assert repr(s) == "<zopy.Stream float32, closed>"
