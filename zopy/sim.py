@@ -289,12 +289,13 @@ def attach(serial: str, product: str = "KV310", *, balanced: bool = False,
         raise ValueError("samplerate must be between 1 and 4294967294")
     if not 0 <= int(adcbits) <= 255:
         raise ValueError("adcbits must fit 8 bits")
-    if len(fwversion) != 3 or not all(0 <= int(v) <= 255 for v in fwversion):
+    fw = tuple([int(v) for v in fwversion]) if len(fwversion) == 3 else ()
+    if not fw or not (0 <= fw[0] <= 255 and 0 <= fw[1] <= 255 and 0 <= fw[2] <= 255):
         raise ValueError("fwversion must be three numbers 0..255")
     if int(peak_responsivity) <= 0:
         raise ValueError("peak_responsivity must be a positive wavelength in nm")
-    _sim.attach(serial, str(product), bool(balanced), int(samplerate), int(adcbits),
-                tuple(int(v) for v in fwversion), int(usb_speed), int(peak_responsivity))
+    _sim.attach(serial, str(product), bool(balanced), int(samplerate), int(adcbits), fw,
+                int(usb_speed), int(peak_responsivity))
 
 
 def detach(serial):
