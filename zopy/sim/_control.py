@@ -9,6 +9,7 @@ from collections.abc import Sequence
 import numpy as np
 
 from .. import _sim
+from ..selftest import PN9_PERIOD, pn9_cycle
 
 __all__ = [
     "BAD_DOUBLE", "COUNTS_PER_UW_HIGH", "COUNTS_PER_UW_LOW", "DEFAULT_CMRR_DB", "DEFAULT_LOG_CAPACITY",
@@ -356,20 +357,7 @@ def realtime():
 
 # ------------------------------------------------------------ test patterns
 
-def _pn9_cycle():
-    bits = [1] * 9
-    while len(bits) < 14 * 73:
-        bits.append(bits[-9] ^ bits[-5])
-    words = []
-    for i in range(73):
-        word = 0
-        for b in bits[14 * i:14 * i + 14]:
-            word = (word << 1) | b
-        words.append(word)
-    return np.array(words, dtype=np.uint16)
-
-
-_PN9 = _pn9_cycle()
+_PN9 = pn9_cycle()   # the self-test's: one generator, checked against the library's
 
 
 def pn9_words(n, start=0):
@@ -380,7 +368,7 @@ def pn9_words(n, start=0):
     ``b[14*i] .. b[14*i+13]``, the first as bit 13 (most significant), so
     word 0 is 0x3FE0 and the words repeat every 73. Returns a uint16 array.
     """
-    return _PN9[(np.arange(n, dtype=np.int64) + start) % 73]
+    return _PN9[(np.arange(n, dtype=np.int64) + start) % PN9_PERIOD]
 
 
 def checkerboard_words(n, start=0):
