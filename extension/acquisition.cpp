@@ -106,7 +106,7 @@ PyObject* raw_block(PyObject* out, npy_intp n) {
 // The samples of `block`, checked again when it is the caller's: converting
 // the other arguments runs Python code, which may have resized it.
 uint16_t* samples_of(PyObject* block, PyObject* out, npy_intp n) {
-    if (!out_still_fits(out, "out", n)) return nullptr;
+    if (!out_still_fits(out, "out", NPY_UINT16, n)) return nullptr;
     return static_cast<uint16_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block)));
 }
 

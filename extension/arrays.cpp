@@ -39,9 +39,8 @@ bool check_out_array(PyObject* obj, const char* name, int typenum, npy_intp n) {
     return true;
 }
 
-bool out_still_fits(PyObject* out, const char* name, npy_intp n) {
-    if (out == Py_None) return true;
-    return check_out_array(out, name, PyArray_TYPE(reinterpret_cast<PyArrayObject*>(out)), n);
+bool out_still_fits(PyObject* out, const char* name, int typenum, npy_intp n) {
+    return out == Py_None || check_out_array(out, name, typenum, n);
 }
 
 bool out_length(PyObject* nsamples, npy_intp* n) {

@@ -151,7 +151,7 @@ bool store_into(PyObject* out, npy_intp n, PyObject* computed) {
 // is computed by numpy and then stored.
 PyObject* calibrate_into(PyObject* raw_obj, PyObject* calibration, PyObject* out, npy_intp n) {
     // get_calibration runs Python code, which may have resized `out`.
-    if (!out_still_fits(out, "out", n)) return nullptr;
+    if (!out_still_fits(out, "out", NPY_FLOAT64, n)) return nullptr;
     PyArrayObject* raw = plain_array(raw_obj, NPY_UINT16);
     const double* c = plain_pair(calibration);
     auto* target = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));

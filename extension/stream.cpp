@@ -236,6 +236,14 @@ int acquire_into(StreamObject* self, bool use_float, PyObject* data, uint64_t n,
                      : self->_dstream->acquire(n, static_cast<double*>(samples), bits);
 }
 
+// The caller's array (None: nothing to do) once more, at the dtype it has
+// now: acquire_into refuses a retyped `out`, and any n-element array holds
+// the n bytes of bits.
+bool still_fits(PyObject* out, const char* name, npy_intp n) {
+    return out == Py_None ||
+           out_still_fits(out, name, PyArray_TYPE(reinterpret_cast<PyArrayObject*>(out)), n);
+}
+
 PyObject* stream_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     static Signature sig{"acquire", {"nsamples", "getbits", "out", "bits_out"}, 4, 1, 2};
@@ -266,7 +274,7 @@ PyObject* stream_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (use_float < 0 || !open_stream_of(self)) return nullptr;
     // Reading samplesize runs Python code, which may have resized the
     // caller's arrays: the pointers are taken again.
-    if (!out_still_fits(p[2], "out", n) || !out_still_fits(p[3], "bits_out", n)) return nullptr;
+    if (!still_fits(p[2], "out", n) || !still_fits(p[3], "bits_out", n)) return nullptr;
     if (bits) bits_ptr = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(bits.get())));
     bool called;
     int status = acquire_into(as_stream(self), use_float, data.get(), static_cast<uint64_t>(n),

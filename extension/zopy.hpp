@@ -175,9 +175,10 @@ void calibrate_uint16_in_place(double* buffer, npy_intp n, double m, double b);
 // writeable. Otherwise raises TypeError or ValueError naming the argument
 // `name` and what is wrong.
 bool check_out_array(PyObject* obj, const char* name, int typenum, npy_intp n);
-// The caller's array (None: nothing to do), already checked, once more:
-// Python code that ran since may have resized it or made it read-only.
-bool out_still_fits(PyObject* out, const char* name, npy_intp n);
+// The caller's array (None: nothing to do), already checked as `typenum`,
+// once more: Python code that ran since may have resized or retyped it, or
+// made it read-only.
+bool out_still_fits(PyObject* out, const char* name, int typenum, npy_intp n);
 // A sample count through int() that can also be an array's length.
 bool out_length(PyObject* nsamples, npy_intp* n);
 // A 1-d array of n elements of `typenum` over the start of `array`'s memory,

@@ -170,16 +170,26 @@ class TestRefusedOut:
             dev.get_raw_data(4, trig_port="S", out=numpy.zeros(4, U16))
         assert calls() == []
 
-    def test_out_resized_by_an_argument_conversion_is_refused(self, dev):
-        out = numpy.zeros(100, U16)
+    @pytest.mark.filterwarnings("ignore:Setting the dtype:DeprecationWarning")
+    @pytest.mark.parametrize("change, kind, message", [
+        ("shrink", ValueError, "out must have 100 elements, not 0"),
+        # as many elements as before in a quarter or half of the bytes
+        ("retype", TypeError, "out must have dtype {dtype}, not uint8"),
+    ])
+    @pytest.mark.parametrize("method, dtype", [("get_raw_data", U16)])
+    def test_out_changed_by_an_argument_conversion_is_refused(self, dev, method, dtype, change,
+                                                              kind, message):
+        out = numpy.zeros(100, dtype)
 
-        class Shrinking:
+        class Changing:
             def __int__(self):
-                out.resize(0, refcheck=False)
+                if change == "retype":
+                    out.dtype = numpy.uint8
+                out.resize(0 if change == "shrink" else 100, refcheck=False)
                 return 10
 
-        with pytest.raises(ValueError, match="^out must have 100 elements, not 0$"):
-            dev.get_raw_data(100, arm_time=Shrinking(), out=out)
+        with pytest.raises(kind, match=f"^{message.format(dtype=numpy.dtype(dtype))}$"):
+            getattr(dev, method)(100, arm_time=Changing(), out=out)
         assert calls() == []
 
     def test_out_resized_by_a_subclass_before_the_library_call(self, dev):
