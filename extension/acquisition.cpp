@@ -110,76 +110,73 @@ uint16_t* samples_of(PyObject* block, PyObject* out, npy_intp n) {
     return static_cast<uint16_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block)));
 }
 
+constexpr auto kRawDataSignature = signature(
+    "get_raw_data", required("nsamples"), optional("mask", kTrue), optional("trig_mode", kNone),
+    optional("trig_port", kNone), optional("arm_time", integer(10)),
+    optional("samples_per_trigger", kNone), keyword_only("out", kNone).unlisted());
+
 PyObject* get_raw_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-    static Signature sig{"get_raw_data",
-                         {"nsamples", "mask", "trig_mode", "trig_port", "arm_time",
-                          "samples_per_trigger", "out"},
-                         7, 1, 6};
-    PyObject* p[7] = {nullptr, Py_True, Py_None, Py_None, state.int_10, Py_None, Py_None};
-    if (!parse_args(sig, args, nargs, kwnames, p)) return nullptr;
+    Arguments<kRawDataSignature> a;
+    if (!a.parse(args, nargs, kwnames)) return nullptr;
+    PyObject* out = a.get<"out">();
     RawRequest request;
     npy_intp n;
-    if (!out_length(p[0], &n)) return nullptr;
+    if (!out_length(a.get<"nsamples">(), &n)) return nullptr;
     request.nsamples = static_cast<uint64_t>(n);
-    Ref array = Ref::steal(raw_block(p[6], n));
-    if (!array || !u64_via_int(p[4], &request.arm_time) ||
-        !choose_call(p[2], p[3], p[5], &request))
+    Ref array = Ref::steal(raw_block(out, n));
+    if (!array || !u64_via_int(a.get<"arm_time">(), &request.arm_time) ||
+        !choose_call(a.get<"trig_mode">(), a.get<"trig_port">(), a.get<"samples_per_trigger">(),
+                     &request))
         return nullptr;
-    uint16_t* samples = samples_of(array.get(), p[6], n);
+    uint16_t* samples = samples_of(array.get(), out, n);
     if (!samples) return nullptr;
     if (fill_raw(self, request, samples) != 0) return raise_library_error();
     bool mask;
-    if (!to_bool(p[1], &mask)) return nullptr;
+    if (!to_bool(a.get<"mask">(), &mask)) return nullptr;
     if (mask) {
-        if (!(samples = samples_of(array.get(), p[6], n))) return nullptr;
+        if (!(samples = samples_of(array.get(), out, n))) return nullptr;
         mask_to_adc_bits(samples, n);
     }
     return array.release();
 }
 
-PyMethodDef acquisition_methods[] = {
-    {"get_raw_data", as_cfunction(get_raw_data), METH_FASTCALL | METH_KEYWORDS,
-     "get_raw_data(nsamples, mask=True, trig_mode=None, trig_port=None, arm_time=10, "
-     "samples_per_trigger=None)\n"
-     "        Collects raw adc samples from the device.\n"
-     "\n"
-     "        Args:\n"
-     "            nsamples (int): number of samples to collect\n"
-     "            mask (bool): If True, zeros the highest 2 bits of the samples, so that only\n"
-     "                the 14 bits sampled by the ADC are returned.\n"
-     "            trig_mode (str): The trigger mode. Valid values are\n"
-     "                \"rising\" (Low to High transition),\n"
-     "                \"falling\" (High to Low transition),\n"
-     "                \"high\" (port is High),\n"
-     "                \"low\" (port is Low).\n"
-     "            trig_port (str): The port to trigger on. Valid values are \"S\" and \"T\".\n"
-     "            arm_time (int): How many samples to wait in the untriggered state before\n"
-     "                allowing triggering. This prevents triggering on noisy edges.\n"
-     "            samples_per_trigger (int): Record only this many samples per trigger, then\n"
-     "                wait for another trigger, repeating until all `nsamples` samples are\n"
-     "                acquired. Requires *trig_mode* and *trig_port* to be specified.\n"
-     "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous `uint16` array\n"
-     "                of exactly `nsamples` elements (of any shape) to fill in place and\n"
-     "                return instead of a new array. It is checked before the device is\n"
-     "                asked for anything, and left untouched if it is refused.\n"
-     "\n"
-     "        Returns:\n"
-     "            A numpy array of unsigned 16 bit ints containing the ADC samples measured.\n"
-     "\n"
-     "        Raises:\n"
-     "            Error: An error occured.\n"
-     "            TypeError: `out` is not a numpy array of dtype `uint16`.\n"
-     "            ValueError: `out` has the wrong size, is not C-contiguous or is read-only.\n"
-     "        "},
-};
+Method get_raw_data_method(kRawDataSignature, get_raw_data, Line::plain,
+    "        Collects raw adc samples from the device.\n"
+    "\n"
+    "        Args:\n"
+    "            nsamples (int): number of samples to collect\n"
+    "            mask (bool): If True, zeros the highest 2 bits of the samples, so that only\n"
+    "                the 14 bits sampled by the ADC are returned.\n"
+    "            trig_mode (str): The trigger mode. Valid values are\n"
+    "                \"rising\" (Low to High transition),\n"
+    "                \"falling\" (High to Low transition),\n"
+    "                \"high\" (port is High),\n"
+    "                \"low\" (port is Low).\n"
+    "            trig_port (str): The port to trigger on. Valid values are \"S\" and \"T\".\n"
+    "            arm_time (int): How many samples to wait in the untriggered state before\n"
+    "                allowing triggering. This prevents triggering on noisy edges.\n"
+    "            samples_per_trigger (int): Record only this many samples per trigger, then\n"
+    "                wait for another trigger, repeating until all `nsamples` samples are\n"
+    "                acquired. Requires *trig_mode* and *trig_port* to be specified.\n"
+    "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous `uint16` array\n"
+    "                of exactly `nsamples` elements (of any shape) to fill in place and\n"
+    "                return instead of a new array. It is checked before the device is\n"
+    "                asked for anything, and left untouched if it is refused.\n"
+    "\n"
+    "        Returns:\n"
+    "            A numpy array of unsigned 16 bit ints containing the ADC samples measured.\n"
+    "\n"
+    "        Raises:\n"
+    "            Error: An error occured.\n"
+    "            TypeError: `out` is not a numpy array of dtype `uint16`.\n"
+    "            ValueError: `out` has the wrong size, is not C-contiguous or is read-only.\n"
+    "        ");
 
 }  // namespace
 
 PyCFunction raw_data_function() { return as_cfunction(get_raw_data); }
 
-bool add_acquisition_members(ClassBuilder& cls) {
-    return cls.method(&acquisition_methods[0]);
-}
+bool add_acquisition_members(ClassBuilder& cls) { return cls.method(get_raw_data_method); }
 
 }  // namespace zopy

@@ -24,8 +24,27 @@ bool calibration_code(PyObject* type, int32_t* code) {
     return true;
 }
 
-PyObject* calibration_array(zo_calibration_t c) {
-    if (c.m == 0.0 && c.b == 0.0) return raise_library_error();
+// The calibration of `type` from the library: the stored one or, given a
+// wavelength (not null), the one at that wavelength. The library's pair of
+// zeros raises Error.
+bool read_calibration(PyObject* self, PyObject* type, PyObject* wavelength,
+                      zo_calibration_t* c) {
+    int32_t code;
+    double nm = 0.0;
+    if (!calibration_code(type, &code) || (wavelength && !to_double(wavelength, &nm)))
+        return false;
+    *c = wavelength ? zo_get_rel_calibration(handle_of(self), code, nm)
+                    : zo_get_calibration(handle_of(self), code);
+    if (c->m == 0.0 && c->b == 0.0) {
+        raise_library_error();
+        return false;
+    }
+    return true;
+}
+
+PyObject* calibration_array(PyObject* self, PyObject* type, PyObject* wavelength) {
+    zo_calibration_t c;
+    if (!read_calibration(self, type, wavelength, &c)) return nullptr;
     Ref array = Ref::steal(new_zeros(2, NPY_FLOAT64));
     if (!array) return nullptr;
     auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
@@ -34,39 +53,92 @@ PyObject* calibration_array(zo_calibration_t c) {
     return array.release();
 }
 
+constexpr auto kGetCalibration = signature("get_calibration", optional("type", text("auto")));
+
 PyObject* get_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    static Signature sig{"get_calibration", {"type"}, 1, 0};
-    PyObject* type = state.str_auto;
-    int32_t code;
-    if (!parse_args(sig, args, nargs, kwnames, &type) || !calibration_code(type, &code))
-        return nullptr;
-    return calibration_array(zo_get_calibration(handle_of(self), code));
+    Arguments<kGetCalibration> a;
+    if (!a.parse(args, nargs, kwnames)) return nullptr;
+    return calibration_array(self, a.get<"type">(), nullptr);
 }
+
+Method get_calibration_method(kGetCalibration, get_calibration, Line::with_self,
+    "        Get a stored calibration.\n"
+    "\n"
+    "        The calibrations are from native detector units (ADC code or Volts) to uW of\n"
+    "        power at the peak sensitivity of the photodiode.\n"
+    "\n"
+    "        Valid calibration types are:\n"
+    "\n"
+    "        * \"auto\"\n"
+    "        * \"digital highgain\" (non-balanced only)\n"
+    "        * \"digital lowgain\" (non-balanced only)\n"
+    "        * \"analog highgain\" (non-balanced only)\n"
+    "        * \"analog lowgain\" (non-balanced only)\n"
+    "        * \"balanced\" (balanced only)\n"
+    "        * \"balanced digital\" (balanced only)\n"
+    "        * \"balanced analog\" (balanced only)\n"
+    "        * \"p1 digital\" (balanced only)\n"
+    "        * \"p1 analog\" (balanced only)\n"
+    "        * \"p2 digital\" (balanced only)\n"
+    "        * \"p2 analog\" (balanced only)\n"
+    "\n"
+    "        The calibration is returned as a two-item numpy array in the format of numpy\n"
+    "        polynomials, and can be used with `numpy.poly1d`:\n"
+    "        Y = calibration[0]*X + calibration[1].\n"
+    "\n"
+    "        Args:\n"
+    "            type: A valid calibration type\n"
+    "\n"
+    "        Returns:\n"
+    "            array: the calibration\n"
+    "        ");
+
+constexpr auto kGetRelCalibration = signature("get_rel_calibration", required("wavelength"),
+                                              optional("type", text("auto")));
 
 PyObject* get_rel_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    static Signature sig{"get_rel_calibration", {"wavelength", "type"}, 2, 1};
-    PyObject* p[2] = {nullptr, state.str_auto};
-    int32_t code;
-    double wavelength;
-    if (!parse_args(sig, args, nargs, kwnames, p) || !calibration_code(p[1], &code) ||
-        !to_double(p[0], &wavelength))
-        return nullptr;
-    return calibration_array(zo_get_rel_calibration(handle_of(self), code, wavelength));
+    Arguments<kGetRelCalibration> a;
+    if (!a.parse(args, nargs, kwnames)) return nullptr;
+    return calibration_array(self, a.get<"type">(), a.get<"wavelength">());
 }
+
+Method get_rel_calibration_method(kGetRelCalibration, get_rel_calibration, Line::with_self,
+    "        Get a stored calibration, but adjusted to uW of power at a specific wavelength.\n"
+    "\n"
+    "        The calibration is returned in the same format as :py:func:`get_calibration`.\n"
+    "\n"
+    "        Args:\n"
+    "            type: A valid calibration type\n"
+    "            wavelength (float): wavelength (in nm) to calculate the calibration at\n"
+    "\n"
+    "        Returns:\n"
+    "            array: the calibration\n"
+    "        ");
+
+constexpr auto kGetRelResponsivity = signature("get_rel_responsivity", required("wavelength"));
 
 PyObject* get_rel_responsivity(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    static Signature sig{"get_rel_responsivity", {"wavelength"}, 1, 1};
-    PyObject* arg = nullptr;
+    Arguments<kGetRelResponsivity> a;
     double wavelength;
-    if (!parse_args(sig, args, nargs, kwnames, &arg) || !to_double(arg, &wavelength))
+    if (!a.parse(args, nargs, kwnames) || !to_double(a.get<"wavelength">(), &wavelength))
         return nullptr;
     double responsivity = zo_get_rel_responsivity(handle_of(self), wavelength);
     if (responsivity == ZO_BAD_DOUBLE) return raise_library_error();
     return PyFloat_FromDouble(responsivity);
 }
+
+Method get_rel_responsivity_method(kGetRelResponsivity, get_rel_responsivity, Line::none,
+    " Get the relative responsivity from the peak responsivity for a given wavelength.\n"
+    "\n"
+    "        Args:\n"
+    "            wavelength (float): Wavelength to calculate relative responsivity at (in nm)\n"
+    "\n"
+    "        Returns:\n"
+    "            float: relative responsivity, between 0 and 1.\n"
+    "        ");
 
 // ---------------------------------------------------------------------------
 // get_calibrated_data
@@ -226,111 +298,49 @@ PyObject* calibrated_samples(PyObject* self, PyObject* nsamples, PyObject* wavel
     return calibrate_into(raw.get(), calibration.get(), out, n);
 }
 
+constexpr auto kCalibratedData =
+    signature("get_calibrated_data", required("nsamples"), optional("wavelength", kNone),
+              keyword_only("out", kNone).unlisted())
+        .with_other_keywords();
+
 PyObject* get_calibrated_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    static Signature sig{"get_calibrated_data", {"nsamples", "wavelength", "out"}, 3, 1, 2};
-    PyObject* p[3] = {nullptr, Py_None, Py_None};
-    PyObject* kwargs = nullptr;   // the other keywords, for get_raw_data; set also on failure
-    bool parsed = parse_args(sig, args, nargs, kwnames, p, &kwargs);
-    Ref other_keywords = Ref::steal(kwargs);
-    if (!parsed) return nullptr;
-    return calibrated_samples(self, p[0], p[1], kwargs, p[2]);
+    Arguments<kCalibratedData> a;
+    Ref raw_keywords;   // the keywords it does not name, for get_raw_data
+    if (!a.parse(args, nargs, kwnames, raw_keywords)) return nullptr;
+    return calibrated_samples(self, a.get<"nsamples">(), a.get<"wavelength">(), raw_keywords.get(),
+                              a.get<"out">());
 }
 
-const char kGetCalibrationDoc[] =
-    "get_calibration(self, type=\"auto\")\n"
-    "        Get a stored calibration.\n"
+Method get_calibrated_data_method(kCalibratedData, get_calibrated_data, Line::with_self,
+    "        Collect samples from the device, calibrated to units of uW.\n"
     "\n"
-    "        The calibrations are from native detector units (ADC code or Volts) to uW of\n"
-    "        power at the peak sensitivity of the photodiode.\n"
-    "\n"
-    "        Valid calibration types are:\n"
-    "\n"
-    "        * \"auto\"\n"
-    "        * \"digital highgain\" (non-balanced only)\n"
-    "        * \"digital lowgain\" (non-balanced only)\n"
-    "        * \"analog highgain\" (non-balanced only)\n"
-    "        * \"analog lowgain\" (non-balanced only)\n"
-    "        * \"balanced\" (balanced only)\n"
-    "        * \"balanced digital\" (balanced only)\n"
-    "        * \"balanced analog\" (balanced only)\n"
-    "        * \"p1 digital\" (balanced only)\n"
-    "        * \"p1 analog\" (balanced only)\n"
-    "        * \"p2 digital\" (balanced only)\n"
-    "        * \"p2 analog\" (balanced only)\n"
-    "\n"
-    "        The calibration is returned as a two-item numpy array in the format of numpy\n"
-    "        polynomials, and can be used with `numpy.poly1d`:\n"
-    "        Y = calibration[0]*X + calibration[1].\n"
+    "        If `wavelength` is given, the internal photodiode response curve is used to\n"
+    "        calibrate the power at that wavelength; otherwise the power is calibrated at\n"
+    "        peak responsivity.\n"
     "\n"
     "        Args:\n"
-    "            type: A valid calibration type\n"
+    "            nsamples (int): Number of samples to Collect\n"
+    "            wavelength (int or None): Wavelength (in nm) of input light used to\n"
+    "                calibrate power.\n"
+    "            **kwargs: Additional named arguments to pass to :py:func:`get_raw_data`\n"
+    "                internally.\n"
+    "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous `float64` array\n"
+    "                of exactly `nsamples` elements (of any shape) to fill in place and\n"
+    "                return instead of a new array; the raw samples are read into its own\n"
+    "                memory, so nothing of the size of the block is allocated. It is\n"
+    "                checked before the device is asked for anything, and left untouched\n"
+    "                if it is refused.\n"
     "\n"
     "        Returns:\n"
-    "            array: the calibration\n"
-    "        ";
+    "            array: A numpy array of calibrated samples, with units uW.\n"
+    "        ");
 
-PyMethodDef calibration_methods[] = {
-    {"get_calibration", as_cfunction(get_calibration),
-     METH_FASTCALL | METH_KEYWORDS, kGetCalibrationDoc},
-    {"get_rel_calibration", as_cfunction(get_rel_calibration),
-     METH_FASTCALL | METH_KEYWORDS,
-     "get_rel_calibration(self, wavelength, type=\"auto\")\n"
-     "        Get a stored calibration, but adjusted to uW of power at a specific wavelength.\n"
-     "\n"
-     "        The calibration is returned in the same format as :py:func:`get_calibration`.\n"
-     "\n"
-     "        Args:\n"
-     "            type: A valid calibration type\n"
-     "            wavelength (float): wavelength (in nm) to calculate the calibration at\n"
-     "\n"
-     "        Returns:\n"
-     "            array: the calibration\n"
-     "        "},
-    {"get_rel_responsivity", as_cfunction(get_rel_responsivity),
-     METH_FASTCALL | METH_KEYWORDS,
-     " Get the relative responsivity from the peak responsivity for a given wavelength.\n"
-     "\n"
-     "        Args:\n"
-     "            wavelength (float): Wavelength to calculate relative responsivity at (in nm)\n"
-     "\n"
-     "        Returns:\n"
-     "            float: relative responsivity, between 0 and 1.\n"
-     "        "},
-    {"get_calibrated_data", as_cfunction(get_calibrated_data),
-     METH_FASTCALL | METH_KEYWORDS,
-     "get_calibrated_data(self, nsamples, wavelength=None, **kwargs)\n"
-     "        Collect samples from the device, calibrated to units of uW.\n"
-     "\n"
-     "        If `wavelength` is given, the internal photodiode response curve is used to\n"
-     "        calibrate the power at that wavelength; otherwise the power is calibrated at\n"
-     "        peak responsivity.\n"
-     "\n"
-     "        Args:\n"
-     "            nsamples (int): Number of samples to Collect\n"
-     "            wavelength (int or None): Wavelength (in nm) of input light used to\n"
-     "                calibrate power.\n"
-     "            **kwargs: Additional named arguments to pass to :py:func:`get_raw_data`\n"
-     "                internally.\n"
-     "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous `float64` array\n"
-     "                of exactly `nsamples` elements (of any shape) to fill in place and\n"
-     "                return instead of a new array; the raw samples are read into its own\n"
-     "                memory, so nothing of the size of the block is allocated. It is\n"
-     "                checked before the device is asked for anything, and left untouched\n"
-     "                if it is refused.\n"
-     "\n"
-     "        Returns:\n"
-     "            array: A numpy array of calibrated samples, with units uW.\n"
-     "        "},
-};
+Method* const calibration_methods[] = {&get_calibration_method, &get_rel_calibration_method,
+                                       &get_rel_responsivity_method, &get_calibrated_data_method};
 
 }  // namespace
 
-bool add_calibration_members(ClassBuilder& cls) {
-    for (PyMethodDef& def : calibration_methods) {
-        if (!cls.method(&def)) return false;
-    }
-    return true;
-}
+bool add_calibration_members(ClassBuilder& cls) { return cls.methods(calibration_methods); }
 
 }  // namespace zopy

@@ -40,8 +40,6 @@ struct ModuleState {
     // keyword-name tuples of the module's own vectorcalls.
     PyObject* int_0 = nullptr;
     PyObject* int_1 = nullptr;
-    PyObject* int_10 = nullptr;
-    PyObject* int_1000 = nullptr;
     PyObject* kw_serial = nullptr;
     PyObject* kw_dtype = nullptr;
     PyObject* kw_index_value = nullptr;
@@ -131,7 +129,14 @@ bool add_error_classes(PyObject* module);
 class ClassBuilder {
 public:
     explicit ClassBuilder(PyTypeObject* type) : type_(type) {}
-    bool method(PyMethodDef* def);
+    bool method(Method& method);
+    template <size_t N>
+    bool methods(Method* const (&list)[N]) {
+        for (Method* m : list) {
+            if (!method(*m)) return false;
+        }
+        return true;
+    }
     bool getset(PyGetSetDef* def);
     // property(read, set) from two methods already added (set may be null).
     bool property(const char* name, const char* read, const char* set);
@@ -153,6 +158,11 @@ bool add_diagnostics_members(ClassBuilder& cls);     // diagnostics.cpp
 bool add_pickling_refusal(ClassBuilder& cls);        // device.cpp
 
 bool add_tables(PyObject* module);                   // tables.cpp
+
+// The classes' docstrings, whose first lines are written from __init__'s
+// signature; set before the types are readied.
+const char* device_class_doc();                      // device.cpp
+const char* stream_class_doc();                      // stream.cpp
 
 // numpy set-up shared by the units (module.cpp).
 bool import_numpy_api();
