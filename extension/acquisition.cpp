@@ -1,5 +1,5 @@
-// Raw data acquisition: one block of samples into a new uint16 array,
-// free-running or started by a trigger on port S or T.
+// Raw data acquisition: one block of samples into a new uint16 array or the
+// caller's, free-running or started by a trigger on port S or T.
 #include "zopy.hpp"
 
 namespace zopy {
@@ -87,58 +87,23 @@ int fill_raw(PyObject* self, const RawRequest& r, uint16_t* buffer) {
     });
 }
 
-// Keeps the 14 ADC bits, in place: the array is new and only ours. Built
-// for the widest vectors the processor has, where the compiler can do so.
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__APPLE__)
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-#endif
-void mask_to_adc_bits(uint16_t* samples, npy_intp n) {
-    for (npy_intp i = 0; i < n; ++i) samples[i] &= 0x3FFF;
-}
-
-// The block the library fills: the caller's `out` once checked, or a new
-// zero-filled array. Returns a new reference.
-PyObject* raw_block(PyObject* out, npy_intp n) {
-    if (out == Py_None) return new_zeros(n, NPY_UINT16);
-    return check_out_array(out, "out", NPY_UINT16, n) ? Py_NewRef(out) : nullptr;
-}
-
-// The samples of `block`, checked again when it is the caller's: converting
-// the other arguments runs Python code, which may have resized it.
-uint16_t* samples_of(PyObject* block, PyObject* out, npy_intp n) {
-    if (!out_still_fits(out, "out", NPY_UINT16, n)) return nullptr;
-    return static_cast<uint16_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block)));
-}
-
-constexpr auto kRawDataSignature = signature(
-    "get_raw_data", required("nsamples"), optional("mask", kTrue), optional("trig_mode", kNone),
-    optional("trig_port", kNone), optional("arm_time", integer(10)),
-    optional("samples_per_trigger", kNone), keyword_only("out", kNone).unlisted());
-
 PyObject* get_raw_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-    Arguments<kRawDataSignature> a;
-    if (!a.parse(args, nargs, kwnames)) return nullptr;
-    PyObject* out = a.get<"out">();
-    RawRequest request;
+    RawDataArguments a;
     npy_intp n;
-    if (!out_length(a.get<"nsamples">(), &n)) return nullptr;
-    request.nsamples = static_cast<uint64_t>(n);
-    Ref array = Ref::steal(raw_block(out, n));
-    if (!array || !u64_via_int(a.get<"arm_time">(), &request.arm_time) ||
-        !choose_call(a.get<"trig_mode">(), a.get<"trig_port">(), a.get<"samples_per_trigger">(),
-                     &request))
-        return nullptr;
-    uint16_t* samples = samples_of(array.get(), out, n);
-    if (!samples) return nullptr;
-    if (fill_raw(self, request, samples) != 0) return raise_library_error();
+    if (!a.parse(args, nargs, kwnames) || !out_length(a.get<"nsamples">(), &n)) return nullptr;
+    PyObject* out = a.get<"out">();
+    SampleBlock block;
+    bool taken = out == Py_None ? block.make(n, NPY_UINT16, true)
+                                : block.take(out, "out", n, NPY_UINT16);
     bool mask;
-    if (!to_bool(a.get<"mask">(), &mask)) return nullptr;
+    if (!taken || !read_codes(self, a, block, n, &mask)) return nullptr;
     if (mask) {
-        if (!(samples = samples_of(array.get(), out, n))) return nullptr;
+        auto* samples = static_cast<uint16_t*>(block.memory());
+        if (!samples) return nullptr;
         mask_to_adc_bits(samples, n);
     }
-    return array.release();
+    return block.release();
 }
 
 Method get_raw_data_method(kRawDataSignature, get_raw_data, Line::plain,
@@ -175,7 +140,32 @@ Method get_raw_data_method(kRawDataSignature, get_raw_data, Line::plain,
 
 }  // namespace
 
-PyCFunction raw_data_function() { return as_cfunction(get_raw_data); }
+// Built for the widest vectors the processor has, where the compiler can do so.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__APPLE__)
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#endif
+void mask_to_adc_bits(uint16_t* samples, npy_intp n) {
+    for (npy_intp i = 0; i < n; ++i) samples[i] &= kAdcBits;
+}
+
+bool read_codes(PyObject* self, const RawDataArguments& a, const SampleBlock& block, npy_intp n,
+                bool* mask) {
+    RawRequest request;
+    request.nsamples = static_cast<uint64_t>(n);
+    if (!u64_via_int(a.get<"arm_time">(), &request.arm_time) ||
+        !choose_call(a.get<"trig_mode">(), a.get<"trig_port">(), a.get<"samples_per_trigger">(),
+                     &request))
+        return false;
+    auto* codes = static_cast<uint16_t*>(block.memory());
+    if (!codes) return false;
+    if (fill_raw(self, request, codes) != 0) {
+        raise_library_error();
+        return false;
+    }
+    return to_bool(a.get<"mask">(), mask);
+}
+
+FastFunction raw_data_function() { return get_raw_data; }
 
 bool add_acquisition_members(ClassBuilder& cls) { return cls.method(get_raw_data_method); }
 

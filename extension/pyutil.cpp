@@ -383,6 +383,25 @@ PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args, size
                                      kwnames);
 }
 
+int finds_own_method(PyObject* self, PyTypeObject* base, PyObject* name, FastFunction function) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return 0;
+    // Comparing names may run Python code that gives the type a new MRO.
+    Ref mro = Ref::borrow(type->tp_mro);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+        if (cls == base) break;
+        Ref dict = Ref::steal(PyType_GetDict(cls));
+        int defines = dict ? PyDict_Contains(dict.get(), name) : -1;
+        if (defines != 0) return defines < 0 ? -1 : 0;
+    }
+    if (type->tp_dictoffset == 0) return 1;   // instances without a __dict__
+    Ref found = Ref::steal(PyObject_GenericGetAttr(self, name));
+    if (!found) return -1;
+    return PyCFunction_Check(found.get()) && PyCFunction_GET_SELF(found.get()) == self &&
+           PyCFunction_GET_FUNCTION(found.get()) == as_cfunction(function);
+}
+
 // ---------------------------------------------------------------------------
 // The with-statement protocol
 

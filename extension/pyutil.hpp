@@ -387,6 +387,13 @@ bool text_argument(PyObject* obj, std::string* out);
 PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args = nullptr,
                       size_t nargs = 0, PyObject* kwnames = nullptr);
 
+// Whether looking `name` up on `self` finds `base`'s own method `function`,
+// as attribute lookup does: no class before `base` in the type's MRO defines
+// `name` (a subclass may override it), and the instance's __dict__ does not
+// shadow it. A type that looks names up its own way (__getattribute__,
+// __getattr__) counts as overriding. Returns 1, 0, or -1 with an exception.
+int finds_own_method(PyObject* self, PyTypeObject* base, PyObject* name, FastFunction function);
+
 // The with-statement protocol of the module's types: __enter__ returns the
 // object; __exit__(exc_type, exc_value, traceback) calls its close method
 // through attribute lookup, so a subclass's close runs, and returns False
