@@ -112,7 +112,7 @@ bool intern_names() {
         {&state.str_encode, "encode"}, {&state.str_ascii, "ascii"},
         {&state.str_lower, "lower"}, {&state.str_auto, "auto"},
         {&state.str_dtype, "dtype"}, {&state.str_samplesize, "samplesize"},
-        {&state.str_get_raw_data, "get_raw_data"}, {&state.str_out, "out"},
+        {&state.str_get_raw_data, "get_raw_data"},
         {&state.str_get_calibration, "get_calibration"},
         {&state.str_get_rel_calibration, "get_rel_calibration"},
         {&state.str_in_request, "in_request"}, {&state.str_out_request, "out_request"},

@@ -231,9 +231,9 @@ bool parse_call(const SignatureView& sig, PyObject* const* positional, Py_ssize_
 
 // A parameter name as a template argument: a.get<"mask">().
 template <size_t N>
-struct Name {
+struct ParamName {
     char text[N]{};
-    consteval Name(const char (&s)[N]) {
+    consteval ParamName(const char (&s)[N]) {
         for (size_t i = 0; i < N; ++i) text[i] = s[i];
     }
 };
@@ -243,6 +243,8 @@ template <const auto& sig>
 class Arguments {
 public:
     static constexpr int kCount = int(sig.params.size());
+    static constexpr int kRequired = sig.required();
+    static constexpr int kMaxPositional = sig.max_positional();
 
     bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         requires(!sig.other_keywords) {
@@ -263,7 +265,7 @@ public:
         return parse_dict(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), kwargs);
     }
 
-    template <Name name>
+    template <ParamName name>
     PyObject* get() const {
         constexpr int i = sig.index(name.text);
         static_assert(i >= 0, "the signature has no parameter of that name");
@@ -272,7 +274,7 @@ public:
 
 private:
     static SignatureView view() {
-        return {sig.function, sig.params.data(), kCount, sig.required(), sig.max_positional(),
+        return {sig.function, sig.params.data(), kCount, kRequired, kMaxPositional,
                 interned_.data(), defaults_.data()};
     }
 

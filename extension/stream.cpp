@@ -479,7 +479,7 @@ Method update_auto_calibration_method = Method::no_arguments("update_auto_calibr
     "        ");
 
 // One-argument setters: parse, convert by kind, call, test the status.
-template <const auto& sig, Name param, typename Value, bool (*Convert)(PyObject*, Value*),
+template <const auto& sig, ParamName param, typename Value, bool (*Convert)(PyObject*, Value*),
           typename Call>
 PyObject* set_setting(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       Call call, bool check_status) {

@@ -59,7 +59,6 @@ struct ModuleState {
     PyObject* str_dtype = nullptr;
     PyObject* str_samplesize = nullptr;
     PyObject* str_get_raw_data = nullptr;
-    PyObject* str_out = nullptr;
     PyObject* str_get_calibration = nullptr;
     PyObject* str_get_rel_calibration = nullptr;
     PyObject* str_in_request = nullptr;
