@@ -904,7 +904,7 @@ def _bench_origin():
 
 
 def run_bench_show(args):
-    from ._bench import bench_toml
+    from .sim._bench_files import bench_toml
     sim = _sim()
     print(f"# The bench in force: {_bench_origin()}.")
     print(bench_toml(sim.describe_bench()), end="")
@@ -912,7 +912,7 @@ def run_bench_show(args):
 
 def run_bench_save(args):
     sim = _sim()
-    from ._bench import bench_toml
+    from .sim._bench_files import bench_toml
     with _output(args.file, args.force, (".toml",)) as output:
         text = _bench_template(bench_toml(sim.describe_bench()))
         with open(output.path, "w", encoding="utf-8") as f:
