@@ -12,6 +12,7 @@
     zopy psd [INPUT.h5] [--samples N] [--wavelength NM] [--power UW] [--plot OUTPUT.png]
     zopy plot OUTPUT.png [--input FILE] [--samples N]
     zopy selftest
+    zopy scope [--port N] [--host ADDRESS] [--no-browser] [--folder DIR] [stream options of record]
 
 Every command takes ``--serial TEXT`` (the first instrument whose serial
 contains it), before or after the command's name. Without a command, ``python -m zopy`` runs ``info``: open the
@@ -34,12 +35,12 @@ import zopy
 
 from . import record as recorder
 from . import _sample_files as sample_files
-from . import analysis, selftest
+from . import analysis, scope, selftest
 from ._extras import MissingToolError, require
 from ._files import OVERWRITE_HINT, FileLockedError, Output, failure_text
 
 PROG = "zopy"
-COMMANDS = ("list", "info", "acquire", "record", "psd", "plot", "selftest")
+COMMANDS = ("list", "info", "acquire", "record", "psd", "plot", "selftest", "scope")
 ACQUIRE_SUFFIXES = (".npy", ".csv", ".h5")
 
 
@@ -232,6 +233,8 @@ def _parser():
     sub.add_argument("--force", action="store_true", help="overwrite OUTPUT.png")
 
     command("selftest", run_selftest, "Check the ADC with its test patterns.")
+
+    scope.add_arguments(command("scope", run_scope, scope.SUMMARY), count=_count, positive=_positive)
     return parser
 
 
@@ -551,6 +554,13 @@ def _trace(n, chunks):
 def run_selftest(args):
     with _Opened(args.serial) as device:
         return 0 if selftest.run(device) else 1
+
+
+def run_scope(args):
+    try:
+        return scope.run_command(args)
+    except scope.ScopeError as exc:
+        raise Failure(str(exc)) from None
 
 
 if __name__ == "__main__":

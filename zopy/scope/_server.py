@@ -1,0 +1,225 @@
+"""Serving a Scope's pages over HTTP with Bokeh's server, safely by default.
+
+Every page needs the session token of the URL that the server prints (the
+browser keeps it in a cookie for the page's WebSocket), sessions are signed
+with a key made at start, and WebSocket connections are accepted only from
+pages served under the names it prints. It listens on 127.0.0.1 unless told
+otherwise.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import errno
+import hmac
+import ipaddress
+import logging
+import secrets
+import signal
+import socket
+import threading
+import urllib.parse
+
+from bokeh.application import Application
+from bokeh.application.handlers.function import FunctionHandler
+from bokeh.server.auth_provider import AuthProvider
+from bokeh.server.server import Server
+from tornado.ioloop import IOLoop
+from tornado.web import HTTPError
+
+from ._acquisition import ScopeError
+from ._page import make_page
+
+TOKEN_ARGUMENT = "token"
+REFUSED = "this page needs the session token: open the URL that zopy scope printed"
+UNUSED_SESSION_MS = 5_000     # a closed page's session is dropped this long after
+SESSION_CHECK_MS = 2_000
+
+
+class _TokenAuth(AuthProvider):
+    """Admits a request that carries the token, in the URL or in the cookie that
+    a page loaded with it sets for its WebSocket; refuses any other with 403."""
+
+    def __init__(self, token, cookie):
+        self._token, self._cookie = token, cookie
+        super().__init__()
+
+    @property
+    def get_user(self):
+        return self._user
+
+    @property
+    def get_login_url(self):
+        return self._refuse
+
+    def _user(self, handler):
+        given = handler.get_argument(TOKEN_ARGUMENT, None)
+        if given is not None and hmac.compare_digest(given.encode(), self._token.encode()):
+            if not hasattr(handler, "ws_connection"):      # a page: its WebSocket follows
+                handler.set_cookie(self._cookie, self._token, httponly=True, samesite="Strict")
+            return "viewer"
+        cookie = handler.get_cookie(self._cookie)
+        if cookie is not None and hmac.compare_digest(cookie.encode(), self._token.encode()):
+            return "viewer"
+        return None
+
+    def _refuse(self, handler):
+        raise HTTPError(403, reason=REFUSED)
+
+
+class ScopeServer:
+    """The pages of ``scope`` on ``host``:``port`` (0: a free port).
+
+    :meth:`start` serves from a thread of its own and returns; :meth:`run`
+    serves on the calling thread until :meth:`stop`, Ctrl-C or SIGTERM.
+    ``origins`` adds host[:port] names under which pages may be served (a
+    host name of this machine, say); the listening address is always one.
+    """
+
+    def __init__(self, scope, *, host="127.0.0.1", port=5006, origins=()):
+        self.scope, self.host, self.port = scope, host, port
+        self.token = secrets.token_urlsafe(24)
+        self._extra_origins = list(origins)
+        self._server = self._loop = self._thread = None
+        self._started = threading.Event()
+        self._failure = None
+        self._owned = None
+
+    @property
+    def url(self):
+        """The URL to open: with the token, and the port actually bound."""
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        if self.host in ("0.0.0.0", "::", ""):
+            host = socket.gethostname()
+        return f"http://{host}:{self.port}/?{TOKEN_ARGUMENT}={urllib.parse.quote(self.token)}"
+
+    @property
+    def origins(self):
+        """host:port names whose pages may open the WebSocket."""
+        names = [self.host]
+        if _is_loopback(self.host):
+            names += ["localhost", "127.0.0.1"]
+        elif self.host in ("0.0.0.0", "::", ""):
+            names = [socket.gethostname(), socket.getfqdn()]
+        origins = [f"{name}:{self.port}" for name in dict.fromkeys(names)]
+        return origins + [o if ":" in o else f"{o}:{self.port}" for o in self._extra_origins]
+
+    def _make(self):
+        sockets_port = self.port
+        if sockets_port == 0:          # Bokeh needs the port for its origins: bind one first
+            sockets_port = _free_port(self.host)
+            self.port = sockets_port
+        app = Application(FunctionHandler(lambda doc: make_page(self.scope, doc)))
+        try:
+            self._server = Server(
+                {"/": app}, address=self.host, port=self.port, io_loop=IOLoop.current(),
+                allow_websocket_origin=self.origins, sign_sessions=True,
+                secret_key=secrets.token_bytes(32), generate_session_ids=True,
+                auth_provider=_TokenAuth(self.token, f"zopy-scope-{self.port}"),
+                unused_session_lifetime_milliseconds=UNUSED_SESSION_MS,
+                check_unused_sessions_milliseconds=SESSION_CHECK_MS)
+        except OSError as exc:
+            raise ScopeError(_bind_failure(self.host, self.port, exc)) from None
+        self._server.start()
+
+    def start(self):
+        """Serves from a thread of its own; returns once listening (raises if it cannot)."""
+        self._thread = threading.Thread(target=self._serve_in_thread, name="zopy scope server",
+                                        daemon=True)
+        self._thread.start()
+        self._started.wait()
+        if self._failure is not None:
+            raise self._failure
+        return self
+
+    def _serve_in_thread(self):
+        asyncio.set_event_loop(asyncio.new_event_loop())
+        self._loop = IOLoop.current()
+        try:
+            self._make()
+        except BaseException as exc:    # noqa: BLE001 - given to the thread that started it
+            self._failure = exc
+            self._started.set()
+            self._loop.close(all_fds=True)
+            return
+        self._started.set()
+        self._loop.start()
+        self._loop.close(all_fds=True)
+
+    def run(self, ready=None):
+        """Serves on this thread until :meth:`stop`, Ctrl-C, SIGTERM or SIGHUP;
+        ``ready()`` is called once it listens."""
+        asyncio.set_event_loop(asyncio.new_event_loop())
+        self._loop = IOLoop.current()
+        self._make()
+        if ready is not None:
+            ready()
+        previous = {}
+        if threading.current_thread() is threading.main_thread():
+            for name in ("SIGINT", "SIGTERM", "SIGHUP"):
+                if hasattr(signal, name):
+                    number = getattr(signal, name)
+                    previous[number] = signal.signal(number, self._on_signal)
+        try:
+            self._started.set()
+            self._loop.start()
+        finally:
+            for number, handler in previous.items():
+                signal.signal(number, handler)
+            self._loop.close(all_fds=True)
+
+    def _on_signal(self, signum, frame):
+        self._loop.add_callback_from_signal(self._shutdown)
+
+    def closes(self, scope):
+        """:meth:`stop` closes ``scope`` too (one made for this server alone)."""
+        self._owned = scope
+
+    def stop(self):
+        """Stops serving (from any thread), waits for a server thread to end and
+        closes the scope if it was made for this server; returns what that
+        closing returns (the Recording it stopped, if any)."""
+        if self._loop is not None:
+            try:
+                self._loop.add_callback(self._shutdown)
+            except RuntimeError:       # its loop is closed: stopped already
+                pass
+        if self._thread is not None and self._thread is not threading.current_thread():
+            self._thread.join(10)
+        return self._owned.close() if self._owned is not None else None
+
+    async def _shutdown(self):
+        if self._server is not None:
+            server, self._server = self._server, None
+            await server.stop_async()
+        self._loop.stop()
+
+
+def _is_loopback(host):
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return host == "localhost"
+
+
+def _free_port(host):
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    with socket.socket(family, socket.SOCK_STREAM) as probe:
+        probe.bind((host, 0))
+        return probe.getsockname()[1]
+
+
+def _bind_failure(host, port, exc):
+    if exc.errno == errno.EADDRINUSE:
+        return f"port {port} on {host} is in use (another scope?): give another with --port"
+    if exc.errno == errno.EADDRNOTAVAIL:
+        return f"{host} is not an address of this machine: give one with --host"
+    if exc.errno == errno.EACCES:
+        return f"port {port} on {host}: permission denied (ports below 1024 need privileges)"
+    return f"cannot serve on {host}:{port}: {exc.strerror or exc}"
+
+
+def quiet_bokeh_logs():
+    """Bokeh's server logs every connection at INFO; a command line wants its own lines."""
+    logging.getLogger("bokeh").setLevel(logging.WARNING)
+    logging.getLogger("tornado.access").setLevel(logging.WARNING)
