@@ -127,6 +127,7 @@ class Scope:
         self.status = Status("starting")
         self.version = 0              #: counts publications
         self._seq = 0
+        self.samples_read = 0         #: from the stream, since the instrument was last opened
         self._device = self._stream = self._maker = None
         self._recording = None
         self._recording_name = None
@@ -228,6 +229,7 @@ class Scope:
             _quietly(device.close)
             raise
         self._device, self._stream = device, stream
+        self.samples_read = 0
 
     def _apply_front_end(self, device):
         if self._wanted["highgain"] is not None:
@@ -309,6 +311,7 @@ class Scope:
                 stream.acquire(n, getbits=True, out=data, bits_out=bits)
             now = time.monotonic()
             read += n
+            self.samples_read += n
             if now - (start + read / (rate * PACE)) > BEHIND_SECONDS:
                 start, read = now, 0
             self._record(data, bits)

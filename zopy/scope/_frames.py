@@ -214,7 +214,7 @@ class FrameMaker:
         band = analysis.default_band(context.samplerate_hz, self._resolution_hz)
         level, power = self._shot_level(average)
         clearance = None
-        if level is not None:
+        if level is not None and not over:     # clipped samples: no noise to speak of
             try:
                 clearance = analysis.clearance_db(
                     analysis.Spectrum(self._frequency_hz, density, self._resolution_hz), level, band)

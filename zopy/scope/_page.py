@@ -20,7 +20,7 @@ from bokeh.layouts import column, row
 from bokeh.model import DataModel
 from bokeh.events import Reset
 from bokeh.models import (BasicTickFormatter, BoxAnnotation, Button, ColumnDataSource, CustomJS,
-                          Div, Label, NumericInput, RadioButtonGroup, Range1d, Select, Span, Spinner,
+                          Div, Label, Legend, NumericInput, RadioButtonGroup, Range1d, Select, Span, Spinner,
                           TextInput)
 from bokeh.plotting import figure
 
@@ -175,27 +175,27 @@ class Page:
         self.clearance_db = Label(x=10, y=10, x_units="screen", y_units="screen", text="",
                                   text_font_size="13px", background_fill_color="white",
                                   background_fill_alpha=0.7)
-        common = dict(height=330, width=TRACE_WIDTH, x_axis_type="log", x_range=self.spectrum_x.range,
+        common = dict(height=400, width=TRACE_WIDTH, x_axis_type="log", x_range=self.spectrum_x.range,
                       x_axis_label="frequency (Hz)", tools="pan,box_zoom,wheel_zoom,reset,save",
                       min_border_left=BORDER)
         self.spectrum = figure(y_axis_type="log", y_axis_label="noise density (W²/Hz)",
                                y_range=self.spectrum_y.range, title="Noise spectrum",
                                name="spectrum_plot", **common)
-        self.spectrum.line("f", "density", source=self.spectrum_source, legend_label="measured")
-        self.spectrum.line("f", "level", source=self.shot_source, color="crimson",
-                           line_dash="dashed", legend_label="shot noise 2hνP")
         self.spectrum_db = figure(y_axis_label="relative to shot noise (dB)", visible=False,
                                   y_range=self.spectrum_db_y.range, title="Noise spectrum",
                                   name="spectrum_db_plot", **common)
-        self.spectrum_db.line("f", "db", source=self.spectrum_source, legend_label="measured")
-        self.spectrum_db.line("f", "zero", source=self.shot_source, color="crimson",
-                              line_dash="dashed", legend_label="shot noise")
-        for plot, band, label in ((self.spectrum, self.band, self.clearance),
-                                  (self.spectrum_db, self.band_db, self.clearance_db)):
+        for plot, y, level, band, label in (
+                (self.spectrum, "density", "level", self.band, self.clearance),
+                (self.spectrum_db, "db", "zero", self.band_db, self.clearance_db)):
+            measured = plot.line("f", y, source=self.spectrum_source)
+            shot = plot.line("f", level, source=self.shot_source, color="crimson",
+                             line_dash="dashed")
             plot.add_layout(band)
             plot.add_layout(label)
-            plot.legend.location = "top_right"
-            plot.legend.background_fill_alpha = 0.6
+            # above the plot, where it hides no part of the spectrum
+            plot.add_layout(Legend(items=[("measured", [measured]), ("shot noise 2hνP", [shot])],
+                                   orientation="horizontal", border_line_alpha=0,
+                                   padding=0, margin=4), "above")
         for plot, ranges in ((self.trace, (self.trace_x, self.trace_y)),
                              (self.spectrum, (self.spectrum_x, self.spectrum_y)),
                              (self.spectrum_db, (self.spectrum_x, self.spectrum_db_y))):
@@ -264,7 +264,7 @@ class Page:
         self.total_power = NumericInput(title="Total power on both photodiodes (µW)",
                                         mode="float", name="total_power", **w)
         self.record_name = TextInput(title=f"Record into {scope.folder}/", value="scope.h5",
-                                     name="record_name", **w)
+                                     name="record_name", css_classes=["zopy-record-name"], **w)
         self.record = Button(label="Record", button_type="danger", name="record",
                              css_classes=["zopy-record"], **w)
         self.instrument_controls = [self.gain, self.antialias, self.wavelength, self.raw,
@@ -500,6 +500,8 @@ class Page:
             if frame.clearance_db is not None:
                 text = (f"clearance {frame.clearance_db:+.2f} dB relative to shot noise "
                         f"over {_hz(low)} to {_hz(high)} (shaded)")
+            elif frame.over_range > 0:
+                text = "no clearance: samples over range"
             elif level is None and frame.density_units == "W²/Hz":
                 text = ("shot-noise level unknown: give the total power on both photodiodes"
                         if frame.balanced else "shot-noise level unknown: no light")
@@ -535,8 +537,8 @@ def _numbers_html(frame):
     unit = frame.units
     rows = [("P1 − P2 mean" if frame.balanced else "Mean power", f"{frame.mean:.4g} {unit}"),
             ("Standard deviation", f"{frame.std:.4g} {unit}"),
-            ("Clearance", "unknown" if frame.clearance_db is None
-             else f"{frame.clearance_db:+.2f} dB re shot noise"),
+            ("Clearance", ("none: over range" if frame.over_range > 0 else "unknown")
+             if frame.clearance_db is None else f"{frame.clearance_db:+.2f} dB re shot noise"),
             ("Sample rate", _rate_text(frame.samplerate_hz)),
             ("Gain", frame.gain),
             ("Wavelength", f"{frame.wavelength_nm:g} nm"),

@@ -12,7 +12,6 @@ from __future__ import annotations
 import asyncio
 import errno
 import hmac
-import ipaddress
 import logging
 import secrets
 import signal
@@ -97,7 +96,7 @@ class ScopeServer:
     def origins(self):
         """host:port names whose pages may open the WebSocket."""
         names = [self.host]
-        if _is_loopback(self.host):
+        if self.host in ("127.0.0.1", "localhost"):
             names += ["localhost", "127.0.0.1"]
         elif self.host in ("0.0.0.0", "::", ""):
             names = [socket.gethostname(), socket.getfqdn()]
@@ -144,7 +143,7 @@ class ScopeServer:
             return
         self._started.set()
         self._loop.start()
-        self._loop.close(all_fds=True)
+        self._close_loop()
 
     def run(self, ready=None):
         """Serves on this thread until :meth:`stop`, Ctrl-C, SIGTERM or SIGHUP;
@@ -154,22 +153,28 @@ class ScopeServer:
         self._make()
         if ready is not None:
             ready()
-        previous = {}
-        if threading.current_thread() is threading.main_thread():
-            for name in ("SIGINT", "SIGTERM", "SIGHUP"):
-                if hasattr(signal, name):
-                    number = getattr(signal, name)
-                    previous[number] = signal.signal(number, self._on_signal)
+        handled = []
+        if threading.current_thread() is threading.main_thread() and hasattr(signal, "SIGHUP"):
+            loop = asyncio.get_event_loop()
+            for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+                loop.add_signal_handler(number, self._loop.add_callback, self._shutdown)
+                handled.append(number)
         try:
             self._started.set()
             self._loop.start()
         finally:
-            for number, handler in previous.items():
-                signal.signal(number, handler)
-            self._loop.close(all_fds=True)
+            for number in handled:
+                asyncio.get_event_loop().remove_signal_handler(number)
+            self._close_loop()
 
-    def _on_signal(self, signum, frame):
-        self._loop.add_callback_from_signal(self._shutdown)
+    def _close_loop(self):
+        """Lets what the sessions left scheduled finish (a moment at most), then
+        closes the loop and its sockets."""
+        loop = self._loop.asyncio_loop
+        pending = asyncio.all_tasks(loop)
+        if pending:
+            loop.run_until_complete(asyncio.wait(pending, timeout=1.0))
+        self._loop.close(all_fds=True)
 
     def closes(self, scope):
         """:meth:`stop` closes ``scope`` too (one made for this server alone)."""
@@ -195,13 +200,6 @@ class ScopeServer:
         self._loop.stop()
 
 
-def _is_loopback(host):
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return host == "localhost"
-
-
 def _free_port(host):
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     with socket.socket(family, socket.SOCK_STREAM) as probe:
@@ -222,4 +220,19 @@ def _bind_failure(host, port, exc):
 def quiet_bokeh_logs():
     """Bokeh's server logs every connection at INFO; a command line wants its own lines."""
     logging.getLogger("bokeh").setLevel(logging.WARNING)
+    ws = logging.getLogger("bokeh.server.views.ws")
+    ws.setLevel(logging.ERROR)    # below: a page closed while a frame was on its way
+    ws.addFilter(_OriginRefusal())
+
+
+class _OriginRefusal(logging.Filter):
+    """Bokeh's refusal of a WebSocket origin names its own options; this names ours."""
+
+    def filter(self, record):
+        message = record.getMessage()
+        if message.startswith("Refusing websocket connection from Origin"):
+            origin = message.split("'")[1] if "'" in message else "?"
+            record.msg, record.args = (f"refused a WebSocket connection from a page of {origin}: "
+                                       "add its name with --origin if it is this server's"), ()
+        return True
     logging.getLogger("tornado.access").setLevel(logging.WARNING)
