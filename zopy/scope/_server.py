@@ -174,7 +174,10 @@ class ScopeServer:
         pending = asyncio.all_tasks(loop)
         if pending:
             loop.run_until_complete(asyncio.wait(pending, timeout=1.0))
+        for task in asyncio.all_tasks(loop):
+            task.cancel()     # a page's message still on its way: nobody is left to answer it
         self._loop.close(all_fds=True)
+        _SHUTDOWN_NOISE.remove()
 
     def closes(self, scope):
         """:meth:`stop` closes ``scope`` too (one made for this server alone)."""
@@ -194,6 +197,7 @@ class ScopeServer:
         return self._owned.close() if self._owned is not None else None
 
     async def _shutdown(self):
+        _SHUTDOWN_NOISE.install()
         if self._server is not None:
             server, self._server = self._server, None
             await server.stop_async()
@@ -236,3 +240,37 @@ class _OriginRefusal(logging.Filter):
                                        "add its name with --origin if it is this server's"), ()
         return True
     logging.getLogger("tornado.access").setLevel(logging.WARNING)
+
+
+class _ShutdownNoise(logging.Filter):
+    """While the server is taken down, the pages still connected lose their
+    sessions mid-message; Bokeh and Tornado log each loss as an error with its
+    traceback. Nothing there to act on: those records are dropped meanwhile."""
+
+    LOGGERS = ("tornado.application", "bokeh.server.protocol_handler", "bokeh.server.views.ws",
+               "bokeh.server.contexts", "asyncio")
+
+    def __init__(self):
+        super().__init__()
+        self._users = 0
+        self._lock = threading.Lock()
+
+    def install(self):
+        with self._lock:
+            self._users += 1
+            if self._users == 1:
+                for name in self.LOGGERS:
+                    logging.getLogger(name).addFilter(self)
+
+    def remove(self):
+        with self._lock:
+            self._users = max(0, self._users - 1)
+            if self._users == 0:
+                for name in self.LOGGERS:
+                    logging.getLogger(name).removeFilter(self)
+
+    def filter(self, record):
+        return False
+
+
+_SHUTDOWN_NOISE = _ShutdownNoise()
