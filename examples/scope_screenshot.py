@@ -17,29 +17,30 @@ import sys
 import time
 
 from zopy import scope, sim
-from zopy.scope._server import ScopeServer
 
 SERIAL = "KV31B-DEMO"
 FRAMES = 40          # drawn before the picture is taken: a settled average
+SKIPPED = ("scope screenshot skipped: it needs selenium and Debian's chromium and "
+           "chromium-driver (apt-get install chromium chromium-driver)")
 
 
-def main(argv):
+def main(argv: list[str]) -> int:
     out = pathlib.Path(argv[0] if argv else "demo-output/scope.png")
     chromium, driver_path = shutil.which("chromium"), shutil.which("chromedriver")
     try:
         from selenium import webdriver
     except ImportError:
-        webdriver = None
-    if not (chromium and driver_path and webdriver):
-        print("scope screenshot skipped: it needs selenium and Debian's chromium and "
-              "chromium-driver (apt-get install chromium chromium-driver)")
+        print(SKIPPED)
+        return 0
+    if not (chromium and driver_path):
+        print(SKIPPED)
         return 0
     out.parent.mkdir(parents=True, exist_ok=True)
     sim.attach(SERIAL, balanced=True)
     sim.set_light(1000.0, serial=SERIAL, p2_power_uw=985.0, rin_db_hz=-130.0)
     with scope.Scope(SERIAL) as live:
         live.request("total_power_uw", 1985.0)
-        server = ScopeServer(live, port=0).start()
+        server = scope.serve(scope=live, port=0, open_browser=False, block=False)
         options = webdriver.ChromeOptions()
         options.binary_location = chromium
         for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",

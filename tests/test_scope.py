@@ -190,6 +190,22 @@ class TestAcquisition:
         data, _, attrs = record.read(folder / "a.h5")
         assert stopped.samples == data.size > 0 and not attrs["complete"] and not stopped.complete
 
+    def test_a_triggered_block_waits_for_its_trigger_and_pauses_the_view(self, live):
+        scope = live()
+        replies = Replies()
+        scope.request("trig_port", "T")
+        scope.request("trigger", None, replies)
+        assert replies.last() == ("no trigger (rising on port T) within the instrument's "
+                                  "timeout", True)
+        sim.set_port_input("T", frequency_hz=1e3)
+        scope.request("trigger")
+        wait_for(lambda: scope.frame.source == "triggered: rising on T", "the triggered block")
+        frame = scope.frame
+        assert frame.samplerate_hz == 10e6 and frame.block_length == 4096
+        assert not scope.settings.running
+        time.sleep(0.2)
+        assert scope.frame is frame            # paused on it
+
     def test_wrong_choices_fail_in_the_callers_thread(self, live, tmp_path):
         with pytest.raises(zopy.NoDeviceError):
             live("nope")

@@ -39,6 +39,8 @@ from __future__ import annotations
 
 import sys
 import webbrowser
+from collections.abc import Callable, Iterable
+from typing import Any
 
 import zopy
 
@@ -51,15 +53,16 @@ EXTRA = "zopy[scope]"
 SUMMARY = "A live view in the browser: trace, noise spectrum, balance and controls."
 
 
-def app(scope):
+def app(scope: Scope) -> Callable[[Any], None]:
     """The page of ``scope`` as a Bokeh app (``bokeh.io.show(app(scope))`` in a notebook)."""
     require("bokeh", EXTRA)
     from ._page import make_page
     return lambda doc: make_page(scope, doc)
 
 
-def serve(serial=None, *, scope=None, host="127.0.0.1", port=5006, origins=(),
-          open_browser=True, block=True, **options):
+def serve(serial: str | None = None, *, scope: Scope | None = None, host: str = "127.0.0.1",
+          port: int = 5006, origins: Iterable[str] = (), open_browser: bool = True,
+          block: bool = True, **options: Any) -> Any:
     """Serves the live view of an instrument.
 
     Args:

@@ -20,6 +20,8 @@ import pathlib
 import queue
 import threading
 import time
+from collections.abc import Callable
+from typing import Any
 
 import numpy
 
@@ -100,10 +102,13 @@ class Scope:
         ScopeError: a value the instrument cannot take.
     """
 
-    def __init__(self, serial=None, *, dtype="float32", filter="lowpass", cutoff=None,
-                 downsampling=10, decimation=None, units=None, wavelength=None, gain=None,
-                 antialias=None, bits=False, block_length=4096, averaging=16, folder=".",
-                 retry_seconds=RETRY_SECONDS):
+    def __init__(self, serial: str | None = None, *, dtype: str = "float32",
+                 filter: str = "lowpass", cutoff: float | None = None, downsampling: int = 10,
+                 decimation: int | None = None, units: int | None = None,
+                 wavelength: float | None = None, gain: str | None = None,
+                 antialias: bool | None = None, bits: bool = False, block_length: int = 4096,
+                 averaging: int = 16, folder: str | os.PathLike[str] = ".",
+                 retry_seconds: float = RETRY_SECONDS) -> None:
         self.folder = pathlib.Path(folder).resolve()
         if not self.folder.is_dir():
             raise ScopeError(f"{folder}: no such folder for the recordings")
@@ -135,7 +140,7 @@ class Scope:
         self._restart = False
         self._requests = queue.Queue()
         self._subscribers = set()
-        self.pages = set()            #: the pages watching (each adds and removes itself)
+        self.pages: set[Any] = set()  #: the pages watching (each adds and removes itself)
         self._subscribers_lock = threading.Lock()
         self._stop = threading.Event()
         self._open()                  # a wrong serial or value fails here, in the caller's thread
@@ -147,29 +152,30 @@ class Scope:
 
     # ---------------------------------------------------------------- for pages
 
-    def subscribe(self, callback):
+    def subscribe(self, callback: Callable[[], None]) -> None:
         """``callback()`` is called (from the acquisition thread) after every
         publication: a frame, settings or status. It must return at once."""
         with self._subscribers_lock:
             self._subscribers.add(callback)
 
-    def unsubscribe(self, callback):
+    def unsubscribe(self, callback: Callable[[], None]) -> None:
         with self._subscribers_lock:
             self._subscribers.discard(callback)
 
-    def request(self, name, value=None, reply=None):
+    def request(self, name: str, value: Any = None,
+                reply: Callable[[str, bool], None] | None = None) -> None:
         """Asks the acquisition thread to change setting ``name`` to ``value``
         (or to do ``name``: "single", "trigger", "reset_average", "record",
         "stop_recording"); ``reply(text, error)``, when given, is called from
         that thread with the outcome."""
         self._requests.put((name, value, reply))
 
-    def recording_path(self, name):
+    def recording_path(self, name: str) -> pathlib.Path:
         """The file a name typed on the page stands for: inside the recording
         folder, never outside it. Raises ValueError saying why not."""
         return resolve_recording_name(self.folder, name)
 
-    def close(self):
+    def close(self) -> recorder.Recording | None:
         """Stops the thread, ends a running recording (marked incomplete: it
         did not end with its Stop button) and closes the stream and the
         instrument. Returns the recording's Recording, if one was running."""
@@ -180,12 +186,12 @@ class Scope:
         return self.stopped_recording
 
     _last_recording = None
-    stopped_recording = None          #: the Recording that close() ended
+    stopped_recording: recorder.Recording | None = None   #: the Recording that close() ended
 
-    def __enter__(self):
+    def __enter__(self) -> "Scope":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     # ------------------------------------------------------------- the thread

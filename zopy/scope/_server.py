@@ -18,6 +18,7 @@ import signal
 import socket
 import threading
 import urllib.parse
+from collections.abc import Callable, Iterable
 
 from bokeh.application import Application
 from bokeh.application.handlers.function import FunctionHandler
@@ -26,7 +27,8 @@ from bokeh.server.server import Server
 from tornado.ioloop import IOLoop
 from tornado.web import HTTPError
 
-from ._acquisition import ScopeError
+from ..record import Recording
+from ._acquisition import Scope, ScopeError
 from ._page import make_page
 
 TOKEN_ARGUMENT = "token"
@@ -75,7 +77,8 @@ class ScopeServer:
     host name of this machine, say); the listening address is always one.
     """
 
-    def __init__(self, scope, *, host="127.0.0.1", port=5006, origins=()):
+    def __init__(self, scope: Scope, *, host: str = "127.0.0.1", port: int = 5006,
+                 origins: Iterable[str] = ()) -> None:
         self.scope, self.host, self.port = scope, host, port
         self.token = secrets.token_urlsafe(24)
         self._extra_origins = list(origins)
@@ -85,7 +88,7 @@ class ScopeServer:
         self._owned = None
 
     @property
-    def url(self):
+    def url(self) -> str:
         """The URL to open: with the token, and the port actually bound."""
         host = f"[{self.host}]" if ":" in self.host else self.host
         if self.host in ("0.0.0.0", "::", ""):
@@ -93,7 +96,7 @@ class ScopeServer:
         return f"http://{host}:{self.port}/?{TOKEN_ARGUMENT}={urllib.parse.quote(self.token)}"
 
     @property
-    def origins(self):
+    def origins(self) -> list[str]:
         """host:port names whose pages may open the WebSocket."""
         names = [self.host]
         if self.host in ("127.0.0.1", "localhost"):
@@ -121,7 +124,7 @@ class ScopeServer:
             raise ScopeError(_bind_failure(self.host, self.port, exc)) from None
         self._server.start()
 
-    def start(self):
+    def start(self) -> "ScopeServer":
         """Serves from a thread of its own; returns once listening (raises if it cannot)."""
         self._thread = threading.Thread(target=self._serve_in_thread, name="zopy scope server",
                                         daemon=True)
@@ -145,7 +148,7 @@ class ScopeServer:
         self._loop.start()
         self._close_loop()
 
-    def run(self, ready=None):
+    def run(self, ready: Callable[[], object] | None = None) -> None:
         """Serves on this thread until :meth:`stop`, Ctrl-C, SIGTERM or SIGHUP;
         ``ready()`` is called once it listens."""
         asyncio.set_event_loop(asyncio.new_event_loop())
@@ -179,11 +182,11 @@ class ScopeServer:
         self._loop.close(all_fds=True)
         _SHUTDOWN_NOISE.remove()
 
-    def closes(self, scope):
+    def closes(self, scope: Scope) -> None:
         """:meth:`stop` closes ``scope`` too (one made for this server alone)."""
         self._owned = scope
 
-    def stop(self):
+    def stop(self) -> Recording | None:
         """Stops serving (from any thread), waits for a server thread to end and
         closes the scope if it was made for this server; returns what that
         closing returns (the Recording it stopped, if any)."""
