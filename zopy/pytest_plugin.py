@@ -3,8 +3,9 @@
 Installed with zopy as the pytest plugin ``zopy``; ``pytest -p no:zopy``
 switches it off. A test that asks for none of its fixtures finds the bench
 exactly as the previous test left it: the plugin only registers its marker.
-Loading it imports :mod:`zopy` but not :mod:`zopy.sim`, so it also loads on
-a build against the maker's library, where only the fixtures fail.
+Loading it imports neither :mod:`zopy` nor :mod:`zopy.sim` (the fixtures do),
+so it costs nothing in other projects' test runs and also loads on a build
+against the maker's library, where only the fixtures fail.
 
 Fixtures:
 
@@ -17,6 +18,11 @@ Fixtures:
     overrides, and the thread's last error. Clocks, front-end
     settings and the call log's content start afresh, and handles opened
     during the test go stale (``close()`` still releases them).
+    It starts the library (``zopy.init()``, as opening a Device does), so
+    that a test that stops it for good is caught: after ``zopy.exit()``
+    zopy never starts ``libzo`` again in that process, and the test that
+    called it errors with that cause, as does every later test that asks
+    for the fixture.
 ``zopy_device``
     A :class:`zopy.Device` open on the first instrument of that bench,
     closed after the test. The call log starts empty after the open.
@@ -44,8 +50,6 @@ import pathlib
 
 import pytest
 
-import zopy
-
 MARKER = "zopy_bench_file"
 
 # Library functions that take no device handle; every other zo_* function's
@@ -67,6 +71,16 @@ def pytest_runtest_setup(item):
                     "zopy_calls", pytrace=False)
 
 
+# The test that stopped the library for good, named in the errors of the tests after it.
+_stopped_by = None
+
+
+def _stopped(who):
+    return (f"{who} stopped libzo (zopy.exit()), and zopy does not start it again in this "
+            "process, so no later test can open an instrument; call zopy.exit() only at the end "
+            "of a program, or test it in a subprocess")
+
+
 def _bench_file(request, marker):
     if len(marker.args) != 1 or marker.kwargs:
         raise pytest.UsageError(f"{MARKER} takes one argument, the bench file's path")
@@ -77,8 +91,16 @@ def _bench_file(request, marker):
 @pytest.fixture
 def zopy_bench(request):
     """zopy.sim on a fresh bench; the bench the test found is built again afterwards."""
-    from zopy import sim   # here, not at load: a build on the maker's library has no bench
+    # zopy is imported here, not when pytest loads the plugin: every pytest run of
+    # every program beside zopy loads it, and a build on the maker's library has no bench.
+    import zopy
+    from zopy import sim
 
+    global _stopped_by
+    zopy.init()
+    if not sim.started():
+        pytest.fail("libzo is stopped: " + _stopped(_stopped_by or "an earlier test"),
+                    pytrace=False)
     gc.collect()   # Devices left in reference cycles close now, not during the test
     before, last_error = sim.describe_bench(), sim.last_error()
     marker = request.node.get_closest_marker(MARKER)
@@ -92,11 +114,16 @@ def zopy_bench(request):
         gc.collect()
         sim.build_bench(before, source="the bench before the test")
         sim.set_error(*last_error)
+    if not sim.started():
+        _stopped_by = request.node.nodeid
+        pytest.fail(_stopped(_stopped_by), pytrace=False)
 
 
 @pytest.fixture
 def zopy_device(zopy_bench):
     """A zopy.Device open on the bench's first instrument; closed after the test."""
+    import zopy
+
     device = zopy.Device()
     zopy_bench.clear_calls()
     yield device
@@ -145,6 +172,7 @@ class CallLog:
 
     def assert_called(self, name, *args):
         """At least one call of ``name`` whose arguments start with ``args``."""
+        __tracebackhide__ = True   # a failure points at the test, not here
         found = self.of(name)
         if not any(c[1:1 + len(args)] == args for c in found):
             shown = f"{name}{args!r}" if args else name
@@ -152,12 +180,14 @@ class CallLog:
 
     def assert_not_called(self, name):
         """No call of ``name``."""
+        __tracebackhide__ = True   # a failure points at the test, not here
         found = self.of(name)
         if found:
             raise AssertionError(f"{len(found)} call(s) of {name}: {found!r}")
 
     def assert_no_call_after_close(self):
         """No call got a null, closed or stale device handle (as after ``Device.close()``)."""
+        __tracebackhide__ = True   # a failure points at the test, not here
         dead = [(i, c) for i, c in enumerate(self())
                 if c[0].startswith("zo_") and c[0] not in _NO_HANDLE and c[1] is None]
         if dead:
