@@ -425,7 +425,9 @@ class Page:
 
     def _push(self, frame, settings):
         now = time.monotonic()
-        numbers_due = now - self._shown.get("numbers_at", 0.0) >= NUMBERS_SECONDS
+        # the numbers of the frame that stays on the page when it is paused, whatever their age
+        numbers_due = (now - self._shown.get("numbers_at", 0.0) >= NUMBERS_SECONDS
+                       or not settings.running)
         self.doc.hold("combine")
         try:
             self._draw_trace(frame)
