@@ -3,9 +3,11 @@ what the server admits, and the command line."""
 
 import base64
 import http.client
+import importlib.util
 import os
 import signal
 import socket
+import sys
 import threading
 import time
 import urllib.parse
@@ -21,6 +23,8 @@ from zopy.scope._frames import Context, FrameMaker
 
 pytest.importorskip("scipy")
 h5py = pytest.importorskip("h5py")
+needs_bokeh = pytest.mark.skipif(importlib.util.find_spec("bokeh") is None,
+                                 reason="the server needs bokeh (pip install 'zopy[scope]')")
 
 RATE = 1e6
 POWER = Context(samplerate_hz=RATE, units="µW", watts_per_unit=1e-6, limits=(0.0, 200.0),
@@ -233,10 +237,10 @@ def _get(host, port, path, headers=None):
         connection.close()
 
 
+@needs_bokeh
 class TestServer:
     @pytest.mark.parametrize("host", ["127.0.0.1", "127.0.0.2"])
     def test_only_the_printed_url_admits_a_client(self, live, host):
-        pytest.importorskip("bokeh")
         from zopy.scope._server import ScopeServer
         try:
             server = ScopeServer(live(), host=host, port=0).start()
@@ -266,6 +270,7 @@ class TestServer:
             server.stop()
 
 
+@needs_bokeh
 class TestCommandLine:
     @pytest.mark.parametrize("argv, message", [
         (["--serial", "nope"], "No instrument whose serial contains 'nope'"),
@@ -305,6 +310,14 @@ class TestCommandLine:
         out, err = capsys.readouterr()
         assert status == 0 and seen["open"] and not sim.state()["open"]
         assert f"http://127.0.0.1:{port}/?token=" in out and "zopy scope stopped" in err
+
+
+def test_without_bokeh_the_command_says_how_to_install_it(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "bokeh", None)      # as if not installed
+    status = main(["scope", "--no-browser"])
+    err = capsys.readouterr().err
+    assert status == 1 and err.count("\n") == 1
+    assert "this needs bokeh, which is not installed" in err and "'zopy[scope]'" in err
 
 
 def _reachable(port):
