@@ -103,7 +103,7 @@ $(VENV_313)/.installed: $(WHEEL_STAMP_313)
 
 # Test tools beyond pytest, once per venv.
 %/.test-tools: %/.created
-	$*/bin/python -m pip install -q "hypothesis>=6"
+	$*/bin/python -m pip install -q "hypothesis>=6" "selenium>=4.11"
 	touch $@
 
 # ---------------------------------------------------------------------------
@@ -155,3 +155,30 @@ stress: $(VENV)/.installed $(VENV)/.test-tools
 
 clean:
 	rm -rf build dist dist-check $(DIST_313) $(VENV) $(VENV_NP1) $(VENV_313) $(VENV_CHECK) $(DEMO_OUT)
+
+# ---------------------------------------------------------------------------
+# zopy scope: its extra (bokeh) in every venv that make demo and make test use,
+# and a screenshot of its page on the virtual bench in demo-output/scope.png
+# (headless Chromium from Debian's chromium and chromium-driver; without them
+# the screenshot is skipped with a message). Its browser tests use selenium,
+# installed with the test tools.
+.PHONY: screenshot
+demo: screenshot
+demo test: $(VENV)/.scope
+test: $(VENV_NP1)/.scope $(VENV_313)/.scope
+
+screenshot: $(VENV)/.scope $(VENV)/.test-tools
+	@mkdir -p $(DEMO_OUT)
+	$(VENV)/bin/python -P examples/scope_screenshot.py $(DEMO_OUT)/scope.png
+
+$(VENV)/.scope: $(VENV)/.installed
+	$(VENV)/bin/python -m pip install -q "$$(ls dist/zopy-*.whl)[scope]"
+	touch $@
+
+$(VENV_NP1)/.scope: $(VENV_NP1)/.installed
+	$(VENV_NP1)/bin/python -m pip install -q "$$(ls dist/zopy-*.whl)[scope]" "numpy==1.26.*"
+	touch $@
+
+$(VENV_313)/.scope: $(VENV_313)/.installed
+	$(VENV_313)/bin/python -m pip install -q "$$(ls $(DIST_313)/zopy-*.whl)[scope]"
+	touch $@

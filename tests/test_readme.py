@@ -16,11 +16,13 @@ FILE_LIMIT = 64 << 20       # far more than the examples write; a runaway stops 
 
 
 def readme_command_lines():
-    """Every line of README's ``sh`` blocks that runs ``zopy``, as argv."""
+    """Every line of README's ``sh`` blocks that runs ``zopy``, as argv; but
+    ``zopy scope``, which serves until Ctrl-C (tests/test_scope.py runs it)."""
     readme = (ROOT / "README.md").read_text()
     lines = [line for block in re.findall(r"```sh\n(.*?)```", readme, re.S)
              for line in block.splitlines()]
-    return [shlex.split(line, comments=True) for line in lines if line.startswith("zopy ")]
+    commands = [shlex.split(line, comments=True) for line in lines if line.startswith("zopy ")]
+    return [argv for argv in commands if argv[1] != "scope"]
 
 
 # One interpreter runs them all (as many processes would cost a second each),

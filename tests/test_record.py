@@ -488,3 +488,78 @@ def test_import_zopy_needs_no_tool_package():
     out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
                          timeout=60, env={**os.environ, "PYTHONWARNINGS": "ignore"})
     assert out.stdout.strip() == "[]", out.stderr
+
+
+class TestRecorder:
+    """Blocks the caller reads, recorded: the same file as record() makes."""
+
+    @pytest.mark.parametrize("chunk, sizes, bits", [
+        (1000, [300, 2500, 1, 999, 4000, 200], True),     # across, inside and on chunk ends
+        (4096, [4096, 4096, 10], False),
+        (None, [20_000], True),
+    ])
+    def test_the_file_holds_every_block_in_order(self, tmp_path, chunk, sizes, bits):
+        device, stream = open_stream(**SETTINGS)
+        read = []
+        with recorder.Recorder(stream, tmp_path / "a.h5", bits=bits, chunk=chunk) as recording:
+            for n in sizes:
+                block = stream.acquire(n, getbits=bits)
+                read.append(block)
+                recording.append(*block) if bits else recording.append(block)
+        stream.close()
+        device.close()
+        data, got_bits, attrs = recorded(tmp_path / "a.h5")
+        total = sum(sizes)
+        want = np.concatenate([b[0] if bits else b for b in read])
+        assert data.tobytes() == want.tobytes() and data.size == total
+        assert got_bits is None if not bits else np.array_equal(
+            got_bits, np.concatenate([b[1] for b in read]))
+        assert (attrs["complete"], attrs["samples_written"]) == (True, total)
+        assert attrs["samplerate_hz"] == 1e6 and attrs["filter"] == "lowpass"
+        assert recording.result.samples == total and recording.result.complete
+
+    def test_an_unfinished_replacement_leaves_the_old_file(self, tmp_path):
+        (tmp_path / "a.h5").write_bytes(b"old")
+        device, stream = open_stream()
+        recording = recorder.Recorder(stream, tmp_path / "a.h5", overwrite=True, chunk=500)
+        recording.append(stream.acquire(1234))
+        result = recording.close(complete=False)
+        assert (tmp_path / "a.h5").read_bytes() == b"old"
+        assert result.path.endswith("a.partial.h5") and not result.complete
+        assert recorded(result.path)[2]["samples_written"] == 1234
+        os.remove(result.path)
+        with recorder.Recorder(stream, tmp_path / "a.h5", overwrite=True) as recording:
+            recording.append(stream.acquire(10))
+        assert recording.result.path == str(tmp_path / "a.h5")
+        assert recorded(tmp_path / "a.h5")[2]["samples_written"] == 10     # complete: replaced
+        stream.close()
+        device.close()
+
+    def test_a_full_disk_ends_it_with_a_whole_file(self, small_disk):
+        folder = small_disk("3m")
+        device, stream = open_stream(**SETTINGS)
+        recording = recorder.Recorder(stream, folder / "a.h5", chunk=10_000)
+        with pytest.raises(OSError) as info:
+            while True:
+                recording.append(stream.acquire(7_000))
+        assert info.value.errno == errno.ENOSPC
+        result = recording.close(complete=False)
+        stream.close()
+        device.close()
+        assert result.samples > 0 and assert_exact_prefix(folder / "a.h5", False, **SETTINGS) \
+            == result.samples
+
+    @pytest.mark.parametrize("call, error, message", [
+        (lambda r, s: r.append(np.zeros(10)), TypeError, "stream's dtype float32"),
+        (lambda r, s: r.append(s.acquire(10)), ValueError, "this recording has bits"),
+        (lambda r, s: r.append(*s.acquire(10, getbits=True)) or r.close() and
+         r.append(*s.acquire(10, getbits=True)), ValueError, "the recording is closed"),
+    ])
+    def test_blocks_it_cannot_take_are_refused(self, tmp_path, call, error, message):
+        device, stream = open_stream()
+        recording = recorder.Recorder(stream, tmp_path / "a.h5", bits=True)
+        with pytest.raises(error, match=message):
+            call(recording, stream)
+        recording.close()
+        stream.close()
+        device.close()

@@ -15,6 +15,7 @@
     zopy plot OUTPUT.png [--input FILE] [--samplerate HZ] [--samples N] [--gain G] [--antialias A]
     zopy selftest
     zopy bench show | save FILE.toml | check FILE.toml
+    zopy scope [--port N] [--host ADDRESS] [--no-browser] [--folder DIR] [stream options of record]
 
 Every command takes ``--serial TEXT`` (the first instrument whose serial
 contains it), before or after the command's name. Without a command, ``python -m zopy`` runs ``info``: open the
@@ -41,13 +42,13 @@ import zopy
 
 from . import record as recorder
 from . import _sample_files as sample_files
-from . import analysis, selftest
+from . import analysis, scope, selftest
 from ._extras import MissingToolError, require
 from ._files import (OVERWRITE_HINT, FileLockedError, NotEnoughSpaceError, Output,
                      check_free_space, failure_text)
 
 PROG = "zopy"
-COMMANDS = ("list", "info", "acquire", "record", "psd", "plot", "selftest", "bench")
+COMMANDS = ("list", "info", "acquire", "record", "psd", "plot", "selftest", "bench", "scope")
 ACQUIRE_SUFFIXES = (".npz", ".csv", ".h5", ".npy")
 UNIT_NAMES = {"uW": -6, "mW": -3, "W": 0}
 
@@ -306,6 +307,8 @@ def _parser():
                                description="Check a bench file as ZOPY_BENCH would load it.")
     check.add_argument("file", type=pathlib.Path, metavar="FILE.toml")
     check.set_defaults(run=run_bench_check)
+
+    scope.add_arguments(command("scope", run_scope, scope.SUMMARY), count=_count, positive=_positive)
     return parser
 
 
@@ -1016,6 +1019,13 @@ def _bench_template(text):
                                    frequency=BENCH_NOTES["frequency_hz"],
                                    duty=BENCH_NOTES["duty"]))
     return "\n".join(lines)
+
+
+def run_scope(args):
+    try:
+        return scope.run_command(args)
+    except scope.ScopeError as exc:
+        raise Failure(str(exc)) from None
 
 
 if __name__ == "__main__":

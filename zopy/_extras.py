@@ -13,14 +13,14 @@ class MissingToolError(ImportError):
     """A tool needs a package of the ``tools`` extra that is not installed."""
 
 
-def require(module):
-    """Import ``module`` (a package of the extra), or say how to install it."""
+def require(module, extra=EXTRA):
+    """Import ``module`` (a package of ``extra``), or say how to install it."""
     try:
         return importlib.import_module(module)
     except ImportError as exc:
         package = module.split(".")[0]
         raise MissingToolError(f"this needs {package}, which is not installed: "
-                               f"pip install {package} (or pip install '{EXTRA}')") from exc
+                               f"pip install {package} (or pip install '{extra}')") from exc
 
 
 def pyplot():

@@ -11,6 +11,9 @@
     result = record(stream, "run.h5", seconds=60)
     print(result.samples, result.complete)
 
+A program that uses the samples itself (a live view) reads them and hands
+them to a :class:`Recorder`, which writes the same file.
+
 The file holds one resizable, chunked dataset ``samples`` in the stream's
 dtype (and ``bits``, uint8, with ``bits=True``) and describes itself in the
 root group's attributes:
@@ -92,7 +95,7 @@ from . import analysis
 from ._extras import require
 from ._files import Output, check_free_space
 
-__all__ = ["Recording", "read", "record", "stream_attributes"]
+__all__ = ["Recorder", "Recording", "read", "record", "stream_attributes"]
 
 UNITS = {-6: "uW", -3: "mW", 0: "W"}
 FLUSH_SECONDS = 0.2          # a killed recording loses at most this much
@@ -373,6 +376,51 @@ def _progress_bar(progress, total, unit_rate):
                      desc=f"recording {total / unit_rate:g} s", file=sys.stderr)
 
 
+def _chunk_size(chunk, rate, dtype):
+    """Samples per HDF5 chunk: as asked, or about 0.1 s; within HDF5's limit."""
+    chunk = default_chunk(rate) if chunk is None else int(chunk)
+    if not 1 <= chunk * dtype.itemsize < 1 << 32:   # an HDF5 chunk's limit
+        raise ValueError(f"chunk must be 1 to {((1 << 32) - 1) // dtype.itemsize} samples")
+    return chunk
+
+
+def _create(h5py, stream, path, chunk, bits, overwrite, size=None):
+    """The recording's Output (``path``, or an Output already created for it)
+    and _Writer, with the stream's attributes; ``size``, the bytes the whole
+    recording will take, must fit the free space of its disk. If the file
+    cannot be made, nothing is left behind."""
+    output = path if isinstance(path, Output) else Output(path, overwrite)
+    try:
+        attrs = stream_attributes(stream)
+        attrs["start_time"] = datetime.datetime.now(datetime.timezone.utc).isoformat()
+        if size is not None:
+            check_free_space(output.target, size)
+        writer = _Writer(h5py, output, stream.dtype, chunk, bits, attrs,
+                         analysis.stream_limits(stream))
+    except BaseException:
+        output.discard()
+        raise
+    return output, writer
+
+
+def _commit(output):
+    """A complete recording takes its name (replacing the old file, if asked)."""
+    try:
+        output.commit()
+    except OSError as exc:
+        exc.add_note(f"the complete recording is in {output.path}")
+        raise
+
+
+def _close_after(exc, writer, output):
+    """Closes the file marked incomplete after ``exc`` ended the recording; a
+    failure to close is noted on ``exc``, which is the one to report."""
+    try:
+        writer.close(complete=False)
+    except Exception as close_exc:
+        exc.add_note(f"closing {output.path} also failed: {close_exc}")
+
+
 def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
            overwrite=False, progress=None, callback=None):
     """Record ``stream`` into the HDF5 file ``path``.
@@ -413,29 +461,18 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
         h5py = require("h5py")
         rate = stream.samplerate
         total = requested_samples(seconds, samples, rate)
-        chunk = default_chunk(rate) if chunk is None else int(chunk)
-        if not 1 <= chunk * stream.dtype.itemsize < 1 << 32:   # an HDF5 chunk's limit
-            raise ValueError(f"chunk must be 1 to {((1 << 32) - 1) // stream.dtype.itemsize} samples")
-        chunk = min(chunk, total)
-        attrs = stream_attributes(stream)
-        limits = analysis.stream_limits(stream)
+        chunk = min(_chunk_size(chunk, rate, stream.dtype), total)
     except BaseException:
         if given is not None:
             given.discard()
         raise
 
-    attrs["start_time"] = datetime.datetime.now(datetime.timezone.utc).isoformat()
     data_buf = numpy.empty(chunk, dtype=stream.dtype)
     bits_buf = numpy.empty(chunk, dtype=numpy.uint8) if bits else None
     started = time.monotonic()
     with contextlib.ExitStack() as cleanup:
-        output = given if given is not None else Output(path, overwrite)
-        try:
-            check_free_space(output.target, recording_bytes(stream, total, bits))
-            writer = _Writer(h5py, output, stream.dtype, chunk, bits, attrs, limits)
-        except BaseException:
-            output.discard()       # nothing recorded: no file left behind
-            raise
+        output, writer = _create(h5py, stream, path, chunk, bits, overwrite,
+                                 size=recording_bytes(stream, total, bits))
         cleanup.callback(output.release)
         bar = _progress_bar(progress, total, rate)
         if bar is not None:
@@ -444,19 +481,12 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
             try:
                 _record_into(writer, stream, total, data_buf, bits_buf, stop, bar, callback)
             except BaseException as exc:
-                try:
-                    writer.close(complete=False)
-                except Exception as close_exc:   # the first failure is the one to report
-                    exc.add_note(f"closing {output.path} also failed: {close_exc}")
+                _close_after(exc, writer, output)
                 raise
             complete = writer.written == total
             writer.close(complete)
         if complete:
-            try:
-                output.commit()
-            except OSError as exc:
-                exc.add_note(f"the complete recording is in {output.path}")
-                raise
+            _commit(output)
     return Recording(path=output.path, samples=writer.written, requested=total,
                      samplerate_hz=rate, complete=complete, interrupted=not complete,
                      elapsed_s=time.monotonic() - started, over_range_samples=writer.over_range)
@@ -491,6 +521,135 @@ def requested_samples(seconds, samples, rate):
     if not math.isfinite(seconds) or seconds <= 0:
         raise ValueError(f"seconds must be positive, not {seconds!r}")
     return max(1, round(seconds * rate))
+
+
+class Recorder:
+    """A recording of blocks that the caller reads from the stream itself, for
+    a program that uses the samples too (a live view records what it shows)::
+
+        with Recorder(stream, "run.h5", bits=True) as recording:
+            for _ in range(100):
+                data, bits = stream.acquire(10_000, getbits=True)
+                show(data)
+                recording.append(data, bits)
+        print(recording.result)
+
+    The file is the one :func:`record` makes, with the same guarantees: an
+    exact prefix of what was appended, readable at every moment, disk space
+    reserved before each write, an existing file replaced only with
+    ``overwrite=True`` and only by a complete recording, locked while written.
+    Blocks of any length are gathered into chunks of ``chunk`` samples
+    (default about 0.1 s), each written whole as it fills, and the file is
+    brought up to date every 0.2 s, so a killed program loses the chunk being
+    gathered and at most 0.2 s more. Appending the same stream's consecutive
+    reads, the file is gap-free; one thread appends.
+
+    Leaving the with-block closes the file: complete, or marked incomplete
+    when the block ends with an exception. :meth:`close` does the same by
+    hand. There is no signal handling here: the caller's Ctrl-C ends the block.
+    """
+
+    def __init__(self, stream, path, *, bits=False, chunk=None, overwrite=False):
+        h5py = require("h5py")
+        self.samplerate_hz = stream.samplerate
+        self.dtype = stream.dtype
+        chunk = _chunk_size(chunk, self.samplerate_hz, self.dtype)
+        self.result = None            #: the Recording, once closed
+        self._data = numpy.empty(chunk, dtype=self.dtype)
+        self._bits = numpy.empty(chunk, dtype=numpy.uint8) if bits else None
+        self._gathered = 0
+        self._failed = False
+        self._started = time.monotonic()
+        self._output, self._writer = _create(h5py, stream, path, chunk, bits, overwrite)
+        self._last_flush = time.monotonic()
+
+    @property
+    def path(self):
+        """Where the file is now (its partial name while it replaces another)."""
+        return self._output.path
+
+    @property
+    def samples(self):
+        """Samples appended so far."""
+        return self._writer.written + self._gathered
+
+    def append(self, samples, bits=None):
+        """Appends the next samples (and their bits, if the recording has them)."""
+        if self.result is not None:
+            raise ValueError("the recording is closed")
+        samples, bits = self._checked(samples, bits)
+        try:
+            done = 0
+            while done < len(samples):
+                take = min(len(self._data) - self._gathered, len(samples) - done)
+                self._data[self._gathered:self._gathered + take] = samples[done:done + take]
+                if bits is not None:
+                    self._bits[self._gathered:self._gathered + take] = bits[done:done + take]
+                self._gathered += take
+                done += take
+                if self._gathered == len(self._data):
+                    self._writer.append(self._data, self._bits, self._gathered)
+                    self._gathered = 0
+            if time.monotonic() - self._last_flush >= FLUSH_SECONDS:
+                self._writer.flush()
+                self._last_flush = time.monotonic()
+        except BaseException:
+            self._failed = True        # what failed once is not written again on closing
+            raise
+
+    def _checked(self, samples, bits):
+        samples = numpy.asarray(samples)
+        if samples.ndim != 1 or samples.dtype != self.dtype:
+            raise TypeError(f"samples must be a 1-D array of the stream's dtype {self.dtype}, "
+                            f"not {samples.ndim}-D {samples.dtype}")
+        if (bits is None) != (self._bits is None):
+            raise ValueError("this recording has bits: give them" if bits is None
+                             else "this recording has no bits (bits=False)")
+        if bits is not None:
+            bits = numpy.asarray(bits)
+            if bits.shape != samples.shape or bits.dtype != numpy.uint8:
+                raise ValueError(f"bits must be uint8, one per sample ({len(samples)}), "
+                                 f"not {bits.dtype} of shape {bits.shape}")
+        return samples, bits
+
+    def close(self, complete=True):
+        """Writes what is gathered, closes the file marked ``complete`` (a complete
+        file takes its name) and returns the :class:`Recording`. Once closed,
+        returns it again."""
+        if self.result is not None:
+            return self.result
+        try:
+            if self._gathered and not self._failed:
+                self._writer.append(self._data, self._bits, self._gathered)
+                self._gathered = 0
+            self._writer.close(complete)
+            if complete:
+                _commit(self._output)
+        except BaseException as exc:
+            if complete:
+                _close_after(exc, self._writer, self._output)
+            raise
+        finally:
+            self._output.release()
+            written = self._writer.written
+            self.result = Recording(path=self._output.path, samples=written, requested=written,
+                                    samplerate_hz=self.samplerate_hz, complete=complete,
+                                    interrupted=not complete,
+                                    elapsed_s=time.monotonic() - self._started,
+                                    over_range_samples=self._writer.over_range)
+        return self.result
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        if value is None:
+            self.close(complete=True)
+            return
+        try:
+            self.close(complete=False)
+        except Exception as exc:
+            value.add_note(f"closing {self.path} also failed: {exc}")
 
 
 def read(path, limit=None):

@@ -1,0 +1,327 @@
+"""zopy scope without a browser: frames, recording names, the acquisition thread,
+what the server admits, and the command line."""
+
+import base64
+import http.client
+import importlib.util
+import os
+import signal
+import socket
+import sys
+import threading
+import time
+import urllib.parse
+
+import numpy as np
+import pytest
+
+import zopy
+from zopy import analysis, record, sim
+from zopy.__main__ import main
+from zopy.scope import Scope, ScopeError, resolve_recording_name
+from zopy.scope._frames import Context, FrameMaker
+
+pytest.importorskip("scipy")
+h5py = pytest.importorskip("h5py")
+needs_bokeh = pytest.mark.skipif(importlib.util.find_spec("bokeh") is None,
+                                 reason="the server needs bokeh (pip install 'zopy[scope]')")
+
+RATE = 1e6
+POWER = Context(samplerate_hz=RATE, units="µW", watts_per_unit=1e-6, limits=(0.0, 200.0),
+                gain="high", wavelength_nm=1550.0, balanced=False)
+
+
+def wait_for(condition, what, seconds=30.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return
+        time.sleep(0.02)
+    raise AssertionError(f"never saw {what}")
+
+
+class TestFrames:
+    @pytest.mark.parametrize("block, read", [(500, 120), (4096, 1000), (4096, 10_000)])
+    def test_the_trace_is_the_latest_block_or_its_envelope(self, block, read):
+        samples = np.random.default_rng(1).normal(50.0, 1.0, 30_000)
+        maker = FrameMaker(POWER, block_length=block)
+        for start in range(0, samples.size, read):
+            maker.add(samples[start:start + read])
+        frame = maker.frame(1, 0.0, 0.0)
+        latest = samples[:(samples.size // read + (samples.size % read > 0)) * read][-block:]
+        if block <= 1000:
+            assert np.array_equal(frame.trace, latest.astype(np.float32)) and not frame.envelope
+            assert np.allclose(frame.trace_time_s, np.arange(block) / RATE)
+        else:
+            envelope = analysis.Envelope(block, 1000)
+            envelope.add(latest)
+            assert frame.envelope
+            assert np.array_equal(frame.trace[0::2], envelope.low.astype(np.float32))
+            assert np.array_equal(frame.trace[1::2], envelope.high.astype(np.float32))
+            assert np.array_equal(frame.trace_time_s[0::2], envelope.starts[:-1] / RATE)
+        assert frame.mean == pytest.approx(latest.mean()) and frame.std == pytest.approx(latest.std())
+
+    def test_the_spectrum_averages_the_last_n_blocks(self):
+        rng = np.random.default_rng(2)
+        blocks = [rng.normal(100.0, scale, 4096) for scale in (1.0, 2.0, 3.0, 4.0, 5.0)]
+        maker = FrameMaker(POWER, block_length=4096, averaging=3)
+        for block in blocks:
+            maker.add(block)
+        frame = maker.frame(1, 0.0, 0.0)
+        expected = np.mean([analysis.psd(b * 1e-6, RATE).density[1:] for b in blocks[-3:]], axis=0)
+        assert frame.averaged == 3 and frame.frequency_hz.size == 2047   # no DC, no Nyquist bin
+        np.testing.assert_allclose(frame.density, expected, rtol=1e-10)
+        maker.average.set_count(1)
+        np.testing.assert_allclose(maker.frame(2, 0.0, 0.0).density,
+                                   analysis.psd(blocks[-1] * 1e-6, RATE).density[1:], rtol=1e-10)
+
+    @pytest.mark.parametrize("balanced, mean_uw, total_uw, level_power_uw", [
+        (False, 100.0, None, 100.0),        # a single photodiode: its mean power
+        (False, 0.001, None, None),         # dark: the mean is lost in the noise
+        (True, 5.0, None, None),            # balanced: P1 - P2 says nothing of the light
+        (True, 5.0, 2000.0, 2000.0),        # ... the total power typed on the page does
+    ])
+    def test_shot_noise_level_and_clearance(self, balanced, mean_uw, total_uw, level_power_uw):
+        context = Context(**{**POWER.__dict__, "balanced": balanced, "limits": (-1e6, 1e6)})
+        maker = FrameMaker(context, block_length=4096, averaging=4)
+        maker.total_power_w = None if total_uw is None else total_uw * 1e-6
+        rng = np.random.default_rng(3)
+        for _ in range(4):
+            maker.add(rng.normal(mean_uw, 0.05, 4096))
+        frame = maker.frame(1, 0.0, 0.0)
+        if level_power_uw is None:
+            assert frame.shot_level is None and frame.clearance_db is None
+            return
+        level = analysis.shot_noise_level(level_power_uw * 1e-6, 1550.0)
+        assert frame.shot_level == pytest.approx(level, rel=1e-3)
+        spectrum = analysis.Spectrum(frame.frequency_hz, frame.density, RATE / 4096)
+        assert frame.clearance_db == pytest.approx(
+            analysis.clearance_db(spectrum, frame.shot_level, frame.band_hz))
+
+    def test_over_range_counts_every_sample_since_the_last_frame_and_hides_the_clearance(self):
+        maker = FrameMaker(POWER, block_length=4096)
+        samples = np.full(10_000, 100.0)
+        samples[::100] = 200.0                  # the top of the ADC's range
+        maker.add(samples)
+        frame = maker.frame(1, 0.0, 0.0)
+        assert frame.over_range == pytest.approx(0.01) and frame.clearance_db is None
+        maker.add(np.random.default_rng(4).normal(100.0, 0.1, 4096))
+        assert maker.frame(2, 0.0, 0.0).over_range == 0
+
+
+class TestRecordingNames:
+    @pytest.mark.parametrize("name, fault", [
+        ("", "give the recording a file name"),
+        ("/etc/passwd.h5", "not an absolute path"),
+        ("~/run.h5", "not an absolute path"),
+        ("../run.h5", "'..' is not allowed"),
+        ("sub/../../run.h5", "'..' is not allowed"),
+        ("run.png", "end its name in .h5"),
+        ("missing/run.h5", "no folder missing"),
+        ("escape/run.h5", "leads outside"),
+        ("line\nbreak.h5", "control characters"),
+    ])
+    def test_names_outside_the_folder_are_refused(self, tmp_path, name, fault):
+        (tmp_path / "rec").mkdir()
+        (tmp_path / "rec" / "escape").symlink_to(tmp_path)
+        with pytest.raises(ValueError, match=fault):
+            resolve_recording_name(tmp_path / "rec", name)
+
+    @pytest.mark.parametrize("name, path", [("run", "run.h5"), (" day1/run.hdf5 ", "day1/run.hdf5")])
+    def test_names_inside_it_are_resolved_there(self, tmp_path, name, path):
+        (tmp_path / "day1").mkdir()
+        assert resolve_recording_name(tmp_path, name) == tmp_path.resolve() / path
+
+
+class Replies:
+    """What the acquisition thread answers to requests."""
+
+    def __init__(self):
+        self.got = []
+        self.event = threading.Event()
+
+    def __call__(self, text, error):
+        self.got.append((text, error))
+        self.event.set()
+
+    def last(self):
+        assert self.event.wait(30), "no reply"
+        self.event.clear()
+        return self.got[-1]
+
+
+@pytest.fixture
+def live(tmp_path):
+    scopes = []
+
+    def start(serial=None, **options):
+        options.setdefault("folder", tmp_path)
+        options.setdefault("retry_seconds", 0.2)
+        scopes.append(Scope(serial, **options))
+        return scopes[-1]
+
+    yield start
+    for scope in scopes:
+        scope.close()
+
+
+class TestAcquisition:
+    def test_requests_act_on_the_instrument_and_come_back_as_settings(self, live):
+        sim.set_light(50.0)
+        scope = live()
+        replies = Replies()
+        scope.request("highgain", False)
+        scope.request("downsampling", 20)
+        scope.request("wavelength_nm", 3000.0, replies)
+        assert replies.last() == ("wavelength 3000 nm is outside the photodiode's band", True)
+        assert not sim.state()["highgain"]
+        settings = scope.settings
+        assert (settings.highgain, settings.downsampling, settings.wavelength_nm) == (False, 20, 1550.0)
+        wait_for(lambda: scope.frame and scope.frame.samplerate_hz == 5e5, "frames at 500 kS/s")
+        assert scope.frame.gain == "low" and scope.frame.mean == pytest.approx(50.0, rel=0.01)
+
+    def test_a_recording_locks_the_settings_and_closing_marks_it_incomplete(self, live, small_disk):
+        folder = small_disk("32m")
+        scope = live(folder=folder, downsampling=100)
+        replies = Replies()
+        scope.request("record", (folder / "a.h5", False), replies)
+        assert replies.last() == ("recording a.h5", False)
+        scope.request("highgain", False, replies)
+        assert replies.last()[0].startswith("stop the recording first")
+        assert sim.state()["highgain"] and scope.settings.recording == "a.h5"
+        wait_for(lambda: "s" in scope.status.text and scope.samples_read > 50_000, "samples")
+        stopped = scope.close()
+        data, _, attrs = record.read(folder / "a.h5")
+        assert stopped.samples == data.size > 0 and not attrs["complete"] and not stopped.complete
+
+    def test_a_triggered_block_waits_for_its_trigger_and_pauses_the_view(self, live):
+        scope = live()
+        replies = Replies()
+        scope.request("trig_port", "T")
+        scope.request("trigger", None, replies)
+        assert replies.last() == ("no trigger (rising on port T) within the instrument's "
+                                  "timeout", True)
+        sim.set_port_input("T", frequency_hz=1e3)
+        scope.request("trigger")
+        wait_for(lambda: scope.frame.source == "triggered: rising on T", "the triggered block")
+        frame = scope.frame
+        assert frame.samplerate_hz == 10e6 and frame.block_length == 4096
+        assert not scope.settings.running
+        time.sleep(0.2)
+        assert scope.frame is frame            # paused on it
+
+    def test_wrong_choices_fail_in_the_callers_thread(self, live, tmp_path):
+        with pytest.raises(zopy.NoDeviceError):
+            live("nope")
+        with pytest.raises(ScopeError, match="outside the photodiode's band"):
+            live(wavelength=3000.0)
+        with pytest.raises(ScopeError, match="no such folder"):
+            live(folder=tmp_path / "missing")
+        assert not sim.state()["open"]
+
+
+def _free_port(host="127.0.0.1"):
+    with socket.socket() as probe:
+        probe.bind((host, 0))
+        return probe.getsockname()[1]
+
+
+def _get(host, port, path, headers=None):
+    connection = http.client.HTTPConnection(host, port, timeout=30)
+    try:
+        connection.request("GET", path, headers=headers or {})
+        response = connection.getresponse()
+        response.read()
+        return response.status, response.getheader("Set-Cookie") or ""
+    finally:
+        connection.close()
+
+
+@needs_bokeh
+class TestServer:
+    @pytest.mark.parametrize("host", ["127.0.0.1", "127.0.0.2"])
+    def test_only_the_printed_url_admits_a_client(self, live, host):
+        from zopy.scope._server import ScopeServer
+        try:
+            server = ScopeServer(live(), host=host, port=0).start()
+        except ScopeError as exc:
+            pytest.skip(str(exc))
+        try:
+            port, token = server.port, server.token
+            assert _get(host, port, "/")[0] == 403
+            assert _get(host, port, "/?token=" + "x" * len(token))[0] == 403
+            status, cookie = _get(host, port, "/?token=" + urllib.parse.quote(token))
+            assert status == 200 and cookie.startswith(f"zopy-scope-{port}=")
+
+            def websocket(origin, cookie=None):
+                headers = {"Upgrade": "websocket", "Connection": "Upgrade",
+                           "Sec-WebSocket-Version": "13", "Origin": origin,
+                           "Sec-WebSocket-Key": base64.b64encode(os.urandom(16)).decode(),
+                           "Sec-WebSocket-Protocol": "bokeh, x"}
+                if cookie:
+                    headers["Cookie"] = cookie
+                return _get(host, port, "/ws", headers)[0]
+
+            assert websocket(f"http://{host}:{port}") == 403                      # no token
+            assert websocket("http://elsewhere.example", f"zopy-scope-{port}={token}") == 403
+            assert server.url.startswith(f"http://{host}:{port}/?token=")
+            assert server.origins[0] == f"{host}:{port}"
+        finally:
+            server.stop()
+
+
+@needs_bokeh
+class TestCommandLine:
+    @pytest.mark.parametrize("argv, message", [
+        (["--serial", "nope"], "No instrument whose serial contains 'nope'"),
+        (["--folder", "/no/such/folder"], "no such folder"),
+        (["--wavelength", "3000"], "wavelength 3000 nm is outside the photodiode's band"),
+        (["--port", "70000"], "a port is 0 to 65535, not 70000"),
+        (["--block", "8"], "must be at least 16"),
+    ])
+    def test_a_failure_is_one_line(self, capsys, argv, message):
+        status = main(["scope", "--no-browser", *argv])
+        err = capsys.readouterr().err
+        assert status in (1, 2) and err.count("\n") == 1 and message in err, err
+        assert not sim.state()["open"]
+
+    def test_a_port_in_use_is_one_line(self, capsys):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            status = main(["scope", "--no-browser", "--port", str(taken.getsockname()[1])])
+        err = capsys.readouterr().err
+        assert status == 1 and "is in use" in err and err.count("\n") == 1
+        assert not sim.state()["open"]
+
+    def test_ctrl_c_stops_the_server_and_closes_the_instrument(self, capsys, tmp_path):
+        port = _free_port()
+        seen = {}
+
+        def interrupt_once_served():
+            wait_for(lambda: _reachable(port), "the server")
+            seen["open"] = sim.state()["open"]
+            os.kill(os.getpid(), signal.SIGINT)
+
+        helper = threading.Thread(target=interrupt_once_served)
+        helper.start()
+        status = main(["scope", "--no-browser", "--port", str(port), "--folder", str(tmp_path)])
+        helper.join()
+        out, err = capsys.readouterr()
+        assert status == 0 and seen["open"] and not sim.state()["open"]
+        assert f"http://127.0.0.1:{port}/?token=" in out and "zopy scope stopped" in err
+
+
+def test_without_bokeh_the_command_says_how_to_install_it(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "bokeh", None)      # as if not installed
+    status = main(["scope", "--no-browser"])
+    err = capsys.readouterr().err
+    assert status == 1 and err.count("\n") == 1
+    assert "this needs bokeh, which is not installed" in err and "'zopy[scope]'" in err
+
+
+def _reachable(port):
+    try:
+        return _get("127.0.0.1", port, "/")[0] == 403
+    except OSError:
+        return False

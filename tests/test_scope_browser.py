@@ -1,0 +1,301 @@
+"""zopy scope as a person sees it: pages in headless Chromium (Debian's chromium and
+chromium-driver, driven by selenium) against the server on 127.0.0.1 and the virtual bench.
+
+Without Chromium these tests skip, unless ZOPY_REQUIRE_BROWSER is set (as .ci/run
+does, which installs it): then they fail, so that CI cannot pass without running them.
+"""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import zopy
+from zopy import record, sim
+
+pytest.importorskip("bokeh")
+h5py = pytest.importorskip("h5py")
+webdriver = pytest.importorskip("selenium.webdriver")
+
+from zopy import scope  # noqa: E402
+from zopy.scope._server import ScopeServer  # noqa: E402
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+CHROMEDRIVER = shutil.which("chromedriver")
+if not (CHROMIUM and CHROMEDRIVER):
+    reason = "needs Debian's chromium and chromium-driver (apt-get install chromium chromium-driver)"
+    if os.environ.get("ZOPY_REQUIRE_BROWSER"):
+        raise RuntimeError(f"ZOPY_REQUIRE_BROWSER is set, but this {reason}")
+    pytest.skip(reason, allow_module_level=True)
+
+WAIT = 30.0    # s: a deadline for what a page shows, not a speed to meet
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+
+# Bokeh draws every view in a shadow root of its own: look through all of them.
+FIND = """
+function find(root, selector) {
+    const hit = root.querySelector(selector);
+    if (hit) return hit;
+    for (const el of root.querySelectorAll('*'))
+        if (el.shadowRoot) { const found = find(el.shadowRoot, selector); if (found) return found; }
+    return null;
+}
+"""
+
+
+def wait_for(condition, what):
+    """Polls ``condition()`` until it is true; fails naming ``what`` after WAIT seconds."""
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError(f"the page never showed {what}")
+
+
+class Page:
+    """One browser tab on a scope's page, read and clicked as a person would."""
+
+    def __init__(self, driver, url):
+        self.driver = driver
+        driver.get("about:blank")      # the page of an earlier test goes now, with its logs
+        driver.get_log("browser")
+        driver.get(url)
+        wait_for(lambda: "Mean power" in self.text("zopy-numbers")
+                 or "P1 − P2" in self.text("zopy-numbers"), "its first frame")
+
+    def element(self, css_class):
+        return self.driver.execute_script(FIND + "return find(document, arguments[0]);",
+                                          f".{css_class}")
+
+    def text(self, css_class):
+        """The text a Div shows (read in one step: Bokeh redraws it as it changes)."""
+        return self.driver.execute_script(
+            FIND + "; const host = find(document, arguments[0]);"
+            "return host ? host.shadowRoot.querySelector('div').innerText : '';", f".{css_class}")
+
+    def number(self, label):
+        """The value after ``label`` in the numbers table."""
+        line = next(line for line in self.text("zopy-numbers").splitlines() if line.startswith(label))
+        return float(line[len(label):].split()[0])
+
+    def click(self, css_class, label):
+        buttons = self.element(css_class).shadow_root.find_elements("css selector", "button")
+        next(b for b in buttons if b.text == label).click()
+
+    def type_into(self, css_class, text):
+        field = self.element(css_class).shadow_root.find_element("css selector", "input")
+        field.clear()
+        field.send_keys(text + "\n")
+
+    def model(self, name, attribute):
+        return self.driver.execute_script(
+            "return Bokeh.documents[0].get_model_by_name(arguments[0])[arguments[1]]",
+            name, attribute)
+
+    def frame_data(self):
+        """The trace and the spectrum the page holds now, and the frame they are of."""
+        return self.driver.execute_script("""
+            const doc = Bokeh.documents[0];
+            const y = doc.get_model_by_name('trace').data.y;
+            const p = doc.get_model_by_name('spectrum').data.density;
+            return [Array.from(y), Array.from(p), doc.get_model_by_name('scope').tags[0].rendered];
+        """)
+
+    def console_errors(self):
+        return [entry for entry in self.driver.get_log("browser") if entry["level"] == "SEVERE"]
+
+
+@pytest.fixture(scope="module")
+def chromium():
+    """A factory of headless Chromium windows (one process each), closed at the end."""
+    drivers = []
+    # No sanitizer runtime (make check preloads one into Python) in the browser.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS",
+                                                             "UBSAN_OPTIONS", "PYTHONMALLOC")}
+
+    def start():
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM
+        for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                     "--window-size=1300,1100"):
+            options.add_argument(flag)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        service = webdriver.ChromeService(executable_path=CHROMEDRIVER, env=env)
+        driver = webdriver.Chrome(service=service, options=options)
+        drivers.append(driver)
+        return driver
+
+    yield start
+    for driver in drivers:
+        driver.quit()
+
+
+@pytest.fixture(scope="module")
+def browser(chromium):
+    """The first window, shared by the tests of this file."""
+    return chromium()
+
+
+@pytest.fixture
+def serve():
+    """``serve(serial=None, **options)``: a Scope of the bench's instrument served on
+    127.0.0.1 on a free port, from a thread; both stopped after the test."""
+    running = []
+
+    def start(serial=None, **options):
+        options.setdefault("retry_seconds", 0.5)
+        live = scope.Scope(serial, **options)
+        server = ScopeServer(live, port=0)
+        running.append((live, server))
+        server.start()
+        return live, server
+
+    yield start
+    for live, server in running:
+        server.stop()
+        live.close()
+
+
+def test_the_page_shows_new_frames_without_errors(serve, browser):
+    sim.set_light(50.0, modulation_hz=20e3, modulation_depth=0.2)
+    live, server = serve()
+    page = Page(browser, server.url)
+    trace, spectrum, seq = page.frame_data()
+    later = wait_for(lambda: (data := page.frame_data())[2] > seq + 2 and data, "a later frame")
+    assert len(trace) == 2 * 1000 and len(spectrum) == 2047     # envelope of 4096; no DC, no Nyquist
+    assert later[0] != trace and later[1] != spectrum
+    assert page.number("Mean power") == pytest.approx(50.0, rel=0.01)
+    assert page.number("Sample rate") == 1 and "MS/s" in page.text("zopy-numbers")
+    assert page.console_errors() == []
+
+
+def test_switching_the_gain_on_the_page_unclips_the_power(serve, browser):
+    sim.set_light(500.0)     # beyond what high gain takes (about 197.5 µW)
+    live, server = serve()
+    page = Page(browser, server.url)
+    wait_for(lambda: "Over range" in page.text("zopy-numbers").split("% of samples")[-1],
+             "the over-range warning")
+    assert page.number("Mean power") == pytest.approx(197.5, abs=0.5)
+    page.click("zopy-gain", "Low gain")
+    wait_for(lambda: not sim.state()["highgain"], "the instrument in low gain")
+    wait_for(lambda: abs(page.number("Mean power") - 500.0) < 1.0, "500 µW")
+    assert "clipped" not in page.text("zopy-numbers")
+    assert page.number("Over range") == 0
+
+
+def test_the_balance_follows_the_light_on_p2(serve, browser):
+    sim.detach_all()
+    sim.attach("BAL1", balanced=True)
+    sim.set_light(500.0, p2_power_uw=500.0)
+    live, server = serve()
+    page = Page(browser, server.url)
+    wait_for(lambda: abs(page.model("balance_bar", "data")["right"][0]) < 1.0, "a balanced unit")
+    sim.set_light(500.0, p2_power_uw=400.0)
+    wait_for(lambda: abs(page.model("balance_bar", "data")["right"][0] - 100.0) < 2.0,
+             "the balance at +100 µW")
+    wait_for(lambda: abs(page.number("P1 − P2 mean") - 100.0) < 2.0, "P1 − P2 at 100 µW")
+    history = page.model("balance", "data")["mean"]
+    assert min(history) < 1.0 and max(history) > 99.0     # both states in the last 30 s
+
+
+def test_the_record_button_records_what_the_stream_delivered(serve, browser, small_disk):
+    folder = small_disk("64m")
+    sim.set_light(80.0, modulation_hz=2e3, modulation_depth=0.3, seed=7)
+    live, server = serve(downsampling=100, bits=True, folder=folder)    # 100 kS/s
+    page = Page(browser, server.url)
+    page.type_into("zopy-record-name", "run")
+    wait_for(lambda: page.model("record_name", "value") == "run", "the file name")
+    page.click("zopy-record", "Record")
+    wait_for(lambda: "recording run.h5" in page.text("zopy-status"), "the recording")
+    wait_for(lambda: recorded_seconds(page) >= 1.5, "1.5 s recorded")
+    page.click("zopy-record", "Stop recording")
+    wait_for(lambda: "complete" in page.text("zopy-status"), "the end of the recording")
+    read = live.samples_read
+    server.stop()
+    live.close()
+
+    data, bits, attrs = record.read(folder / "run.h5")
+    assert attrs["complete"] and attrs["samples_written"] == data.size > 150_000
+    assert attrs["samplerate_hz"] == 1e5 and attrs["filter"] == "lowpass"
+    sim.reset()      # the same bench, read again from its start in one go
+    sim.set_light(80.0, modulation_hz=2e3, modulation_depth=0.3, seed=7)
+    with zopy.Device() as device, device.open_stream("float32") as stream:
+        stream.downsampling = 100
+        stream.filter = "lowpass"
+        stream.cutoff = live.settings.cutoff_hz
+        replay, replay_bits = stream.acquire(read, getbits=True)
+    starts = [i for i in np.flatnonzero(replay == data[0]) if i + data.size <= read
+              and np.array_equal(replay[i:i + data.size], data)]
+    assert len(starts) == 1, "the file is one gap-free stretch of the stream"
+    assert np.array_equal(replay_bits[starts[0]:starts[0] + data.size], bits)
+
+
+def recorded_seconds(page):
+    """The length of the recording that the status line shows (0 before it does)."""
+    status = page.text("zopy-status")
+    return float(status.split(": ")[-1].split()[0]) if status.startswith("recording run") else 0.0
+
+
+def test_recording_over_a_file_asks_first(serve, browser, small_disk):
+    folder = small_disk("16m")
+    (folder / "old.h5").write_bytes(b"keep me")
+    live, server = serve(folder=folder)
+    page = Page(browser, server.url)
+    page.type_into("zopy-record-name", "old.h5")
+    wait_for(lambda: page.model("record_name", "value") == "old.h5", "the file name")
+    page.click("zopy-record", "Record")
+    wait_for(lambda: "press Record again to replace it" in page.text("zopy-notice"),
+             "the question")
+    assert live.settings.recording is None and (folder / "old.h5").read_bytes() == b"keep me"
+    page.type_into("zopy-record-name", "../outside")
+    wait_for(lambda: page.model("record_name", "value") == "../outside", "the file name")
+    page.click("zopy-record", "Record")
+    wait_for(lambda: "'..' is not allowed" in page.text("zopy-notice"), "the refusal")
+    assert live.settings.recording is None
+
+
+def test_a_control_changed_in_one_browser_shows_in_the_other(serve, browser, chromium):
+    live, server = serve()
+    first = Page(browser, server.url)
+    second = Page(chromium(), server.url)
+    first.click("zopy-gain", "Low gain")
+    wait_for(lambda: second.model("gain", "active") == 1, "low gain in the second browser")
+    second.click("zopy-run", "Pause")
+    wait_for(lambda: first.model("run", "active") == 1, "the pause in the first browser")
+    assert not sim.state()["highgain"] and not live.settings.running
+
+
+@pytest.mark.parametrize("failure", ["library error", "unplugged"])
+def test_an_instrument_failure_shows_on_the_page_until_it_clears(serve, browser, failure):
+    live, server = serve()
+    page = Page(browser, server.url)
+    if failure == "library error":
+        sim.override("ZOStream<float>::acquire", 16, error=(16, "cable pulled"), times=3)
+        shown = "instrument error: cable pulled (libzo error 16)"
+    else:
+        sim.detach(sim.DEFAULT_SERIAL)
+        shown = f"instrument {sim.DEFAULT_SERIAL} not found (unplugged?)"
+    wait_for(lambda: shown in page.text("zopy-status"), shown)
+    if failure == "unplugged":
+        sim.attach(sim.DEFAULT_SERIAL)
+    wait_for(lambda: page.text("zopy-status") == "running", "the instrument back")
+    _, _, seq = page.frame_data()
+    wait_for(lambda: page.frame_data()[2] > seq, "new frames")
+    assert page.console_errors() == []
+
+
+def test_the_demo_saves_a_screenshot_of_the_page(tmp_path):
+    path = tmp_path / "scope.png"
+    result = subprocess.run([sys.executable, "-P", EXAMPLES / "scope_screenshot.py", path],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    image = pytest.importorskip("matplotlib.image").imread(path)
+    assert image.shape[1] == 1300 and image.shape[0] > 800
+    assert len(np.unique(image.reshape(-1, image.shape[-1]), axis=0)) > 50     # not blank

@@ -1,0 +1,617 @@
+"""One instrument, read by one thread; its frames and settings shared by every page.
+
+The thread owns the device and its stream: it reads the stream continuously
+in short reads, feeds every sample to the recording (when one runs) and to
+the :class:`~zopy.scope._frames.FrameMaker`, and after each read publishes
+the latest frame. Pages never call the instrument: they send requests,
+which the thread carries out between two reads, and read what it publishes.
+An instrument that fails is closed, shown as a status line and opened again
+every few seconds; the thread itself never stops before :meth:`Scope.close`.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import errno
+import math
+import os
+import pathlib
+import queue
+import threading
+import time
+from collections.abc import Callable
+from typing import Any
+
+import numpy
+
+import zopy
+
+from .. import analysis
+from .. import record as recorder
+from .._files import failure_text
+from ._frames import Context, FrameMaker
+
+RETRY_SECONDS = 3.0       # between attempts to open a failed instrument again
+READ_SECONDS = 0.02       # stream time per read: a read holds the interpreter lock that long at most
+PACE = 1.02               # reads are paced this much faster than the stream's rate (see _read_loop)
+BEHIND_SECONDS = 1.0      # further behind than this, the pacing starts again from now
+STATUS_SECONDS = 0.5      # how often a recording's length is brought up to date
+STOP_TIMEOUT = 10.0       # for the thread to end on close (a triggered read may be waiting)
+UNITS = {-6: "µW", -3: "mW", 0: "W"}
+RECORDING_SUFFIXES = (".h5", ".hdf5")
+WHILE_RECORDING = "stop the recording first: a recording keeps one setting throughout"
+
+
+class ScopeError(Exception):
+    """A failure the user can act on; its text is the whole message."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    """What the page's controls show, the same on every page."""
+    highgain: bool
+    antialias: bool
+    wavelength_nm: float
+    filter: str
+    cutoff_hz: float
+    downsampling: int
+    raw: bool
+    running: bool = True
+    averaging: int = 16
+    db: bool = False              #: spectrum relative to the shot-noise level
+    total_power_uw: float | None = None
+    trig_mode: str = "rising"
+    trig_port: str = "S"
+    recording: str | None = None  #: the file being recorded, as named on the page
+
+
+@dataclasses.dataclass(frozen=True)
+class Status:
+    text: str
+    error: bool = False
+
+
+# Settings a request may change, and whether a change reaches the instrument.
+INSTRUMENT_SETTINGS = ("highgain", "antialias", "wavelength_nm", "filter", "cutoff_hz",
+                       "downsampling", "raw")
+VIEW_SETTINGS = ("running", "averaging", "db", "total_power_uw", "trig_mode", "trig_port")
+TRIGGER_MODES = ("rising", "falling", "high", "low")
+TRIGGER_PORTS = ("S", "T")
+
+
+class Scope:
+    """A live view's instrument: opened now, then read by a thread of its own
+    until :meth:`close`. Every page of it (see :mod:`zopy.scope`) shows the
+    frames it publishes and sends it the controls' changes.
+
+    Args:
+        serial: the first instrument whose serial contains this (default: the first found).
+        dtype, filter, cutoff, downsampling, decimation, units, wavelength:
+            the stream's settings, as ``zopy record`` takes them (default:
+            float32, low-pass at a fifth of the output rate, downsampling 10).
+        gain: "high" or "low"; antialias: True or False (default: as the instrument is).
+        bits: record the per-sample bits too.
+        block_length: samples of the trace and of each block of the spectrum.
+        averaging: blocks in the spectrum's average.
+        folder: where recordings named on the page go.
+        retry_seconds: between attempts to open a failed instrument again.
+
+    Raises:
+        zopy.NoDeviceError: no such instrument; zopy.Error: it refused a setting;
+        ScopeError: a value the instrument cannot take.
+    """
+
+    def __init__(self, serial: str | None = None, *, dtype: str = "float32",
+                 filter: str = "lowpass", cutoff: float | None = None, downsampling: int = 10,
+                 decimation: int | None = None, units: int | None = None,
+                 wavelength: float | None = None, gain: str | None = None,
+                 antialias: bool | None = None, bits: bool = False, block_length: int = 4096,
+                 averaging: int = 16, folder: str | os.PathLike[str] = ".",
+                 retry_seconds: float = RETRY_SECONDS) -> None:
+        self.folder = pathlib.Path(folder).resolve()
+        if not self.folder.is_dir():
+            raise ScopeError(f"{folder}: no such folder for the recordings")
+        if gain not in (None, "high", "low"):
+            raise ScopeError(f"gain must be high or low, not {gain!r}")
+        if not 16 <= block_length <= 1 << 22:
+            raise ScopeError(f"a block must hold 16 to {1 << 22} samples, not {block_length}")
+        if averaging < 1:
+            raise ScopeError(f"averaging must be at least 1 block, not {averaging}")
+        self.dtype, self.bits, self.retry_seconds = numpy.dtype(dtype), bool(bits), retry_seconds
+        self._fixed = {"units": units, "decimation": decimation}
+        self._wanted = {"highgain": None if gain is None else gain == "high",
+                        "antialias": antialias, "wavelength_nm": wavelength, "filter": filter,
+                        "cutoff_hz": cutoff, "downsampling": downsampling, "raw": False}
+        self._view = {"running": True, "averaging": averaging, "db": False,
+                      "total_power_uw": None, "trig_mode": "rising", "trig_port": "S"}
+        self.block_length = block_length
+        self.serial, self.title, self.balanced = serial, "", False
+        self.frame = None             #: the latest Frame
+        self.settings = None          #: the latest Settings
+        self.status = Status("starting")
+        self.version = 0              #: counts publications
+        self._seq = 0
+        self.samples_read = 0         #: from the stream, since the instrument was last opened
+        self._device = self._stream = self._maker = None
+        self._recording = None
+        self._recording_name = None
+        self._single = False
+        self._restart = False
+        self._requests = queue.Queue()
+        self._subscribers = set()
+        self.pages: set[Any] = set()  #: the pages watching (each adds and removes itself)
+        self._subscribers_lock = threading.Lock()
+        self._stop = threading.Event()
+        self._open()                  # a wrong serial or value fails here, in the caller's thread
+        self.title = f"{self._device.product} {self.serial}{' (balanced)' if self.balanced else ''}"
+        self._publish(settings=self._current_settings(), status=Status("running"))
+        self._thread = threading.Thread(target=self._run, name=f"zopy scope {self.serial}",
+                                        daemon=True)
+        self._thread.start()
+
+    # ---------------------------------------------------------------- for pages
+
+    def subscribe(self, callback: Callable[[], None]) -> None:
+        """``callback()`` is called (from the acquisition thread) after every
+        publication: a frame, settings or status. It must return at once."""
+        with self._subscribers_lock:
+            self._subscribers.add(callback)
+
+    def unsubscribe(self, callback: Callable[[], None]) -> None:
+        with self._subscribers_lock:
+            self._subscribers.discard(callback)
+
+    def request(self, name: str, value: Any = None,
+                reply: Callable[[str, bool], None] | None = None) -> None:
+        """Asks the acquisition thread to change setting ``name`` to ``value``
+        (or to do ``name``: "single", "trigger", "reset_average", "record",
+        "stop_recording"); ``reply(text, error)``, when given, is called from
+        that thread with the outcome."""
+        self._requests.put((name, value, reply))
+
+    def recording_path(self, name: str) -> pathlib.Path:
+        """The file a name typed on the page stands for: inside the recording
+        folder, never outside it. Raises ValueError saying why not."""
+        return resolve_recording_name(self.folder, name)
+
+    def close(self) -> recorder.Recording | None:
+        """Stops the thread, ends a running recording (marked incomplete: it
+        did not end with its Stop button) and closes the stream and the
+        instrument. Returns the recording's Recording, if one was running."""
+        self._stop.set()
+        self._requests.put(None)      # wakes a wait
+        if self._thread.is_alive() and self._thread is not threading.current_thread():
+            self._thread.join(STOP_TIMEOUT)
+        return self.stopped_recording
+
+    _last_recording = None
+    stopped_recording: recorder.Recording | None = None   #: the Recording that close() ended
+
+    def __enter__(self) -> "Scope":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # ------------------------------------------------------------- the thread
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                if self._stream is None:
+                    self._open()
+                    self._publish(settings=self._current_settings(), status=Status("running"))
+                self._read_loop()
+            except Exception as exc:   # noqa: BLE001 - shown on the page, then tried again
+                self._failed(exc)
+        if self._recording is not None:
+            self._end_recording(complete=False, why="the scope stopped")
+            self.stopped_recording = self._last_recording
+        self._close_instrument()
+
+    def _failed(self, exc):
+        why = _describe(exc, self.serial)
+        self._end_recording(complete=False, why=why)
+        self._close_instrument()
+        self._publish(settings=self._current_settings(),
+                      status=Status(f"{why}; trying again every {self.retry_seconds:g} s", True))
+        self._restart = False
+        self._wait(self.retry_seconds)
+
+    def _open(self):
+        device = zopy.Device(serial=self.serial)
+        try:
+            self.serial = device.serial      # the same unit again after a failure
+            self.balanced = recorder.is_balanced(device)
+            self._apply_front_end(device)
+            stream = device.open_stream(self.dtype)
+            try:
+                self._apply_stream_settings(device, stream)
+            except BaseException:
+                _quietly(stream.close)
+                raise
+        except BaseException:
+            _quietly(device.close)
+            raise
+        self._device, self._stream = device, stream
+        self.samples_read = 0
+
+    def _apply_front_end(self, device):
+        if self._wanted["highgain"] is not None:
+            device.highgain = self._wanted["highgain"]
+        if self._wanted["antialias"] is not None:
+            device.antialias = self._wanted["antialias"]
+
+    def _apply_stream_settings(self, device, stream):
+        wanted, fixed = self._wanted, self._fixed
+        if fixed["units"] is not None:
+            stream.set_calibration_units(fixed["units"])
+        stream.calibration_mode = "raw" if wanted["raw"] else "auto"
+        if wanted["wavelength_nm"] is not None:
+            stream.set_calibration_wavelength(_inside_band(device, wanted["wavelength_nm"]))
+        stream.update_auto_calibration()     # the gain may have changed
+        stream.set_downsampling(wanted["downsampling"])
+        if fixed["decimation"] is not None:
+            stream.set_decimation(fixed["decimation"])
+        stream.set_filter(wanted["filter"])
+        if wanted["cutoff_hz"] is None and wanted["filter"] != "none":
+            wanted["cutoff_hz"] = stream.samplerate / 5     # well inside the output's band
+        if wanted["cutoff_hz"] is not None:
+            stream.set_cutoff(wanted["cutoff_hz"])
+
+    def _close_instrument(self):
+        stream, device, self._stream, self._device = self._stream, self._device, None, None
+        if stream is not None:
+            _quietly(stream.close)
+        if device is not None:
+            _quietly(device.close)
+
+    def _context(self):
+        stream, device = self._stream, self._device
+        raw = stream.calibration_mode == "raw"
+        power = stream.calibration_units
+        if raw:    # the codes, averaged by the filter: clipped ones stay at the ends
+            limits = analysis.over_range_limits((1.0, 0.0))
+        else:
+            limits = analysis.stream_limits(stream)
+        return Context(samplerate_hz=stream.samplerate,
+                       units="counts" if raw else UNITS.get(power, f"1e{power} W"),
+                       watts_per_unit=None if raw else 10.0 ** power, limits=limits,
+                       gain="high" if device.highgain else "low",
+                       wavelength_nm=stream.calibration_wavelength, balanced=self.balanced)
+
+    def _read_loop(self):
+        """Reads until the settings change, the scope stops or the instrument fails.
+
+        Reads are paced to the stream's rate: an instrument delivers no faster,
+        so waiting (without the interpreter lock) until a read's samples are
+        due keeps the read itself short, and keeps the virtual instrument,
+        which computes as fast as it can, from running ahead. Pacing a little
+        faster than the rate catches up with a unit whose clock runs fast.
+        """
+        self._restart = False
+        stream = self._stream
+        rate = stream.samplerate
+        n = max(1, min(int(rate * READ_SECONDS), 1 << 20))
+        data = numpy.empty(n, dtype=self.dtype)
+        bits = numpy.empty(n, dtype=numpy.uint8) if self.bits else None
+        context = self._context()
+        if self._maker is None:
+            self._maker = FrameMaker(context, block_length=self.block_length,
+                                     averaging=self._view["averaging"])
+        else:
+            self._maker.set_context(context)
+        self._maker.total_power_w = _watts(self._view["total_power_uw"])
+        start, read = time.monotonic(), 0
+        last_status = start
+        while not self._stop.is_set() and not self._restart:
+            due = start + read / (rate * PACE)
+            if due > time.monotonic():
+                self._wait(due - time.monotonic())
+                if self._restart or self._stop.is_set() or self._stream is None:
+                    break
+            if bits is None:
+                stream.acquire(n, out=data)
+            else:
+                stream.acquire(n, getbits=True, out=data, bits_out=bits)
+            now = time.monotonic()
+            read += n
+            self.samples_read += n
+            if now - (start + read / (rate * PACE)) > BEHIND_SECONDS:
+                start, read = now, 0
+            self._record(data, bits)
+            self._maker.add(data)
+            if (self._view["running"] or self._single) and self._maker.ready:
+                self._single = False
+                self._publish_frame(now)
+            elif self._recording is not None and now - last_status >= STATUS_SECONDS:
+                self._publish(status=self._recording_status())
+                last_status = now
+        return
+
+    def _publish_frame(self, acquired_at):
+        self._seq += 1
+        status = self._recording_status() if self._recording is not None else None
+        self._publish(frame=self._maker.frame(self._seq, acquired_at, time.monotonic()),
+                      status=status)
+
+    # ------------------------------------------------------------- requests
+
+    def _wait(self, seconds):
+        """Carries out requests for ``seconds``, or until the scope stops or
+        a request changes the stream's settings."""
+        deadline = time.monotonic() + seconds
+        while not self._stop.is_set() and not self._restart:
+            left = deadline - time.monotonic()
+            try:
+                item = self._requests.get(timeout=max(left, 0)) if left > 0 else \
+                    self._requests.get_nowait()
+            except queue.Empty:
+                return
+            if item is not None:
+                self._carry_out(*item)
+
+    def _carry_out(self, name, value, reply):
+        try:
+            text = self._handle(name, value)
+            error = False
+        except (zopy.Error, ScopeError, ValueError, TypeError, OSError) as exc:
+            text, error = _describe(exc, self.serial), True
+        self._publish(settings=self._current_settings())
+        if reply is not None and text:
+            reply(text, error)
+
+    def _handle(self, name, value):
+        """Carries out one request; returns what to tell the page that sent it."""
+        if name in INSTRUMENT_SETTINGS:
+            return self._set_instrument(name, value)
+        if name in VIEW_SETTINGS:
+            return self._set_view(name, value)
+        if name == "single":
+            self._single = True
+            self._view["running"] = False
+            return ""
+        if name == "reset_average":
+            if self._maker is not None:
+                self._maker.average.reset()
+            return "average started again"
+        if name == "trigger":
+            return self._triggered_block()
+        if name == "record":
+            path, overwrite = value
+            return self._start_recording(path, overwrite)
+        if name == "stop_recording":
+            return self._end_recording(complete=True, why="")
+        raise ValueError(f"unknown request {name!r}")
+
+    def _set_view(self, name, value):
+        if name == "averaging":
+            value = int(value)
+            if not 1 <= value <= 10_000:
+                raise ValueError(f"average 1 to 10000 blocks, not {value}")
+            if self._maker is not None:
+                self._maker.average.set_count(value)
+        elif name == "total_power_uw":
+            if value is not None and not (math.isfinite(value) and value > 0):
+                raise ValueError(f"the total power must be a positive number of µW, not {value}")
+            if self._maker is not None:
+                self._maker.total_power_w = _watts(value)
+        elif name == "trig_mode" and value not in TRIGGER_MODES:
+            raise ValueError(f"trigger mode must be one of {', '.join(TRIGGER_MODES)}")
+        elif name == "trig_port" and value not in TRIGGER_PORTS:
+            raise ValueError("trigger port must be S or T")
+        self._view[name] = value
+        return ""
+
+    def _set_instrument(self, name, value):
+        if self._recording is not None:
+            raise ScopeError(WHILE_RECORDING)
+        old = self._wanted[name]
+        self._wanted[name] = value
+        if self._stream is None:
+            return "the instrument is not open: this applies when it is back"
+        try:
+            if name in ("highgain", "antialias"):
+                self._apply_front_end(self._device)
+            self._apply_stream_settings(self._device, self._stream)
+        except BaseException:
+            self._wanted[name] = old
+            with contextlib.suppress(zopy.Error, ScopeError):
+                self._apply_front_end(self._device)
+                self._apply_stream_settings(self._device, self._stream)
+            raise
+        self._restart = True          # new rate, units or limits: the frames start again
+        return ""
+
+    def _triggered_block(self):
+        """One block at the instrument's full rate that starts at a trigger, shown
+        on its own; the view pauses on it."""
+        if self._recording is not None:
+            raise ScopeError(WHILE_RECORDING)
+        if self._stream is None:
+            raise ScopeError("the instrument is not open")
+        mode, port = self._view["trig_mode"], self._view["trig_port"]
+        device, stream, n = self._device, self._stream, self.block_length
+        trigger = {"trig_mode": mode, "trig_port": port}
+        context = self._context()
+        try:
+            if context.watts_per_unit is None:
+                block = device.get_raw_data(n, **trigger).astype(numpy.float64)
+            else:
+                wavelength = stream.calibration_wavelength
+                to_units = 1e-6 / context.watts_per_unit
+                block = device.get_calibrated_data(n, wavelength, **trigger) * to_units
+                context = dataclasses.replace(context, limits=analysis.over_range_limits(
+                    device.get_rel_calibration(wavelength), scale=to_units))
+        except zopy.Error as exc:
+            if exc.err == zopy.errors.ZO_ERROR_USB_TIMEOUT:
+                raise ScopeError(f"no trigger ({mode} on port {port}) within the "
+                                 "instrument's timeout") from None
+            raise
+        context = dataclasses.replace(context, samplerate_hz=float(device.samplerate))
+        now = time.monotonic()
+        self._seq += 1
+        self._view["running"] = False
+        self._publish(frame=self._maker.single(self._seq, now, now, f"triggered: {mode} on {port}",
+                                               block, context))
+        return ""
+
+    # ------------------------------------------------------------- recording
+
+    def _start_recording(self, path, overwrite):
+        if self._recording is not None:
+            raise ScopeError(f"already recording {self._recording_name}")
+        if self._stream is None:
+            raise ScopeError("the instrument is not open")
+        path = pathlib.Path(path)
+        try:
+            self._recording = recorder.Recorder(self._stream, path, bits=self.bits,
+                                                overwrite=overwrite)
+        except OSError as exc:
+            raise ScopeError(_file_failure(path, exc)) from None
+        self._recording_name = os.path.relpath(path, self.folder)
+        self._publish(status=self._recording_status())
+        return f"recording {self._recording_name}"
+
+    def _record(self, data, bits):
+        if self._recording is None:
+            return
+        try:
+            self._recording.append(data, bits)
+        except OSError as exc:
+            self._end_recording(complete=False, why=_file_failure(self._recording.path, exc))
+
+    def _end_recording(self, complete, why):
+        """Closes the recording; returns and shows what it holds."""
+        recording, self._recording = self._recording, None
+        if recording is None:
+            return "" if complete else None
+        name = self._recording_name
+        try:
+            result = recording.close(complete=complete)
+        except OSError as exc:
+            result = recording.result
+            why = "; ".join(filter(None, [why, _file_failure(recording.path, exc)]))
+        self._last_recording = result
+        where = os.path.relpath(result.path, self.folder)
+        text = (f"{name}: {result.samples} samples ({result.seconds:.3g} s), "
+                f"{'complete' if result.complete else 'incomplete'}")
+        if where != name:
+            text += f", in {where} ({name} was left as it was)"
+        if why:
+            text = f"recording stopped: {why}; {text}"
+        self._publish(settings=self._current_settings(), status=Status(text, bool(why)))
+        return text
+
+    def _recording_status(self):
+        recording = self._recording
+        return Status(f"recording {self._recording_name}: "
+                      f"{recording.samples / recording.samplerate_hz:.1f} s")
+
+    # ------------------------------------------------------------- publishing
+
+    def _current_settings(self):
+        """The settings as the instrument has them (as wanted while it is not open)."""
+        actual = dict(self._wanted)
+        if self._stream is not None:
+            with contextlib.suppress(zopy.Error):
+                stream, device = self._stream, self._device
+                actual.update(highgain=bool(device.highgain), antialias=bool(device.antialias),
+                              wavelength_nm=stream.calibration_wavelength, filter=stream.filter,
+                              cutoff_hz=stream.cutoff, downsampling=stream.downsampling,
+                              raw=stream.calibration_mode == "raw")
+        actual["highgain"] = actual["highgain"] if actual["highgain"] is not None else True
+        actual["antialias"] = actual["antialias"] if actual["antialias"] is not None else True
+        actual["wavelength_nm"] = actual["wavelength_nm"] or math.nan
+        actual["cutoff_hz"] = actual["cutoff_hz"] or math.nan
+        return Settings(**actual, **self._view,
+                        recording=self._recording_name if self._recording is not None else None)
+
+    def _publish(self, frame=None, settings=None, status=None):
+        if frame is not None:
+            self.frame = frame
+        if settings is not None:
+            self.settings = settings
+        if status is not None:
+            self.status = status
+        self.version += 1
+        with self._subscribers_lock:
+            subscribers = list(self._subscribers)
+        for callback in subscribers:
+            try:
+                callback()
+            except Exception:     # noqa: BLE001 - a page that is gone stops listening
+                self.unsubscribe(callback)
+
+
+# ------------------------------------------------------------------ helpers
+
+def resolve_recording_name(folder, name):
+    """``name`` (as typed on a page) as a path inside ``folder``: relative,
+    without "..", ending in .h5 (added when it has no suffix), in a folder
+    that exists and that resolves (links followed) inside ``folder``."""
+    name = (name or "").strip()
+    if not name:
+        raise ValueError("give the recording a file name")
+    if any(ord(c) < 32 for c in name):
+        raise ValueError("a file name cannot hold control characters")
+    relative = pathlib.PurePath(name)
+    if relative.is_absolute() or name.startswith(("/", "\\", "~")) or relative.drive:
+        raise ValueError(f"{name}: give a name inside {folder}, not an absolute path")
+    if ".." in relative.parts or ".." in pathlib.PureWindowsPath(name).parts:
+        raise ValueError(f"{name}: '..' is not allowed; give a name inside {folder}")
+    if not relative.suffix:
+        relative = relative.with_suffix(".h5")
+    if relative.suffix.lower() not in RECORDING_SUFFIXES:
+        raise ValueError(f"{name}: a recording is an HDF5 file: end its name in .h5")
+    folder = pathlib.Path(folder).resolve()
+    path = folder / relative
+    if not path.parent.is_dir():
+        raise ValueError(f"{relative}: no folder {relative.parent} in {folder}")
+    real = pathlib.Path(os.path.realpath(path))
+    if real != folder and folder not in real.parents:
+        raise ValueError(f"{relative}: leads outside {folder}")
+    return path
+
+
+def _inside_band(device, nm):
+    try:
+        inside = device.get_rel_responsivity(nm) > 0
+    except zopy.Error:
+        inside = False
+    if not inside:
+        raise ScopeError(f"wavelength {nm:g} nm is outside the photodiode's band")
+    return nm
+
+
+def _watts(microwatts):
+    return None if microwatts is None else microwatts * 1e-6
+
+
+def _quietly(close):
+    """Closes what may be gone already (an unplugged instrument)."""
+    with contextlib.suppress(zopy.Error):
+        close()
+
+
+def _file_failure(path, exc):
+    if isinstance(exc, FileExistsError) and exc.errno == errno.EEXIST and exc.strerror:
+        return f"{exc.filename or path}: {exc.strerror}"
+    if isinstance(exc, BlockingIOError) and exc.strerror:
+        return f"{exc.filename or path}: {exc.strerror}"
+    return failure_text(exc.filename or path, exc)
+
+
+def _describe(exc, serial):
+    """One line for the page."""
+    if isinstance(exc, zopy.NoDeviceError):
+        return f"instrument {serial} not found (unplugged?)" if serial else "no instrument found"
+    if isinstance(exc, zopy.Error):
+        errstr = getattr(exc, "errstr", None)
+        return f"instrument error: {f'{errstr} (libzo error {exc.err})' if errstr else exc}"
+    if isinstance(exc, OSError) and exc.filename:
+        return _file_failure(exc.filename, exc)
+    if isinstance(exc, (ScopeError, ValueError)):
+        return str(exc)
+    return f"{type(exc).__name__}: {exc}"
