@@ -2,8 +2,6 @@
 recording run, and their values against the bench and the file they name."""
 
 import asyncio
-import resource
-import signal
 import urllib.parse
 
 import numpy as np
@@ -25,9 +23,6 @@ from ophyd_async.plan_stubs import ensure_connected  # noqa: E402
 
 from zopy.bluesky import KV310, RecordingSettings, record_stream  # noqa: E402
 
-FILE_LIMIT = 32 << 20
-
-
 @pytest.fixture(scope="module")
 def RE():
     engine = RunEngine({})
@@ -48,17 +43,6 @@ def det(RE):
     RE(ensure_connected(device))
     yield device
     device.close()
-
-
-@pytest.fixture
-def file_size_limit():
-    """Files this process writes stop at FILE_LIMIT (EFBIG, not SIGXFSZ) during the test."""
-    previous_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    previous = resource.getrlimit(resource.RLIMIT_FSIZE)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_LIMIT, previous[1]))
-    yield
-    resource.setrlimit(resource.RLIMIT_FSIZE, previous)
-    signal.signal(signal.SIGXFSZ, previous_handler)
 
 
 def of(docs, name):

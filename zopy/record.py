@@ -85,6 +85,7 @@ import zopy
 
 from ._extras import require
 from ._files import Output
+from ._dataset import open_dataset as open_dataset  # noqa: E402  (recordings as one lazy data set)
 
 __all__ = ["Recording", "read", "record", "stream_attributes"]
 
