@@ -114,7 +114,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("files", nargs="*", help="recordings, or a glob pattern")
     parser.add_argument("--slice-samples", type=int, default=None,
-                        help="samples per slice (whole HDF5 chunks; default about 4 Mi)")
+                        help="samples per slice (whole HDF5 chunks; default about 2 Mi)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--cluster", action="store_true", help="on a dask.distributed local cluster")
     where.add_argument("--scheduler", help="the address of a dask.distributed scheduler")

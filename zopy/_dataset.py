@@ -37,7 +37,7 @@ from ._sample_files import SampleFileError, open_hdf5
 __all__ = ["RecordingsMismatchError", "open_dataset"]
 
 EXTRA = "dask"
-DEFAULT_CHUNK_SAMPLES = 1 << 22      # 16 MiB of float32: a task's work well above its overhead
+DEFAULT_CHUNK_SAMPLES = 1 << 21      # 8 MiB of float32: a task's work well above its overhead
 NANOSECONDS = 10**9
 
 
@@ -68,7 +68,7 @@ def open_dataset(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathL
         paths_or_glob: a file, a glob pattern ("runs/*.h5") or a list of files,
             written by :func:`zopy.record.record` (or holding what it writes).
         chunk_samples: samples per Dask chunk, rounded down to whole HDF5
-            chunks of each file (at least one); default about 4 Mi samples.
+            chunks of each file (at least one); default about 2 Mi samples.
 
     Returns:
         xarray.Dataset: ``samples`` (and ``bits``, when every file has them)
