@@ -219,8 +219,11 @@ class KV310Recorder(Device):
     @AsyncStatus.wrap
     async def prepare(self, value: RecordingSettings) -> None:
         """Opens the stream of a recording and names its file; nothing is written yet."""
-        if self._recording is not None and not self._recording.done:
+        previous = self._recording
+        if previous is not None and previous.running:
             raise RuntimeError(f"{self.name}: a recording is in progress")
+        if previous is not None:
+            previous.discard()            # prepared, never started: its stream closes
         loop = asyncio.get_running_loop()
         self._recording = await loop.run_in_executor(self._detector._executor, _Recording,
                                                      self._detector, value)
@@ -243,6 +246,8 @@ class KV310Recorder(Device):
         recording.stop_requested.set()
         if wait and recording.future is not None:
             concurrent.futures.wait([recording.future])
+        if wait:
+            recording.discard()
 
     def _prepared(self) -> _Recording:
         if self._recording is None:
@@ -295,7 +300,6 @@ class _Recording:
         self.emitted = 0
         self.stop_requested = threading.Event()
         self.future: concurrent.futures.Future | None = None
-        self.done = False
         self.bundles = {key: event_model.compose_stream_resource(
             mimetype=HDF5_MIMETYPE, uri=self.path.as_uri(), data_key=key,
             parameters={"dataset": f"/{dataset}", "chunk_shape": [self.chunk]})
@@ -316,6 +320,15 @@ class _Recording:
                          "dtype_numpy": dtype.str, "external": "STREAM:",
                          **({"units": self.units} if dataset == "samples" else {})}
         return keys
+
+    @property
+    def running(self) -> bool:
+        return self.future is not None and not self.future.done()
+
+    def discard(self) -> None:
+        """Closes the stream of a recording that was prepared but never started."""
+        if self.future is None:
+            self.stream.close()
 
     def start(self) -> None:
         if self.future is not None:
@@ -354,7 +367,6 @@ class _Recording:
             return None          # the file holds what was written, marked incomplete
         finally:
             self.stream.close()
-            self.done = True
 
     def documents(self, index: int | None) -> Iterator[tuple[str, Any]]:
         """The stream resource (once) and a stream datum for the samples written
