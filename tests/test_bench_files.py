@@ -10,7 +10,7 @@ import textwrap
 import pytest
 
 import zopy
-from zopy import _bench, sim
+from zopy import _bench, _sim, sim
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -205,6 +205,18 @@ class TestRoundTrip:
         sim.unplug_after(2**64 - 1, serial="ODD")
         self.round_trip(tmp_path)
 
+    def test_the_bounds_of_the_library_ranges(self, tmp_path):
+        sim.attach("EDGE", balanced=True, peak_responsivity=1)
+        sim.set_light(_sim.MAX_POWER_UW, _sim.MIN_WAVELENGTH_NM, serial="EDGE",
+                      p2_power_uw=_sim.MAX_POWER_UW, rin_db_hz=_sim.MAX_RIN_DB_HZ,
+                      cmrr_db=_sim.MIN_CMRR_DB)
+        sim.set_log_capacity(_sim.MAX_LOG_CAPACITY)
+        saved = self.round_trip(tmp_path)
+        assert saved["log_capacity"] == 2**63 - 1
+        assert saved["instrument"][1]["light"] == {
+            "power_uw": 1e9, "wavelength_nm": 1.0, "p2_power_uw": 1e9, "modulation_hz": 0.0,
+            "modulation_depth": 0.0, "noise": True, "seed": 1, "rin_db_hz": 0.0, "cmrr_db": 0.0}
+
     def test_odd_identity_text_and_default_bench(self, tmp_path):
         self.round_trip(tmp_path)    # the default bench, written out in full
         sim.detach_all()
@@ -250,11 +262,11 @@ INVALID = [
     ("[[instrument]]\nserial = 'A'\nfwversion = [1, 2, 256]",
      "instrument[0].fwversion: must be between 0 and 255, not 256"),
     ("[[instrument]]\nserial = 'A'\n[[instrument]]\nserial = 'B'\n[instrument.light]\npower_uw = -1",
-     "instrument[1].light.power_uw: must be at least 0.0, not -1.0"),
+     "instrument[1].light.power_uw: must be between 0.0 and 1000000000.0, not -1.0"),
     ("[[instrument]]\nserial = 'A'\n[instrument.light]\nmodulation_depth = 1.5",
      "instrument[0].light.modulation_depth: must be between 0.0 and 1.0, not 1.5"),
     ("[[instrument]]\nserial = 'A'\n[instrument.light]\nwavelength_nm = 0",
-     "instrument[0].light.wavelength_nm: must be above 0, not 0.0"),
+     "instrument[0].light.wavelength_nm: must be at least 1.0, not 0.0"),
     ("[[instrument]]\nserial = 'A'\nlight = 5",
      "instrument[0].light: must be a table, not an integer"),
     ("[[instrument]]\nserial = 'A'\n[instrument.ports.A]\nlevel = true",
@@ -286,6 +298,31 @@ INVALID = [
 ]
 
 
+# Just beyond the library's ranges, in a file and through sim: the file's text,
+# its key and problem, the sim call and sim's message.
+LIGHT = "[[instrument]]\nserial = 'A'\n[instrument.light]\n"
+BEYOND_THE_RANGES = [
+    (LIGHT + "rin_db_hz = 0.5", "instrument[0].light.rin_db_hz: must be at most 0.0, not 0.5",
+     lambda: sim.set_light(1.0, rin_db_hz=0.5),
+     "rin_db_hz must be a finite number of dB/Hz up to 0, or None for none, not 0.5"),
+    (LIGHT + "cmrr_db = -0.5", "instrument[0].light.cmrr_db: must be at least 0.0, not -0.5",
+     lambda: sim.set_light(1.0, cmrr_db=-0.5), "cmrr_db must be finite and at least 0 dB, not -0.5"),
+    (LIGHT + "power_uw = 1e200",
+     "instrument[0].light.power_uw: must be between 0.0 and 1000000000.0, not 1e+200",
+     lambda: sim.set_light(1e200), "power_uw must be between 0 and 1e+09 µW, not 1e+200"),
+    (LIGHT + "p2_power_uw = 1000000000.5",
+     "instrument[0].light.p2_power_uw: must be between 0.0 and 1000000000.0, not 1000000000.5",
+     lambda: sim.set_light(1.0, p2_power_uw=1e9 + 0.5),
+     "p2_power_uw must be between 0 and 1e+09 µW, not 1000000000.5"),
+    (LIGHT + "wavelength_nm = 0.5", "instrument[0].light.wavelength_nm: must be at least 1.0, not 0.5",
+     lambda: sim.set_light(1.0, 0.5), "wavelength_nm must be finite and at least 1 nm, not 0.5"),
+    ("log_capacity = 9223372036854775808",
+     "log_capacity: must be between 0 and 9223372036854775807, not 9223372036854775808",
+     lambda: sim.set_log_capacity(2**64 - 1),
+     "the log capacity must be at most 9223372036854775807, not 18446744073709551615"),
+]
+
+
 class TestRefusals:
     @pytest.fixture
     def previous(self, tmp_path):
@@ -309,6 +346,35 @@ class TestRefusals:
         assert str(info.value) == f"{path}: {message}"
         assert isinstance(info.value, ValueError)
         assert (info.value.path, info.value.key) == (str(path), message.split(": ")[0])
+        self.assert_untouched(previous)
+
+    @pytest.mark.parametrize("text, problem, sim_call, sim_message", BEYOND_THE_RANGES)
+    def test_values_beyond_the_library_ranges_are_refused_by_file_and_sim(
+            self, tmp_path, previous, text, problem, sim_call, sim_message):
+        path = write(tmp_path, text)
+        with pytest.raises(sim.BenchFileError) as info:
+            sim.load_bench(path)
+        assert str(info.value) == f"{path}: {problem}"
+        self.assert_untouched(previous)
+        with pytest.raises(ValueError) as info:
+            sim_call()
+        assert str(info.value) == sim_message
+        self.assert_untouched(previous)
+
+    @pytest.mark.parametrize("content, problem", [
+        (b"a = " + b"[" * 1000 + b"]" * 1000, "not valid TOML: arrays or tables nested too deeply"),
+        (b"a = " + b"{b = " * 1000 + b"1" + b"}" * 1000,
+         "not valid TOML: arrays or tables nested too deeply"),
+        (b"timeout = 1.0\nrealtime = fa\xfflse\n", "not UTF-8: invalid start byte at byte 27"),
+        (b"log_capacity = " + b"1" * 5000, "not valid TOML: Exceeds the limit (4300 digits)"),
+    ])
+    def test_content_the_toml_reader_chokes_on(self, tmp_path, previous, content, problem):
+        path = tmp_path / "bad.toml"
+        path.write_bytes(content)
+        with pytest.raises(sim.BenchFileError) as info:
+            sim.load_bench(path)
+        assert str(info.value).startswith(f"{path}: {problem}")
+        assert (info.value.path, info.value.key) == (str(path), None)
         self.assert_untouched(previous)
 
     def test_a_file_that_is_not_toml(self, tmp_path, previous):
@@ -336,9 +402,11 @@ class TestRefusals:
                 raise RuntimeError("cable pulled")
             real(*args, **kwargs)
         monkeypatch.setattr(sim, "set_port_input", unplugged_once)
-        with pytest.raises(RuntimeError, match="cable pulled"):
-            sim.load_bench(write(tmp_path, "[[instrument]]\nserial = 'NEW'\n"
-                                           "[instrument.ports.S]\nlevel = true\n"))
+        path = write(tmp_path, "[[instrument]]\nserial = 'NEW'\n[instrument.ports.S]\nlevel = true\n")
+        with pytest.raises(sim.BenchFileError) as info:
+            sim.load_bench(path)
+        assert str(info.value) == f"{path}: instrument[0].ports.S: cannot be built: cable pulled"
+        assert isinstance(info.value.__cause__, RuntimeError)
         assert failures == [("S", True)]
         assert sim.describe_bench() == previous[0]
 
@@ -348,9 +416,12 @@ class TestRefusals:
         sim.attach("EXTRA")
         sim.set_port_input("S", True, serial="EXTRA")
         monkeypatch.setattr(sim, "set_port_input", lambda *a, **k: 1 / 0)
-        with pytest.raises(ZeroDivisionError):
-            sim.load_bench(write(tmp_path, "[[instrument]]\nserial = 'A'\n"
-                                           "[instrument.ports.T]\nlevel = true\n"))
+        path = write(tmp_path, "[[instrument]]\nserial = 'A'\n[instrument.ports.T]\nlevel = true\n")
+        with pytest.raises(sim.BenchFileError) as info:
+            sim.load_bench(path)
+        assert str(info.value) == (f"{path}: instrument[0].ports.T: cannot be built: division by "
+                                   "zero; the previous bench could not be built again either: the "
+                                   "default bench is left")
         assert sim.describe_bench() == default
 
 
@@ -457,6 +528,29 @@ class TestEnvironment:
         assert result.stderr.rstrip().splitlines()[-1] == (
             f"ImportError: ZOPY_BENCH: {path}: instrument[0].light.power_uw: "
             "must be a number, not a string")
+
+    @pytest.mark.parametrize("light, problem", [
+        ("rin_db_hz = 3.0", "instrument[0].light.rin_db_hz: must be at most 0.0, not 3.0"),
+        ("cmrr_db = -1", "instrument[0].light.cmrr_db: must be at least 0.0, not -1.0"),
+    ])
+    def test_values_the_library_refuses_fail_the_import_in_one_line(self, tmp_path, light, problem):
+        path = write(tmp_path, LIGHT + light)
+        result = run_with_bench(path, "import zopy")
+        assert result.returncode == 1
+        assert result.stderr.rstrip().splitlines()[-1] == f"ImportError: ZOPY_BENCH: {path}: {problem}"
+
+    @pytest.mark.parametrize("broken, message", [
+        ("set_port_input", "instrument[0].ports.S: cannot be built: division by zero"),
+        ("load_bench", "division by zero"),
+    ])
+    def test_whatever_fails_while_building_is_the_same_one_line(self, tmp_path, monkeypatch,
+                                                                 broken, message):
+        path = write(tmp_path, "[[instrument]]\nserial = 'A'\n[instrument.ports.S]\nlevel = true")
+        monkeypatch.setenv("ZOPY_BENCH", str(path))
+        monkeypatch.setattr(sim, broken, lambda *args, **kwargs: 1 / 0)
+        with pytest.raises(ImportError) as info:
+            zopy._build_bench_from_environment()      # what import zopy runs
+        assert str(info.value) == f"ZOPY_BENCH: {path}: {message}"
 
     def test_a_missing_file_fails_the_import_of_zopy_sim_too(self, tmp_path):
         result = run_with_bench(tmp_path / "nowhere.toml", "from zopy import sim")

@@ -10,7 +10,7 @@ import re
 import pytest
 
 import zopy
-from zopy import sim
+from zopy import _sim, sim
 from zopy.pytest_plugin import CallLog
 
 pytest_plugins = ["pytester"]
@@ -82,6 +82,22 @@ class TestBenchFixture:
         pytester.runpytest_inprocess().assert_outcomes(failed=1)
         assert sim.describe_bench() == outer_bench
 
+    def test_a_bench_at_the_bounds_of_every_range_comes_back(self, pytester):
+        sim.attach("EDGE", balanced=True, peak_responsivity=1)
+        sim.set_light(_sim.MAX_POWER_UW, _sim.MIN_WAVELENGTH_NM, serial="EDGE",
+                      p2_power_uw=_sim.MAX_POWER_UW, rin_db_hz=_sim.MAX_RIN_DB_HZ,
+                      cmrr_db=_sim.MIN_CMRR_DB, seed=2**64 - 1)
+        sim.unplug_after(2**64 - 1, serial="EDGE")
+        sim.set_log_capacity(_sim.MAX_LOG_CAPACITY)
+        outer = sim.describe_bench()
+        pytester.makepyfile("""
+            def test_changes_it(zopy_bench):
+                zopy_bench.set_log_capacity(3)
+                zopy_bench.set_light(1.0)
+        """)
+        pytester.runpytest_inprocess().assert_outcomes(passed=1)
+        assert sim.describe_bench() == outer
+
     def test_devices_left_open_by_the_test_go_stale(self, pytester):
         pytester.makepyfile("""
             import zopy
@@ -97,6 +113,32 @@ class TestBenchFixture:
                 zopy.Device().close()    # the instrument is free again
         """)
         pytester.runpytest_inprocess().assert_outcomes(passed=2)
+
+
+class TestLibraryStopped:
+    def test_the_test_that_stops_it_errors_with_the_cause_and_so_do_later_ones(self, pytester):
+        # In a subprocess: zopy.exit() stops libzo for the rest of the process.
+        pytester.makepyfile(test_stopping="""
+            import zopy
+
+            def test_stops_it(zopy_device):
+                zopy.exit()
+
+            def test_plain():
+                pass
+
+            def test_after_it(zopy_device):
+                pass
+        """)
+        result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
+        result.assert_outcomes(passed=2, errors=2)
+        cause = ("test_stopping.py::test_stops_it stopped libzo (zopy.exit()), and zopy does not "
+                 "start it again in this process, so no later test can open an instrument; call "
+                 "zopy.exit() only at the end of a program, or test it in a subprocess")
+        result.stdout.fnmatch_lines([
+            "*ERROR at teardown of test_stops_it*", cause,
+            "*ERROR at setup of test_after_it*", "libzo is stopped: " + cause,
+        ], consecutive=False)
 
 
 class TestMarker:

@@ -5,7 +5,7 @@ import threading
 
 import numpy as np
 import pytest
-from virtual_libzo import lib, open_device
+from virtual_libzo import capture, lib, open_device
 
 from zopy import _sim, sim
 
@@ -60,6 +60,47 @@ class TestBench:
         st = sim.state()
         assert st["highgain"] and st["clock"] == 0 and st["light"]["power_uw"] == 0.0
         assert sim.timeout() == sim.DEFAULT_TIMEOUT and not sim.realtime()
+
+
+class TestBenchOfManyInstruments:
+    def test_instruments_are_found_by_serial_after_detaching_unplugging_and_attaching(self):
+        for serial in ("IDX-A", "IDX-B", "IDX-C", "IDX-D"):
+            sim.attach(serial)
+        sim.detach("IDX-B")
+        sim.unplug_after(1, serial="IDX-A")
+        capture(open_device("IDX-A"), 1)                 # unplugs it from the middle
+        sim.attach("IDX-B")
+        order = [sim.DEFAULT_SERIAL, "IDX-C", "IDX-D", "IDX-B"]
+        assert sim.devices() == order
+        sim.set_light(7.0, serial="IDX-D")
+        open_device("IDX-C")
+        assert [(st["serial"], st["open"], st["light"]["power_uw"])
+                for st in (sim.state(serial=s) for s in order)] == [
+            (sim.DEFAULT_SERIAL, False, 0.0), ("IDX-C", True, 0.0), ("IDX-D", False, 7.0),
+            ("IDX-B", False, 0.0)]
+        assert [d["serial"] for d in sim.describe_bench()["instrument"]] == order
+        with pytest.raises(ValueError, match="already attached"):
+            sim.attach("IDX-C")
+        with pytest.raises(ValueError, match="no instrument with serial 'IDX-A'"):
+            sim.state(serial="IDX-A")
+
+
+class TestTheStrongestLight:
+    # (identity, light): the most light the model takes, beside what adds the most noise
+    @pytest.mark.parametrize("identity, light", [
+        ({}, {}),
+        ({}, {"rin_db_hz": -100.0, "modulation_hz": 1e5, "modulation_depth": 0.5}),
+        ({"balanced": True}, {"rin_db_hz": -100.0, "cmrr_db": _sim.MIN_CMRR_DB}),
+        ({"peak_responsivity": 1}, {"wavelength_nm": _sim.MIN_WAVELENGTH_NM}),   # shortest photons
+    ])
+    def test_clips_every_code_at_full_scale(self, identity, light):
+        sim.attach("BRIGHT", **identity)
+        sim.set_light(_sim.MAX_POWER_UW, serial="BRIGHT", **light)
+        h = open_device("BRIGHT")
+        for highgain, antialias in ((True, True), (False, False)):
+            lib.zo_set_highgain(h, highgain)
+            lib.zo_set_antialias(h, antialias)
+            assert ((capture(h, 100_000) & 0x3FFF) == 16383).all()
 
 
 class TestOverrides:

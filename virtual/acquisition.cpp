@@ -21,7 +21,7 @@ namespace zo {
 // --------------------------------------------------------------- bench timing
 namespace bench {
 namespace {
-std::atomic<double> g_timeout{1.0};
+std::atomic<double> g_timeout{kDefaultTimeoutSeconds};
 std::atomic<bool> g_realtime{false};
 }  // namespace
 
@@ -30,7 +30,7 @@ double trigger_timeout() { return g_timeout.load(); }
 void set_realtime(bool on) { g_realtime.store(on); }
 bool realtime() { return g_realtime.load(); }
 void reset_timing() {
-    g_timeout.store(1.0);
+    g_timeout.store(kDefaultTimeoutSeconds);
     g_realtime.store(false);
 }
 }  // namespace bench

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -26,6 +27,13 @@ DeviceSpec spec_of(const Identity& id) {
             {id.fwversion.major, id.fwversion.minor, id.fwversion.patch}, id.usb_speed, id.peak_nm};
 }
 
+// A bound as a person reads it: 1e+09, 1, 0.
+std::string number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
 const char* pattern_name(Pattern p) {
     switch (p) {
     case Pattern::Normal: return "normal";
@@ -36,20 +44,25 @@ const char* pattern_name(Pattern p) {
     return "normal";
 }
 
+// Messages name the parameter as zopy.sim does and the bound it broke.
 void check_light(const LightSpec& l) {
-    auto finite_nonneg = [](double v) { return std::isfinite(v) && v >= 0; };
-    if (!finite_nonneg(l.p1_uw) || !finite_nonneg(l.p2_uw))
-        throw std::invalid_argument("optical power must be finite and not negative");
-    if (!std::isfinite(l.wavelength_nm) || l.wavelength_nm <= 0)
-        throw std::invalid_argument("wavelength must be a positive number of nm");
-    if (!finite_nonneg(l.modulation_hz))
+    const auto power = [](double v) { return v >= 0 && v <= model::kMaxPowerUw; };  // NaN fails
+    if (!power(l.p1_uw) || !power(l.p2_uw))
+        throw std::invalid_argument("optical power must be between 0 and " +
+                                    number(model::kMaxPowerUw) + " uW");
+    if (!std::isfinite(l.wavelength_nm) || l.wavelength_nm < model::kMinWavelengthNm)
+        throw std::invalid_argument("wavelength must be finite and at least " +
+                                    number(model::kMinWavelengthNm) + " nm");
+    if (!std::isfinite(l.modulation_hz) || l.modulation_hz < 0)
         throw std::invalid_argument("modulation frequency must be finite and not negative");
     if (!(l.modulation_depth >= 0 && l.modulation_depth <= 1))
         throw std::invalid_argument("modulation depth must be between 0 and 1");
-    if (!(l.rin_db_hz <= 0))  // -inf is off; NaN fails the comparison
-        throw std::invalid_argument("relative intensity noise must be at most 0 dB/Hz (or off)");
-    if (!std::isfinite(l.cmrr_db) || l.cmrr_db < 0)
-        throw std::invalid_argument("common-mode rejection must be finite and not negative");
+    if (!(l.rin_db_hz <= model::kMaxRinDbHz))  // -inf is off; NaN fails the comparison
+        throw std::invalid_argument("relative intensity noise must be at most " +
+                                    number(model::kMaxRinDbHz) + " dB/Hz (or off)");
+    if (!std::isfinite(l.cmrr_db) || l.cmrr_db < model::kMinCmrrDb)
+        throw std::invalid_argument("common-mode rejection must be finite and at least " +
+                                    number(model::kMinCmrrDb) + " dB");
 }
 
 }  // namespace
@@ -57,6 +70,12 @@ void check_light(const LightSpec& l) {
 // ---------------------------------------------------------------- instruments
 
 DeviceSpec default_device() { return spec_of(default_identity()); }
+
+Limits limits() {
+    return {bench::kDefaultTimeoutSeconds, model::kDefaultCmrrDb, model::kDefaultSeed,
+            calllog::kLogCapacity,         calllog::kMaxLogCapacity, model::kMaxPowerUw,
+            model::kMinWavelengthNm,       model::kMaxRinDbHz,      model::kMinCmrrDb};
+}
 
 void reset() {
     Registry::get().reset();
@@ -88,6 +107,22 @@ uint64_t reads_until_unplugged(const std::string& serial) {
     return Registry::get().reads_until_unplugged(serial);
 }
 
+std::vector<InstrumentDescription> describe_instruments() {
+    std::vector<InstrumentDescription> out;
+    const auto attached = Registry::get().instruments();
+    out.reserve(attached.size());
+    for (const auto& [inst, reads_left] : attached) {
+        const Light l = inst->light();
+        const PortInput s = inst->port_input(ZO_PORT_S), t = inst->port_input(ZO_PORT_T);
+        out.push_back({spec_of(inst->identity()), reads_left,
+                       {l.p1_uw, l.p2_uw, l.wavelength_nm, l.modulation_hz, l.modulation_depth,
+                        l.noise, l.seed, l.rin_db_hz, l.cmrr_db},
+                       {s.level, s.frequency_hz, s.duty},
+                       {t.level, t.frequency_hz, t.duty}});
+    }
+    return out;
+}
+
 // ------------------------------------------------- call log, overrides, errors
 
 std::vector<calllog::Call> calls() { return calllog::calls(); }
@@ -95,7 +130,12 @@ void clear_calls() { calllog::clear_calls(); }
 void set_logging(bool enabled) { calllog::set_logging(enabled); }
 bool logging() { return calllog::g_logging.load(std::memory_order_relaxed); }
 std::vector<calllog::PendingOverride> overrides() { return calllog::pending_overrides(); }
-void set_log_capacity(uint64_t calls) { calllog::set_capacity(std::size_t(calls)); }
+void set_log_capacity(uint64_t calls) {
+    if (calls > calllog::kMaxLogCapacity)
+        throw std::invalid_argument("the log capacity must be at most " +
+                                    std::to_string(calllog::kMaxLogCapacity) + " calls");
+    calllog::set_capacity(std::size_t(calls));
+}
 uint64_t log_capacity() { return calllog::capacity(); }
 uint64_t dropped_calls() { return calllog::dropped(); }
 const calllog::Function* function(const std::string& name) { return calllog::find_function(name); }

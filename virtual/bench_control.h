@@ -73,6 +73,29 @@ struct InstrumentState {
 
 using Serial = std::optional<std::string>;  // nullopt: the first attached
 
+// The bench's defaults and the ranges it takes: zopy.sim and the bench files
+// read them from here, so they check exactly what the library accepts.
+struct Limits {
+    double default_timeout_s;
+    double default_cmrr_db;
+    uint64_t default_seed;
+    uint64_t default_log_capacity;
+    uint64_t max_log_capacity;
+    double max_power_uw;       // on each photodiode
+    double min_wavelength_nm;
+    double max_rin_db_hz;
+    double min_cmrr_db;
+};
+ZO_API Limits limits();
+
+// An attached instrument as a bench file gives it.
+struct InstrumentDescription {
+    DeviceSpec identity;
+    uint64_t reads_until_unplugged = 0;
+    LightSpec light;
+    PortInputSpec s, t;
+};
+
 // ---- instruments
 ZO_API DeviceSpec default_device();
 ZO_API void reset();
@@ -84,6 +107,8 @@ ZO_API DeviceSpec identity(const Serial& serial);
 // Detach an instrument once `reads` more raw-data reads reached it (0: never).
 ZO_API void unplug_after(const std::string& serial, uint64_t reads);
 ZO_API uint64_t reads_until_unplugged(const std::string& serial);
+// Every attached instrument in attach order, in one pass (linear in their number).
+ZO_API std::vector<InstrumentDescription> describe_instruments();
 ZO_API bool started();
 
 // ---- call log, overrides, errors

@@ -40,6 +40,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -106,6 +107,10 @@ inline bool logging_active() noexcept {
 // look back over everything it did (a test makes tens to thousands of calls),
 // while the log of a program that never stops stays near 10 MB.
 inline constexpr std::size_t kLogCapacity = 100'000;
+// The largest capacity: what a signed 64-bit integer (a bench file's TOML)
+// carries and the ring's index arithmetic cannot overflow.
+inline constexpr std::size_t kMaxLogCapacity =
+    std::size_t(std::numeric_limits<std::ptrdiff_t>::max());
 
 // The log's next entry, written in place: it holds the log's lock while the
 // arguments are added. Once the ring has filled, entries are reused with the

@@ -178,6 +178,7 @@ private:
 
 // Bench-wide timing (sim.set_timeout, sim.set_realtime).
 namespace bench {
+constexpr double kDefaultTimeoutSeconds = 1.0;  // what the library starts with and reset restores
 void set_trigger_timeout(double seconds);
 double trigger_timeout();
 void set_realtime(bool on);

@@ -28,7 +28,7 @@ Registry& Registry::get() {
     return *r;
 }
 
-Registry::Registry() { attached_.push_back({std::make_shared<Instrument>(default_identity())}); }
+Registry::Registry() { attach_locked(default_identity()); }
 
 // ------------------------------------------------------------ start and stop
 
@@ -80,8 +80,8 @@ void Registry::close(zo_device* handle) {
         fail(ZO_ERROR_INVALID_DEVICE, handle ? "not an open device handle" : "null device handle");
     Session& s = *it->second;
     if (s.live.exchange(false) && s.claims_instrument) {
-        for (Attached& a : attached_)
-            if (a.instrument == s.instrument) a.claimed = false;
+        Attached* a = find_locked(s.instrument->identity().serial);
+        if (a && a->instrument == s.instrument) a->claimed = false;
     }
     sessions_.erase(it);
 }
@@ -116,8 +116,37 @@ void Registry::stale_sessions_locked(const Instrument* only) {
         if (only && s->instrument.get() != only) continue;
         s->live.store(false);
     }
-    for (Attached& a : attached_)
-        if (!only || a.instrument.get() == only) a.claimed = false;
+    if (!only) {
+        for (Attached& a : attached_) a.claimed = false;
+    } else if (Attached* a = find_locked(only->identity().serial)) {
+        if (a->instrument.get() == only) a->claimed = false;
+    }
+}
+
+Registry::Attached* Registry::find_locked(std::string_view serial) {
+    auto it = index_.find(serial);
+    return it == index_.end() ? nullptr : &attached_[it->second];
+}
+
+const Registry::Attached* Registry::find_locked(std::string_view serial) const {
+    auto it = index_.find(serial);
+    return it == index_.end() ? nullptr : &attached_[it->second];
+}
+
+// Erasing shifts the instruments after it: their positions are written again.
+void Registry::erase_locked(std::string_view serial) {
+    auto it = index_.find(serial);
+    if (it == index_.end()) return;
+    const size_t position = it->second;
+    index_.erase(it);
+    attached_.erase(attached_.begin() + std::ptrdiff_t(position));
+    for (size_t i = position; i < attached_.size(); ++i)
+        index_[attached_[i].instrument->identity().serial] = i;
+}
+
+void Registry::clear_attached_locked() {
+    attached_.clear();
+    index_.clear();
 }
 
 // -------------------------------------------------------------------- bench
@@ -125,34 +154,39 @@ void Registry::stale_sessions_locked(const Instrument* only) {
 void Registry::reset() {
     std::unique_lock lock(mutex_);
     stale_sessions_locked(nullptr);
-    attached_.clear();
-    attached_.push_back({std::make_shared<Instrument>(default_identity())});
+    clear_attached_locked();
+    attach_locked(default_identity());
 }
 
 void Registry::attach(Identity id) {
     if (id.serial.empty()) throw std::invalid_argument("an instrument needs a serial");
     if (id.samplerate == 0) throw std::invalid_argument("samplerate must be positive");
     std::unique_lock lock(mutex_);
-    for (const Attached& a : attached_)
-        if (a.instrument->identity().serial == id.serial)
-            throw std::invalid_argument("an instrument with serial '" + id.serial +
-                                        "' is already attached");
-    attached_.push_back({std::make_shared<Instrument>(std::move(id))});
+    attach_locked(std::move(id));
+}
+
+void Registry::attach_locked(Identity id) {
+    if (find_locked(id.serial))
+        throw std::invalid_argument("an instrument with serial '" + id.serial +
+                                    "' is already attached");
+    auto inst = std::make_shared<Instrument>(std::move(id));
+    index_.emplace(inst->identity().serial, attached_.size());
+    attached_.push_back({std::move(inst)});
 }
 
 bool Registry::detach(std::string_view serial) {
     std::unique_lock lock(mutex_);
-    auto it = find_locked(serial);
-    if (it == attached_.end()) return false;
-    stale_sessions_locked(it->instrument.get());
-    attached_.erase(it);
+    Attached* a = find_locked(serial);
+    if (!a) return false;
+    stale_sessions_locked(a->instrument.get());
+    erase_locked(serial);
     return true;
 }
 
 void Registry::detach_all() {
     std::unique_lock lock(mutex_);
     for (auto& [token, s] : sessions_) s->live.store(false);
-    attached_.clear();
+    clear_attached_locked();
 }
 
 std::vector<std::string> Registry::serials() const {
@@ -162,39 +196,38 @@ std::vector<std::string> Registry::serials() const {
     return out;
 }
 
+std::vector<std::pair<std::shared_ptr<Instrument>, uint64_t>> Registry::instruments() const {
+    std::shared_lock lock(mutex_);
+    std::vector<std::pair<std::shared_ptr<Instrument>, uint64_t>> out;
+    out.reserve(attached_.size());
+    for (const Attached& a : attached_) out.emplace_back(a.instrument, a.reads_left);
+    return out;
+}
+
 std::shared_ptr<Instrument> Registry::find(std::optional<std::string_view> serial) const {
     std::shared_lock lock(mutex_);
-    for (const Attached& a : attached_)
-        if (!serial || a.instrument->identity().serial == *serial) return a.instrument;
-    return nullptr;
+    if (!serial) return attached_.empty() ? nullptr : attached_.front().instrument;
+    const Attached* a = find_locked(*serial);
+    return a ? a->instrument : nullptr;
 }
 
 bool Registry::is_open(std::string_view serial) const {
     std::shared_lock lock(mutex_);
-    for (const Attached& a : attached_)
-        if (a.instrument->identity().serial == serial) return a.claimed;
-    return false;
-}
-
-std::vector<Registry::Attached>::iterator Registry::find_locked(std::string_view serial) {
-    return std::find_if(attached_.begin(), attached_.end(), [&](const Attached& a) {
-        return a.instrument->identity().serial == serial;
-    });
+    const Attached* a = find_locked(serial);
+    return a && a->claimed;
 }
 
 void Registry::unplug_after(std::string_view serial, uint64_t reads) {
     std::unique_lock lock(mutex_);
-    auto it = find_locked(serial);
-    if (it == attached_.end())
-        throw std::invalid_argument("no instrument with serial '" + std::string(serial) + "'");
-    it->reads_left = reads;
+    Attached* a = find_locked(serial);
+    if (!a) throw std::invalid_argument("no instrument with serial '" + std::string(serial) + "'");
+    a->reads_left = reads;
     if (reads > 0) unplug_armed_.store(true, std::memory_order_relaxed);
 }
 
 uint64_t Registry::reads_until_unplugged(std::string_view serial) const {
     std::shared_lock lock(mutex_);
-    for (const Attached& a : attached_)
-        if (a.instrument->identity().serial == serial) return a.reads_left;
+    if (const Attached* a = find_locked(serial)) return a->reads_left;
     throw std::invalid_argument("no instrument with serial '" + std::string(serial) + "'");
 }
 
@@ -203,18 +236,17 @@ void Registry::count_raw_read(const Instrument& instrument) {
     // unless an unplug was ever scheduled.
     if (!unplug_armed_.load(std::memory_order_relaxed) || calllog::t_quiet != 0) return;
     std::unique_lock lock(mutex_);
-    auto it = std::find_if(attached_.begin(), attached_.end(),
-                           [&](const Attached& a) { return a.instrument.get() == &instrument; });
-    if (it == attached_.end() || it->reads_left == 0 || --it->reads_left > 0) return;
+    Attached* a = find_locked(instrument.identity().serial);
+    if (!a || a->instrument.get() != &instrument || a->reads_left == 0 || --a->reads_left > 0)
+        return;
     // The read that counted down still completes: it holds the instrument.
-    stale_sessions_locked(it->instrument.get());
-    attached_.erase(it);
+    stale_sessions_locked(&instrument);
+    erase_locked(instrument.identity().serial);
 }
 
 zo_device* Registry::open_bench_handle(std::string_view serial) {
     std::unique_lock lock(mutex_);
-    for (const Attached& a : attached_)
-        if (a.instrument->identity().serial == serial) return add_session_locked(a.instrument, false);
+    if (const Attached* a = find_locked(serial)) return add_session_locked(a->instrument, false);
     throw std::invalid_argument("no instrument with serial '" + std::string(serial) + "'");
 }
 

@@ -16,6 +16,7 @@
 #include "zo.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
@@ -77,6 +78,8 @@ public:
     bool detach(std::string_view serial);
     void detach_all();
     std::vector<std::string> serials() const;
+    // Every attached instrument with its reads until unplugged, in attach order.
+    std::vector<std::pair<std::shared_ptr<Instrument>, uint64_t>> instruments() const;
     std::shared_ptr<Instrument> find(std::optional<std::string_view> serial) const;
     bool is_open(std::string_view serial) const;
     // Detach the instrument once `reads` more raw-data reads have reached it
@@ -94,12 +97,26 @@ private:
         bool claimed = false;
         uint64_t reads_left = 0;  // unplugged when this counts down to 0; 0: never
     };
-    std::vector<Attached>::iterator find_locked(std::string_view serial);
+    // Looked up by serial through index_, so that a bench of many instruments
+    // is built and described in linear time.
+    struct SerialHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const noexcept {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+    Attached* find_locked(std::string_view serial);
+    const Attached* find_locked(std::string_view serial) const;
+    void attach_locked(Identity id);
+    void erase_locked(std::string_view serial);
+    void clear_attached_locked();
     zo_device* add_session_locked(std::shared_ptr<Instrument> inst, bool claims);
     void stale_sessions_locked(const Instrument* only);
 
     mutable std::shared_mutex mutex_;
-    std::vector<Attached> attached_;
+    std::vector<Attached> attached_;  // in attach order
+    // serial -> position in attached_
+    std::unordered_map<std::string, size_t, SerialHash, std::equal_to<>> index_;
     std::unordered_map<uintptr_t, std::shared_ptr<Session>> sessions_;
     uintptr_t next_token_ = 0x5A0000;
     bool started_ = false;

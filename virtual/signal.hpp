@@ -55,6 +55,15 @@ constexpr double kPlanck = 6.62607015e-34;     // J s
 constexpr double kLightSpeed = 299792458.0;    // m/s
 constexpr double kRinOff = -std::numeric_limits<double>::infinity();  // dB/Hz
 constexpr double kDefaultCmrrDb = 30.0;        // balanced units
+// The light the model takes. Up to 1 kW on each photodiode (full scale is
+// 200 uW in high gain) the mean, the modulation and the noise of every term
+// stay far inside float range, so codes clip at full scale instead of turning
+// into NaN; shorter than 1 nm, a photon's energy would drive the shot noise
+// past that range. RIN above 0 dB/Hz and a negative rejection have no meaning.
+constexpr double kMaxPowerUw = 1e9;
+constexpr double kMinWavelengthNm = 1.0;
+constexpr double kMaxRinDbHz = 0.0;
+constexpr double kMinCmrrDb = 0.0;
 
 double counts_per_uw(bool highgain);
 double offset_counts(bool balanced);

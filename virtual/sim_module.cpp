@@ -12,6 +12,21 @@ using namespace simpy;
 
 namespace {
 
+// A list of convert(item) for each of `items`; null with the exception if one fails.
+template <class T, class Convert>
+PyObject* list_of(const std::vector<T>& items, Convert convert) {
+    PyObject* list = PyList_New(Py_ssize_t(items.size()));
+    for (size_t i = 0; list && i < items.size(); ++i) {
+        PyObject* item = convert(items[i]);
+        if (!item) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, Py_ssize_t(i), item);
+    }
+    return list;
+}
+
 PyObject* py_reset(PyObject*, PyObject*) {
     return translate([] { control::reset(); return none(); });
 }
@@ -84,6 +99,47 @@ PyObject* py_reads_until_unplugged(PyObject*, PyObject* args) {
     });
 }
 
+// A light as a dict keyed by sim.set_light's parameter names (rin_db_hz None: off).
+PyObject* light_dict(const control::LightSpec& l) {
+    PyObject* rin = std::isinf(l.rin_db_hz) ? Py_NewRef(Py_None) : PyFloat_FromDouble(l.rin_db_hz);
+    if (!rin) return nullptr;
+    // "N" hands the reference over, also when building the dict fails.
+    return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:O,s:K,s:N,s:d}", "power_uw", l.p1_uw,
+                         "p2_power_uw", l.p2_uw, "wavelength_nm", l.wavelength_nm,
+                         "modulation_hz", l.modulation_hz, "modulation_depth", l.modulation_depth,
+                         "noise", l.noise ? Py_True : Py_False, "seed",
+                         (unsigned long long)l.seed, "rin_db_hz", rin, "cmrr_db", l.cmrr_db);
+}
+
+// An input of port S or T as a dict keyed by sim.set_port_input's parameter names.
+PyObject* port_input_dict(const control::PortInputSpec& in) {
+    return Py_BuildValue("{s:O,s:d,s:d}", "level", in.level ? Py_True : Py_False, "frequency_hz",
+                         in.frequency_hz, "duty", in.duty);
+}
+
+// The identity as spec_dict gives it, with "unplug_after_reads", "light" and
+// "inputs" (port S's and T's).
+PyObject* description_dict(const control::InstrumentDescription& d) {
+    PyObject* dict = spec_dict(d.identity);
+    if (!dict) return nullptr;
+    const std::pair<const char*, PyObject*> items[] = {
+        {"unplug_after_reads", PyLong_FromUnsignedLongLong(d.reads_until_unplugged)},
+        {"light", light_dict(d.light)},
+        {"inputs", Py_BuildValue("(NN)", port_input_dict(d.s), port_input_dict(d.t))},
+    };
+    bool ok = true;
+    for (const auto& [key, value] : items) {  // every value is released, also after a failure
+        ok = ok && value && PyDict_SetItemString(dict, key, value) == 0;
+        Py_XDECREF(value);
+    }
+    if (!ok) Py_CLEAR(dict);
+    return dict;
+}
+
+PyObject* py_instruments(PyObject*, PyObject*) {
+    return translate([] { return list_of(control::describe_instruments(), description_dict); });
+}
+
 PyObject* py_started(PyObject*, PyObject*) {
     return translate([] { return PyBool_FromLong(control::started()); });
 }
@@ -141,21 +197,6 @@ PyObject* py_last_error(PyObject*, PyObject*) {
         const auto [code, text] = control::last_error();
         return Py_BuildValue("(iy#)", int(code), text.data(), Py_ssize_t(text.size()));
     });
-}
-
-// A list of convert(item) for each of `items`; null with the exception if one fails.
-template <class T, class Convert>
-PyObject* list_of(const std::vector<T>& items, Convert convert) {
-    PyObject* list = PyList_New(Py_ssize_t(items.size()));
-    for (size_t i = 0; list && i < items.size(); ++i) {
-        PyObject* item = convert(items[i]);
-        if (!item) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, Py_ssize_t(i), item);
-    }
-    return list;
 }
 
 PyObject* py_calls(PyObject*, PyObject*) {
@@ -250,11 +291,7 @@ PyObject* py_port_input(PyObject*, PyObject* args) {
     control::Serial s;
     int port;
     if (!serial_and_port(args, s, port)) return nullptr;
-    return translate([&] {
-        const control::PortInputSpec in = control::port_input(s, port);
-        return Py_BuildValue("{s:O,s:d,s:d}", "level", in.level ? Py_True : Py_False,
-                             "frequency_hz", in.frequency_hz, "duty", in.duty);
-    });
+    return translate([&] { return port_input_dict(control::port_input(s, port)); });
 }
 
 PyObject* py_set_timeout(PyObject*, PyObject* args) {
@@ -311,26 +348,21 @@ PyObject* py_state(PyObject*, PyObject* args) {
         const control::InstrumentState st = control::state(s);
         PyObject* regs = registers_tuple(st.registers);
         if (!regs) return nullptr;
-        PyObject* rin = std::isinf(st.light.rin_db_hz) ? Py_NewRef(Py_None)
-                                                       : PyFloat_FromDouble(st.light.rin_db_hz);
-        if (!rin) {
+        PyObject* light = light_dict(st.light);
+        if (!light) {
             Py_DECREF(regs);
             return nullptr;
         }
         const auto b = [](bool v) { return v ? Py_True : Py_False; };
         return Py_BuildValue(
-            "{s:s,s:O,s:k,s:i,s:O,s:K,s:k,s:O,s:O,s:O,s:O,s:O,s:O,s:s,s:i,s:K,s:N,"
-            "s:{s:d,s:d,s:d,s:d,s:d,s:O,s:K,s:N,s:d}}",
+            "{s:s,s:O,s:k,s:i,s:O,s:K,s:k,s:O,s:O,s:O,s:O,s:O,s:O,s:s,s:i,s:K,s:N,s:N}",
             "serial", st.serial.c_str(), "balanced", b(st.balanced), "base_samplerate",
             (unsigned long)st.base_samplerate, "peak_responsivity", st.peak_nm, "open", b(st.open), "clock", (unsigned long long)st.clock, "samplerate",
             (unsigned long)st.samplerate, "highgain", b(st.highgain), "antialias", b(st.antialias),
             "powerdown", b(st.powerdown), "adcclock", b(st.adcclock), "p1_monitor", b(st.p1_monitor),
             "p2_monitor", b(st.p2_monitor), "pattern", st.pattern.c_str(), "user_word",
             int(st.user_word), "pattern_origin", (unsigned long long)st.pattern_origin, "registers",
-            regs, "light", "power_uw", st.light.p1_uw, "p2_power_uw", st.light.p2_uw,
-            "wavelength_nm", st.light.wavelength_nm, "modulation_hz", st.light.modulation_hz,
-            "modulation_depth", st.light.modulation_depth, "noise", b(st.light.noise), "seed",
-            (unsigned long long)st.light.seed, "rin_db_hz", rin, "cmrr_db", st.light.cmrr_db);
+            regs, "light", light);
     });
 }
 
@@ -432,6 +464,8 @@ PyMethodDef methods[] = {
     {"reads_until_unplugged", py_reads_until_unplugged, METH_VARARGS,
      "Raw reads left before an instrument is detached (0: never)."},
     {"started", py_started, METH_NOARGS, "Whether zo_init has started the library."},
+    {"instruments", py_instruments, METH_NOARGS,
+     "Every attached instrument: identity, unplug_after_reads, light and inputs (S, T)."},
     {"function_kind", py_function_kind, METH_VARARGS, "(kind, min, max) of a library function."},
     {"override", py_override, METH_VARARGS, "Script a function's next answers."},
     {"set_error", py_set_error, METH_VARARGS, "Set the calling thread's last error."},
@@ -470,15 +504,38 @@ PyMethodDef methods[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_sim", "Control of the virtual KV310 bench.", -1,
                           methods, nullptr, nullptr, nullptr, nullptr};
 
+// The library's defaults and ranges as module constants (floats and ints).
+bool add_constants(PyObject* m) {
+    const control::Limits l = control::limits();
+    const struct {
+        const char* name;
+        PyObject* value;
+    } constants[] = {
+        {"BAD_DOUBLE", PyFloat_FromDouble(control::bad_double())},
+        {"DEFAULT_TIMEOUT", PyFloat_FromDouble(l.default_timeout_s)},
+        {"DEFAULT_CMRR_DB", PyFloat_FromDouble(l.default_cmrr_db)},
+        {"DEFAULT_SEED", PyLong_FromUnsignedLongLong(l.default_seed)},
+        {"DEFAULT_LOG_CAPACITY", PyLong_FromUnsignedLongLong(l.default_log_capacity)},
+        {"MAX_LOG_CAPACITY", PyLong_FromUnsignedLongLong(l.max_log_capacity)},
+        {"MAX_POWER_UW", PyFloat_FromDouble(l.max_power_uw)},
+        {"MIN_WAVELENGTH_NM", PyFloat_FromDouble(l.min_wavelength_nm)},
+        {"MAX_RIN_DB_HZ", PyFloat_FromDouble(l.max_rin_db_hz)},
+        {"MIN_CMRR_DB", PyFloat_FromDouble(l.min_cmrr_db)},
+    };
+    bool ok = true;
+    for (const auto& c : constants) {  // every value is released, also after a failure
+        ok = ok && c.value && PyModule_AddObjectRef(m, c.name, c.value) == 0;
+        Py_XDECREF(c.value);
+    }
+    return ok;
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit__sim(void) {
     PyObject* m = PyModule_Create(&module_def);
     if (!m) return nullptr;
-    PyObject* bad = PyFloat_FromDouble(control::bad_double());
-    const int added = bad ? PyModule_AddObjectRef(m, "BAD_DOUBLE", bad) : -1;
-    Py_XDECREF(bad);
-    if (added < 0) {
+    if (!add_constants(m)) {
         Py_DECREF(m);
         return nullptr;
     }

@@ -86,6 +86,8 @@ def _build_bench_from_environment():
         sim.load_bench(path)
     except sim.BenchFileError as exc:
         raise ImportError(f"ZOPY_BENCH: {exc}") from exc
+    except Exception as exc:   # whatever else goes wrong, still the one line that names the file
+        raise ImportError(f"ZOPY_BENCH: {path}: {str(exc) or type(exc).__name__}") from exc
 
 
 _build_bench_from_environment()

@@ -82,19 +82,28 @@ def _integer(low, high):
 
 def _number(low=None, high=None, *, positive=False):
     """A finite float (integers are taken) within [low, high], or above 0."""
+    inf = math.inf
+    lowest = -inf if low is None else low
+    highest = inf if high is None else high
+
     def check(value):
-        if isinstance(value, bool) or not isinstance(value, (int, float)):
-            raise _Problem(f"must be a number, not {_kind(value)}")
-        value = float(value)
+        if type(value) is not float:
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise _Problem(f"must be a number, not {_kind(value)}")
+            try:
+                value = float(value)
+            except OverflowError:   # an integer beyond any float
+                raise _Problem(f"must be finite, not {value}") from None
+        # One comparison chain for the values that pass: a bench may hold 100 000 lights.
+        if -inf < value < inf and lowest <= value <= highest and (value > 0 or not positive):
+            return value
         if not math.isfinite(value):
             raise _Problem(f"must be finite, not {value}")
         if positive and not value > 0:
             raise _Problem(f"must be above 0, not {value}")
-        if (low is not None and value < low) or (high is not None and value > high):
-            bounds = (f"at least {low}" if high is None else f"at most {high}" if low is None
-                      else f"between {low} and {high}")
-            raise _Problem(f"must be {bounds}, not {value}")
-        return value
+        bounds = (f"at least {low}" if high is None else f"at most {high}" if low is None
+                  else f"between {low} and {high}")
+        raise _Problem(f"must be {bounds}, not {value}")
     check.type_name = "float"
     return check
 
@@ -111,7 +120,16 @@ def _text(value):
         raise _Problem(f"must be a string, not {_kind(value)}")
     if "\0" in value:
         raise _Problem("must be a string without NUL characters")
+    _utf8(value)
     return value
+
+
+def _utf8(text):
+    """The text as UTF-8; lone surrogates (possible in a dict, not in TOML) have none."""
+    try:
+        return text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise _Problem("must be text that UTF-8 can carry (no lone surrogates)") from None
 
 
 def _name(value):
@@ -123,9 +141,10 @@ def _name(value):
 def _version(value):
     if not isinstance(value, (list, tuple)) or len(value) != 3:
         raise _Problem("must be an array of three integers, as [1, 3, 0]")
-    return [_integer(0, 255)(v) for v in value]
+    return [_byte(v) for v in value]
 
 
+_byte = _integer(0, 255)
 _boolean.type_name = "boolean"
 _text.type_name = _name.type_name = "string"
 _version.type_name = "array of 3 integers"
@@ -145,12 +164,13 @@ class Key:
 # parameter of that function is one more entry here.
 
 TOP_KEYS = {
-    "timeout": Key(_number(0.0), sim.DEFAULT_TIMEOUT,
+    "timeout": Key(_number(0.0), _sim.DEFAULT_TIMEOUT,
                    "trigger timeout in seconds of instrument time (sim.set_timeout)"),
     "realtime": Key(_boolean, False, "pace acquisitions like the real unit (sim.set_realtime)"),
     "logging": Key(_boolean, True, "the call log on or off (sim.set_logging)"),
-    "log_capacity": Key(_integer(0, 2**63 - 1), sim.DEFAULT_LOG_CAPACITY,
-                        "calls the log keeps at most (sim.set_log_capacity)"),
+    "log_capacity": Key(_integer(0, _sim.MAX_LOG_CAPACITY), _sim.DEFAULT_LOG_CAPACITY,
+                        f"calls the log keeps at most, up to {_sim.MAX_LOG_CAPACITY} "
+                        "(sim.set_log_capacity)"),
 }
 
 INSTRUMENT_KEYS = {   # sim.attach
@@ -171,18 +191,26 @@ UNPLUG_KEYS = {   # sim.unplug_after, beside the identity in [[instrument]]
                               "detached after this many raw-data reads (0: never)"),
 }
 
+# The light's ranges are the library's own (zopy._sim), so a file that passes
+# these checks always builds.
 LIGHT_KEYS = {   # sim.set_light
-    "power_uw": Key(_number(0.0), 0.0, "µW on P1"),
-    "wavelength_nm": Key(_number(positive=True), None,
-                         "wavelength in nm (default: the instrument's peak responsivity)"),
-    "p2_power_uw": Key(_number(0.0), 0.0, "µW on P2 (balanced units)"),
+    "power_uw": Key(_number(0.0, _sim.MAX_POWER_UW), 0.0,
+                    f"µW on P1, up to {_sim.MAX_POWER_UW:g}"),
+    "wavelength_nm": Key(_number(_sim.MIN_WAVELENGTH_NM), None,
+                         f"wavelength in nm, at least {_sim.MIN_WAVELENGTH_NM:g} "
+                         "(default: the instrument's peak responsivity)"),
+    "p2_power_uw": Key(_number(0.0, _sim.MAX_POWER_UW), 0.0,
+                       f"µW on P2 (balanced units), up to {_sim.MAX_POWER_UW:g}"),
     "modulation_hz": Key(_number(0.0), 0.0, "frequency of the sine modulation on P1"),
     "modulation_depth": Key(_number(0.0, 1.0), 0.0, "P1 * (1 + depth * sin(2 pi f t))"),
     "noise": Key(_boolean, True, "false: exact codes"),
-    "seed": Key(_integer(0, 2**64 - 1), sim.DEFAULT_SEED, "picks the noise"),
-    "rin_db_hz": Key(_number(), None, "the laser's relative intensity noise in dB/Hz "
-                     "(left out: none)"),
-    "cmrr_db": Key(_number(), sim.DEFAULT_CMRR_DB, "common-mode rejection of a balanced unit"),
+    "seed": Key(_integer(0, 2**64 - 1), _sim.DEFAULT_SEED, "picks the noise"),
+    "rin_db_hz": Key(_number(high=_sim.MAX_RIN_DB_HZ), None,
+                     f"the laser's relative intensity noise in dB/Hz, at most "
+                     f"{_sim.MAX_RIN_DB_HZ:g} (left out: none)"),
+    "cmrr_db": Key(_number(_sim.MIN_CMRR_DB), _sim.DEFAULT_CMRR_DB,
+                   f"common-mode rejection of a balanced unit in dB, "
+                   f"at least {_sim.MIN_CMRR_DB:g}"),
 }
 
 PORT_KEYS = {   # sim.set_port_input
@@ -191,7 +219,9 @@ PORT_KEYS = {   # sim.set_port_input
     "duty": Key(_number(0.0, 1.0), 0.5, "high fraction of each period of the square wave"),
 }
 
-INPUT_PORTS = ("S", "T")
+INPUT_PORTS = ("S", "T")   # in the order _sim.instruments() gives their inputs
+
+_INSTRUMENT_TABLE_KEYS = INSTRUMENT_KEYS | UNPLUG_KEYS
 
 OVERRIDE_KEYS = {   # sim.override
     "function": Key(_name, REQUIRED, 'a library function\'s name, as "zo_get_samplerate"'),
@@ -205,29 +235,51 @@ OVERRIDE_KEYS = {   # sim.override
 # ---------------------------------------------------------------- validation
 
 def _table(value, key_path, keys, path, extra=()):
-    """Checks a table's keys and values; returns them with defaults filled in."""
+    """Checks a table's keys and values; returns them with defaults filled in.
+
+    Runs once per table of a bench of maybe 100 000 instruments: the key
+    paths for messages are only made for a fault.
+    """
     if not isinstance(value, dict):
         raise BenchFileError(path, key_path, f"must be a table, not {_kind(value)}")
-    out = {}
-    known = list(keys) + list(extra)
+    defaults, required = _defaults(keys)
+    out = dict(defaults)
     for name, item in value.items():
-        where = f"{key_path}.{name}" if key_path else name
-        if name not in known:
-            close = difflib.get_close_matches(name, known, n=1)
+        key = keys.get(name)
+        if key is None:
+            if name in extra:
+                continue
+            known = list(keys) + list(extra)
+            close = difflib.get_close_matches(name, known, n=1) if isinstance(name, str) else []
             hint = f" (did you mean {close[0]!r}?)" if close else f" (known: {', '.join(known)})"
-            raise BenchFileError(path, where, "unknown key" + hint)
-        if name in keys and keys[name].check is not None:
+            raise BenchFileError(path, _join(key_path, name), "unknown key" + hint)
+        if key.check is not None:
             try:
-                out[name] = keys[name].check(item)
+                out[name] = key.check(item)
             except _Problem as problem:
-                raise BenchFileError(path, where, str(problem)) from None
-    for name, key in keys.items():
-        if name not in out and key.check is not None:
-            if key.default is REQUIRED:
-                where = f"{key_path}.{name}" if key_path else name
-                raise BenchFileError(path, where, "missing (this key is required)")
-            out[name] = key.default
+                raise BenchFileError(path, _join(key_path, name), str(problem)) from None
+    for name in required:
+        if name not in value:
+            raise BenchFileError(path, _join(key_path, name), "missing (this key is required)")
     return out
+
+
+_DEFAULTS = {}
+
+
+def _defaults(keys):
+    """A schema table's defaults and required keys (those its _table checks), made once."""
+    found = _DEFAULTS.get(id(keys))
+    if found is None or found[0] is not keys:
+        checked = {name: key for name, key in keys.items() if key.check is not None}
+        found = _DEFAULTS[id(keys)] = (keys, {
+            name: key.default for name, key in checked.items() if key.default is not REQUIRED
+        }, [name for name, key in checked.items() if key.default is REQUIRED])
+    return found[1:]
+
+
+def _join(key_path, name):
+    return f"{key_path}.{name}" if key_path else name
 
 
 def _array_of_tables(value, key_path, path):
@@ -263,13 +315,17 @@ def _check_instruments(value, path):
     instruments, seen = [], {}
     for i, table in enumerate(_array_of_tables(value, "instrument", path)):
         where = f"instrument[{i}]"
-        inst = _table(table, where, INSTRUMENT_KEYS | UNPLUG_KEYS, path, extra=("light", "ports"))
+        inst = _table(table, where, _INSTRUMENT_TABLE_KEYS, path, extra=("light", "ports"))
         if inst["serial"] in seen:
             raise BenchFileError(path, f"{where}.serial", f"{inst['serial']!r} is already the "
                                                           f"serial of instrument[{seen[inst['serial']]}]")
         seen[inst["serial"]] = i
         light = table.get("light")
-        inst["light"] = None if light is None else _table(light, f"{where}.light", LIGHT_KEYS, path)
+        if light is not None:
+            light = _table(light, f"{where}.light", LIGHT_KEYS, path)
+            if light["wavelength_nm"] is None:   # set_light's default, without asking the library
+                light["wavelength_nm"] = float(inst["peak_responsivity"])
+        inst["light"] = light
         inst["ports"] = _check_ports(table.get("ports", {}), f"{where}.ports", path)
         instruments.append(inst)
     return instruments
@@ -300,7 +356,7 @@ def _check_result(value, kind, low, high, function):
         return value
     if not isinstance(value, str):
         raise _Problem(f"must be a string, not {_kind(value)}")
-    return value.encode("utf-8")
+    return _utf8(value)
 
 
 def _check_error(value):
@@ -309,7 +365,7 @@ def _check_error(value):
         raise _Problem('must be [code, text], as [33, "timeout"]')
     code = _integer(-2**31, 2**31 - 1)(value[0])
     text = value[1]
-    return code, text if isinstance(text, bytes) else text.encode("utf-8")
+    return code, text if isinstance(text, bytes) else _utf8(text)
 
 
 def _check_overrides(value, path):
@@ -344,49 +400,86 @@ def _check_bench(data, path):
 
 # ------------------------------------------------------------------ building
 
+class _BuildFailure(Exception):
+    """A step of a build that failed: the key it was building and why."""
+
+    def __init__(self, key, cause):
+        super().__init__(key, cause)
+        self.key, self.cause = key, cause
+
+
 def _build(bench):
-    sim.reset()
-    if bench["instrument"] is not None:
-        sim.detach_all()
-        for inst in bench["instrument"]:
-            serial = inst["serial"]
-            sim.attach(**{name: inst[name] for name in INSTRUMENT_KEYS})
-            if inst["light"] is not None:
-                sim.set_light(serial=serial, **inst["light"])
-            for port, signal in inst["ports"].items():
-                if signal["frequency_hz"] is None:
-                    sim.set_port_input(port, signal["level"], serial=serial)
-                else:
-                    sim.set_port_input(port, frequency_hz=signal["frequency_hz"],
-                                       duty=signal["duty"], serial=serial)
-            if inst["unplug_after_reads"]:
-                sim.unplug_after(inst["unplug_after_reads"], serial=serial)
-    sim.set_timeout(bench["timeout"])
-    sim.set_realtime(bench["realtime"])
-    for o in bench["override"]:
-        sim.override(o["function"], o["result"], error=o["error"], times=o["times"])
-    sim.set_logging(bench["logging"])
-    sim.set_log_capacity(bench["log_capacity"])
+    key = None   # what the step in hand builds, for the message if the library refuses it
+    try:
+        sim.reset()
+        if bench["instrument"] is not None:
+            sim.detach_all()
+            for i, inst in enumerate(bench["instrument"]):
+                serial = inst["serial"]
+                key = f"instrument[{i}]"
+                sim.attach(**{name: inst[name] for name in INSTRUMENT_KEYS})
+                if inst["light"] is not None:
+                    key = f"instrument[{i}].light"
+                    sim.set_light(serial=serial, **inst["light"])
+                for port, signal in inst["ports"].items():
+                    key = f"instrument[{i}].ports.{port}"
+                    if signal["frequency_hz"] is None:
+                        sim.set_port_input(port, signal["level"], serial=serial)
+                    else:
+                        sim.set_port_input(port, frequency_hz=signal["frequency_hz"],
+                                           duty=signal["duty"], serial=serial)
+                if inst["unplug_after_reads"]:
+                    key = f"instrument[{i}].unplug_after_reads"
+                    sim.unplug_after(inst["unplug_after_reads"], serial=serial)
+        key = "timeout"
+        sim.set_timeout(bench["timeout"])
+        key = "realtime"
+        sim.set_realtime(bench["realtime"])
+        for i, o in enumerate(bench["override"]):
+            key = f"override[{i}]"
+            sim.override(o["function"], o["result"], error=o["error"], times=o["times"])
+        key = "logging"
+        sim.set_logging(bench["logging"])
+        key = "log_capacity"
+        sim.set_log_capacity(bench["log_capacity"])
+    except Exception as exc:
+        raise _BuildFailure(key, exc) from exc
+
+
+def _build_again(previous):
+    """Builds a bench described before; the default bench if even that fails."""
+    try:
+        _build(_check_bench(previous, "the previous bench"))
+        return True
+    except Exception:
+        sim.reset()
+        return False
 
 
 def build_bench(description, *, source="<bench description>"):
     """Reset the bench and build the one ``description`` gives.
 
     ``description`` is a dict shaped like a bench file (as :func:`describe_bench`
-    returns or ``tomllib`` reads). It is checked whole first: a mistake
-    raises :class:`BenchFileError` naming ``source`` and the key, and the
-    bench stays as it was.
+    returns or ``tomllib`` reads). It is checked whole first, against the
+    library's own ranges: a mistake raises :class:`BenchFileError` naming
+    ``source`` and the key, and the bench (with its open handles) stays as it
+    was. Should the library still refuse a step, the previous bench is built
+    again (handles opened on it go stale) and the BenchFileError names the
+    key of that step.
     """
     bench = _check_bench(description, source)
     previous = describe_bench()
     try:
         _build(bench)
-    except BaseException:
-        try:
-            _build(_check_bench(previous, "the previous bench"))   # never half a bench
-        except Exception:
-            sim.reset()        # and if even that fails, the default one
-        raise
+    except BaseException as exc:
+        rebuilt = _build_again(previous)   # never half a bench
+        if not isinstance(exc, _BuildFailure):
+            raise                          # an interrupt, as it came
+        reason = str(exc.cause) or type(exc.cause).__name__
+        if not rebuilt:
+            reason += ("; the previous bench could not be built again either: "
+                       "the default bench is left")
+        raise BenchFileError(source, exc.key, f"cannot be built: {reason}") from exc.cause
 
 
 def load_bench(path):
@@ -405,22 +498,25 @@ def load_bench(path):
             data = tomllib.load(f)
     except OSError as exc:
         raise BenchFileError(path, None, f"cannot be read ({exc.strerror or exc})") from exc
-    except tomllib.TOMLDecodeError as exc:
+    except UnicodeDecodeError as exc:
+        raise BenchFileError(path, None, f"not UTF-8: {exc.reason} at byte {exc.start}") from None
+    except RecursionError:
+        raise BenchFileError(path, None,
+                             "not valid TOML: arrays or tables nested too deeply") from None
+    except ValueError as exc:   # TOMLDecodeError, and the limits of Python's int (4300 digits)
         raise BenchFileError(path, None, f"not valid TOML: {exc}") from exc
     build_bench(data, source=path)
 
 
 # -------------------------------------------------------- describing, saving
 
-def _describe_instrument(serial):
-    inst = dict(_sim.identity(serial))
+def _describe_instrument(inst):
+    """One entry of _sim.instruments() as its [[instrument]] table."""
     inst["fwversion"] = list(inst["fwversion"])
-    inst["unplug_after_reads"] = _sim.reads_until_unplugged(serial)
-    light = sim.state(serial=serial)["light"]
+    light = inst["light"]
     inst["light"] = {name: light[name] for name in LIGHT_KEYS if light[name] is not None}
     ports = {}
-    for port in INPUT_PORTS:
-        signal = _sim.port_input(serial, sim._port_number(port))
+    for port, signal in zip(INPUT_PORTS, inst.pop("inputs")):
         if signal["frequency_hz"] > 0:
             ports[port] = {"frequency_hz": signal["frequency_hz"], "duty": signal["duty"]}
         elif signal["level"]:
@@ -461,7 +557,7 @@ def describe_bench():
         "realtime": sim.realtime(),
         "logging": _sim.logging(),
         "log_capacity": sim.log_capacity(),
-        "instrument": [_describe_instrument(serial) for serial in sim.devices()],
+        "instrument": [_describe_instrument(inst) for inst in _sim.instruments()],
         "override": [_describe_override(*o) for o in _sim.overrides()],
     }
 

@@ -17,6 +17,11 @@ Fixtures:
     overrides, and the thread's last error. Clocks, front-end
     settings and the call log's content start afresh, and handles opened
     during the test go stale (``close()`` still releases them).
+    It starts the library (``zopy.init()``, as opening a Device does), so
+    that a test that stops it for good is caught: after ``zopy.exit()``
+    zopy never starts ``libzo`` again in that process, and the test that
+    called it errors with that cause, as does every later test that asks
+    for the fixture.
 ``zopy_device``
     A :class:`zopy.Device` open on the first instrument of that bench,
     closed after the test. The call log starts empty after the open.
@@ -67,6 +72,16 @@ def pytest_runtest_setup(item):
                     "zopy_calls", pytrace=False)
 
 
+# The test that stopped the library for good, named in the errors of the tests after it.
+_stopped_by = None
+
+
+def _stopped(who):
+    return (f"{who} stopped libzo (zopy.exit()), and zopy does not start it again in this "
+            "process, so no later test can open an instrument; call zopy.exit() only at the end "
+            "of a program, or test it in a subprocess")
+
+
 def _bench_file(request, marker):
     if len(marker.args) != 1 or marker.kwargs:
         raise pytest.UsageError(f"{MARKER} takes one argument, the bench file's path")
@@ -79,6 +94,11 @@ def zopy_bench(request):
     """zopy.sim on a fresh bench; the bench the test found is built again afterwards."""
     from zopy import sim   # here, not at load: a build on the maker's library has no bench
 
+    global _stopped_by
+    zopy.init()
+    if not sim.started():
+        pytest.fail("libzo is stopped: " + _stopped(_stopped_by or "an earlier test"),
+                    pytrace=False)
     gc.collect()   # Devices left in reference cycles close now, not during the test
     before, last_error = sim.describe_bench(), sim.last_error()
     marker = request.node.get_closest_marker(MARKER)
@@ -92,6 +112,9 @@ def zopy_bench(request):
         gc.collect()
         sim.build_bench(before, source="the bench before the test")
         sim.set_error(*last_error)
+    if not sim.started():
+        _stopped_by = request.node.nodeid
+        pytest.fail(_stopped(_stopped_by), pytrace=False)
 
 
 @pytest.fixture

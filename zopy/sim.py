@@ -43,6 +43,8 @@ responsivity. Raw code::
 
 Offset: 200 counts on a single-diode unit, 8192 (mid-scale) on a balanced
 unit, which measures P1 - P2 (P2 is ignored on a single-diode unit).
+The model takes 0 to 1e9 µW on each photodiode (full scale is 200 µW in
+high gain; codes clip) and wavelengths from 1 nm up.
 Power-on: high gain, antialias on, powerdown off, ADC
 clock on, monitors off, ports S and T inputs, A, B and the LEDs driven low,
 every register 0.
@@ -232,10 +234,11 @@ COUNTS_PER_UW_LOW = 8.192
 OFFSET_SINGLE = 200
 OFFSET_BALANCED = 8192
 PORT_CLOCK_HZ = 200e6
-DEFAULT_SEED = 1
-DEFAULT_TIMEOUT = 1.0
-DEFAULT_CMRR_DB = 30.0
-DEFAULT_LOG_CAPACITY = 100_000   # calls; what the library starts with and reset() restores
+# The library's defaults; its ranges are _sim.MAX_POWER_UW and its kin.
+DEFAULT_SEED: int = _sim.DEFAULT_SEED
+DEFAULT_TIMEOUT: float = _sim.DEFAULT_TIMEOUT
+DEFAULT_CMRR_DB: float = _sim.DEFAULT_CMRR_DB
+DEFAULT_LOG_CAPACITY: int = _sim.DEFAULT_LOG_CAPACITY   # calls; what reset() restores
 
 _PORTS = {"A": 0, "B": 1, "S": 2, "T": 3, "LEDR": 4, "LEDG": 5, "LEDB": 6}
 
@@ -286,12 +289,13 @@ def attach(serial: str, product: str = "KV310", *, balanced: bool = False,
         raise ValueError("samplerate must be between 1 and 4294967294")
     if not 0 <= int(adcbits) <= 255:
         raise ValueError("adcbits must fit 8 bits")
-    if len(fwversion) != 3 or not all(0 <= int(v) <= 255 for v in fwversion):
+    fw = tuple([int(v) for v in fwversion]) if len(fwversion) == 3 else ()
+    if not fw or not (0 <= fw[0] <= 255 and 0 <= fw[1] <= 255 and 0 <= fw[2] <= 255):
         raise ValueError("fwversion must be three numbers 0..255")
     if int(peak_responsivity) <= 0:
         raise ValueError("peak_responsivity must be a positive wavelength in nm")
-    _sim.attach(serial, str(product), bool(balanced), int(samplerate), int(adcbits),
-                tuple(int(v) for v in fwversion), int(usb_speed), int(peak_responsivity))
+    _sim.attach(serial, str(product), bool(balanced), int(samplerate), int(adcbits), fw,
+                int(usb_speed), int(peak_responsivity))
 
 
 def detach(serial):
@@ -402,8 +406,8 @@ def set_logging(enabled):
 
 
 def set_log_capacity(n):
-    """Keep at most the latest ``n`` calls in the log (0: none; :func:`reset`
-    restores :data:`DEFAULT_LOG_CAPACITY`, 100 000).
+    """Keep at most the latest ``n`` calls in the log (0: none, at most
+    2**63 - 1; :func:`reset` restores :data:`DEFAULT_LOG_CAPACITY`, 100 000).
 
     The log is a ring: once full, each call takes the place of the oldest,
     which counts as dropped, so the memory of a program that runs for hours
@@ -411,6 +415,8 @@ def set_log_capacity(n):
     """
     if isinstance(n, bool) or not isinstance(n, int) or n < 0:
         raise ValueError("the log capacity must be an int of at least 0")
+    if n > _sim.MAX_LOG_CAPACITY:
+        raise ValueError(f"the log capacity must be at most {_sim.MAX_LOG_CAPACITY}, not {n}")
     _sim.set_log_capacity(n)
 
 
@@ -441,15 +447,31 @@ def set_light(power_uw: float, wavelength_nm: float | None = None, *, serial: st
     ``noise`` False gives exact codes; ``seed`` picks the noise (same seed,
     same samples). Every call sets all of these; :func:`state` gives them
     back under the same names in ``state()["light"]``.
+
+    The model's ranges: each power from 0 to 1e9 µW (1 kW, far beyond full
+    scale: codes clip there), a wavelength of at least 1 nm, ``rin_db_hz``
+    at most 0 and ``cmrr_db`` at least 0; anything else raises ValueError.
     """
     if wavelength_nm is None:
-        wavelength_nm = state(serial=serial)["peak_responsivity"]
+        wavelength_nm = _sim.identity(serial)["peak_responsivity"]
+    power_uw, p2_power_uw, wavelength_nm = float(power_uw), float(p2_power_uw), float(wavelength_nm)
+    cmrr_db = float(cmrr_db)
+    for name, value in (("power_uw", power_uw), ("p2_power_uw", p2_power_uw)):
+        if not 0.0 <= value <= _sim.MAX_POWER_UW:   # NaN fails too
+            raise ValueError(f"{name} must be between 0 and {_sim.MAX_POWER_UW:g} µW, not {value!r}")
+    if not _sim.MIN_WAVELENGTH_NM <= wavelength_nm < math.inf:
+        raise ValueError(f"wavelength_nm must be finite and at least {_sim.MIN_WAVELENGTH_NM:g} nm, "
+                         f"not {wavelength_nm!r}")
     rin = -math.inf if rin_db_hz is None else float(rin_db_hz)
-    if rin_db_hz is not None and not math.isfinite(rin):
-        raise ValueError("rin_db_hz must be a finite number of dB/Hz, or None for none")
-    _sim.set_light(serial, float(power_uw), float(p2_power_uw), float(wavelength_nm),
+    if rin_db_hz is not None and not -math.inf < rin <= _sim.MAX_RIN_DB_HZ:
+        raise ValueError(f"rin_db_hz must be a finite number of dB/Hz up to {_sim.MAX_RIN_DB_HZ:g}, "
+                         f"or None for none, not {rin!r}")
+    if not _sim.MIN_CMRR_DB <= cmrr_db < math.inf:
+        raise ValueError(f"cmrr_db must be finite and at least {_sim.MIN_CMRR_DB:g} dB, "
+                         f"not {cmrr_db!r}")
+    _sim.set_light(serial, power_uw, p2_power_uw, wavelength_nm,
                    float(modulation_hz), float(modulation_depth), bool(noise), int(seed),
-                   rin, float(cmrr_db))
+                   rin, cmrr_db)
 
 
 def set_port_input(port: int | str, level: bool = False, *, frequency_hz: float | None = None,
