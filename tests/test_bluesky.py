@@ -175,3 +175,16 @@ def test_bad_recording_settings_fail_the_prepare(RE, det, tmp_path, settings, me
     with pytest.raises(Exception, match=message):
         RE(bps.prepare(det.recorder, RecordingSettings(tmp_path, **settings), wait=True))
     assert list(tmp_path.iterdir()) == []
+
+
+def test_scan_example_finds_its_recording_from_the_documents(tmp_path):
+    import pathlib
+    import subprocess
+    import sys
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "bluesky_scan.py"
+    result = subprocess.run([sys.executable, "-P", str(example), str(tmp_path)],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    (line,) = [line for line in result.stdout.splitlines() if line.startswith("recording run")]
+    (recording,) = tmp_path.iterdir()
+    assert recording.as_uri() in line and "100000 samples, mean 180.000 µW" in line

@@ -125,3 +125,19 @@ class TestParameters:
         with pytest.raises(zopy.NoDeviceError):
             KV310("kv_missing", serial="NOPE")
         assert not KV310.exist("kv_missing")
+
+
+def test_sweep_example_writes_its_database_where_asked(tmp_path):
+    import os
+    import pathlib
+    import subprocess
+    import sys
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "qcodes_sweep.py"
+    result = subprocess.run([sys.executable, "-P", str(example), str(tmp_path / "out")],
+                            capture_output=True, text=True, timeout=300,
+                            env={**os.environ, "HOME": str(tmp_path / "home")})
+    assert result.returncode == 0, result.stdout + result.stderr
+    rows = [line.split() for line in result.stdout.splitlines() if line.strip()[:1].isdigit()]
+    assert [float(row[1]) for row in rows] == pytest.approx([10.0, 30.0, 50.0, 70.0], rel=0.02)
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["kv310.db"]
+    assert not (tmp_path / "home").exists() or not any((tmp_path / "home").rglob("*"))
