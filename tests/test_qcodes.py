@@ -103,11 +103,11 @@ class TestParameters:
 
     @pytest.mark.parametrize("name, value, message", [
         ("wavelength", 400.0, "400 nm is outside the photodiode's band"),
-        ("npts", 8, "8"),
-        ("samplerate", 1e6, "samplerate"),
+        ("npts", 8, "8 is invalid: must be between 16 and"),
+        ("samplerate", 1e6, "no set cmd found in Parameter samplerate"),
     ])
     def test_refusals(self, kv, name, value, message):
-        with pytest.raises((ValueError, TypeError, NotImplementedError), match=message):
+        with pytest.raises((ValueError, NotImplementedError), match=message):
             kv.parameters[name](value)
 
     def test_snapshot_names_the_instrument_and_the_software(self, kv):
