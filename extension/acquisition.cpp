@@ -1,5 +1,5 @@
-// Raw data acquisition: one block of samples into a new uint16 array,
-// free-running or started by a trigger on port S or T.
+// Raw data acquisition: one block of samples into a new uint16 array or the
+// caller's, free-running or started by a trigger on port S or T.
 #include "zopy.hpp"
 
 namespace zopy {
@@ -87,99 +87,86 @@ int fill_raw(PyObject* self, const RawRequest& r, uint16_t* buffer) {
     });
 }
 
-// Keeps the 14 ADC bits, in place: the array is new and only ours. Built
-// for the widest vectors the processor has, where the compiler can do so.
+PyObject* get_raw_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    RawDataArguments a;
+    npy_intp n;
+    if (!a.parse(args, nargs, kwnames) || !out_length(a.get<"nsamples">(), &n)) return nullptr;
+    PyObject* out = a.get<"out">();
+    SampleBlock block;
+    bool taken = out == Py_None ? block.make(n, NPY_UINT16, true)
+                                : block.take(out, "out", n, NPY_UINT16);
+    bool mask;
+    if (!taken || !read_codes(self, a, block, n, &mask)) return nullptr;
+    if (mask) {
+        auto* samples = static_cast<uint16_t*>(block.memory());
+        if (!samples) return nullptr;
+        mask_to_adc_bits(samples, n);
+    }
+    return block.release();
+}
+
+Method get_raw_data_method(kRawDataSignature, get_raw_data, Line::plain,
+    "        Collects raw adc samples from the device.\n"
+    "\n"
+    "        Args:\n"
+    "            nsamples (int): number of samples to collect\n"
+    "            mask (bool): If True, zeros the highest 2 bits of the samples, so that only\n"
+    "                the 14 bits sampled by the ADC are returned.\n"
+    "            trig_mode (str): The trigger mode. Valid values are\n"
+    "                \"rising\" (Low to High transition),\n"
+    "                \"falling\" (High to Low transition),\n"
+    "                \"high\" (port is High),\n"
+    "                \"low\" (port is Low).\n"
+    "            trig_port (str): The port to trigger on. Valid values are \"S\" and \"T\".\n"
+    "            arm_time (int): How many samples to wait in the untriggered state before\n"
+    "                allowing triggering. This prevents triggering on noisy edges.\n"
+    "            samples_per_trigger (int): Record only this many samples per trigger, then\n"
+    "                wait for another trigger, repeating until all `nsamples` samples are\n"
+    "                acquired. Requires *trig_mode* and *trig_port* to be specified.\n"
+    "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous `uint16` array\n"
+    "                of exactly `nsamples` elements (of any shape) to fill in place and\n"
+    "                return instead of a new array. It is checked before the device is\n"
+    "                asked for anything, and left untouched if it is refused.\n"
+    "\n"
+    "        Returns:\n"
+    "            A numpy array of unsigned 16 bit ints containing the ADC samples measured.\n"
+    "\n"
+    "        Raises:\n"
+    "            Error: An error occured.\n"
+    "            TypeError: `out` is not a numpy array of dtype `uint16`.\n"
+    "            ValueError: `out` has the wrong size, is not C-contiguous or is read-only.\n"
+    "        ");
+
+}  // namespace
+
+// Built for the widest vectors the processor has, where the compiler can do so.
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__APPLE__)
 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #endif
 void mask_to_adc_bits(uint16_t* samples, npy_intp n) {
-    for (npy_intp i = 0; i < n; ++i) samples[i] &= 0x3FFF;
+    for (npy_intp i = 0; i < n; ++i) samples[i] &= kAdcBits;
 }
 
-// The block the library fills: the caller's `out` once checked, or a new
-// zero-filled array. Returns a new reference.
-PyObject* raw_block(PyObject* out, npy_intp n) {
-    if (out == Py_None) return new_zeros(n, NPY_UINT16);
-    return check_out_array(out, "out", NPY_UINT16, n) ? Py_NewRef(out) : nullptr;
-}
-
-// The samples of `block`, checked again when it is the caller's: converting
-// the other arguments runs Python code, which may have resized it.
-uint16_t* samples_of(PyObject* block, PyObject* out, npy_intp n) {
-    if (!out_still_fits(out, "out", n)) return nullptr;
-    return static_cast<uint16_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block)));
-}
-
-PyObject* get_raw_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    static Signature sig{"get_raw_data",
-                         {"nsamples", "mask", "trig_mode", "trig_port", "arm_time",
-                          "samples_per_trigger", "out"},
-                         7, 1, 6};
-    PyObject* p[7] = {nullptr, Py_True, Py_None, Py_None, state.int_10, Py_None, Py_None};
-    if (!parse_args(sig, args, nargs, kwnames, p)) return nullptr;
+bool read_codes(PyObject* self, const RawDataArguments& a, const SampleBlock& block, npy_intp n,
+                bool* mask) {
     RawRequest request;
-    npy_intp n;
-    if (!out_length(p[0], &n)) return nullptr;
     request.nsamples = static_cast<uint64_t>(n);
-    Ref array = Ref::steal(raw_block(p[6], n));
-    if (!array || !u64_via_int(p[4], &request.arm_time) ||
-        !choose_call(p[2], p[3], p[5], &request))
-        return nullptr;
-    uint16_t* samples = samples_of(array.get(), p[6], n);
-    if (!samples) return nullptr;
-    if (fill_raw(self, request, samples) != 0) return raise_library_error();
-    bool mask;
-    if (!to_bool(p[1], &mask)) return nullptr;
-    if (mask) {
-        if (!(samples = samples_of(array.get(), p[6], n))) return nullptr;
-        mask_to_adc_bits(samples, n);
+    if (!u64_via_int(a.get<"arm_time">(), &request.arm_time) ||
+        !choose_call(a.get<"trig_mode">(), a.get<"trig_port">(), a.get<"samples_per_trigger">(),
+                     &request))
+        return false;
+    auto* codes = static_cast<uint16_t*>(block.memory());
+    if (!codes) return false;
+    if (fill_raw(self, request, codes) != 0) {
+        raise_library_error();
+        return false;
     }
-    return array.release();
+    return to_bool(a.get<"mask">(), mask);
 }
 
-PyMethodDef acquisition_methods[] = {
-    {"get_raw_data", as_cfunction(get_raw_data), METH_FASTCALL | METH_KEYWORDS,
-     "get_raw_data(nsamples, mask=True, trig_mode=None, trig_port=None, arm_time=10, "
-     "samples_per_trigger=None)\n"
-     "        Collects raw adc samples from the device.\n"
-     "\n"
-     "        Args:\n"
-     "            nsamples (int): number of samples to collect\n"
-     "            mask (bool): If True, zeros the highest 2 bits of the samples, so that only\n"
-     "                the 14 bits sampled by the ADC are returned.\n"
-     "            trig_mode (str): The trigger mode. Valid values are\n"
-     "                \"rising\" (Low to High transition),\n"
-     "                \"falling\" (High to Low transition),\n"
-     "                \"high\" (port is High),\n"
-     "                \"low\" (port is Low).\n"
-     "            trig_port (str): The port to trigger on. Valid values are \"S\" and \"T\".\n"
-     "            arm_time (int): How many samples to wait in the untriggered state before\n"
-     "                allowing triggering. This prevents triggering on noisy edges.\n"
-     "            samples_per_trigger (int): Record only this many samples per trigger, then\n"
-     "                wait for another trigger, repeating until all `nsamples` samples are\n"
-     "                acquired. Requires *trig_mode* and *trig_port* to be specified.\n"
-     "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous `uint16` array\n"
-     "                of exactly `nsamples` elements (of any shape) to fill in place and\n"
-     "                return instead of a new array. It is checked before the device is\n"
-     "                asked for anything, and left untouched if it is refused.\n"
-     "\n"
-     "        Returns:\n"
-     "            A numpy array of unsigned 16 bit ints containing the ADC samples measured.\n"
-     "\n"
-     "        Raises:\n"
-     "            Error: An error occured.\n"
-     "            TypeError: `out` is not a numpy array of dtype `uint16`.\n"
-     "            ValueError: `out` has the wrong size, is not C-contiguous or is read-only.\n"
-     "        "},
-};
+FastFunction raw_data_function() { return get_raw_data; }
 
-}  // namespace
-
-PyCFunction raw_data_function() { return as_cfunction(get_raw_data); }
-
-bool add_acquisition_members(ClassBuilder& cls) {
-    return cls.method(&acquisition_methods[0]);
-}
+bool add_acquisition_members(ClassBuilder& cls) { return cls.method(get_raw_data_method); }
 
 }  // namespace zopy

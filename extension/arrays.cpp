@@ -39,9 +39,8 @@ bool check_out_array(PyObject* obj, const char* name, int typenum, npy_intp n) {
     return true;
 }
 
-bool out_still_fits(PyObject* out, const char* name, npy_intp n) {
-    if (out == Py_None) return true;
-    return check_out_array(out, name, PyArray_TYPE(reinterpret_cast<PyArrayObject*>(out)), n);
+bool out_still_fits(PyObject* out, const char* name, int typenum, npy_intp n) {
+    return out == Py_None || check_out_array(out, name, typenum, n);
 }
 
 bool out_length(PyObject* nsamples, npy_intp* n) {
@@ -61,6 +60,27 @@ PyObject* view_as(PyObject* array, int typenum, npy_intp n) {
                                        Py_NewRef(array)) < 0)
         return nullptr;
     return view.release();
+}
+
+bool SampleBlock::make(npy_intp n, int typenum, bool zero_filled) {
+    array_ = Ref::steal(zero_filled ? new_zeros(n, typenum) : PyArray_EMPTY(1, &n, typenum, 0));
+    typenum_ = typenum;
+    n_ = n;
+    return bool(array_);
+}
+
+bool SampleBlock::take(PyObject* out, const char* name, npy_intp n, int typenum) {
+    if (!check_out_array(out, name, typenum, n)) return false;
+    array_ = Ref::borrow(out);
+    name_ = name;
+    typenum_ = typenum;
+    n_ = n;
+    return true;
+}
+
+void* SampleBlock::memory() const {
+    if (name_ && !check_out_array(array_.get(), name_, typenum_, n_)) return nullptr;
+    return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_.get()));
 }
 
 bool share_memory(PyObject* a, PyObject* b) {

@@ -24,8 +24,27 @@ bool calibration_code(PyObject* type, int32_t* code) {
     return true;
 }
 
-PyObject* calibration_array(zo_calibration_t c) {
-    if (c.m == 0.0 && c.b == 0.0) return raise_library_error();
+// The calibration of `type` from the library: the stored one or, given a
+// wavelength (not null), the one at that wavelength. The library's pair of
+// zeros raises Error.
+bool read_calibration(PyObject* self, PyObject* type, PyObject* wavelength,
+                      zo_calibration_t* c) {
+    int32_t code;
+    double nm = 0.0;
+    if (!calibration_code(type, &code) || (wavelength && !to_double(wavelength, &nm)))
+        return false;
+    *c = wavelength ? zo_get_rel_calibration(handle_of(self), code, nm)
+                    : zo_get_calibration(handle_of(self), code);
+    if (c->m == 0.0 && c->b == 0.0) {
+        raise_library_error();
+        return false;
+    }
+    return true;
+}
+
+PyObject* calibration_array(PyObject* self, PyObject* type, PyObject* wavelength) {
+    zo_calibration_t c;
+    if (!read_calibration(self, type, wavelength, &c)) return nullptr;
     Ref array = Ref::steal(new_zeros(2, NPY_FLOAT64));
     if (!array) return nullptr;
     auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
@@ -34,42 +53,97 @@ PyObject* calibration_array(zo_calibration_t c) {
     return array.release();
 }
 
+constexpr auto kGetCalibration = signature("get_calibration", optional("type", text("auto")));
+
 PyObject* get_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    static Signature sig{"get_calibration", {"type"}, 1, 0};
-    PyObject* type = state.str_auto;
-    int32_t code;
-    if (!parse_args(sig, args, nargs, kwnames, &type) || !calibration_code(type, &code))
-        return nullptr;
-    return calibration_array(zo_get_calibration(handle_of(self), code));
+    Arguments<kGetCalibration> a;
+    if (!a.parse(args, nargs, kwnames)) return nullptr;
+    return calibration_array(self, a.get<"type">(), nullptr);
 }
+
+Method get_calibration_method(kGetCalibration, get_calibration, Line::with_self,
+    "        Get a stored calibration.\n"
+    "\n"
+    "        The calibrations are from native detector units (ADC code or Volts) to uW of\n"
+    "        power at the peak sensitivity of the photodiode.\n"
+    "\n"
+    "        Valid calibration types are:\n"
+    "\n"
+    "        * \"auto\"\n"
+    "        * \"digital highgain\" (non-balanced only)\n"
+    "        * \"digital lowgain\" (non-balanced only)\n"
+    "        * \"analog highgain\" (non-balanced only)\n"
+    "        * \"analog lowgain\" (non-balanced only)\n"
+    "        * \"balanced\" (balanced only)\n"
+    "        * \"balanced digital\" (balanced only)\n"
+    "        * \"balanced analog\" (balanced only)\n"
+    "        * \"p1 digital\" (balanced only)\n"
+    "        * \"p1 analog\" (balanced only)\n"
+    "        * \"p2 digital\" (balanced only)\n"
+    "        * \"p2 analog\" (balanced only)\n"
+    "\n"
+    "        The calibration is returned as a two-item numpy array in the format of numpy\n"
+    "        polynomials, and can be used with `numpy.poly1d`:\n"
+    "        Y = calibration[0]*X + calibration[1].\n"
+    "\n"
+    "        Args:\n"
+    "            type: A valid calibration type\n"
+    "\n"
+    "        Returns:\n"
+    "            array: the calibration\n"
+    "        ");
+
+constexpr auto kGetRelCalibration = signature("get_rel_calibration", required("wavelength"),
+                                              optional("type", text("auto")));
 
 PyObject* get_rel_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    static Signature sig{"get_rel_calibration", {"wavelength", "type"}, 2, 1};
-    PyObject* p[2] = {nullptr, state.str_auto};
-    int32_t code;
-    double wavelength;
-    if (!parse_args(sig, args, nargs, kwnames, p) || !calibration_code(p[1], &code) ||
-        !to_double(p[0], &wavelength))
-        return nullptr;
-    return calibration_array(zo_get_rel_calibration(handle_of(self), code, wavelength));
+    Arguments<kGetRelCalibration> a;
+    if (!a.parse(args, nargs, kwnames)) return nullptr;
+    return calibration_array(self, a.get<"type">(), a.get<"wavelength">());
 }
+
+Method get_rel_calibration_method(kGetRelCalibration, get_rel_calibration, Line::with_self,
+    "        Get a stored calibration, but adjusted to uW of power at a specific wavelength.\n"
+    "\n"
+    "        The calibration is returned in the same format as :py:func:`get_calibration`.\n"
+    "\n"
+    "        Args:\n"
+    "            type: A valid calibration type\n"
+    "            wavelength (float): wavelength (in nm) to calculate the calibration at\n"
+    "\n"
+    "        Returns:\n"
+    "            array: the calibration\n"
+    "        ");
+
+constexpr auto kGetRelResponsivity = signature("get_rel_responsivity", required("wavelength"));
 
 PyObject* get_rel_responsivity(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    static Signature sig{"get_rel_responsivity", {"wavelength"}, 1, 1};
-    PyObject* arg = nullptr;
+    Arguments<kGetRelResponsivity> a;
     double wavelength;
-    if (!parse_args(sig, args, nargs, kwnames, &arg) || !to_double(arg, &wavelength))
+    if (!a.parse(args, nargs, kwnames) || !to_double(a.get<"wavelength">(), &wavelength))
         return nullptr;
     double responsivity = zo_get_rel_responsivity(handle_of(self), wavelength);
     if (responsivity == ZO_BAD_DOUBLE) return raise_library_error();
     return PyFloat_FromDouble(responsivity);
 }
 
+Method get_rel_responsivity_method(kGetRelResponsivity, get_rel_responsivity, Line::none,
+    " Get the relative responsivity from the peak responsivity for a given wavelength.\n"
+    "\n"
+    "        Args:\n"
+    "            wavelength (float): Wavelength to calculate relative responsivity at (in nm)\n"
+    "\n"
+    "        Returns:\n"
+    "            float: relative responsivity, between 0 and 1.\n"
+    "        ");
+
 // ---------------------------------------------------------------------------
-// get_calibrated_data
+// get_calibrated_data through attribute lookup: the methods lookup finds on
+// the object (a subclass's, an instance attribute) called as Python calls
+// them, and numpy's arithmetic for whatever they return.
 
 // A plain, aligned, native-order ndarray of `typenum` that numpy would treat
 // no differently from our one-pass kernel.
@@ -101,7 +175,7 @@ PyObject* calibrate_fast(PyObject* raw_obj, PyObject* calibration_obj) {
     if (!out) return nullptr;
     calibrate_uint16(static_cast<const uint16_t*>(PyArray_DATA(raw)),
                      static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out))),
-                     PyArray_SIZE(raw), c[0], c[1]);
+                     PyArray_SIZE(raw), c[0], c[1], kAllBits);
     return out;
 }
 
@@ -151,18 +225,18 @@ bool store_into(PyObject* out, npy_intp n, PyObject* computed) {
 // is computed by numpy and then stored.
 PyObject* calibrate_into(PyObject* raw_obj, PyObject* calibration, PyObject* out, npy_intp n) {
     // get_calibration runs Python code, which may have resized `out`.
-    if (!out_still_fits(out, "out", n)) return nullptr;
+    if (!out_still_fits(out, "out", NPY_FLOAT64, n)) return nullptr;
     PyArrayObject* raw = plain_array(raw_obj, NPY_UINT16);
     const double* c = plain_pair(calibration);
     auto* target = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
     if (raw && c && PyArray_SIZE(raw) == n) {
         const void* codes = PyArray_DATA(raw);
         if (codes == target) {
-            calibrate_uint16_in_place(target, n, c[0], c[1]);
+            calibrate_uint16_in_place(target, n, c[0], c[1], kAllBits);
             return Py_NewRef(out);
         }
         if (!share_memory(raw_obj, out)) {
-            calibrate_uint16(static_cast<const uint16_t*>(codes), target, n, c[0], c[1]);
+            calibrate_uint16(static_cast<const uint16_t*>(codes), target, n, c[0], c[1], kAllBits);
             return Py_NewRef(out);
         }
     }
@@ -180,157 +254,178 @@ PyObject* fetch_calibration(PyObject* self, PyObject* wavelength) {
     return call_method(self, state.str_get_rel_calibration, args, 2);
 }
 
-// Whether `method` is Device's own get_raw_data bound to `self`, which can
-// place its codes in the caller's buffer.
-bool is_own_get_raw_data(PyObject* method, PyObject* self) {
-    return PyCFunction_Check(method) && PyCFunction_GET_SELF(method) == self &&
-           PyCFunction_GET_FUNCTION(method) == raw_data_function();
-}
-
-// method(nsamples, **kwargs), with out=codes added when `codes` is given.
-PyObject* call_get_raw_data(PyObject* method, PyObject* nsamples, PyObject* kwargs,
-                            PyObject* codes) {
+// method(nsamples, **kwargs); the method gets a copy of the keywords.
+PyObject* call_get_raw_data(PyObject* method, PyObject* nsamples, PyObject* kwargs) {
     Ref args = Ref::steal(PyTuple_Pack(1, nsamples));
-    if (!args) return nullptr;
-    Ref keywords;
-    if (kwargs || codes) {
-        // get_raw_data gets a copy: it may not change the caller's keywords.
-        keywords = Ref::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
-        if (!keywords || (codes && PyDict_SetItem(keywords.get(), state.str_out, codes) < 0))
-            return nullptr;
-    }
+    Ref keywords = Ref::steal(args && kwargs ? PyDict_Copy(kwargs) : nullptr);
+    if (!args || (kwargs && !keywords)) return nullptr;
     return PyObject_Call(method, args.get(), keywords.get());
 }
 
-// get_raw_data through attribute lookup, then the calibration, applied into
-// `out` when it is given. Our own get_raw_data writes the codes straight
-// into the memory of `out`, which the calibration then widens in place; a
-// subclass's get_raw_data is called exactly as without `out`.
-PyObject* calibrated_samples(PyObject* self, PyObject* nsamples, PyObject* wavelength,
-                             PyObject* kwargs, PyObject* out) {
-    Ref method = Ref::steal(PyObject_GetAttr(self, state.str_get_raw_data));
-    if (!method) return nullptr;
-    npy_intp n = 0;
-    Ref codes;
-    if (out != Py_None) {
-        if (!out_length(nsamples, &n) || !check_out_array(out, "out", NPY_FLOAT64, n))
-            return nullptr;
-        if (is_own_get_raw_data(method.get(), self) &&
-            !(codes = Ref::steal(view_as(out, NPY_UINT16, n))))
-            return nullptr;
-    }
-    Ref raw = Ref::steal(call_get_raw_data(method.get(), nsamples, kwargs, codes.get()));
-    Ref calibration = Ref::steal(raw ? fetch_calibration(self, wavelength) : nullptr);
+// The calibration found by lookup applied to `raw` (the codes as get_raw_data
+// returned them), into `out` when it is given.
+PyObject* calibrate_by_lookup(PyObject* self, PyObject* raw, PyObject* wavelength, PyObject* out,
+                              npy_intp n) {
+    Ref calibration = Ref::steal(fetch_calibration(self, wavelength));
     if (!calibration) return nullptr;
-    if (out == Py_None) return calibrate_new(raw.get(), calibration.get());
-    return calibrate_into(raw.get(), calibration.get(), out, n);
+    if (out == Py_None) return calibrate_new(raw, calibration.get());
+    return calibrate_into(raw, calibration.get(), out, n);
+}
+
+// get_calibrated_data with a get_raw_data of the object's own, `method`,
+// called exactly as without `out`.
+PyObject* calibrated_through_lookup(PyObject* self, PyObject* method, PyObject* nsamples,
+                                    PyObject* wavelength, PyObject* kwargs, PyObject* out) {
+    npy_intp n = 0;
+    if (out != Py_None &&
+        (!out_length(nsamples, &n) || !check_out_array(out, "out", NPY_FLOAT64, n)))
+        return nullptr;
+    Ref raw = Ref::steal(call_get_raw_data(method, nsamples, kwargs));
+    if (!raw) return nullptr;
+    return calibrate_by_lookup(self, raw.get(), wavelength, out, n);
+}
+
+// ---------------------------------------------------------------------------
+// get_calibrated_data with Device's own get_raw_data: one parse, the codes
+// read straight into the result (or the caller's `out`), and with Device's
+// own calibration too, widened there in place, the mask applied on the way.
+// The library calls, their order, the errors and the results are those of
+// calling the methods through lookup.
+
+constexpr auto kCalibratedData =
+    signature("get_calibrated_data", required("nsamples"), optional("wavelength", kNone),
+              keyword_only("out", kNone).unlisted())
+        .with_other_keywords();
+using CalibratedArguments = Arguments<kCalibratedData>;
+
+// Whether lookup on `self` finds Device's own method for the calibration
+// get_calibrated_data asks for at `wavelength`.
+int finds_own_calibration(PyObject* self, PyObject* wavelength) {
+    if (wavelength == Py_None)
+        return finds_own_method(self, &DeviceType, state.str_get_calibration, get_calibration);
+    return finds_own_method(self, &DeviceType, state.str_get_rel_calibration,
+                            get_rel_calibration);
+}
+
+// Whether lookup on `self` finds Device's own get_raw_data. Types that look
+// names up their own way are asked, as calling the method would: `found`
+// then holds what they give, which is called unless it is Device's own.
+int finds_own_get_raw_data(PyObject* self, Ref* found) {
+    int own = finds_own_method(self, &DeviceType, state.str_get_raw_data, raw_data_function());
+    if (own != 0) return own;
+    *found = Ref::steal(PyObject_GetAttr(self, state.str_get_raw_data));
+    if (!*found) return -1;
+    PyObject* method = found->get();
+    return PyCFunction_Check(method) && PyCFunction_GET_SELF(method) == self &&
+           PyCFunction_GET_FUNCTION(method) == as_cfunction(raw_data_function());
+}
+
+// A new block for the codes: float64 when Device's own calibration will
+// widen them in place into the result, otherwise the zero-filled uint16
+// array get_raw_data returns.
+bool make_block(PyObject* self, PyObject* wavelength, npy_intp n, SampleBlock* block) {
+    int own = finds_own_calibration(self, wavelength);
+    if (own < 0) return false;
+    return own ? block->make(n, NPY_FLOAT64, false) : block->make(n, NPY_UINT16, true);
+}
+
+// The masked codes as get_raw_data returns them, for a calibration found by
+// lookup: the uint16 block itself, or a view of the caller's `out`, or for
+// codes at the start of a new float64 block an array of their own.
+PyObject* codes_as_returned(SampleBlock& block, npy_intp n, bool mask, PyObject* out) {
+    auto* codes = static_cast<uint16_t*>(block.memory());
+    if (!codes) return nullptr;
+    if (mask) mask_to_adc_bits(codes, n);
+    if (block.typenum() == NPY_UINT16) return block.release();
+    Ref view = Ref::steal(view_as(block.array(), NPY_UINT16, n));
+    if (!view || out != Py_None) return view.release();
+    return PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(view.get()), NPY_CORDER);
+}
+
+// The n codes at the start of `block`, masked with `mask`, into power with
+// the "auto" calibration, at `wavelength` unless it is None. A float64 block
+// is widened in place while lookup still finds Device's own calibration
+// (Python code run during the acquisition may have given the object one).
+PyObject* calibrate_codes(PyObject* self, PyObject* wavelength, SampleBlock& block, npy_intp n,
+                          bool mask, PyObject* out) {
+    int own = block.typenum() == NPY_FLOAT64 ? finds_own_calibration(self, wavelength) : 0;
+    if (own < 0) return nullptr;
+    if (!own) {
+        Ref raw = Ref::steal(codes_as_returned(block, n, mask, out));
+        return raw ? calibrate_by_lookup(self, raw.get(), wavelength, out, n) : nullptr;
+    }
+    zo_calibration_t c;
+    if (!read_calibration(self, state.str_auto, wavelength == Py_None ? nullptr : wavelength, &c))
+        return nullptr;
+    auto* values = static_cast<double*>(block.memory());
+    if (!values) return nullptr;
+    calibrate_uint16_in_place(values, n, c.m, c.b, mask ? kAdcBits : kAllBits);
+    return block.release();
+}
+
+// get_raw_data's steps and the calibration's, in the order of calling the
+// methods through lookup: with `out`, the count and `out` are checked before
+// get_raw_data parses its keywords; without, its block is made after.
+PyObject* calibrated_from_own_codes(PyObject* self, const CalibratedArguments& a,
+                                    PyObject* raw_keywords) {
+    PyObject* nsamples = a.get<"nsamples">();
+    PyObject* wavelength = a.get<"wavelength">();
+    PyObject* out = a.get<"out">();
+    npy_intp n = 0;
+    SampleBlock block;
+    if (out != Py_None && (!out_length(nsamples, &n) || !block.take(out, "out", n, NPY_FLOAT64)))
+        return nullptr;
+    RawDataArguments raw;
+    if (!raw.parse_dict(&nsamples, 1, raw_keywords) ||
+        (out == Py_None && (!out_length(nsamples, &n) || !make_block(self, wavelength, n, &block))))
+        return nullptr;
+    bool mask;
+    if (!read_codes(self, raw, block, n, &mask)) return nullptr;
+    return calibrate_codes(self, wavelength, block, n, mask, out);
 }
 
 PyObject* get_calibrated_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    static Signature sig{"get_calibrated_data", {"nsamples", "wavelength", "out"}, 3, 1, 2};
-    PyObject* p[3] = {nullptr, Py_None, Py_None};
-    PyObject* kwargs = nullptr;   // the other keywords, for get_raw_data; set also on failure
-    bool parsed = parse_args(sig, args, nargs, kwnames, p, &kwargs);
-    Ref other_keywords = Ref::steal(kwargs);
-    if (!parsed) return nullptr;
-    return calibrated_samples(self, p[0], p[1], kwargs, p[2]);
+    CalibratedArguments a;
+    Ref raw_keywords;   // the keywords it does not name, for get_raw_data
+    Ref method;         // a get_raw_data of the object's own
+    if (!a.parse(args, nargs, kwnames, raw_keywords)) return nullptr;
+    int own = finds_own_get_raw_data(self, &method);
+    if (own < 0) return nullptr;
+    if (own) return calibrated_from_own_codes(self, a, raw_keywords.get());
+    return calibrated_through_lookup(self, method.get(), a.get<"nsamples">(),
+                                     a.get<"wavelength">(), raw_keywords.get(), a.get<"out">());
 }
 
-const char kGetCalibrationDoc[] =
-    "get_calibration(self, type=\"auto\")\n"
-    "        Get a stored calibration.\n"
+Method get_calibrated_data_method(kCalibratedData, get_calibrated_data, Line::with_self,
+    "        Collect samples from the device, calibrated to units of uW.\n"
     "\n"
-    "        The calibrations are from native detector units (ADC code or Volts) to uW of\n"
-    "        power at the peak sensitivity of the photodiode.\n"
-    "\n"
-    "        Valid calibration types are:\n"
-    "\n"
-    "        * \"auto\"\n"
-    "        * \"digital highgain\" (non-balanced only)\n"
-    "        * \"digital lowgain\" (non-balanced only)\n"
-    "        * \"analog highgain\" (non-balanced only)\n"
-    "        * \"analog lowgain\" (non-balanced only)\n"
-    "        * \"balanced\" (balanced only)\n"
-    "        * \"balanced digital\" (balanced only)\n"
-    "        * \"balanced analog\" (balanced only)\n"
-    "        * \"p1 digital\" (balanced only)\n"
-    "        * \"p1 analog\" (balanced only)\n"
-    "        * \"p2 digital\" (balanced only)\n"
-    "        * \"p2 analog\" (balanced only)\n"
-    "\n"
-    "        The calibration is returned as a two-item numpy array in the format of numpy\n"
-    "        polynomials, and can be used with `numpy.poly1d`:\n"
-    "        Y = calibration[0]*X + calibration[1].\n"
+    "        If `wavelength` is given, the internal photodiode response curve is used to\n"
+    "        calibrate the power at that wavelength; otherwise the power is calibrated at\n"
+    "        peak responsivity.\n"
     "\n"
     "        Args:\n"
-    "            type: A valid calibration type\n"
+    "            nsamples (int): Number of samples to Collect\n"
+    "            wavelength (int or None): Wavelength (in nm) of input light used to\n"
+    "                calibrate power.\n"
+    "            **kwargs: Additional named arguments to pass to :py:func:`get_raw_data`\n"
+    "                internally.\n"
+    "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous `float64` array\n"
+    "                of exactly `nsamples` elements (of any shape) to fill in place and\n"
+    "                return instead of a new array; the raw samples are read into its own\n"
+    "                memory, so nothing of the size of the block is allocated. It is\n"
+    "                checked before the device is asked for anything, and left untouched\n"
+    "                if it is refused.\n"
     "\n"
     "        Returns:\n"
-    "            array: the calibration\n"
-    "        ";
+    "            array: A numpy array of calibrated samples, with units uW.\n"
+    "        ");
 
-PyMethodDef calibration_methods[] = {
-    {"get_calibration", as_cfunction(get_calibration),
-     METH_FASTCALL | METH_KEYWORDS, kGetCalibrationDoc},
-    {"get_rel_calibration", as_cfunction(get_rel_calibration),
-     METH_FASTCALL | METH_KEYWORDS,
-     "get_rel_calibration(self, wavelength, type=\"auto\")\n"
-     "        Get a stored calibration, but adjusted to uW of power at a specific wavelength.\n"
-     "\n"
-     "        The calibration is returned in the same format as :py:func:`get_calibration`.\n"
-     "\n"
-     "        Args:\n"
-     "            type: A valid calibration type\n"
-     "            wavelength (float): wavelength (in nm) to calculate the calibration at\n"
-     "\n"
-     "        Returns:\n"
-     "            array: the calibration\n"
-     "        "},
-    {"get_rel_responsivity", as_cfunction(get_rel_responsivity),
-     METH_FASTCALL | METH_KEYWORDS,
-     " Get the relative responsivity from the peak responsivity for a given wavelength.\n"
-     "\n"
-     "        Args:\n"
-     "            wavelength (float): Wavelength to calculate relative responsivity at (in nm)\n"
-     "\n"
-     "        Returns:\n"
-     "            float: relative responsivity, between 0 and 1.\n"
-     "        "},
-    {"get_calibrated_data", as_cfunction(get_calibrated_data),
-     METH_FASTCALL | METH_KEYWORDS,
-     "get_calibrated_data(self, nsamples, wavelength=None, **kwargs)\n"
-     "        Collect samples from the device, calibrated to units of uW.\n"
-     "\n"
-     "        If `wavelength` is given, the internal photodiode response curve is used to\n"
-     "        calibrate the power at that wavelength; otherwise the power is calibrated at\n"
-     "        peak responsivity.\n"
-     "\n"
-     "        Args:\n"
-     "            nsamples (int): Number of samples to Collect\n"
-     "            wavelength (int or None): Wavelength (in nm) of input light used to\n"
-     "                calibrate power.\n"
-     "            **kwargs: Additional named arguments to pass to :py:func:`get_raw_data`\n"
-     "                internally.\n"
-     "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous `float64` array\n"
-     "                of exactly `nsamples` elements (of any shape) to fill in place and\n"
-     "                return instead of a new array; the raw samples are read into its own\n"
-     "                memory, so nothing of the size of the block is allocated. It is\n"
-     "                checked before the device is asked for anything, and left untouched\n"
-     "                if it is refused.\n"
-     "\n"
-     "        Returns:\n"
-     "            array: A numpy array of calibrated samples, with units uW.\n"
-     "        "},
-};
+Method* const calibration_methods[] = {&get_calibration_method, &get_rel_calibration_method,
+                                       &get_rel_responsivity_method, &get_calibrated_data_method};
 
 }  // namespace
 
-bool add_calibration_members(ClassBuilder& cls) {
-    for (PyMethodDef& def : calibration_methods) {
-        if (!cls.method(&def)) return false;
-    }
-    return true;
-}
+bool add_calibration_members(ClassBuilder& cls) { return cls.methods(calibration_methods); }
 
 }  // namespace zopy

@@ -49,15 +49,32 @@ PyObject* device_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self.release();
 }
 
+constexpr auto kDeviceInit = signature("__init__", optional("open", kTrue),
+                                       optional("serial", kNone));
+
 int device_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static Signature sig{"__init__", {"open", "serial"}, 2, 0};
-    PyObject* params[2] = {Py_True, Py_None};
-    if (!parse_tuple_args(sig, args, kwargs, params)) return -1;
-    int open = PyObject_IsTrue(params[0]);
+    Arguments<kDeviceInit> a;
+    if (!a.parse_tuple(args, kwargs)) return -1;
+    int open = PyObject_IsTrue(a.get<"open">());
     if (open <= 0) return open;
-    Ref result = Ref::steal(call_method(self, state.str_open, &params[1], 0, state.kw_serial));
+    PyObject* serial = a.get<"serial">();
+    Ref result = Ref::steal(call_method(self, state.str_open, &serial, 0, state.kw_serial));
     return result ? 0 : -1;
 }
+
+Docstring device_doc("Device", kDeviceInit, Line::plain,
+    "    Represents a Corvane KV310 device.\n"
+    "\n"
+    "    The device must be opened with :py:func:`open` before it can be used. This is done\n"
+    "    on creation by default, and can be disabled by passing `open` as `False`.\n"
+    "\n"
+    "    Args:\n"
+    "        open (bool): Immediatly try opening the device\n"
+    "        serial (str): String to find in the device's serial number to connect to.\n"
+    "\n"
+    "    Raises:\n"
+    "        zopy.NoDeviceError: If no device is found.\n"
+    "    ");
 
 void device_dealloc(PyObject* self) {
     auto* device = reinterpret_cast<DeviceObject*>(self);
@@ -82,11 +99,13 @@ PyObject* encoded_serial(PyObject* serial) {
     return encoded.release();
 }
 
+constexpr auto kOpen = signature("open", optional("serial", kNone));
+
 PyObject* device_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-    static Signature sig{"open", {"serial"}, 1, 0};
-    PyObject* serial = Py_None;
-    if (!parse_args(sig, args, nargs, kwnames, &serial)) return nullptr;
+    Arguments<kOpen> a;
+    if (!a.parse(args, nargs, kwnames)) return nullptr;
+    PyObject* serial = a.get<"serial">();
     Ref encoded;
     if (serial != Py_None && !(encoded = Ref::steal(encoded_serial(serial)))) return nullptr;
     auto* device = reinterpret_cast<DeviceObject*>(self);
@@ -109,14 +128,59 @@ PyObject* device_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
+Method open_method(kOpen, device_open, Line::plain,
+    "        Opens communication with the device.\n"
+    "\n"
+    "        This must be called before any communication with the device. If `serial` is\n"
+    "        given, the first device whose serial number contains the string is opened.\n"
+    "\n"
+    "        Args:\n"
+    "            serial (str): Opens the first device where the string `serial` is a\n"
+    "                substring of the device's serial number.\n"
+    "\n"
+    "        Raises:\n"
+    "            zopy.NoDeviceError: If no device is found.\n"
+    "        ");
+
 PyObject* device_close(PyObject* self, PyObject*) {
     close_handle(self);
     Py_RETURN_NONE;
 }
 
+Method close_method = Method::no_arguments("close", device_close, Line::plain,
+    "        Closes the device.\n"
+    "        ");
+
 PyObject* device_isopen(PyObject* self, PyObject*) {
     return PyBool_FromLong(handle_of(self) != nullptr);
 }
+
+Method isopen_method = Method::no_arguments("isopen", device_isopen, Line::plain,
+    "        Checks if the device is open.\n"
+    "\n"
+    "        Returns:\n"
+    "            bool: If the device is open.\n"
+    "        ");
+
+Method enter_method = Method::no_arguments("__enter__", context_enter, Line::plain,
+    "        Returns the device itself, for use in a ``with`` block.\n"
+    "\n"
+    "        ``with zopy.Device() as dev:`` opens the first device found and closes it\n"
+    "        when the block ends, however it ends.\n"
+    "\n"
+    "        Returns:\n"
+    "            Device: this device.\n"
+    "        ");
+
+Method exit_method(kExitSignature, context_exit, Line::names_only,
+    "        Closes the device at the end of a ``with`` block.\n"
+    "\n"
+    "        Calls :py:func:`close` (a subclass's own, if it has one). Closing a device that\n"
+    "        is already closed does nothing. An exception raised in the block propagates.\n"
+    "\n"
+    "        Returns:\n"
+    "            bool: False.\n"
+    "        ");
 
 PyObject* device_repr(PyObject* self) {
     Ref product = Ref::steal(PyObject_GetAttr(self, state.str_product));
@@ -138,86 +202,21 @@ PyObject* refuse_pickling() {
 PyObject* reduce_refused(PyObject*, PyObject*) { return refuse_pickling(); }
 PyObject* setstate_refused(PyObject*, PyObject*) { return refuse_pickling(); }
 
-const char kDeviceDoc[] =
-    "Device(open=True, serial=None)\n"
-    "    Represents a Corvane KV310 device.\n"
-    "\n"
-    "    The device must be opened with :py:func:`open` before it can be used. This is done\n"
-    "    on creation by default, and can be disabled by passing `open` as `False`.\n"
-    "\n"
-    "    Args:\n"
-    "        open (bool): Immediatly try opening the device\n"
-    "        serial (str): String to find in the device's serial number to connect to.\n"
-    "\n"
-    "    Raises:\n"
-    "        zopy.NoDeviceError: If no device is found.\n"
-    "    ";
+Method reduce_method = Method::no_arguments("__reduce__", reduce_refused, Line::none, nullptr);
+Method setstate_method = Method::one_argument("__setstate__", setstate_refused, nullptr);
 
-PyMethodDef lifecycle_methods[] = {
-    {"open", as_cfunction(device_open), METH_FASTCALL | METH_KEYWORDS,
-     "open(serial=None)\n"
-     "        Opens communication with the device.\n"
-     "\n"
-     "        This must be called before any communication with the device. If `serial` is\n"
-     "        given, the first device whose serial number contains the string is opened.\n"
-     "\n"
-     "        Args:\n"
-     "            serial (str): Opens the first device where the string `serial` is a\n"
-     "                substring of the device's serial number.\n"
-     "\n"
-     "        Raises:\n"
-     "            zopy.NoDeviceError: If no device is found.\n"
-     "        "},
-    {"close", device_close, METH_NOARGS,
-     "close()\n"
-     "        Closes the device.\n"
-     "        "},
-    {"isopen", device_isopen, METH_NOARGS,
-     "isopen()\n"
-     "        Checks if the device is open.\n"
-     "\n"
-     "        Returns:\n"
-     "            bool: If the device is open.\n"
-     "        "},
-    {"__enter__", context_enter, METH_NOARGS,
-     "__enter__()\n"
-     "        Returns the device itself, for use in a ``with`` block.\n"
-     "\n"
-     "        ``with zopy.Device() as dev:`` opens the first device found and closes it\n"
-     "        when the block ends, however it ends.\n"
-     "\n"
-     "        Returns:\n"
-     "            Device: this device.\n"
-     "        "},
-    {"__exit__", as_cfunction(context_exit), METH_FASTCALL | METH_KEYWORDS,
-     "__exit__(exc_type, exc_value, traceback)\n"
-     "        Closes the device at the end of a ``with`` block.\n"
-     "\n"
-     "        Calls :py:func:`close` (a subclass's own, if it has one). Closing a device that\n"
-     "        is already closed does nothing. An exception raised in the block propagates.\n"
-     "\n"
-     "        Returns:\n"
-     "            bool: False.\n"
-     "        "},
-};
-
-PyMethodDef pickling_methods[] = {
-    {"__reduce__", reduce_refused, METH_NOARGS, nullptr},
-    {"__setstate__", setstate_refused, METH_O, nullptr},
-};
+Method* const lifecycle_methods[] = {&open_method, &close_method, &isopen_method, &enter_method,
+                                     &exit_method};
 
 }  // namespace
 
-bool add_device_members(ClassBuilder& cls) {
-    for (PyMethodDef& def : lifecycle_methods) {
-        if (!cls.method(&def)) return false;
-    }
-    return true;
-}
+bool add_device_members(ClassBuilder& cls) { return cls.methods(lifecycle_methods); }
 
 bool add_pickling_refusal(ClassBuilder& cls) {
-    return cls.method(&pickling_methods[0]) && cls.method(&pickling_methods[1]);
+    return cls.method(reduce_method) && cls.method(setstate_method);
 }
+
+const char* device_class_doc() { return device_doc.text(); }
 
 PyTypeObject DeviceType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
@@ -226,7 +225,6 @@ PyTypeObject DeviceType = {
     .tp_dealloc = device_dealloc,
     .tp_repr = device_repr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = kDeviceDoc,
     .tp_init = device_init,
     .tp_new = device_new,
 };

@@ -14,9 +14,12 @@ struct RequestHeader {
     uint16_t index = 0;
 };
 
-bool convert_header(PyObject* const* p, RequestHeader* h) {
-    return u8_direct(p[0], &h->request) && u16_direct(p[1], &h->value) &&
-           u16_direct(p[2], &h->index);
+// request, value and index of a request's arguments.
+template <typename Parsed>
+bool convert_header(const Parsed& a, RequestHeader* h) {
+    return u8_direct(a.template get<"request">(), &h->request) &&
+           u16_direct(a.template get<"value">(), &h->value) &&
+           u16_direct(a.template get<"index">(), &h->index);
 }
 
 // What numpy.zeros gave in_request (it is looked up once, at import, and a
@@ -31,21 +34,26 @@ bool check_in_data(PyObject* data) {
     return false;
 }
 
+constexpr auto kInRequest =
+    signature("in_request", required("request"), optional("value", integer(0)),
+              optional("index", integer(0)), optional("length", integer(0)),
+              optional("timeout", integer(1000)));
+
 PyObject* in_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Signature sig{"in_request", {"request", "value", "index", "length", "timeout"}, 5, 1};
-    PyObject* p[5] = {nullptr, state.int_0, state.int_0, state.int_0, state.int_1000};
-    if (!parse_args(sig, args, nargs, kwnames, p)) return nullptr;
+    Arguments<kInRequest> a;
+    if (!a.parse(args, nargs, kwnames)) return nullptr;
     // numpy.zeros(length, dtype=numpy.uint8): numpy sees the length first,
     // so its own errors for it come before ours.
     Ref uint8 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_UINT8)));
     if (!uint8) return nullptr;
-    PyObject* zeros_args[2] = {p[3], uint8.get()};
+    PyObject* zeros_args[2] = {a.get<"length">(), uint8.get()};
     Ref data = Ref::steal(PyObject_Vectorcall(state.numpy_zeros, zeros_args, 1, state.kw_dtype));
     if (!data || !check_in_data(data.get())) return nullptr;
     RequestHeader h;
     uint16_t length;
     uint32_t timeout;
-    if (!convert_header(p, &h) || !u16_direct(p[3], &length) || !uint_direct(p[4], &timeout))
+    if (!convert_header(a, &h) || !u16_direct(a.get<"length">(), &length) ||
+        !uint_direct(a.get<"timeout">(), &timeout))
         return nullptr;
     // numpy sized the array through __index__, the conversion went through
     // __int__: the library must never be told of more bytes than it holds.
@@ -101,26 +109,32 @@ bool out_data_length(PyObject* data, Py_ssize_t* length) {
     return true;
 }
 
+// The default data is one empty array, made at import and never written.
+constexpr auto kOutRequest =
+    signature("out_request", required("request"), optional("value", integer(0)),
+              optional("index", integer(0)), optional("data", made_at_import(&state.empty_uint8)),
+              optional("timeout", integer(1000)));
+
 PyObject* out_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Signature sig{"out_request", {"request", "value", "index", "data", "timeout"}, 5, 1};
-    PyObject* p[5] = {nullptr, state.int_0, state.int_0, state.empty_uint8, state.int_1000};
-    if (!parse_args(sig, args, nargs, kwnames, p)) return nullptr;
+    Arguments<kOutRequest> a;
+    if (!a.parse(args, nargs, kwnames)) return nullptr;
+    PyObject* data = a.get<"data">();
     Py_ssize_t length;
-    if (!out_data_length(p[3], &length)) return nullptr;
+    if (!out_data_length(data, &length)) return nullptr;
     RequestHeader h;
     uint32_t timeout;
-    if (!convert_header(p, &h) || !uint_direct(p[4], &timeout)) return nullptr;
+    if (!convert_header(a, &h) || !uint_direct(a.get<"timeout">(), &timeout)) return nullptr;
     // The conversions may run Python code (__int__) that resizes or retypes
     // the array: it is checked again, and its memory taken, only now.
     Py_ssize_t length_now;
-    if (!out_data_length(p[3], &length_now)) return nullptr;
+    if (!out_data_length(data, &length_now)) return nullptr;
     if (length_now != length) {
         PyErr_SetString(PyExc_ValueError, "data changed size while the request was prepared");
         return nullptr;
     }
     // A strided or reversed view is sent as the bytes it shows, in order; a
     // base-class array, so no subclass code runs from here on.
-    Ref contiguous = Ref::steal(PyArray_FromArray(reinterpret_cast<PyArrayObject*>(p[3]), nullptr,
+    Ref contiguous = Ref::steal(PyArray_FromArray(reinterpret_cast<PyArrayObject*>(data), nullptr,
                                                   NPY_ARRAY_IN_ARRAY | NPY_ARRAY_ENSUREARRAY));
     if (!contiguous) return nullptr;
     const uint8_t* buffer =
@@ -130,11 +144,13 @@ PyObject* out_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                                         static_cast<uint16_t>(length), timeout));
 }
 
+constexpr auto kSetClockDivide = signature("set_clock_divide", required("divide"));
+
 PyObject* set_clock_divide(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    static Signature sig{"set_clock_divide", {"divide"}, 1, 1};
-    PyObject* divide = nullptr;
-    if (!parse_args(sig, args, nargs, kwnames, &divide)) return nullptr;
+    Arguments<kSetClockDivide> a;
+    if (!a.parse(args, nargs, kwnames)) return nullptr;
+    PyObject* divide = a.get<"divide">();
     bool valid = false;
     for (long allowed : {1L, 2L, 4L}) {
         Ref number = Ref::steal(PyLong_FromLong(allowed));
@@ -170,24 +186,20 @@ PyObject* set_clock_divide(PyObject* self, PyObject* const* args, Py_ssize_t nar
     Py_RETURN_NONE;
 }
 
-#define ZOPY_FASTCALL(f) as_cfunction(f), METH_FASTCALL | METH_KEYWORDS
+// The diagnostic methods carry no docstrings.
+Method in_request_method(kInRequest, in_request, Line::none, nullptr);
+Method out_request_method(kOutRequest, out_request, Line::none, nullptr);
+Method set_clock_divide_method(kSetClockDivide, set_clock_divide, Line::none, nullptr);
 
-PyMethodDef diagnostics_methods[] = {
-    {"in_request", ZOPY_FASTCALL(in_request), nullptr},
-    {"out_request", ZOPY_FASTCALL(out_request), nullptr},
-    {"set_clock_divide", ZOPY_FASTCALL(set_clock_divide), nullptr},
-};
+Method* const diagnostics_methods[] = {&in_request_method, &out_request_method,
+                                       &set_clock_divide_method};
 
 }  // namespace
 
 bool add_diagnostics_members(ClassBuilder& cls) {
     // The default data of out_request: one empty array, made once, never written.
     Py_XSETREF(state.empty_uint8, new_zeros(0, NPY_UINT8));   // replaces a failed import's
-    if (!state.empty_uint8) return false;
-    for (PyMethodDef& def : diagnostics_methods) {
-        if (!cls.method(&def)) return false;
-    }
-    return true;
+    return state.empty_uint8 && cls.methods(diagnostics_methods);
 }
 
 }  // namespace zopy

@@ -64,12 +64,13 @@ bool check_error_instance(PyObject* self) {
 }
 
 // Error.__init__(self, msg=None)
+constexpr auto kErrorInit = signature("__init__", required("self"), optional("msg", kNone));
+
 PyObject* error_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Signature sig{"__init__", {"self", "msg"}, 2, 1};
-    PyObject* params[2] = {nullptr, Py_None};
-    if (!parse_args(sig, args, nargs, kwnames, params)) return nullptr;
-    PyObject* self = params[0];
-    PyObject* msg = params[1];
+    Arguments<kErrorInit> a;
+    if (!a.parse(args, nargs, kwnames)) return nullptr;
+    PyObject* self = a.get<"self">();
+    PyObject* msg = a.get<"msg">();
     if (!check_error_instance(self)) return nullptr;
     if (!store_library_error(self)) return nullptr;
     int truth = PyObject_IsTrue(msg);
@@ -89,8 +90,7 @@ PyObject* error_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Py_RETURN_NONE;
 }
 
-PyMethodDef error_init_def = {"__init__", as_cfunction(error_init),
-                              METH_FASTCALL | METH_KEYWORDS, nullptr};
+Method error_init_method(kErrorInit, error_init, Line::none, nullptr);
 
 // type(name, (base,), namespace) with the module's __module__ and __qualname__.
 PyObject* make_class(const char* name, PyObject* base, PyObject* ns) {
@@ -103,7 +103,7 @@ PyObject* make_class(const char* name, PyObject* base, PyObject* ns) {
 bool add_error_class(PyObject* module) {
     Ref ns = Ref::steal(PyDict_New());
     Ref doc = Ref::steal(PyUnicode_FromString(kErrorDoc));
-    Ref function = Ref::steal(PyCMethod_New(&error_init_def, nullptr, state.str_module_key, nullptr));
+    Ref function = Ref::steal(PyCMethod_New(error_init_method.definition(), nullptr, state.str_module_key, nullptr));
     // A builtin function does not bind to instances; instancemethod makes it
     // behave as a method defined in the class body.
     Ref method = Ref::steal(function ? PyInstanceMethod_New(function.get()) : nullptr);

@@ -27,8 +27,8 @@ const Switch kSwitches[] = {
     {"p2_select", zo_read_p2_monitor, zo_set_p2_monitor, false},
 };
 
-const char* const kSetNames[] = {"set_highgain", "set_antialias", "set_powerdown",
-                                 "set_adcclock", "set_p1_select", "set_p2_select"};
+constexpr const char* kSetNames[] = {"set_highgain", "set_antialias", "set_powerdown",
+                                     "set_adcclock", "set_p1_select", "set_p2_select"};
 
 template <int I>
 PyObject* read_switch(PyObject* self, PyObject*) {
@@ -38,11 +38,13 @@ PyObject* read_switch(PyObject* self, PyObject*) {
 }
 
 template <int I>
+constexpr auto kSetSwitch = signature(kSetNames[I], required("enable"));
+
+template <int I>
 PyObject* set_switch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Signature sig{kSetNames[I], {"enable"}, 1, 1};
-    PyObject* enable_arg = nullptr;
+    Arguments<kSetSwitch<I>> a;
     bool enable;
-    if (!parse_args(sig, args, nargs, kwnames, &enable_arg) || !to_bool(enable_arg, &enable))
+    if (!a.parse(args, nargs, kwnames) || !to_bool(a.template get<"enable">(), &enable))
         return nullptr;
     if (kSwitches[I].set(handle_of(self), enable) != 0) return raise_library_error();
     Py_RETURN_NONE;
@@ -87,7 +89,6 @@ const char* const kMonitorDocP2 =
     "        ";
 
 #define ZOPY_SET_SWITCH_DOC(name)                                                  \
-    "set_" name "(enable)\n"                                                         \
     "        Switches the `" name "` feature on or off; see :py:attr:`" name "`.\n" \
     "\n"                                                                             \
     "        Args:\n"                                                                \
@@ -97,14 +98,12 @@ const char* const kMonitorDocP2 =
     "            Error: An error occured.\n"                                         \
     "        "
 
-#define ZOPY_SWITCH_METHODS(I, name, doc)                                                    \
-    {"read_" name, read_switch<I>, METH_NOARGS, doc},                                      \
-    {                                                                                      \
-        "set_" name, as_cfunction(set_switch<I>),                         \
-            METH_FASTCALL | METH_KEYWORDS, ZOPY_SET_SWITCH_DOC(name)                       \
-    }
+#define ZOPY_SWITCH_METHODS(I, name, doc)                                              \
+    Method::no_arguments("read_" name, read_switch<I>, Line::none, doc),              \
+        Method(kSetSwitch<I>, set_switch<I>, Line::plain, ZOPY_SET_SWITCH_DOC(name))
 
-PyMethodDef switch_methods[] = {
+// read_<name> and set_<name> of each switch, in the order of kSwitches.
+Method switch_methods[] = {
     ZOPY_SWITCH_METHODS(0, "highgain",
                         ZOPY_SWITCH_DOC("highgain",
                                         "Controls wether the transimpedance amplifier is in "
@@ -127,10 +126,10 @@ PyMethodDef switch_methods[] = {
 
 bool add_switches(ClassBuilder& cls) {
     for (int i = 0; i < 6; ++i) {
-        PyMethodDef* read = &switch_methods[2 * i];
-        PyMethodDef* set = &switch_methods[2 * i + 1];
+        Method& read = switch_methods[2 * i];
+        Method& set = switch_methods[2 * i + 1];
         if (!cls.method(read) || !cls.method(set) ||
-            !cls.property(kSwitches[i].name, read->ml_name, set->ml_name))
+            !cls.property(kSwitches[i].name, read.name(), set.name()))
             return false;
     }
     return true;
@@ -170,96 +169,102 @@ PyObject* invalid_port_value_error() {
     return nullptr;
 }
 
+constexpr auto kPortDrive = signature("port_drive", required("port"), required("value"));
+
 PyObject* port_drive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Signature sig{"port_drive", {"port", "value"}, 2, 2};
-    PyObject* p[2] = {};
+    Arguments<kPortDrive> a;
     ZO_PORT_t port;
     bool level;
-    if (!parse_args(sig, args, nargs, kwnames, p) ||
-        !port_value(p[0], invalid_port_error, &port) || !to_bool(p[1], &level))
+    if (!a.parse(args, nargs, kwnames) ||
+        !port_value(a.get<"port">(), invalid_port_error, &port) ||
+        !to_bool(a.get<"value">(), &level))
         return nullptr;
     return status_result(zo_port_drive(handle_of(self), port, level));
 }
 
+Method port_drive_method(kPortDrive, port_drive, Line::with_self,
+    "\n"
+    "        Drive a logic signal to a port.\n"
+    "\n"
+    "        Args:\n"
+    "            port: A valid port string\n"
+    "            value (bool): Logic level to drive the port at\n"
+    "        ");
+
+constexpr auto kPortPwm =
+    signature("port_pwm", required("port"), required("threshold"), required("period"));
+
 PyObject* port_pwm(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Signature sig{"port_pwm", {"port", "threshold", "period"}, 3, 3};
-    PyObject* p[3] = {};
+    Arguments<kPortPwm> a;
     ZO_PORT_t port;
     uint32_t threshold, period;
-    if (!parse_args(sig, args, nargs, kwnames, p) ||
-        !port_value(p[0], invalid_port_value_error, &port) || !u32_via_int(p[1], &threshold) ||
-        !u32_via_int(p[2], &period))
+    if (!a.parse(args, nargs, kwnames) ||
+        !port_value(a.get<"port">(), invalid_port_value_error, &port) ||
+        !u32_via_int(a.get<"threshold">(), &threshold) || !u32_via_int(a.get<"period">(), &period))
         return nullptr;
     return status_result(zo_port_pwm(handle_of(self), port, threshold, period));
 }
 
+Method port_pwm_method(kPortPwm, port_pwm, Line::with_self,
+    "\n"
+    "        Drive a square wave on the port.\n"
+    "\n"
+    "        Args:\n"
+    "            port: A valid port string\n"
+    "            threshold (int): The length of time during the cycle the port is High, in\n"
+    "                ~5 ns clock cycles.\n"
+    "            period (int): The period of the square wave, in ~5 ns clock cycles.\n"
+    "        ");
+
+constexpr auto kPortPulse = signature("port_pulse", required("port"), required("threshold"));
+
 PyObject* port_pulse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Signature sig{"port_pulse", {"port", "threshold"}, 2, 2};
-    PyObject* p[2] = {};
+    Arguments<kPortPulse> a;
     ZO_PORT_t port;
     uint32_t threshold;
-    if (!parse_args(sig, args, nargs, kwnames, p) ||
-        !port_value(p[0], invalid_port_error, &port) || !u32_via_int(p[1], &threshold))
+    if (!a.parse(args, nargs, kwnames) ||
+        !port_value(a.get<"port">(), invalid_port_error, &port) ||
+        !u32_via_int(a.get<"threshold">(), &threshold))
         return nullptr;
     return status_result(zo_port_pulse(handle_of(self), port, threshold));
 }
 
+Method port_pulse_method(kPortPulse, port_pulse, Line::with_self,
+    "\n"
+    "        Drive a single pulse on the port.  This drives the port *High* for *threshold*\n"
+    "        clock cycles (~5 ns).\n"
+    "\n"
+    "        Args:\n"
+    "            port: A valid port string\n"
+    "            threshold (int): The length of time to pulse the port *High*, in ~5 ns\n"
+    "                clock cycles.\n"
+    "        ");
+
+constexpr auto kPortRead = signature("port_read", required("port"));
+
 PyObject* port_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Signature sig{"port_read", {"port"}, 1, 1};
-    PyObject* arg = nullptr;
+    Arguments<kPortRead> a;
     ZO_PORT_t port;
-    if (!parse_args(sig, args, nargs, kwnames, &arg) ||
-        !port_value(arg, invalid_port_error, &port))
+    if (!a.parse(args, nargs, kwnames) || !port_value(a.get<"port">(), invalid_port_error, &port))
         return nullptr;
     int level = zo_port_read(handle_of(self), port);
     if (level < 0) return raise_library_error();
     return PyBool_FromLong(level);
 }
 
-PyMethodDef port_methods[] = {
-    {"port_drive", as_cfunction(port_drive), METH_FASTCALL | METH_KEYWORDS,
-     "port_drive(self, port, value)\n"
-     "\n"
-     "        Drive a logic signal to a port.\n"
-     "\n"
-     "        Args:\n"
-     "            port: A valid port string\n"
-     "            value (bool): Logic level to drive the port at\n"
-     "        "},
-    {"port_pwm", as_cfunction(port_pwm), METH_FASTCALL | METH_KEYWORDS,
-     "port_pwm(self, port, threshold, period)\n"
-     "\n"
-     "        Drive a square wave on the port.\n"
-     "\n"
-     "        Args:\n"
-     "            port: A valid port string\n"
-     "            threshold (int): The length of time during the cycle the port is High, in\n"
-     "                ~5 ns clock cycles.\n"
-     "            period (int): The period of the square wave, in ~5 ns clock cycles.\n"
-     "        "},
-    {"port_pulse", as_cfunction(port_pulse), METH_FASTCALL | METH_KEYWORDS,
-     "port_pulse(self, port, threshold)\n"
-     "\n"
-     "        Drive a single pulse on the port.  This drives the port *High* for *threshold*\n"
-     "        clock cycles (~5 ns).\n"
-     "\n"
-     "        Args:\n"
-     "            port: A valid port string\n"
-     "            threshold (int): The length of time to pulse the port *High*, in ~5 ns\n"
-     "                clock cycles.\n"
-     "        "},
-    {"port_read", as_cfunction(port_read), METH_FASTCALL | METH_KEYWORDS,
-     "port_read(self, port)\n"
-     "\n"
-     "        Read the logic level applied to the port.\n"
-     "\n"
-     "        Args:\n"
-     "            port: A valid port string\n"
-     "\n"
-     "        Returns:\n"
-     "            bool: The measured logic level\n"
-     "        "},
-};
+Method port_read_method(kPortRead, port_read, Line::with_self,
+    "\n"
+    "        Read the logic level applied to the port.\n"
+    "\n"
+    "        Args:\n"
+    "            port: A valid port string\n"
+    "\n"
+    "        Returns:\n"
+    "            bool: The measured logic level\n"
+    "        ");
+
+Method* const port_methods[] = {&port_drive_method, &port_pwm_method, &port_pulse_method,
+                                &port_read_method};
 
 // ---------------------------------------------------------------------------
 // ADC test patterns and reset. The pattern commands' answers are not looked
@@ -273,59 +278,56 @@ PyObject* test_pattern(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+Method test_pn9_method = Method::no_arguments("test_pn9", test_pattern<0>, Line::plain,
+    "        Makes the ADC deliver its PN9 pseudo-random test pattern instead of samples.\n"
+    "\n"
+    "        :py:func:`test_normal` returns to samples.\n"
+    "        ");
+
+Method test_checkerboard_method = Method::no_arguments("test_checkerboard", test_pattern<1>,
+                                                        Line::plain,
+    "        Makes the ADC deliver its checkerboard test pattern instead of samples.\n"
+    "\n"
+    "        :py:func:`test_normal` returns to samples.\n"
+    "        ");
+
+Method test_normal_method = Method::no_arguments("test_normal", test_pattern<2>, Line::plain,
+    "        Makes the ADC deliver samples again, after a test pattern.\n"
+    "        ");
+
+constexpr auto kTestUser = signature("test_user", required("sample"));
+
 PyObject* test_user(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Signature sig{"test_user", {"sample"}, 1, 1};
-    PyObject* arg = nullptr;
+    Arguments<kTestUser> a;
     uint16_t sample;
-    if (!parse_args(sig, args, nargs, kwnames, &arg) || !u16_via_int(arg, &sample)) return nullptr;
+    if (!a.parse(args, nargs, kwnames) || !u16_via_int(a.get<"sample">(), &sample)) return nullptr;
     zo_test_user(handle_of(self), sample);
     Py_RETURN_NONE;
 }
+
+Method test_user_method(kTestUser, test_user, Line::plain,
+    "        Makes the ADC deliver one fixed word instead of samples.\n"
+    "\n"
+    "        :py:func:`test_normal` returns to samples.\n"
+    "\n"
+    "        Args:\n"
+    "            sample (int): the word the ADC repeats, 0 to 65535.\n"
+    "        ");
 
 PyObject* reset(PyObject* self, PyObject*) {
     return status_result(zo_reset_device(handle_of(self)));
 }
 
-PyMethodDef maintenance_methods[] = {
-    {"test_pn9", test_pattern<0>, METH_NOARGS,
-     "test_pn9()\n"
-     "        Makes the ADC deliver its PN9 pseudo-random test pattern instead of samples.\n"
-     "\n"
-     "        :py:func:`test_normal` returns to samples.\n"
-     "        "},
-    {"test_checkerboard", test_pattern<1>, METH_NOARGS,
-     "test_checkerboard()\n"
-     "        Makes the ADC deliver its checkerboard test pattern instead of samples.\n"
-     "\n"
-     "        :py:func:`test_normal` returns to samples.\n"
-     "        "},
-    {"test_normal", test_pattern<2>, METH_NOARGS,
-     "test_normal()\n"
-     "        Makes the ADC deliver samples again, after a test pattern.\n"
-     "        "},
-    {"test_user", as_cfunction(test_user), METH_FASTCALL | METH_KEYWORDS,
-     "test_user(sample)\n"
-     "        Makes the ADC deliver one fixed word instead of samples.\n"
-     "\n"
-     "        :py:func:`test_normal` returns to samples.\n"
-     "\n"
-     "        Args:\n"
-     "            sample (int): the word the ADC repeats, 0 to 65535.\n"
-     "        "},
-    {"reset", reset, METH_NOARGS, "Resets the attached device."},
-};
+Method reset_method =
+    Method::no_arguments("reset", reset, Line::none, "Resets the attached device.");
+
+Method* const maintenance_methods[] = {&test_pn9_method, &test_checkerboard_method,
+                                       &test_normal_method, &test_user_method, &reset_method};
 
 }  // namespace
 
 bool add_frontend_members(ClassBuilder& cls) {
-    if (!add_switches(cls)) return false;
-    for (PyMethodDef& def : port_methods) {
-        if (!cls.method(&def)) return false;
-    }
-    for (PyMethodDef& def : maintenance_methods) {
-        if (!cls.method(&def)) return false;
-    }
-    return true;
+    return add_switches(cls) && cls.methods(port_methods) && cls.methods(maintenance_methods);
 }
 
 }  // namespace zopy

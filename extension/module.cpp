@@ -38,31 +38,29 @@ PyObject* version_function(PyObject*, PyObject*) {
     return Py_BuildValue("(iii)", v.major, v.minor, v.patch);
 }
 
-PyMethodDef init_def = {"init", init_function, METH_NOARGS,
-                        "init()\n"
-                        "    Starts `libzo` (:cpp:func:`zo_init`), the first time only.\n"
-                        "\n"
-                        "    Every :py:class:`Device` calls it on creation, so programs need not.\n"
-                        "    "};
-PyMethodDef exit_def = {"exit", exit_function, METH_NOARGS,
-                        "exit()\n"
-                        "    Stops `libzo` (:cpp:func:`zo_exit`) if it has been started.\n"
-                        "\n"
-                        "    It also runs at interpreter exit; `libzo` is not started again.\n"
-                        "    "};
-PyMethodDef version_def = {"version", version_function, METH_NOARGS,
-                           "Returns the version of `libzo` used with `zopy`"};
+Method init_method = Method::no_arguments("init", init_function, Line::plain,
+    "    Starts `libzo` (:cpp:func:`zo_init`), the first time only.\n"
+    "\n"
+    "    Every :py:class:`Device` calls it on creation, so programs need not.\n"
+    "    ");
+Method exit_method = Method::no_arguments("exit", exit_function, Line::plain,
+    "    Stops `libzo` (:cpp:func:`zo_exit`) if it has been started.\n"
+    "\n"
+    "    It also runs at interpreter exit; `libzo` is not started again.\n"
+    "    ");
+Method version_method = Method::no_arguments("version", version_function, Line::none,
+    "Returns the version of `libzo` used with `zopy`");
 
 bool mark_library_not_started() {
     state.initialized = 0;
     return true;
 }
 
-bool bind_function(PyObject* module, PyMethodDef* def) {
+bool bind_function(PyObject* module, Method& method) {
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return false;
-    Ref function = Ref::steal(PyCMethod_New(def, module, name.get(), nullptr));
-    return function && PyObject_SetAttrString(module, def->ml_name, function.get()) == 0;
+    Ref function = Ref::steal(PyCMethod_New(method.definition(), module, name.get(), nullptr));
+    return function && PyObject_SetAttrString(module, method.name(), function.get()) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -94,8 +92,6 @@ bool make_constants() {
     const Constant constants[] = {
         {&state.int_0, [] { return PyLong_FromLong(0); }},
         {&state.int_1, [] { return PyLong_FromLong(1); }},
-        {&state.int_10, [] { return PyLong_FromLong(10); }},
-        {&state.int_1000, [] { return PyLong_FromLong(1000); }},
         {&state.kw_serial, [] { return Py_BuildValue("(s)", "serial"); }},
         {&state.kw_dtype, [] { return Py_BuildValue("(s)", "dtype"); }},
         {&state.kw_index_value, [] { return Py_BuildValue("(ss)", "index", "value"); }},
@@ -116,7 +112,7 @@ bool intern_names() {
         {&state.str_encode, "encode"}, {&state.str_ascii, "ascii"},
         {&state.str_lower, "lower"}, {&state.str_auto, "auto"},
         {&state.str_dtype, "dtype"}, {&state.str_samplesize, "samplesize"},
-        {&state.str_get_raw_data, "get_raw_data"}, {&state.str_out, "out"},
+        {&state.str_get_raw_data, "get_raw_data"},
         {&state.str_get_calibration, "get_calibration"},
         {&state.str_get_rel_calibration, "get_rel_calibration"},
         {&state.str_in_request, "in_request"}, {&state.str_out_request, "out_request"},
@@ -133,6 +129,8 @@ bool intern_names() {
 
 bool ready_types(PyObject* module) {
     DDeviceType.tp_base = &DeviceType;
+    DeviceType.tp_doc = device_class_doc();
+    StreamType.tp_doc = stream_class_doc();
     PyTypeObject* types[] = {&DeviceType, &StreamType, &DDeviceType};
     const char* names[] = {"Device", "Stream", "_DDevice"};
     for (int i = 0; i < 3; ++i) {
@@ -241,10 +239,10 @@ void add_import_traceback() {
 bool run_module_body(PyObject* module) {
     return import_numpy_api() && enter_sys_modules(module) && cache_builtins() &&
            ready_types(module) && check_numpy_types() && bind_numpy(module) &&
-           mark_library_not_started() && bind_function(module, &init_def) &&
-           bind_function(module, &exit_def) && register_exit_at_interpreter_exit(module) &&
+           mark_library_not_started() && bind_function(module, init_method) &&
+           bind_function(module, exit_method) && register_exit_at_interpreter_exit(module) &&
            check_interpreter(module) && add_tables(module) && add_error_classes(module) &&
-           bind_function(module, &version_def) && install_class_members();
+           bind_function(module, version_method) && install_class_members();
 }
 
 // ---------------------------------------------------------------------------
@@ -355,8 +353,8 @@ bool ClassBuilder::value(const char* name, PyObject* value) {
     return true;
 }
 
-bool ClassBuilder::method(PyMethodDef* def) {
-    return value(def->ml_name, PyDescr_NewMethod(type_, def));
+bool ClassBuilder::method(Method& method) {
+    return value(method.name(), PyDescr_NewMethod(type_, method.definition()));
 }
 
 bool ClassBuilder::getset(PyGetSetDef* def) {

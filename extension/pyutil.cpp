@@ -2,6 +2,8 @@
 
 #include "zopy.hpp"
 
+#include <span>
+
 namespace zopy {
 
 PyObject* intern(const char* text) {
@@ -26,25 +28,54 @@ PyObject* module_global(PyObject* name) {
 namespace {
 
 // The interned name of parameter i, made on first use and kept.
-PyObject* interned_name(Signature& sig, int i) {
-    if (!sig.interned[i]) sig.interned[i] = PyUnicode_InternFromString(sig.names[i]);
+PyObject* interned_name(const SignatureView& sig, int i) {
+    if (!sig.interned[i]) sig.interned[i] = PyUnicode_InternFromString(sig.params[i].name);
     return sig.interned[i];
 }
 
-int max_positional(const Signature& sig) {
-    return sig.max_positional < 0 ? sig.count : sig.max_positional;
+// The default of parameter i (borrowed). Integers and texts are made on
+// first use and kept; what the module makes at import is read from its slot
+// each time, since a failed import that was retried has replaced it.
+PyObject* default_value(const SignatureView& sig, int i) {
+    const Default& d = sig.params[i].fallback;
+    switch (d.kind) {
+        case Default::Kind::py_none: return Py_None;
+        case Default::Kind::py_true: return Py_True;
+        case Default::Kind::py_false: return Py_False;
+        case Default::Kind::made: return *d.made;
+        case Default::Kind::integer:
+            if (!sig.defaults[i]) sig.defaults[i] = PyLong_FromLong(d.integer);
+            return sig.defaults[i];
+        case Default::Kind::text:
+            if (!sig.defaults[i]) sig.defaults[i] = PyUnicode_InternFromString(d.text);
+            return sig.defaults[i];
+        case Default::Kind::required: break;
+    }
+    return nullptr;
 }
 
-bool too_many_positional(const Signature& sig, Py_ssize_t nargs) {
-    int maxpos = max_positional(sig);
-    PyErr_Format(PyExc_TypeError, "%s() takes %s %d positional argument%s (%zd given)",
-                 sig.function, sig.required < maxpos ? "at most" : "exactly", maxpos,
-                 maxpos == 1 ? "" : "s", nargs);
-    return false;
+// The positional arguments, then the defaults of the parameters after them.
+bool place_positional(const SignatureView& sig, PyObject* const* positional, Py_ssize_t n,
+                      PyObject** values, uint32_t* given) {
+    if (n > sig.max_positional) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %s %d positional argument%s (%zd given)",
+                     sig.function, sig.required < sig.max_positional ? "at most" : "exactly",
+                     sig.max_positional, sig.max_positional == 1 ? "" : "s", n);
+        return false;
+    }
+    for (int i = 0; i < sig.count; ++i) {
+        if (i < n) {
+            values[i] = positional[i];
+            *given |= 1u << i;
+        } else if (i >= sig.required && !(values[i] = default_value(sig, i))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Index of the parameter named `key`, -1 if none, -2 on error.
-int find_keyword(Signature& sig, PyObject* key) {
+int find_keyword(const SignatureView& sig, PyObject* key) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
         return -2;
@@ -61,79 +92,114 @@ int find_keyword(Signature& sig, PyObject* key) {
     return -1;
 }
 
-bool place_keyword(Signature& sig, PyObject* key, PyObject* value, Py_ssize_t nargs,
-                   PyObject** out, bool* given, PyObject** extra_kwargs) {
+bool place_keyword(const SignatureView& sig, PyObject* key, PyObject* value, Py_ssize_t nargs,
+                   PyObject** values, uint32_t* given, Ref* other) {
     int i = find_keyword(sig, key);
     if (i == -2) return false;
     if (i == -1) {
-        if (extra_kwargs) {
-            if (!*extra_kwargs && !(*extra_kwargs = PyDict_New())) return false;
-            return PyDict_SetItem(*extra_kwargs, key, value) == 0;
+        if (other) {
+            if (!*other && !(*other = Ref::steal(PyDict_New()))) return false;
+            return PyDict_SetItem(other->get(), key, value) == 0;
         }
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                      sig.function, key);
         return false;
     }
-    if (i < nargs || given[i]) {
+    if (i < nargs || (*given & (1u << i))) {
         PyErr_Format(PyExc_TypeError,
                      "argument for %s() given by name ('%U') and position (%d)",
                      sig.function, key, i + 1);
         return false;
     }
-    out[i] = value;
-    given[i] = true;
+    values[i] = value;
+    *given |= 1u << i;
     return true;
 }
 
-bool check_required(const Signature& sig, const bool* given) {
+bool check_required(const SignatureView& sig, uint32_t given) {
     for (int i = 0; i < sig.required; ++i) {
-        if (!given[i]) {
+        if (!(given & (1u << i))) {
             PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)",
-                         sig.function, sig.names[i], i + 1);
+                         sig.function, sig.params[i].name, i + 1);
             return false;
         }
     }
     return true;
 }
 
-
 }  // namespace
 
-bool parse_args(Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, PyObject** out, PyObject** extra_kwargs) {
+bool parse_vectorcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, PyObject** values, Ref* other) {
     nargs = PyVectorcall_NARGS(nargs);
-    if (nargs > max_positional(sig)) return too_many_positional(sig, nargs);
-    bool given[kMaxParams] = {};
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        out[i] = args[i];
-        given[i] = true;
-    }
+    uint32_t given = 0;
+    if (!place_positional(sig, args, nargs, values, &given)) return false;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, out,
-                           given, extra_kwargs))
+        if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, values,
+                           &given, other))
             return false;
     }
     return check_required(sig, given);
 }
 
-bool parse_tuple_args(Signature& sig, PyObject* args, PyObject* kwargs,
-                      PyObject** out) {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > max_positional(sig)) return too_many_positional(sig, nargs);
-    bool given[kMaxParams] = {};
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        out[i] = PyTuple_GET_ITEM(args, i);
-        given[i] = true;
-    }
+bool parse_call(const SignatureView& sig, PyObject* const* positional, Py_ssize_t npositional,
+                PyObject* kwargs, PyObject** values) {
+    uint32_t given = 0;
+    if (!place_positional(sig, positional, npositional, values, &given)) return false;
     if (kwargs) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!place_keyword(sig, key, value, nargs, out, given, nullptr)) return false;
+            if (!place_keyword(sig, key, value, npositional, values, &given, nullptr))
+                return false;
         }
     }
     return check_required(sig, given);
+}
+
+// ---------------------------------------------------------------------------
+// Docstrings
+
+namespace {
+
+std::string shown(const Default& d) {
+    switch (d.kind) {
+        case Default::Kind::py_none: return "None";
+        case Default::Kind::py_true: return "True";
+        case Default::Kind::py_false: return "False";
+        case Default::Kind::integer: return std::to_string(d.integer);
+        case Default::Kind::text: return std::string("\"") + d.text + "\"";
+        case Default::Kind::made: return "...";
+        case Default::Kind::required: break;
+    }
+    return "";
+}
+
+}  // namespace
+
+const char* Docstring::text() {
+    if (!body_) return nullptr;
+    if (!text_.empty()) return text_.c_str();
+    if (line_ != Line::none) {
+        std::string parts;
+        auto add = [&parts](const std::string& part) {
+            parts += parts.empty() ? part : ", " + part;
+        };
+        if (line_ == Line::with_self) add("self");
+        bool marked_keyword_only = false;
+        for (const Param& p : std::span(params_, count_)) {
+            if (!p.listed) continue;
+            if (p.keyword_only && !std::exchange(marked_keyword_only, true)) add("*");
+            bool has_default = p.fallback.kind != Default::Kind::required;
+            add(has_default && line_ != Line::names_only ? p.name + ("=" + shown(p.fallback))
+                                                         : p.name);
+        }
+        if (other_keywords_) add("**kwargs");
+        text_ = std::string(name_) + "(" + parts + ")\n";
+    }
+    text_ += body_;
+    return text_.c_str();
 }
 
 // ---------------------------------------------------------------------------
@@ -317,6 +383,25 @@ PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args, size
                                      kwnames);
 }
 
+int finds_own_method(PyObject* self, PyTypeObject* base, PyObject* name, FastFunction function) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return 0;
+    // Comparing names may run Python code that gives the type a new MRO.
+    Ref mro = Ref::borrow(type->tp_mro);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+        if (cls == base) break;
+        Ref dict = Ref::steal(PyType_GetDict(cls));
+        int defines = dict ? PyDict_Contains(dict.get(), name) : -1;
+        if (defines != 0) return defines < 0 ? -1 : 0;
+    }
+    if (type->tp_dictoffset == 0) return 1;   // instances without a __dict__
+    Ref found = Ref::steal(PyObject_GenericGetAttr(self, name));
+    if (!found) return -1;
+    return PyCFunction_Check(found.get()) && PyCFunction_GET_SELF(found.get()) == self &&
+           PyCFunction_GET_FUNCTION(found.get()) == as_cfunction(function);
+}
+
 // ---------------------------------------------------------------------------
 // The with-statement protocol
 
@@ -324,9 +409,8 @@ PyObject* context_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
 PyObject* context_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-    static Signature sig{"__exit__", {"exc_type", "exc_value", "traceback"}, 3, 0};
-    PyObject* exc_info[3] = {Py_None, Py_None, Py_None};
-    if (!parse_args(sig, args, nargs, kwnames, exc_info)) return nullptr;
+    Arguments<kExitSignature> exc_info;
+    if (!exc_info.parse(args, nargs, kwnames)) return nullptr;
     Ref closed = Ref::steal(call_method(self, state.str_close));
     if (!closed) return nullptr;
     Py_RETURN_FALSE;

@@ -96,6 +96,9 @@ PyCFunction as_cfunction(F function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
 }
 
+// The most arguments call_method passes on.
+constexpr int kMaxParams = 8;
+
 // An interned Python string made once and kept for the life of the process.
 PyObject* intern(const char* text);
 
@@ -104,30 +107,248 @@ PyObject* intern(const char* text);
 PyObject* module_global(PyObject* name);
 
 // ---------------------------------------------------------------------------
-// Argument parsing.
+// Signatures, argument parsing and method records.
 //
-// A Signature names a function's parameters in order; `required` leading ones
-// have no default. parse() fills `out` (borrowed references) from a vectorcall
-// argument vector; slots not given keep what the caller put there, which is
-// how defaults are expressed. Keywords are matched by identity with the
-// interned names first, then by equality. The messages are CPython's.
-constexpr int kMaxParams = 8;
+// A method's parameters are declared once, as a constexpr Signature beside
+// its C function. The parser takes the arguments from it, the function reads
+// them by name (`a.get<"mask">()`), and the docstring's first line is written
+// from it. The parser's messages are CPython's.
 
+// A parameter's default: as the parser passes it and as the signature line
+// writes it.
+struct Default {
+    enum class Kind { required, py_none, py_true, py_false, integer, text, made };
+    Kind kind = Kind::required;
+    long integer = 0;
+    const char* text = nullptr;
+    PyObject* const* made = nullptr;   // a slot the module fills at import
+};
+inline constexpr Default kNone{Default::Kind::py_none};
+inline constexpr Default kTrue{Default::Kind::py_true};
+inline constexpr Default kFalse{Default::Kind::py_false};
+constexpr Default integer(long value) { return {Default::Kind::integer, value}; }
+constexpr Default text(const char* value) { return {Default::Kind::text, 0, value}; }
+// An object the module makes at import (an array, say), read from its slot
+// at each call; the signature line shows it as "...".
+constexpr Default made_at_import(PyObject* const* slot) {
+    return {Default::Kind::made, 0, nullptr, slot};
+}
+
+struct Param {
+    const char* name;
+    Default fallback{};
+    bool keyword_only = false;
+    bool listed = true;   // shown in the docstring's signature line
+
+    // Left out of the signature line, which keeps showing the parameters the
+    // method was first documented with (its docstring describes this one).
+    constexpr Param unlisted() const {
+        Param p = *this;
+        p.listed = false;
+        return p;
+    }
+};
+constexpr Param required(const char* name) { return {name}; }
+constexpr Param optional(const char* name, Default value) { return {name, value}; }
+constexpr Param keyword_only(const char* name, Default value) { return {name, value, true}; }
+
+constexpr bool same_text(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+// The parameters of one function, in order: positional-or-keyword ones
+// (required ones first), then keyword-only ones. With `other_keywords`
+// (**kwargs) the keywords it does not name are collected for the caller.
+template <size_t N>
 struct Signature {
-    const char* function;                 // as shown in messages, e.g. "get_raw_data"
-    std::array<const char*, kMaxParams> names;
-    int count;                            // number of parameters
-    int required;                         // leading parameters without default
-    int max_positional = -1;              // -1: all parameters may be positional
-    std::array<PyObject*, kMaxParams> interned{};  // filled on first keyword use
+    static_assert(N <= 32, "the parser keeps one bit per parameter");
+    const char* function;   // as shown in messages, e.g. "get_raw_data"
+    std::array<Param, N> params;
+    bool other_keywords = false;
+
+    constexpr int required() const {
+        int n = 0;
+        while (n < int(N) && params[n].fallback.kind == Default::Kind::required) ++n;
+        return n;
+    }
+    constexpr int max_positional() const {
+        int n = 0;
+        while (n < int(N) && !params[n].keyword_only) ++n;
+        return n;
+    }
+    // The position of the parameter `name`; -1 when there is none.
+    constexpr int index(const char* name) const {
+        for (int i = 0; i < int(N); ++i) {
+            if (same_text(params[i].name, name)) return i;
+        }
+        return -1;
+    }
+    constexpr Signature with_other_keywords() const {
+        Signature s = *this;
+        s.other_keywords = true;
+        return s;
+    }
 };
 
-bool parse_args(Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, PyObject** out, PyObject** extra_kwargs = nullptr);
+// The signature of `function`; a parameter list the parser cannot take
+// fails to compile.
+template <typename... P>
+consteval Signature<sizeof...(P)> signature(const char* function, P... params) {
+    Signature<sizeof...(P)> sig{function, {params...}};
+    for (int i = 0; i < int(sizeof...(P)); ++i) {
+        const Param& p = sig.params[i];
+        bool has_default = p.fallback.kind != Default::Kind::required;
+        if (!has_default && (i >= sig.required())) throw "required parameters come first";
+        if (!p.keyword_only && i > sig.max_positional()) throw "keyword-only parameters come last";
+        if (sig.index(p.name) != i) throw "parameter names are unique";
+    }
+    return sig;
+}
 
-// The same for tp_init's (args tuple, kwargs dict) form.
-bool parse_tuple_args(Signature& sig, PyObject* args, PyObject* kwargs,
-                      PyObject** out);
+// A Signature as the parser sees it, with the objects it makes on first use
+// and keeps for the life of the process.
+struct SignatureView {
+    const char* function;
+    const Param* params;
+    int count;
+    int required;
+    int max_positional;
+    PyObject** interned;   // the parameter names
+    PyObject** defaults;   // the integer and text defaults
+};
+
+// Fills `values` (borrowed references) from a vectorcall argument vector:
+// defaults, positional arguments, keywords matched by identity with the
+// interned names first, then by equality. With `other`, keywords not named
+// go into a new dict there (left empty when there are none); without it they
+// are refused.
+bool parse_vectorcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, PyObject** values, Ref* other);
+// The same from positional values and a dict of keywords (or null).
+bool parse_call(const SignatureView& sig, PyObject* const* positional, Py_ssize_t npositional,
+                PyObject* kwargs, PyObject** values);
+
+// A parameter name as a template argument: a.get<"mask">().
+template <size_t N>
+struct ParamName {
+    char text[N]{};
+    consteval ParamName(const char (&s)[N]) {
+        for (size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+};
+
+// The parsed arguments of one call of a function with signature `sig`.
+template <const auto& sig>
+class Arguments {
+public:
+    static constexpr int kCount = int(sig.params.size());
+    static constexpr int kRequired = sig.required();
+    static constexpr int kMaxPositional = sig.max_positional();
+
+    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+        requires(!sig.other_keywords) {
+        return parse_vectorcall(view(), args, nargs, kwnames, values_.data(), nullptr);
+    }
+    // `other` receives the keywords the signature does not name.
+    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref& other)
+        requires(sig.other_keywords) {
+        return parse_vectorcall(view(), args, nargs, kwnames, values_.data(), &other);
+    }
+    // From positional values and a dict of keywords (or null): tp_init's
+    // arguments, or keywords another method passes on.
+    bool parse_dict(PyObject* const* positional, Py_ssize_t npositional, PyObject* kwargs)
+        requires(!sig.other_keywords) {
+        return parse_call(view(), positional, npositional, kwargs, values_.data());
+    }
+    bool parse_tuple(PyObject* args, PyObject* kwargs) {
+        return parse_dict(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), kwargs);
+    }
+
+    template <ParamName name>
+    PyObject* get() const {
+        constexpr int i = sig.index(name.text);
+        static_assert(i >= 0, "the signature has no parameter of that name");
+        return values_[i];
+    }
+
+private:
+    static SignatureView view() {
+        return {sig.function, sig.params.data(), kCount, kRequired, kMaxPositional,
+                interned_.data(), defaults_.data()};
+    }
+
+    static inline std::array<PyObject*, kCount> interned_{};
+    static inline std::array<PyObject*, kCount> defaults_{};
+    std::array<PyObject*, kCount> values_{};
+};
+
+// How a docstring's first line shows the signature.
+enum class Line {
+    none,         // the docstring has no signature line
+    plain,        // name(a, b=1, *, c=None)
+    with_self,    // name(self, a, b=1)
+    names_only,   // name(a, b, c): the defaults not shown
+};
+
+// A docstring whose first line, when it has one, is written from a
+// signature; the rest is `body`. No body: no docstring.
+class Docstring {
+public:
+    template <size_t N>
+    Docstring(const char* name, const Signature<N>& sig, Line line, const char* body)
+        : name_(name), params_(sig.params.data()), count_(int(N)),
+          other_keywords_(sig.other_keywords), line_(line), body_(body) {}
+    // Without parameters.
+    Docstring(const char* name, Line line, const char* body)
+        : name_(name), line_(line), body_(body) {}
+
+    // The text, written on first use and kept for the life of the process:
+    // CPython reads it from here whenever __doc__ is asked for.
+    const char* text();
+
+private:
+    const char* name_;
+    const Param* params_ = nullptr;
+    int count_ = 0;
+    bool other_keywords_ = false;
+    Line line_;
+    const char* body_;
+    std::string text_;
+};
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// A method of one of the module's classes (or a module function), declared
+// beside its C function.
+class Method {
+public:
+    template <size_t N>
+    Method(const Signature<N>& sig, FastFunction function, Line line, const char* body)
+        : def_{sig.function, as_cfunction(function), METH_FASTCALL | METH_KEYWORDS, nullptr},
+          doc_(sig.function, sig, line, body) {}
+    static Method no_arguments(const char* name, PyCFunction function, Line line,
+                               const char* body) {
+        return Method(name, function, METH_NOARGS, line, body);
+    }
+    static Method one_argument(const char* name, PyCFunction function, const char* body) {
+        return Method(name, function, METH_O, Line::none, body);
+    }
+
+    const char* name() const { return def_.ml_name; }
+    // The definition CPython keeps a pointer to, with its docstring written.
+    PyMethodDef* definition() {
+        def_.ml_doc = doc_.text();
+        return &def_;
+    }
+
+private:
+    Method(const char* name, PyCFunction function, int flags, Line line, const char* body)
+        : def_{name, function, flags, nullptr}, doc_(name, line, body) {}
+
+    PyMethodDef def_;
+    Docstring doc_;
+};
 
 // ---------------------------------------------------------------------------
 // Integer conversions.
@@ -168,10 +389,20 @@ bool text_argument(PyObject* obj, std::string* out);
 PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args = nullptr,
                       size_t nargs = 0, PyObject* kwnames = nullptr);
 
+// Whether looking `name` up on `self` finds `base`'s own method `function`,
+// as attribute lookup does: no class before `base` in the type's MRO defines
+// `name` (a subclass may override it), and the instance's __dict__ does not
+// shadow it. A type that looks names up its own way (__getattribute__,
+// __getattr__) counts as overriding. Returns 1, 0, or -1 with an exception.
+int finds_own_method(PyObject* self, PyTypeObject* base, PyObject* name, FastFunction function);
+
 // The with-statement protocol of the module's types: __enter__ returns the
 // object; __exit__(exc_type, exc_value, traceback) calls its close method
 // through attribute lookup, so a subclass's close runs, and returns False
 // so that an exception raised in the block propagates.
+inline constexpr auto kExitSignature = signature(
+    "__exit__", optional("exc_type", kNone), optional("exc_value", kNone),
+    optional("traceback", kNone));
 PyObject* context_enter(PyObject* self, PyObject* unused);
 PyObject* context_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);

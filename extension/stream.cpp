@@ -88,27 +88,61 @@ zo_device* open_handle_of(PyObject* device) {
     return handle;
 }
 
+constexpr auto kStreamInit = signature("__init__", required("device"), optional("dtype", kNone));
+
 int stream_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static Signature sig{"__init__", {"device", "dtype"}, 2, 1};
-    PyObject* p[2] = {nullptr, Py_None};
-    if (!parse_tuple_args(sig, args, kwargs, p) || !check_device_argument(p[0]) ||
-        !open_handle_of(p[0]))
-        return -1;
+    Arguments<kStreamInit> a;
+    if (!a.parse_tuple(args, kwargs)) return -1;
+    PyObject* device = a.get<"device">();
+    if (!check_device_argument(device) || !open_handle_of(device)) return -1;
     PyArray_Descr* requested = nullptr;
-    if (!PyArray_DescrConverter(p[1], &requested)) return -1;
+    if (!PyArray_DescrConverter(a.get<"dtype">(), &requested)) return -1;
     Ref owned = Ref::steal(reinterpret_cast<PyObject*>(requested));
     // numpy.dtype() may run Python code (a `dtype` attribute) that closes the
     // device: the handle is read only now.
-    zo_device* handle = open_handle_of(p[0]);
+    zo_device* handle = open_handle_of(device);
     if (!handle || !open_library_stream(as_stream(self), handle, requested)) return -1;
-    Py_SETREF(as_stream(self)->device, Py_NewRef(p[0]));
+    Py_SETREF(as_stream(self)->device, Py_NewRef(device));
     return 0;
 }
+
+Docstring stream_doc("Stream", kStreamInit, Line::plain,
+    "    A continuous acquisition stream on an open device.\n"
+    "\n"
+    "    The library runs the stream: it takes the device's ADC samples and passes them,\n"
+    "    in this order, through the filter (:py:attr:`filter`, :py:attr:`cutoff`), the\n"
+    "    averaging of every N samples into one (:py:attr:`downsampling`), the keeping of\n"
+    "    every M-th average (:py:func:`set_decimation`), and the calibration\n"
+    "    (:py:attr:`calibration_mode`, :py:attr:`calibration`,\n"
+    "    :py:attr:`calibration_wavelength`, :py:attr:`calibration_units`). Blocks come\n"
+    "    from :py:func:`acquire` as `float32` or `float64` arrays; each block continues\n"
+    "    exactly where the previous one stopped. With ``getbits=True`` each sample also\n"
+    "    has one byte of port bits: bit 0 port \"S\", bit 1 port \"T\".\n"
+    "\n"
+    "    The stream keeps its device alive. Close it with :py:func:`close` or a ``with``\n"
+    "    block; closing the stream leaves the device open.\n"
+    "\n"
+    "    Args:\n"
+    "        device (Device): An open device.\n"
+    "        dtype: `float32` or `float64` (the default), or anything `numpy.dtype`\n"
+    "            accepts for them.\n"
+    "\n"
+    "    Raises:\n"
+    "        RuntimeError: The device is not open, or `dtype` is neither float32 nor\n"
+    "            float64.\n"
+    "    ");
 
 PyObject* stream_close(PyObject* self, PyObject*) {
     release_library_stream(as_stream(self));
     Py_RETURN_NONE;
 }
+
+Method close_method = Method::no_arguments("close", stream_close, Line::plain,
+    "        Closes the stream.\n"
+    "\n"
+    "        Releases the library stream. The stream's device stays open. Closing a\n"
+    "        stream that is already closed does nothing.\n"
+    "        ");
 
 int stream_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_stream(self)->device);
@@ -236,47 +270,98 @@ int acquire_into(StreamObject* self, bool use_float, PyObject* data, uint64_t n,
                      : self->_dstream->acquire(n, static_cast<double*>(samples), bits);
 }
 
+// Whether the library stream's samples are float32 (its samplesize is 4);
+// -1 with an exception.
+int samples_are_float(PyObject* self) {
+    Ref samplesize = Ref::steal(PyObject_GetAttr(self, state.str_samplesize));
+    Ref four = Ref::steal(samplesize ? PyLong_FromLong(4) : nullptr);
+    return four ? PyObject_RichCompareBool(samplesize.get(), four.get(), Py_EQ) : -1;
+}
+
+// The caller's array (None: nothing to do) once more, at the dtype it has
+// now: acquire_into refuses a retyped `out`, and any n-element array holds
+// the n bytes of bits.
+bool still_fits(PyObject* out, const char* name, npy_intp n) {
+    return out == Py_None ||
+           out_still_fits(out, name, PyArray_TYPE(reinterpret_cast<PyArrayObject*>(out)), n);
+}
+
+constexpr auto kAcquire =
+    signature("acquire", required("nsamples"), optional("getbits", kFalse),
+              keyword_only("out", kNone), keyword_only("bits_out", kNone));
+
 PyObject* stream_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    static Signature sig{"acquire", {"nsamples", "getbits", "out", "bits_out"}, 4, 1, 2};
-    PyObject* p[4] = {nullptr, Py_False, Py_None, Py_None};
+    Arguments<kAcquire> a;
     npy_intp n;
-    if (!parse_args(sig, args, nargs, kwnames, p) || !open_stream_of(self) ||
-        !out_length(p[0], &n))
+    if (!a.parse(args, nargs, kwnames) || !open_stream_of(self) ||
+        !out_length(a.get<"nsamples">(), &n))
         return nullptr;
+    PyObject* out = a.get<"out">();
+    PyObject* bits_out = a.get<"bits_out">();
     Ref dtype = Ref::steal(PyObject_GetAttr(self, state.str_dtype));
-    Ref data = Ref::steal(dtype ? data_block(dtype.get(), p[2], n) : nullptr);
+    Ref data = Ref::steal(dtype ? data_block(dtype.get(), out, n) : nullptr);
     bool getbits;
-    if (!data || !to_bool(p[1], &getbits)) return nullptr;
-    if (!getbits && p[3] != Py_None) {
+    if (!data || !to_bool(a.get<"getbits">(), &getbits)) return nullptr;
+    if (!getbits && bits_out != Py_None) {
         PyErr_SetString(PyExc_ValueError, "bits_out is only filled when getbits is true");
         return nullptr;
     }
     Ref bits;
     uint8_t* bits_ptr = nullptr;
     if (getbits) {
-        bits = Ref::steal(bits_block(p[3], data.get(), n));
+        bits = Ref::steal(bits_block(bits_out, data.get(), n));
         if (!bits) return nullptr;
         if (!(bits_ptr = static_cast<uint8_t*>(first_element(bits.get(), NPY_UINT8, "uint8_t"))))
             return nullptr;
     }
-    Ref samplesize = Ref::steal(PyObject_GetAttr(self, state.str_samplesize));
-    Ref four = Ref::steal(samplesize ? PyLong_FromLong(4) : nullptr);
-    int use_float = four ? PyObject_RichCompareBool(samplesize.get(), four.get(), Py_EQ) : -1;
+    int use_float = samples_are_float(self);
     if (use_float < 0 || !open_stream_of(self)) return nullptr;
     // Reading samplesize runs Python code, which may have resized the
     // caller's arrays: the pointers are taken again.
-    if (!out_still_fits(p[2], "out", n) || !out_still_fits(p[3], "bits_out", n)) return nullptr;
+    if (!still_fits(out, "out", n) || !still_fits(bits_out, "bits_out", n)) return nullptr;
     if (bits) bits_ptr = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(bits.get())));
     bool called;
     int status = acquire_into(as_stream(self), use_float, data.get(), static_cast<uint64_t>(n),
                               bits_ptr, &called);
     if (!called) return nullptr;
     if (status != 0) return raise_library_error();
-    if (!to_bool(p[1], &getbits)) return nullptr;
+    if (!to_bool(a.get<"getbits">(), &getbits)) return nullptr;
     // Bits that were not asked for the first time are None in the pair.
     return getbits ? PyTuple_Pack(2, data.get(), bits ? bits.get() : Py_None) : data.release();
 }
+
+Method acquire_method(kAcquire, stream_acquire, Line::plain,
+    "        Takes the next block of processed samples from the stream.\n"
+    "\n"
+    "        Each call continues exactly where the previous one stopped: however a run is\n"
+    "        split into calls, the samples are the same. With `downsampling` N and\n"
+    "        decimation M, a block of `nsamples` samples consumes ``nsamples * N * M`` ADC\n"
+    "        samples. The call holds the interpreter lock until the block is complete.\n"
+    "\n"
+    "        Args:\n"
+    "            nsamples (int): Number of samples to take.\n"
+    "            getbits (bool): Also return one byte of port bits per sample: bit 0 holds\n"
+    "                port \"S\", bit 1 port \"T\", as sampled at the last ADC sample that went\n"
+    "                into that sample.\n"
+    "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous array of the\n"
+    "                stream's :py:attr:`dtype` with exactly `nsamples` elements (of any shape),\n"
+    "                filled in place and returned instead of a new array.\n"
+    "            bits_out (numpy.ndarray): Keyword only, with `getbits` true. A writeable,\n"
+    "                C-contiguous `uint8` array of exactly `nsamples` elements for the bits.\n"
+    "\n"
+    "        Returns:\n"
+    "            A numpy array of the stream's :py:attr:`dtype` holding the samples, or with\n"
+    "            `getbits` the tuple (samples, bits). `out` and `bits_out` are checked before\n"
+    "            the stream is asked for anything and left untouched if refused.\n"
+    "\n"
+    "        Raises:\n"
+    "            Error: The library failed to deliver the block.\n"
+    "            IndexError: `nsamples` is 0.\n"
+    "            TypeError: `out` or `bits_out` is not a numpy array of the right dtype.\n"
+    "            ValueError: `out` or `bits_out` has the wrong size, is not C-contiguous or is\n"
+    "                read-only; `bits_out` without `getbits`.\n"
+    "        ");
 
 // ---------------------------------------------------------------------------
 // Settings: thin wrappers over the library stream's operations.
@@ -291,32 +376,72 @@ PyObject* read_setting(PyObject* self, Read read) {
     return stream ? read(stream) : nullptr;
 }
 
-PyObject* read_samplerate(PyObject* self, PyObject*) {
-    return read_setting(self, [](ZOGenericStream* s) { return PyFloat_FromDouble(s->read_samplerate()); });
-}
-PyObject* read_samplesize(PyObject* self, PyObject*) {
-    return read_setting(self, [](ZOGenericStream* s) { return PyLong_FromLong(s->read_samplesize()); });
-}
-PyObject* read_calibration_mode(PyObject* self, PyObject*) {
-    return read_setting(self, [](ZOGenericStream* s) { return ascii_text(s->read_calibration_mode()); });
-}
-PyObject* read_calibration_wavelength(PyObject* self, PyObject*) {
-    return read_setting(self, [](ZOGenericStream* s) {
-        return PyFloat_FromDouble(s->read_calibration_wavelength());
-    });
-}
-PyObject* read_calibration_units(PyObject* self, PyObject*) {
-    return read_setting(self, [](ZOGenericStream* s) { return PyLong_FromLong(s->read_calibration_units()); });
-}
-PyObject* read_cutoff(PyObject* self, PyObject*) {
-    return read_setting(self, [](ZOGenericStream* s) { return PyFloat_FromDouble(s->read_cutoff()); });
-}
-PyObject* read_filter(PyObject* self, PyObject*) {
-    return read_setting(self, [](ZOGenericStream* s) { return ascii_text(s->read_filter()); });
-}
-PyObject* read_downsampling(PyObject* self, PyObject*) {
-    return read_setting(self, [](ZOGenericStream* s) { return PyLong_FromLong(s->read_downsampling()); });
-}
+// A reader: read_<setting>() from the library stream, as a Python value.
+#define ZOPY_STREAM_READER(fname, to_python, line, body)                              \
+    PyObject* fname(PyObject* self, PyObject*) {                                     \
+        return read_setting(self, [](ZOGenericStream* s) { return to_python; });     \
+    }                                                                                \
+    Method fname##_method = Method::no_arguments(#fname, fname, line, body);
+
+ZOPY_STREAM_READER(read_samplerate, PyFloat_FromDouble(s->read_samplerate()), Line::none,
+    "Returns the sample rate of the stream, in samples per second.\n"
+    "\n"
+    "        :type samplerate: float\n"
+    "\n"
+    "        Read only.\n"
+    "        ")
+
+ZOPY_STREAM_READER(read_samplesize, PyLong_FromLong(s->read_samplesize()), Line::none,
+    "Returns the number of bytes each sample in the stream is stored in.\n"
+    "\n"
+    "        :type samplesize: int\n"
+    "\n"
+    "        Read only.\n"
+    "        ")
+
+ZOPY_STREAM_READER(read_calibration_mode, ascii_text(s->read_calibration_mode()), Line::none,
+    "\n"
+    "        :type calibration_mode: str\n"
+    "\n"
+    "        Read and Write.\n"
+    "        ")
+
+ZOPY_STREAM_READER(read_calibration_wavelength, PyFloat_FromDouble(s->read_calibration_wavelength()), Line::plain,
+    "        Returns the wavelength, in nm, at which \"auto\" calibrates.\n"
+    "\n"
+    "        Returns:\n"
+    "            float: the wavelength. Read and Write as :py:attr:`calibration_wavelength`.\n"
+    "        ")
+
+ZOPY_STREAM_READER(read_calibration_units, PyLong_FromLong(s->read_calibration_units()), Line::plain,
+    "        Returns the unit of calibrated samples as a power of ten of a watt.\n"
+    "\n"
+    "        -6 means uW (the default), -3 mW and 0 W; \"raw\" samples stay ADC codes.\n"
+    "\n"
+    "        Returns:\n"
+    "            int: the power of ten. Read and Write as :py:attr:`calibration_units`.\n"
+    "        ")
+
+ZOPY_STREAM_READER(read_cutoff, PyFloat_FromDouble(s->read_cutoff()), Line::plain,
+    "        Returns the cutoff frequency of the stream's filter, in Hz.\n"
+    "\n"
+    "        Returns:\n"
+    "            float: the cutoff. Read and Write as :py:attr:`cutoff`.\n"
+    "        ")
+
+ZOPY_STREAM_READER(read_filter, ascii_text(s->read_filter()), Line::plain,
+    "        Returns the name of the stream's filter.\n"
+    "\n"
+    "        Returns:\n"
+    "            str: the filter (\"none\", \"lowpass\", ...). Read and Write as :py:attr:`filter`.\n"
+    "        ")
+
+ZOPY_STREAM_READER(read_downsampling, PyLong_FromLong(s->read_downsampling()), Line::plain,
+    "        Returns the downsampling factor N.\n"
+    "\n"
+    "        Returns:\n"
+    "            int: N. Read and Write as :py:attr:`downsampling`.\n"
+    "        ")
 
 PyObject* read_calibration(PyObject* self, PyObject*) {
     ZOGenericStream* stream = open_stream_of(self);
@@ -329,19 +454,39 @@ PyObject* read_calibration(PyObject* self, PyObject*) {
     return PyArray_FromAny(pair.get(), descr, 0, 0, NPY_ARRAY_ENSURECOPY, nullptr);
 }
 
+Method read_calibration_method = Method::no_arguments("read_calibration", read_calibration, Line::plain,
+    "        Returns the calibration in effect, from ADC code to uW.\n"
+    "\n"
+    "        The pair [m, b] maps an uncalibrated value X to m*X + b, in the numpy\n"
+    "        polynomial format of :py:func:`Device.get_calibration`.\n"
+    "\n"
+    "        Returns:\n"
+    "            array: [m, b] in the stream's :py:attr:`dtype`. Read and Write as\n"
+    "            :py:attr:`calibration`.\n"
+    "        ");
+
 PyObject* update_auto_calibration(PyObject* self, PyObject*) {
     ZOGenericStream* stream = open_stream_of(self);
     return stream ? status_result(stream->update_auto_calibration()) : nullptr;
 }
 
+Method update_auto_calibration_method = Method::no_arguments("update_auto_calibration",
+                                                             update_auto_calibration, Line::plain,
+    "        Reads the instrument's calibration again for the \"auto\" mode.\n"
+    "\n"
+    "        Raises:\n"
+    "            Error: The library failed.\n"
+    "        ");
+
 // One-argument setters: parse, convert by kind, call, test the status.
-template <typename Value, bool (*Convert)(PyObject*, Value*), typename Call>
-PyObject* set_setting(PyObject* self, Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, Call call, bool check_status = true) {
-    PyObject* arg = nullptr;
+template <const auto& sig, ParamName param, typename Value, bool (*Convert)(PyObject*, Value*),
+          typename Call>
+PyObject* set_setting(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      Call call, bool check_status) {
+    Arguments<sig> a;
     Value value{};
-    if (!parse_args(sig, args, nargs, kwnames, &arg) || !open_stream_of(self) ||
-        !Convert(arg, &value))
+    if (!a.parse(args, nargs, kwnames) || !open_stream_of(self) ||
+        !Convert(a.template get<param>(), &value))
         return nullptr;
     // The conversion may run Python code (__float__, __int__, encode) that
     // closes the stream: take the library stream only now.
@@ -352,29 +497,108 @@ PyObject* set_setting(PyObject* self, Signature& sig, PyObject* const* args, Py_
     return status_result(status);
 }
 
-// `check_status` is false only for the cutoff, whose answer is not looked at.
-#define ZOPY_STREAM_SETTER(fname, param, Value, convert, check_status)                        \
+// set_<setting>(param) and its record. `check_status` is false only for the
+// cutoff, whose answer is not looked at.
+#define ZOPY_STREAM_SETTER(fname, param, Value, convert, check_status, body)                  \
+    constexpr auto k_##fname = signature(#fname, required(param));                           \
     PyObject* fname(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) { \
-        static Signature sig{#fname, {param}, 1, 1};                                         \
-        return set_setting<Value, convert>(                                                   \
-            self, sig, args, nargs, kw,                                                       \
+        return set_setting<k_##fname, param, Value, convert>(                                 \
+            self, args, nargs, kw,                                                            \
             [](ZOGenericStream* s, const Value& v) { return s->fname(v); }, check_status);    \
-    }
+    }                                                                                         \
+    Method fname##_method(k_##fname, fname, Line::plain, body);
 
-ZOPY_STREAM_SETTER(set_calibration_mode, "mode", std::string, text_argument, true)
-ZOPY_STREAM_SETTER(set_calibration_wavelength, "wavelength", double, to_double, true)
-ZOPY_STREAM_SETTER(set_calibration_units, "power_of_ten", int32_t, i32_via_int, true)
-ZOPY_STREAM_SETTER(set_cutoff, "cutoff", double, to_double, false)
-ZOPY_STREAM_SETTER(set_filter, "filter", std::string, text_argument, true)
-ZOPY_STREAM_SETTER(set_downsampling, "downsampling", int32_t, i32_via_int, true)
-ZOPY_STREAM_SETTER(set_decimation, "decimation", int32_t, i32_via_int, true)
+ZOPY_STREAM_SETTER(set_calibration_mode, "mode", std::string, text_argument, true,
+    "        Selects how the stream calibrates its samples.\n"
+    "\n"
+    "        The modes are the library's; the virtual instrument knows \"auto\" (the\n"
+    "        instrument's calibration at the :py:attr:`calibration_wavelength`), \"custom\" (the\n"
+    "        pair set with :py:func:`set_custom_calibration`) and \"raw\" (ADC codes).\n"
+    "\n"
+    "        Args:\n"
+    "            mode (str): ASCII name of the mode.\n"
+    "\n"
+    "        Raises:\n"
+    "            Error: The library refused the mode.\n"
+    "        ")
+
+ZOPY_STREAM_SETTER(set_calibration_wavelength, "wavelength", double, to_double, true,
+    "        Sets the wavelength, in nm, at which \"auto\" calibrates.\n"
+    "\n"
+    "        Args:\n"
+    "            wavelength (float): wavelength of the input light, in nm.\n"
+    "\n"
+    "        Raises:\n"
+    "            Error: The library refused the wavelength.\n"
+    "        ")
+
+ZOPY_STREAM_SETTER(set_calibration_units, "power_of_ten", int32_t, i32_via_int, true,
+    "        Sets the unit of calibrated samples as a power of ten of a watt.\n"
+    "\n"
+    "        Args:\n"
+    "            power_of_ten (int): -6 for uW, -3 for mW, 0 for W.\n"
+    "\n"
+    "        Raises:\n"
+    "            Error: The library refused the unit.\n"
+    "        ")
+
+ZOPY_STREAM_SETTER(set_cutoff, "cutoff", double, to_double, false,
+    "        Sets the cutoff frequency of the stream's filter, in Hz.\n"
+    "\n"
+    "        The filter runs at the instrument's sample rate, before averaging. The\n"
+    "        library's answer is not examined: read it back with :py:func:`read_cutoff`.\n"
+    "\n"
+    "        Args:\n"
+    "            cutoff (float): cutoff frequency in Hz.\n"
+    "        ")
+
+ZOPY_STREAM_SETTER(set_filter, "filter", std::string, text_argument, true,
+    "        Selects the stream's filter.\n"
+    "\n"
+    "        The filter runs first, on every ADC sample, so a low-pass filter is also the\n"
+    "        anti-alias filter of the downsampling. The names are the library's; the virtual\n"
+    "        instrument knows \"none\", \"lowpass\" and \"highpass\".\n"
+    "\n"
+    "        Args:\n"
+    "            filter (str): ASCII name of the filter.\n"
+    "\n"
+    "        Raises:\n"
+    "            Error: The library refused the filter.\n"
+    "        ")
+
+ZOPY_STREAM_SETTER(set_downsampling, "downsampling", int32_t, i32_via_int, true,
+    "        Averages each group of N filtered ADC samples into one sample.\n"
+    "\n"
+    "        Averaging lowers the noise; compare :py:func:`set_decimation`, which drops\n"
+    "        samples.\n"
+    "\n"
+    "        Args:\n"
+    "            downsampling (int): N, at least 1.\n"
+    "\n"
+    "        Raises:\n"
+    "            Error: The library refused the factor.\n"
+    "        ")
+
+ZOPY_STREAM_SETTER(set_decimation, "decimation", int32_t, i32_via_int, true,
+    "        Keeps only every M-th averaged sample.\n"
+    "\n"
+    "        Decimation runs after the averaging of :py:func:`set_downsampling` and drops\n"
+    "        the samples in between, without averaging them. There is no reader.\n"
+    "\n"
+    "        Args:\n"
+    "            decimation (int): M, at least 1.\n"
+    "\n"
+    "        Raises:\n"
+    "            Error: The library refused the factor.\n"
+    "        ")
+
+constexpr auto kSetCustomCalibration = signature("set_custom_calibration", required("calibration"));
 
 PyObject* set_custom_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-    static Signature sig{"set_custom_calibration", {"calibration"}, 1, 1};
-    PyObject* calibration = nullptr;
-    if (!parse_args(sig, args, nargs, kwnames, &calibration) || !open_stream_of(self))
-        return nullptr;
+    Arguments<kSetCustomCalibration> a;
+    if (!a.parse(args, nargs, kwnames) || !open_stream_of(self)) return nullptr;
+    PyObject* calibration = a.get<"calibration">();
     Py_ssize_t length = PyObject_Length(calibration);
     if (length < 0) return nullptr;
     if (length != 2) {
@@ -392,239 +616,46 @@ PyObject* set_custom_calibration(PyObject* self, PyObject* const* args, Py_ssize
     return stream ? status_result(stream->set_custom_calibration(m, b)) : nullptr;
 }
 
-#define ZOPY_FASTCALL(f) as_cfunction(f), METH_FASTCALL | METH_KEYWORDS
+Method set_custom_calibration_method(kSetCustomCalibration, set_custom_calibration, Line::plain,
+    "        Sets the pair that the \"custom\" calibration mode uses.\n"
+    "\n"
+    "        Args:\n"
+    "            calibration: Two numbers [m, b], indexed as calibration[0] and\n"
+    "                calibration[1]: a list, tuple, numpy array or mapping {0: m, 1: b}.\n"
+    "\n"
+    "        Raises:\n"
+    "            ValueError: `calibration` does not have two items.\n"
+    "            Error: The library refused the pair.\n"
+    "        ");
 
-PyMethodDef stream_methods[] = {
-    {"close", stream_close, METH_NOARGS,
-     "close()\n"
-     "        Closes the stream.\n"
-     "\n"
-     "        Releases the library stream. The stream's device stays open. Closing a\n"
-     "        stream that is already closed does nothing.\n"
-     "        "},
-    {"acquire", ZOPY_FASTCALL(stream_acquire),
-     "acquire(nsamples, getbits=False, *, out=None, bits_out=None)\n"
-     "        Takes the next block of processed samples from the stream.\n"
-     "\n"
-     "        Each call continues exactly where the previous one stopped: however a run is\n"
-     "        split into calls, the samples are the same. With `downsampling` N and\n"
-     "        decimation M, a block of `nsamples` samples consumes ``nsamples * N * M`` ADC\n"
-     "        samples. The call holds the interpreter lock until the block is complete.\n"
-     "\n"
-     "        Args:\n"
-     "            nsamples (int): Number of samples to take.\n"
-     "            getbits (bool): Also return one byte of port bits per sample: bit 0 holds\n"
-     "                port \"S\", bit 1 port \"T\", as sampled at the last ADC sample that went\n"
-     "                into that sample.\n"
-     "            out (numpy.ndarray): Keyword only. A writeable, C-contiguous array of the\n"
-     "                stream's :py:attr:`dtype` with exactly `nsamples` elements (of any shape),\n"
-     "                filled in place and returned instead of a new array.\n"
-     "            bits_out (numpy.ndarray): Keyword only, with `getbits` true. A writeable,\n"
-     "                C-contiguous `uint8` array of exactly `nsamples` elements for the bits.\n"
-     "\n"
-     "        Returns:\n"
-     "            A numpy array of the stream's :py:attr:`dtype` holding the samples, or with\n"
-     "            `getbits` the tuple (samples, bits). `out` and `bits_out` are checked before\n"
-     "            the stream is asked for anything and left untouched if refused.\n"
-     "\n"
-     "        Raises:\n"
-     "            Error: The library failed to deliver the block.\n"
-     "            IndexError: `nsamples` is 0.\n"
-     "            TypeError: `out` or `bits_out` is not a numpy array of the right dtype.\n"
-     "            ValueError: `out` or `bits_out` has the wrong size, is not C-contiguous or is\n"
-     "                read-only; `bits_out` without `getbits`.\n"
-     "        "},
-    {"read_samplerate", read_samplerate, METH_NOARGS,
-     "Returns the sample rate of the stream, in samples per second.\n"
-     "\n"
-     "        :type samplerate: float\n"
-     "\n"
-     "        Read only.\n"
-     "        "},
-    {"read_samplesize", read_samplesize, METH_NOARGS,
-     "Returns the number of bytes each sample in the stream is stored in.\n"
-     "\n"
-     "        :type samplesize: int\n"
-     "\n"
-     "        Read only.\n"
-     "        "},
-    {"read_calibration_mode", read_calibration_mode, METH_NOARGS,
-     "\n"
-     "        :type calibration_mode: str\n"
-     "\n"
-     "        Read and Write.\n"
-     "        "},
-    {"set_calibration_mode", ZOPY_FASTCALL(set_calibration_mode),
-     "set_calibration_mode(mode)\n"
-     "        Selects how the stream calibrates its samples.\n"
-     "\n"
-     "        The modes are the library's; the virtual instrument knows \"auto\" (the\n"
-     "        instrument's calibration at the :py:attr:`calibration_wavelength`), \"custom\" (the\n"
-     "        pair set with :py:func:`set_custom_calibration`) and \"raw\" (ADC codes).\n"
-     "\n"
-     "        Args:\n"
-     "            mode (str): ASCII name of the mode.\n"
-     "\n"
-     "        Raises:\n"
-     "            Error: The library refused the mode.\n"
-     "        "},
-    {"update_auto_calibration", update_auto_calibration, METH_NOARGS,
-     "update_auto_calibration()\n"
-     "        Reads the instrument's calibration again for the \"auto\" mode.\n"
-     "\n"
-     "        Raises:\n"
-     "            Error: The library failed.\n"
-     "        "},
-    {"read_calibration", read_calibration, METH_NOARGS,
-     "read_calibration()\n"
-     "        Returns the calibration in effect, from ADC code to uW.\n"
-     "\n"
-     "        The pair [m, b] maps an uncalibrated value X to m*X + b, in the numpy\n"
-     "        polynomial format of :py:func:`Device.get_calibration`.\n"
-     "\n"
-     "        Returns:\n"
-     "            array: [m, b] in the stream's :py:attr:`dtype`. Read and Write as\n"
-     "            :py:attr:`calibration`.\n"
-     "        "},
-    {"set_custom_calibration", ZOPY_FASTCALL(set_custom_calibration),
-     "set_custom_calibration(calibration)\n"
-     "        Sets the pair that the \"custom\" calibration mode uses.\n"
-     "\n"
-     "        Args:\n"
-     "            calibration: Two numbers [m, b], indexed as calibration[0] and\n"
-     "                calibration[1]: a list, tuple, numpy array or mapping {0: m, 1: b}.\n"
-     "\n"
-     "        Raises:\n"
-     "            ValueError: `calibration` does not have two items.\n"
-     "            Error: The library refused the pair.\n"
-     "        "},
-    {"read_calibration_wavelength", read_calibration_wavelength, METH_NOARGS,
-     "read_calibration_wavelength()\n"
-     "        Returns the wavelength, in nm, at which \"auto\" calibrates.\n"
-     "\n"
-     "        Returns:\n"
-     "            float: the wavelength. Read and Write as :py:attr:`calibration_wavelength`.\n"
-     "        "},
-    {"set_calibration_wavelength", ZOPY_FASTCALL(set_calibration_wavelength),
-     "set_calibration_wavelength(wavelength)\n"
-     "        Sets the wavelength, in nm, at which \"auto\" calibrates.\n"
-     "\n"
-     "        Args:\n"
-     "            wavelength (float): wavelength of the input light, in nm.\n"
-     "\n"
-     "        Raises:\n"
-     "            Error: The library refused the wavelength.\n"
-     "        "},
-    {"read_calibration_units", read_calibration_units, METH_NOARGS,
-     "read_calibration_units()\n"
-     "        Returns the unit of calibrated samples as a power of ten of a watt.\n"
-     "\n"
-     "        -6 means uW (the default), -3 mW and 0 W; \"raw\" samples stay ADC codes.\n"
-     "\n"
-     "        Returns:\n"
-     "            int: the power of ten. Read and Write as :py:attr:`calibration_units`.\n"
-     "        "},
-    {"set_calibration_units", ZOPY_FASTCALL(set_calibration_units),
-     "set_calibration_units(power_of_ten)\n"
-     "        Sets the unit of calibrated samples as a power of ten of a watt.\n"
-     "\n"
-     "        Args:\n"
-     "            power_of_ten (int): -6 for uW, -3 for mW, 0 for W.\n"
-     "\n"
-     "        Raises:\n"
-     "            Error: The library refused the unit.\n"
-     "        "},
-    {"read_cutoff", read_cutoff, METH_NOARGS,
-     "read_cutoff()\n"
-     "        Returns the cutoff frequency of the stream's filter, in Hz.\n"
-     "\n"
-     "        Returns:\n"
-     "            float: the cutoff. Read and Write as :py:attr:`cutoff`.\n"
-     "        "},
-    {"set_cutoff", ZOPY_FASTCALL(set_cutoff),
-     "set_cutoff(cutoff)\n"
-     "        Sets the cutoff frequency of the stream's filter, in Hz.\n"
-     "\n"
-     "        The filter runs at the instrument's sample rate, before averaging. The\n"
-     "        library's answer is not examined: read it back with :py:func:`read_cutoff`.\n"
-     "\n"
-     "        Args:\n"
-     "            cutoff (float): cutoff frequency in Hz.\n"
-     "        "},
-    {"read_filter", read_filter, METH_NOARGS,
-     "read_filter()\n"
-     "        Returns the name of the stream's filter.\n"
-     "\n"
-     "        Returns:\n"
-     "            str: the filter (\"none\", \"lowpass\", ...). Read and Write as :py:attr:`filter`.\n"
-     "        "},
-    {"set_filter", ZOPY_FASTCALL(set_filter),
-     "set_filter(filter)\n"
-     "        Selects the stream's filter.\n"
-     "\n"
-     "        The filter runs first, on every ADC sample, so a low-pass filter is also the\n"
-     "        anti-alias filter of the downsampling. The names are the library's; the virtual\n"
-     "        instrument knows \"none\", \"lowpass\" and \"highpass\".\n"
-     "\n"
-     "        Args:\n"
-     "            filter (str): ASCII name of the filter.\n"
-     "\n"
-     "        Raises:\n"
-     "            Error: The library refused the filter.\n"
-     "        "},
-    {"read_downsampling", read_downsampling, METH_NOARGS,
-     "read_downsampling()\n"
-     "        Returns the downsampling factor N.\n"
-     "\n"
-     "        Returns:\n"
-     "            int: N. Read and Write as :py:attr:`downsampling`.\n"
-     "        "},
-    {"set_downsampling", ZOPY_FASTCALL(set_downsampling),
-     "set_downsampling(downsampling)\n"
-     "        Averages each group of N filtered ADC samples into one sample.\n"
-     "\n"
-     "        Averaging lowers the noise; compare :py:func:`set_decimation`, which drops\n"
-     "        samples.\n"
-     "\n"
-     "        Args:\n"
-     "            downsampling (int): N, at least 1.\n"
-     "\n"
-     "        Raises:\n"
-     "            Error: The library refused the factor.\n"
-     "        "},
-    {"set_decimation", ZOPY_FASTCALL(set_decimation),
-     "set_decimation(decimation)\n"
-     "        Keeps only every M-th averaged sample.\n"
-     "\n"
-     "        Decimation runs after the averaging of :py:func:`set_downsampling` and drops\n"
-     "        the samples in between, without averaging them. There is no reader.\n"
-     "\n"
-     "        Args:\n"
-     "            decimation (int): M, at least 1.\n"
-     "\n"
-     "        Raises:\n"
-     "            Error: The library refused the factor.\n"
-     "        "},
-    {"__enter__", context_enter, METH_NOARGS,
-     "__enter__()\n"
-     "        Returns the stream itself, for use in a ``with`` block.\n"
-     "\n"
-     "        ``with dev.open_stream() as s:`` closes the stream, not its device, when the\n"
-     "        block ends, however it ends.\n"
-     "\n"
-     "        Returns:\n"
-     "            Stream: this stream.\n"
-     "        "},
-    {"__exit__", as_cfunction(context_exit), METH_FASTCALL | METH_KEYWORDS,
-     "__exit__(exc_type, exc_value, traceback)\n"
-     "        Closes the stream at the end of a ``with`` block.\n"
-     "\n"
-     "        Calls :py:func:`close` (a subclass's own, if it has one); the device stays open.\n"
-     "        An exception raised in the block propagates.\n"
-     "\n"
-     "        Returns:\n"
-     "            bool: False.\n"
-     "        "},
+Method enter_method = Method::no_arguments("__enter__", context_enter, Line::plain,
+    "        Returns the stream itself, for use in a ``with`` block.\n"
+    "\n"
+    "        ``with dev.open_stream() as s:`` closes the stream, not its device, when the\n"
+    "        block ends, however it ends.\n"
+    "\n"
+    "        Returns:\n"
+    "            Stream: this stream.\n"
+    "        ");
+
+Method exit_method(kExitSignature, context_exit, Line::names_only,
+    "        Closes the stream at the end of a ``with`` block.\n"
+    "\n"
+    "        Calls :py:func:`close` (a subclass's own, if it has one); the device stays open.\n"
+    "        An exception raised in the block propagates.\n"
+    "\n"
+    "        Returns:\n"
+    "            bool: False.\n"
+    "        ");
+
+Method* const stream_methods[] = {
+    &close_method, &acquire_method, &read_samplerate_method, &read_samplesize_method,
+    &read_calibration_mode_method, &set_calibration_mode_method, &update_auto_calibration_method,
+    &read_calibration_method, &set_custom_calibration_method,
+    &read_calibration_wavelength_method, &set_calibration_wavelength_method,
+    &read_calibration_units_method, &set_calibration_units_method, &read_cutoff_method,
+    &set_cutoff_method, &read_filter_method, &set_filter_method, &read_downsampling_method,
+    &set_downsampling_method, &set_decimation_method, &enter_method, &exit_method,
 };
 
 struct PropertySpec { const char* name; const char* read; const char* set; };
@@ -649,18 +680,17 @@ PyGetSetDef stream_attributes[] = {
     {nullptr},
 };
 
+constexpr auto kOpenStream = signature("open_stream", optional("dtype", kNone));
+
 PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Signature sig{"open_stream", {"dtype"}, 1, 0};
-    PyObject* dtype = Py_None;
-    if (!parse_args(sig, args, nargs, kwnames, &dtype)) return nullptr;
-    PyObject* call_args[2] = {self, dtype};
+    Arguments<kOpenStream> a;
+    if (!a.parse(args, nargs, kwnames)) return nullptr;
+    PyObject* call_args[2] = {self, a.get<"dtype">()};
     return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&StreamType), call_args, 1,
                                state.kw_dtype);
 }
 
-PyMethodDef open_stream_def = {
-    "open_stream", ZOPY_FASTCALL(open_stream),
-    "open_stream(dtype=None)\n"
+Method open_stream_method(kOpenStream, open_stream, Line::plain,
     "        Opens a continuous acquisition stream on this device.\n"
     "\n"
     "        The library processes the stream's samples (filter, averaging, decimation,\n"
@@ -677,48 +707,21 @@ PyMethodDef open_stream_def = {
     "        Raises:\n"
     "            RuntimeError: The device is not open, or `dtype` is neither float32 nor\n"
     "                float64.\n"
-    "        "};
-
-const char kStreamDoc[] =
-    "Stream(device, dtype=None)\n"
-    "    A continuous acquisition stream on an open device.\n"
-    "\n"
-    "    The library runs the stream: it takes the device's ADC samples and passes them,\n"
-    "    in this order, through the filter (:py:attr:`filter`, :py:attr:`cutoff`), the\n"
-    "    averaging of every N samples into one (:py:attr:`downsampling`), the keeping of\n"
-    "    every M-th average (:py:func:`set_decimation`), and the calibration\n"
-    "    (:py:attr:`calibration_mode`, :py:attr:`calibration`,\n"
-    "    :py:attr:`calibration_wavelength`, :py:attr:`calibration_units`). Blocks come\n"
-    "    from :py:func:`acquire` as `float32` or `float64` arrays; each block continues\n"
-    "    exactly where the previous one stopped. With ``getbits=True`` each sample also\n"
-    "    has one byte of port bits: bit 0 port \"S\", bit 1 port \"T\".\n"
-    "\n"
-    "    The stream keeps its device alive. Close it with :py:func:`close` or a ``with``\n"
-    "    block; closing the stream leaves the device open.\n"
-    "\n"
-    "    Args:\n"
-    "        device (Device): An open device.\n"
-    "        dtype: `float32` or `float64` (the default), or anything `numpy.dtype`\n"
-    "            accepts for them.\n"
-    "\n"
-    "    Raises:\n"
-    "        RuntimeError: The device is not open, or `dtype` is neither float32 nor\n"
-    "            float64.\n"
-    "    ";
+    "        ");
 
 }  // namespace
 
-bool add_stream_opening_member(ClassBuilder& cls) { return cls.method(&open_stream_def); }
+bool add_stream_opening_member(ClassBuilder& cls) { return cls.method(open_stream_method); }
 
 bool add_stream_members(ClassBuilder& cls) {
-    for (PyMethodDef& def : stream_methods) {
-        if (!cls.method(&def)) return false;
-    }
+    if (!cls.methods(stream_methods)) return false;
     for (const PropertySpec& p : stream_properties) {
         if (!cls.property(p.name, p.read, p.set)) return false;
     }
     return true;
 }
+
+const char* stream_class_doc() { return stream_doc.text(); }
 
 PyTypeObject StreamType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
@@ -726,7 +729,6 @@ PyTypeObject StreamType = {
     .tp_basicsize = sizeof(StreamObject),
     .tp_dealloc = stream_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = kStreamDoc,
     .tp_traverse = stream_traverse,
     .tp_clear = stream_clear,
     .tp_getset = stream_attributes,

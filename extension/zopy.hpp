@@ -40,8 +40,6 @@ struct ModuleState {
     // keyword-name tuples of the module's own vectorcalls.
     PyObject* int_0 = nullptr;
     PyObject* int_1 = nullptr;
-    PyObject* int_10 = nullptr;
-    PyObject* int_1000 = nullptr;
     PyObject* kw_serial = nullptr;
     PyObject* kw_dtype = nullptr;
     PyObject* kw_index_value = nullptr;
@@ -61,7 +59,6 @@ struct ModuleState {
     PyObject* str_dtype = nullptr;
     PyObject* str_samplesize = nullptr;
     PyObject* str_get_raw_data = nullptr;
-    PyObject* str_out = nullptr;
     PyObject* str_get_calibration = nullptr;
     PyObject* str_get_rel_calibration = nullptr;
     PyObject* str_in_request = nullptr;
@@ -131,7 +128,14 @@ bool add_error_classes(PyObject* module);
 class ClassBuilder {
 public:
     explicit ClassBuilder(PyTypeObject* type) : type_(type) {}
-    bool method(PyMethodDef* def);
+    bool method(Method& method);
+    template <size_t N>
+    bool methods(Method* const (&list)[N]) {
+        for (Method* m : list) {
+            if (!method(*m)) return false;
+        }
+        return true;
+    }
     bool getset(PyGetSetDef* def);
     // property(read, set) from two methods already added (set may be null).
     bool property(const char* name, const char* read, const char* set);
@@ -143,7 +147,7 @@ private:
 
 bool add_device_members(ClassBuilder& cls);          // device.cpp
 bool add_acquisition_members(ClassBuilder& cls);     // acquisition.cpp
-PyCFunction raw_data_function();                     // Device.get_raw_data's C function
+FastFunction raw_data_function();                    // Device.get_raw_data's C function
 bool add_calibration_members(ClassBuilder& cls);     // calibration.cpp
 bool add_identity_members(ClassBuilder& cls);        // device.cpp
 bool add_frontend_members(ClassBuilder& cls);        // frontend.cpp
@@ -154,6 +158,11 @@ bool add_pickling_refusal(ClassBuilder& cls);        // device.cpp
 
 bool add_tables(PyObject* module);                   // tables.cpp
 
+// The classes' docstrings, whose first lines are written from __init__'s
+// signature; set before the types are readied.
+const char* device_class_doc();                      // device.cpp
+const char* stream_class_doc();                      // stream.cpp
+
 // numpy set-up shared by the units (module.cpp).
 bool import_numpy_api();
 // A 1-d zero-filled array (also every sample block the module allocates).
@@ -162,10 +171,35 @@ PyObject* new_zeros(npy_intp n, int typenum);
 // ValueError for one that cannot.
 bool fits_array_length(uint64_t n);
 
-// raw * m + b into a new float64 array, one pass (calibrated_kernel.cpp).
-void calibrate_uint16(const uint16_t* raw, double* out, npy_intp n, double m, double b);
+// (raw & keep) * m + b into float64, one pass (calibrated_kernel.cpp).
+void calibrate_uint16(const uint16_t* raw, double* out, npy_intp n, double m, double b,
+                      uint16_t keep);
 // The same where the n codes lie in the first 2n bytes of `buffer` itself.
-void calibrate_uint16_in_place(double* buffer, npy_intp n, double m, double b);
+void calibrate_uint16_in_place(double* buffer, npy_intp n, double m, double b, uint16_t keep);
+
+// ---------------------------------------------------------------------------
+// Raw acquisition (acquisition.cpp), shared with get_calibrated_data, which
+// parses the keywords it passes on with get_raw_data's signature.
+
+constexpr uint16_t kAdcBits = 0x3FFF;   // the 14 bits the ADC samples
+constexpr uint16_t kAllBits = 0xFFFF;
+
+inline constexpr auto kRawDataSignature = signature(
+    "get_raw_data", required("nsamples"), optional("mask", kTrue), optional("trig_mode", kNone),
+    optional("trig_port", kNone), optional("arm_time", integer(10)),
+    optional("samples_per_trigger", kNone), keyword_only("out", kNone).unlisted());
+using RawDataArguments = Arguments<kRawDataSignature>;
+
+class SampleBlock;
+
+// get_raw_data's steps from the trigger arguments on: converts them, has the
+// library fill the first n uint16 of `block` with the interpreter lock
+// released (Error for its failure), then tells whether `mask` asks for the
+// codes to be masked to the ADC bits.
+bool read_codes(PyObject* self, const RawDataArguments& a, const SampleBlock& block, npy_intp n,
+                bool* mask);
+// Keeps the ADC bits of n codes, in place.
+void mask_to_adc_bits(uint16_t* samples, npy_intp n);
 
 // ---------------------------------------------------------------------------
 // The caller's arrays (arrays.cpp)
@@ -175,9 +209,10 @@ void calibrate_uint16_in_place(double* buffer, npy_intp n, double m, double b);
 // writeable. Otherwise raises TypeError or ValueError naming the argument
 // `name` and what is wrong.
 bool check_out_array(PyObject* obj, const char* name, int typenum, npy_intp n);
-// The caller's array (None: nothing to do), already checked, once more:
-// Python code that ran since may have resized it or made it read-only.
-bool out_still_fits(PyObject* out, const char* name, npy_intp n);
+// The caller's array (None: nothing to do), already checked as `typenum`,
+// once more: Python code that ran since may have resized or retyped it, or
+// made it read-only.
+bool out_still_fits(PyObject* out, const char* name, int typenum, npy_intp n);
 // A sample count through int() that can also be an array's length.
 bool out_length(PyObject* nsamples, npy_intp* n);
 // A 1-d array of n elements of `typenum` over the start of `array`'s memory,
@@ -185,5 +220,28 @@ bool out_length(PyObject* nsamples, npy_intp* n);
 PyObject* view_as(PyObject* array, int typenum, npy_intp n);
 // Whether the memory of two arrays overlaps.
 bool share_memory(PyObject* a, PyObject* b);
+
+// The array an acquisition writes into: a new one of the module's own, or
+// the caller's `out`, checked when taken and again before each write.
+class SampleBlock {
+public:
+    // A new 1-d array of n elements of `typenum`; not zero-filled when
+    // every element is written before the caller sees it.
+    bool make(npy_intp n, int typenum, bool zero_filled);
+    // The caller's array, once check_out_array accepts it.
+    bool take(PyObject* out, const char* name, npy_intp n, int typenum);
+    // Its memory; for the caller's array only while it still fits, since
+    // Python code run since may have resized or retyped it.
+    void* memory() const;
+    PyObject* array() const { return array_.get(); }
+    int typenum() const { return typenum_; }
+    PyObject* release() { return array_.release(); }
+
+private:
+    Ref array_;
+    const char* name_ = nullptr;   // the caller's argument; null for our own array
+    int typenum_ = NPY_NOTYPE;
+    npy_intp n_ = 0;
+};
 
 }  // namespace zopy

@@ -26,12 +26,9 @@ def default_bench():
 
 
 @pytest.fixture
-def dev():
-    """The default instrument, opened; the call log starts empty."""
-    device = zopy.Device()
-    sim.clear_calls()
-    yield device
-    device.close()
+def dev(zopy_device):
+    """The default instrument, opened; the call log starts empty (the plugin's own fixture)."""
+    return zopy_device
 
 
 @pytest.fixture

@@ -14,14 +14,14 @@ from zopy import sim
 F32, F64, U8, U16 = (numpy.dtype(t) for t in ("float32", "float64", "uint8", "uint16"))
 
 
-def fresh_device():
+def fresh_device(cls=zopy.Device):
     """The default bench, lit and with toggling ports, and its device: two
     fresh devices deliver the same samples, bit for bit."""
     sim.reset()
     sim.set_light(50.0, 1310)
     sim.set_port_input("S", frequency_hz=1e5)
     sim.set_port_input("T", frequency_hz=3e4, duty=0.3)
-    return zopy.Device()
+    return cls()
 
 
 def same_bits(a, b):
@@ -170,16 +170,27 @@ class TestRefusedOut:
             dev.get_raw_data(4, trig_port="S", out=numpy.zeros(4, U16))
         assert calls() == []
 
-    def test_out_resized_by_an_argument_conversion_is_refused(self, dev):
-        out = numpy.zeros(100, U16)
+    @pytest.mark.filterwarnings("ignore:Setting the dtype:DeprecationWarning")
+    @pytest.mark.parametrize("change, kind, message", [
+        ("shrink", ValueError, "out must have 100 elements, not 0"),
+        # as many elements as before in a quarter or half of the bytes
+        ("retype", TypeError, "out must have dtype {dtype}, not uint8"),
+    ])
+    @pytest.mark.parametrize("method, dtype", [("get_raw_data", U16),
+                                               ("get_calibrated_data", F64)])
+    def test_out_changed_by_an_argument_conversion_is_refused(self, dev, method, dtype, change,
+                                                              kind, message):
+        out = numpy.zeros(100, dtype)
 
-        class Shrinking:
+        class Changing:
             def __int__(self):
-                out.resize(0, refcheck=False)
+                if change == "retype":
+                    out.dtype = numpy.uint8
+                out.resize(0 if change == "shrink" else 100, refcheck=False)
                 return 10
 
-        with pytest.raises(ValueError, match="^out must have 100 elements, not 0$"):
-            dev.get_raw_data(100, arm_time=Shrinking(), out=out)
+        with pytest.raises(kind, match=f"^{message.format(dtype=numpy.dtype(dtype))}$"):
+            getattr(dev, method)(100, arm_time=Changing(), out=out)
         assert calls() == []
 
     def test_out_resized_by_a_subclass_before_the_library_call(self, dev):
@@ -351,6 +362,48 @@ class TestCalibratedOutWithSubclasses:
         finally:
             tracemalloc.stop()
         assert peak < 0.01 * n
+
+
+class TestMethodsFoundByLookup:
+    """get_calibrated_data calls the methods lookup finds on the object when
+    it asks for them: a subclass's, an instance attribute, or one given to the
+    object by Python code run during the acquisition."""
+
+    class Child(zopy.Device):
+        pass
+
+    @staticmethod
+    def doubling(type="auto"):
+        return numpy.array([2.0, 1.0])
+
+    @pytest.mark.parametrize("out", [None, numpy.full(1000, numpy.nan)], ids=["fresh", "out"])
+    @pytest.mark.parametrize("where", ["class", "instance", "during the acquisition"])
+    def test_calibration(self, where, out):
+        codes = fresh_device().get_raw_data(1000, mask=False)
+        doubling = self.doubling
+        dev = fresh_device(self.Child if where != "class" else
+                           type("Own", (zopy.Device,), {"get_calibration": staticmethod(doubling)}))
+
+        class Installing:
+            def __int__(self):
+                dev.get_calibration = doubling
+                return 10
+
+        if where == "instance":
+            dev.get_calibration = doubling
+        arm_time = Installing() if where == "during the acquisition" else 10
+        sim.clear_calls()
+        got = dev.get_calibrated_data(1000, mask=False, arm_time=arm_time, out=out)
+        assert same_bits(got, codes * 2.0 + 1.0)
+        assert [c[0] for c in calls()] == ["zo_get_raw_data"]
+
+    def test_raw_data_on_the_instance(self):
+        dev = fresh_device(self.Child)
+        m, b = dev.get_calibration()
+        dev.get_raw_data = lambda n, **kwargs: numpy.arange(n, dtype=U16)
+        sim.clear_calls()
+        assert same_bits(dev.get_calibrated_data(5), numpy.arange(5, dtype=U16) * m + b)
+        assert [c[0] for c in calls()] == ["zo_get_calibration"]
 
 
 # ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@ import sys
 
 import numpy as np
 
+import zopy
 from zopy import sim
 
 c = ctypes
@@ -72,7 +73,7 @@ for _name in ("highgain", "antialias", "powerdown", "adcclock", "p1_monitor", "p
 
 
 def _library_path():
-    here = os.path.dirname(os.path.abspath(sim.__file__))
+    here = os.path.dirname(os.path.abspath(zopy.__file__))   # libzo sits beside the extension
     name = {"win32": "zo.dll", "darwin": "libzo.dylib"}.get(sys.platform, "libzo.so")
     return os.path.join(here, name)
 

@@ -70,11 +70,17 @@ void check_light(const LightSpec& l) {
 // ---------------------------------------------------------------- instruments
 
 DeviceSpec default_device() { return spec_of(default_identity()); }
+DeviceSpec attach_defaults() { return spec_of(Identity{}); }
 
 Limits limits() {
     return {bench::kDefaultTimeoutSeconds, model::kDefaultCmrrDb, model::kDefaultSeed,
             calllog::kLogCapacity,         calllog::kMaxLogCapacity, model::kMaxPowerUw,
             model::kMinWavelengthNm,       model::kMaxRinDbHz,      model::kMinCmrrDb};
+}
+
+ModelConstants model_constants() {
+    return {model::kHighGainCounts, model::kLowGainCounts, model::kOffsetSingle,
+            model::kOffsetBalanced, model::kPortClockHz};
 }
 
 void reset() {

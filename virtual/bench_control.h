@@ -21,24 +21,25 @@
 
 namespace zo::control {
 
+// An instrument's identity as zopy.sim passes it; attach_defaults() gives
+// the values of an instrument attached without them.
 struct DeviceSpec {
-    std::string serial;
-    std::string product = "KV310";
+    std::string serial, product;
     bool balanced = false;
-    uint32_t samplerate = 10'000'000;
-    uint8_t adcbits = 14;
-    std::array<uint8_t, 3> fwversion = {1, 0, 0};
-    int usb_speed = 3;
-    int peak_nm = 1550;
+    uint32_t samplerate = 0;
+    uint8_t adcbits = 0;
+    std::array<uint8_t, 3> fwversion = {0, 0, 0};
+    int usb_speed = 0;
+    int peak_nm = 0;
 };
 
+// The light as zopy.sim passes it: every field is always given.
 struct LightSpec {
-    double p1_uw = 0, p2_uw = 0, wavelength_nm = 1550;
+    double p1_uw = 0, p2_uw = 0, wavelength_nm = 0;
     double modulation_hz = 0, modulation_depth = 0;
     bool noise = true;
-    uint64_t seed = 1;
-    double rin_db_hz = -std::numeric_limits<double>::infinity();  // off
-    double cmrr_db = 30;
+    uint64_t seed = 0;
+    double rin_db_hz = 0, cmrr_db = 0;
 };
 
 struct PortStateOut {
@@ -88,6 +89,14 @@ struct Limits {
 };
 ZO_API Limits limits();
 
+// The signal model's constants that a bench script computes with.
+struct ModelConstants {
+    double counts_per_uw_high, counts_per_uw_low;  // ADC counts per uW at peak responsivity
+    double offset_single, offset_balanced;         // dark codes
+    double port_clock_hz;
+};
+ZO_API ModelConstants model_constants();
+
 // An attached instrument as a bench file gives it.
 struct InstrumentDescription {
     DeviceSpec identity;
@@ -98,6 +107,7 @@ struct InstrumentDescription {
 
 // ---- instruments
 ZO_API DeviceSpec default_device();
+ZO_API DeviceSpec attach_defaults();
 ZO_API void reset();
 ZO_API void attach(const DeviceSpec& spec);
 ZO_API bool detach(const std::string& serial);

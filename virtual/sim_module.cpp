@@ -504,9 +504,11 @@ PyMethodDef methods[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_sim", "Control of the virtual KV310 bench.", -1,
                           methods, nullptr, nullptr, nullptr, nullptr};
 
-// The library's defaults and ranges as module constants (floats and ints).
+// The library's defaults, ranges and model constants as module constants:
+// zopy.sim and its bench files take every default from here.
 bool add_constants(PyObject* m) {
     const control::Limits l = control::limits();
+    const control::ModelConstants k = control::model_constants();
     const struct {
         const char* name;
         PyObject* value;
@@ -521,6 +523,12 @@ bool add_constants(PyObject* m) {
         {"MIN_WAVELENGTH_NM", PyFloat_FromDouble(l.min_wavelength_nm)},
         {"MAX_RIN_DB_HZ", PyFloat_FromDouble(l.max_rin_db_hz)},
         {"MIN_CMRR_DB", PyFloat_FromDouble(l.min_cmrr_db)},
+        {"COUNTS_PER_UW_HIGH", PyFloat_FromDouble(k.counts_per_uw_high)},
+        {"COUNTS_PER_UW_LOW", PyFloat_FromDouble(k.counts_per_uw_low)},
+        {"OFFSET_SINGLE", PyFloat_FromDouble(k.offset_single)},
+        {"OFFSET_BALANCED", PyFloat_FromDouble(k.offset_balanced)},
+        {"PORT_CLOCK_HZ", PyFloat_FromDouble(k.port_clock_hz)},
+        {"ATTACH_DEFAULTS", spec_dict(control::attach_defaults())},
     };
     bool ok = true;
     for (const auto& c : constants) {  // every value is released, also after a failure

@@ -3,8 +3,9 @@
 Installed with zopy as the pytest plugin ``zopy``; ``pytest -p no:zopy``
 switches it off. A test that asks for none of its fixtures finds the bench
 exactly as the previous test left it: the plugin only registers its marker.
-Loading it imports :mod:`zopy` but not :mod:`zopy.sim`, so it also loads on
-a build against the maker's library, where only the fixtures fail.
+Loading it imports neither :mod:`zopy` nor :mod:`zopy.sim` (the fixtures do),
+so it costs nothing in other projects' test runs and also loads on a build
+against the maker's library, where only the fixtures fail.
 
 Fixtures:
 
@@ -49,8 +50,6 @@ import pathlib
 
 import pytest
 
-import zopy
-
 MARKER = "zopy_bench_file"
 
 # Library functions that take no device handle; every other zo_* function's
@@ -92,7 +91,10 @@ def _bench_file(request, marker):
 @pytest.fixture
 def zopy_bench(request):
     """zopy.sim on a fresh bench; the bench the test found is built again afterwards."""
-    from zopy import sim   # here, not at load: a build on the maker's library has no bench
+    # zopy is imported here, not when pytest loads the plugin: every pytest run of
+    # every program beside zopy loads it, and a build on the maker's library has no bench.
+    import zopy
+    from zopy import sim
 
     global _stopped_by
     zopy.init()
@@ -120,6 +122,8 @@ def zopy_bench(request):
 @pytest.fixture
 def zopy_device(zopy_bench):
     """A zopy.Device open on the bench's first instrument; closed after the test."""
+    import zopy
+
     device = zopy.Device()
     zopy_bench.clear_calls()
     yield device
@@ -168,6 +172,7 @@ class CallLog:
 
     def assert_called(self, name, *args):
         """At least one call of ``name`` whose arguments start with ``args``."""
+        __tracebackhide__ = True   # a failure points at the test, not here
         found = self.of(name)
         if not any(c[1:1 + len(args)] == args for c in found):
             shown = f"{name}{args!r}" if args else name
@@ -175,12 +180,14 @@ class CallLog:
 
     def assert_not_called(self, name):
         """No call of ``name``."""
+        __tracebackhide__ = True   # a failure points at the test, not here
         found = self.of(name)
         if found:
             raise AssertionError(f"{len(found)} call(s) of {name}: {found!r}")
 
     def assert_no_call_after_close(self):
         """No call got a null, closed or stale device handle (as after ``Device.close()``)."""
+        __tracebackhide__ = True   # a failure points at the test, not here
         dead = [(i, c) for i, c in enumerate(self())
                 if c[0].startswith("zo_") and c[0] not in _NO_HANDLE and c[1] is None]
         if dead:

@@ -1,4 +1,4 @@
-"""Bench files: the virtual bench described in TOML (re-exported by zopy.sim).
+"""zopy.sim's bench files: the virtual bench described in TOML, over the control layer.
 
 A bench file says what :mod:`zopy.sim` can set before a program runs: the
 instruments and their identity, the light and port inputs on each, the
@@ -19,8 +19,8 @@ import tomllib
 from dataclasses import dataclass
 from typing import Any, Callable
 
-from . import _sim
-from . import sim
+from .. import _sim
+from . import _control as sim   # the control layer, by its public names only
 
 __all__ = ["BenchFileError", "build_bench", "describe_bench", "load_bench", "save_bench"]
 
@@ -173,16 +173,19 @@ TOP_KEYS = {
                         "(sim.set_log_capacity)"),
 }
 
+_ATTACH = _sim.ATTACH_DEFAULTS
+
 INSTRUMENT_KEYS = {   # sim.attach
     "serial": Key(_name, REQUIRED, "serial number, unique on the bench"),
-    "product": Key(_text, "KV310", "product name"),
-    "balanced": Key(_boolean, False, "two photodiodes, P1 - P2"),
-    "samplerate": Key(_integer(1, 0xFFFFFFFE), sim.DEFAULT_SAMPLERATE,
+    "product": Key(_text, _ATTACH["product"], "product name"),
+    "balanced": Key(_boolean, _ATTACH["balanced"], "two photodiodes, P1 - P2"),
+    "samplerate": Key(_integer(1, 0xFFFFFFFE), _ATTACH["samplerate"],
                       "base sample rate in samples/s (clock divider 1)"),
-    "adcbits": Key(_integer(0, 255), 14, "ADC bits the unit reports"),
-    "fwversion": Key(_version, [1, 0, 0], "firmware version"),
-    "usb_speed": Key(_integer(-2**31, 2**31 - 1), 3, "USB speed code (3: high; < 0: failing)"),
-    "peak_responsivity": Key(_integer(1, 2**31 - 1), 1550,
+    "adcbits": Key(_integer(0, 255), _ATTACH["adcbits"], "ADC bits the unit reports"),
+    "fwversion": Key(_version, list(_ATTACH["fwversion"]), "firmware version"),
+    "usb_speed": Key(_integer(-2**31, 2**31 - 1), _ATTACH["usb_speed"],
+                     "USB speed code (3: high; < 0: failing)"),
+    "peak_responsivity": Key(_integer(1, 2**31 - 1), _ATTACH["peak_responsivity"],
                              "wavelength in nm of the photodiode's peak responsivity"),
 }
 
