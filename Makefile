@@ -101,6 +101,20 @@ $(VENV_313)/.installed: $(WHEEL_STAMP_313)
 	$(VENV_313)/bin/python -m pip install -q "$$(ls $(DIST_313)/zopy-*.whl)[tools]"
 	touch $@
 
+# The frameworks' extras (zopy[qcodes], zopy[bluesky], zopy[dask]): installed and tested
+# in every venv of make test; the numpy 1.26 venv keeps its numpy through the constraint.
+FRAMEWORKS := qcodes,bluesky,dask
+test: $(VENV)/.frameworks $(VENV_NP1)/.frameworks $(VENV_313)/.frameworks
+$(VENV)/.frameworks: $(VENV)/.installed pyproject.toml
+	$(VENV)/bin/python -m pip install -q "$$(ls dist/zopy-*.whl)[$(FRAMEWORKS)]"
+	touch $@
+$(VENV_NP1)/.frameworks: $(VENV_NP1)/.installed pyproject.toml
+	$(VENV_NP1)/bin/python -m pip install -q "$$(ls dist/zopy-*.whl)[$(FRAMEWORKS)]" "numpy==1.26.*"
+	touch $@
+$(VENV_313)/.frameworks: $(VENV_313)/.installed pyproject.toml
+	$(VENV_313)/bin/python -m pip install -q "$$(ls $(DIST_313)/zopy-*.whl)[$(FRAMEWORKS)]"
+	touch $@
+
 # Test tools beyond pytest, once per venv.
 %/.test-tools: %/.created
 	$*/bin/python -m pip install -q "hypothesis>=6" "selenium>=4.11"

@@ -1,6 +1,8 @@
 """Shared fixtures: every test starts on the default virtual bench."""
 
 import gc
+import resource
+import signal
 import subprocess
 import sys
 import textwrap
@@ -88,3 +90,15 @@ def small_disk(tmp_path):
     yield mount
     for folder in mounted:
         subprocess.run(["umount", "-l", str(folder)], check=False)
+
+
+@pytest.fixture
+def file_size_limit():
+    """Files this process writes stop at 32 MiB during the test (EFBIG, not SIGXFSZ):
+    a writer gone wrong cannot fill the disk."""
+    previous_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    previous = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (32 << 20, previous[1]))
+    yield
+    resource.setrlimit(resource.RLIMIT_FSIZE, previous)
+    signal.signal(signal.SIGXFSZ, previous_handler)

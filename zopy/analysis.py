@@ -64,6 +64,13 @@ def psd(samples, samplerate_hz, segment=None):
     return Spectrum(f, p, samplerate_hz / nperseg)
 
 
+def psd_frequencies(samplerate_hz, n, segment=None):
+    """The frequencies of :func:`psd`'s bins for ``n`` samples, without computing it."""
+    nperseg = min(n, segment or SEGMENT)
+    f = numpy.fft.rfftfreq(nperseg, 1.0 / samplerate_hz)
+    return f[:-1] if nperseg % 2 == 0 else f
+
+
 def _welch(signal, samples, samplerate_hz, nperseg):
     f, p = signal.welch(samples, fs=samplerate_hz, window="hann", nperseg=nperseg,
                         noverlap=nperseg // 2, detrend="constant", scaling="density")

@@ -94,6 +94,7 @@ import zopy
 from . import analysis
 from ._extras import require
 from ._files import Output, check_free_space
+from ._dataset import open_dataset as open_dataset  # noqa: E402  (recordings as one lazy data set)
 
 __all__ = ["Recorder", "Recording", "read", "record", "stream_attributes"]
 

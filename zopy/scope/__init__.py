@@ -49,7 +49,7 @@ from ._acquisition import RETRY_SECONDS, Scope, ScopeError, Settings, Status, re
 
 __all__ = ["Scope", "ScopeError", "app", "serve"]
 
-EXTRA = "zopy[scope]"
+EXTRA = "scope"
 SUMMARY = "A live view in the browser: trace, noise spectrum, balance and controls."
 
 

@@ -1,0 +1,144 @@
+"""A spectrogram of recordings larger than memory: Welch per time slice, on Dask.
+
+Opens recordings as one lazy data set (``zopy.record.open_dataset``), cuts it
+into time slices (the data set's chunks, which never span two files) and
+estimates each slice's noise spectrum as ``zopy psd`` does (Hann windows of
+4096 samples, half overlap, one-sided, W²/Hz of optical power): one Dask task
+per slice, so the slices are read and transformed by every worker at once and
+only the spectra stay in memory. With ``--scheduler ADDRESS`` the same code
+runs on a ``dask.distributed`` cluster whose workers see the files; with
+``--cluster`` on a local one.
+
+Without files it first records four short recordings of a virtual instrument
+into a temporary folder.
+
+Usage: ``python examples/spectrogram.py [FILE_OR_GLOB ...] [--slice-samples N]
+[--cluster | --scheduler ADDRESS]``
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import importlib
+import pathlib
+import sys
+import tempfile
+from collections.abc import Iterator
+from typing import Any
+
+import numpy
+import numpy.typing as npt
+
+SEGMENT = 4096
+UNIT_SCALES = {"uW": 1e-6, "mW": 1e-3, "W": 1.0}
+
+
+def welch_rows(block: npt.NDArray[Any], samplerate: float, scale: float,
+               segment: int) -> npt.NDArray[numpy.float64]:
+    """One slice's spectrum as a row: Welch's estimate of zopy.analysis.psd (NaN for a
+    slice shorter than a segment)."""
+    signal: Any = importlib.import_module("scipy.signal")
+    if len(block) < segment:
+        return numpy.full((1, segment // 2 + 1), numpy.nan)
+    _, density = signal.welch(block.astype(numpy.float64) * scale, fs=samplerate, window="hann",
+                              nperseg=segment, noverlap=segment // 2, detrend="constant",
+                              scaling="density")
+    return numpy.asarray(density, dtype=numpy.float64)[numpy.newaxis, :]
+
+
+def slice_starts(dataset: Any) -> npt.NDArray[numpy.datetime64]:
+    """The time of each slice's first sample, from the files' start times (no samples read)."""
+    rate = float(dataset.attrs["samplerate_hz"])
+    firsts = numpy.asarray(dataset.attrs["file_first_sample"])
+    times = dataset.attrs["start_time"]
+    starts_ns = numpy.array([numpy.datetime64(t.replace("+00:00", ""), "ns").astype(numpy.int64)
+                             for t in ([times] if isinstance(times, str) else times)])
+    bounds = numpy.cumsum((0,) + dataset.samples.data.chunks[0][:-1])
+    file_of = numpy.searchsorted(firsts, bounds, side="right") - 1
+    offsets = numpy.rint((bounds - firsts[file_of]) * (1e9 / rate)).astype(numpy.int64)
+    return (starts_ns[file_of] + offsets).astype("datetime64[ns]")
+
+
+def spectrogram(dataset: Any, segment: int = SEGMENT) -> Any:
+    """A lazy xarray.DataArray (slice, frequency) of W²/Hz: nothing computed yet."""
+    import xarray
+    scale = UNIT_SCALES.get(dataset.attrs.get("units", ""))
+    if scale is None:
+        raise ValueError(f"the recordings hold {dataset.attrs.get('units') or 'unknown units'}, "
+                         "not optical power; record them calibrated")
+    rate = float(dataset.attrs["samplerate_hz"])
+    samples = dataset.samples.data
+    rows = samples.map_blocks(welch_rows, rate, scale, segment, dtype=numpy.float64,
+                              chunks=((1,) * samples.numblocks[0], (segment // 2 + 1,)), new_axis=1)
+    return xarray.DataArray(rows, dims=("slice", "frequency"), name="psd",
+                            coords={"slice_start": ("slice", slice_starts(dataset)),
+                                    "frequency": numpy.fft.rfftfreq(segment, 1 / rate)},
+                            attrs={"units": "W²/Hz", "segment": segment})
+
+
+def record_demo(folder: pathlib.Path, files: int = 4, seconds: float = 0.5) -> list[pathlib.Path]:
+    """Recordings of a virtual instrument with 100 µW on it, one after the other
+    (as ``zopy record`` makes them)."""
+    from zopy import sim
+    from zopy.__main__ import main as zopy_command
+    sim.set_light(100.0, rin_db_hz=-140.0)
+    paths = [folder / f"run{i}.h5" for i in range(files)]
+    for path in paths:
+        if zopy_command(["record", str(path), "--seconds", str(seconds), "--filter", "lowpass",
+                         "--cutoff", "200e3", "--downsampling", "10"]):
+            raise SystemExit(f"recording {path} failed")
+    return paths
+
+
+@contextlib.contextmanager
+def scheduler(args: argparse.Namespace) -> Iterator[None]:
+    """Dask's threads by default; a local cluster or a cluster's scheduler when asked."""
+    if not (args.cluster or args.scheduler):
+        yield
+        return
+    distributed: Any = importlib.import_module("distributed")
+    with contextlib.ExitStack() as stack:
+        if args.scheduler:
+            client = stack.enter_context(distributed.Client(args.scheduler))
+        else:
+            cluster = stack.enter_context(distributed.LocalCluster(
+                n_workers=2, threads_per_worker=1, dashboard_address=None))
+            client = stack.enter_context(distributed.Client(cluster))
+        print(f"Dask: {client}")
+        yield
+
+
+def main(argv: list[str] | None = None) -> int:
+    from zopy.record import open_dataset
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("files", nargs="*", help="recordings, or a glob pattern")
+    parser.add_argument("--slice-samples", type=int, default=None,
+                        help="samples per slice (whole HDF5 chunks; default about 2 Mi)")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--cluster", action="store_true", help="on a dask.distributed local cluster")
+    where.add_argument("--scheduler", help="the address of a dask.distributed scheduler")
+    args = parser.parse_args(argv)
+
+    with tempfile.TemporaryDirectory() as folder:
+        files: Any = args.files
+        if not files:
+            files = record_demo(pathlib.Path(folder))
+            print(f"Recorded {len(files)} recordings of a virtual instrument")
+        elif len(files) == 1:
+            files = files[0]                     # a file or a glob pattern
+        slice_samples = args.slice_samples or (100_000 if not args.files else None)
+        dataset = open_dataset(files, chunk_samples=slice_samples)
+        print(f"{len(dataset.attrs['files'])} recordings, {dataset.sizes['time']} samples at "
+              f"{dataset.attrs['samplerate_hz']:g} S/s, {dataset.samples.data.numblocks[0]} slices")
+        with scheduler(args):
+            result = spectrogram(dataset).compute()
+    band = (result.frequency >= 10e3) & (result.frequency <= 50e3)
+    level = result.where(band).mean("frequency")
+    for start, value in zip(result.slice_start.values, level.values):
+        print(f"slice at {start}: {value:.4g} W²/Hz over 10..50 kHz")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,38 @@
+"""The frameworks zopy plugs into are optional: ``import zopy`` loads none of them,
+and a part whose framework is missing says in one line which extra to install."""
+
+import pytest
+
+from conftest import run_python
+
+FRAMEWORKS = ("qcodes", "bluesky", "ophyd_async", "event_model", "xarray", "dask", "distributed")
+
+
+def test_import_zopy_loads_no_framework():
+    out, _ = run_python(f"""
+        import sys
+        import zopy, zopy.record, zopy.analysis
+        print(sorted(m for m in {FRAMEWORKS!r} if m in sys.modules))
+    """)
+    assert out.strip() == "[]"
+
+
+@pytest.mark.parametrize("blocked, use, package, extra", [
+    ("qcodes", "import zopy.qcodes", "qcodes", "qcodes"),
+    ("ophyd_async", "import zopy.bluesky", "ophyd-async", "bluesky"),
+    ("bluesky", "import zopy.bluesky", "bluesky", "bluesky"),
+    ("xarray", "zopy.record.open_dataset('x.h5')", "xarray", "dask"),
+    ("dask", "zopy.record.open_dataset('x.h5')", "dask", "dask"),
+])
+def test_missing_framework_is_one_line_naming_the_extra(blocked, use, package, extra):
+    _, err = run_python(f"""
+        import sys
+        sys.modules[{blocked!r}] = None          # as if it were not installed
+        import zopy, zopy.record
+        try:
+            {use}
+        except ImportError as exc:
+            print(exc, file=sys.stderr)
+    """)
+    assert err == (f"this needs {package}, which is not installed: pip install {package} "
+                   f"(or pip install 'zopy[{extra}]')\n")
