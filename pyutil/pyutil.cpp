@@ -1,7 +1,5 @@
 #include "pyutil.hpp"
 
-#include "zopy.hpp"
-
 #include <span>
 
 namespace zopy {
@@ -12,14 +10,11 @@ PyObject* intern(const char* text) {
     return PyUnicode_InternFromString(text);
 }
 
-PyObject* module_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(state.module_dict, name);
-    if (value) return Py_NewRef(value);
-    if (PyErr_Occurred()) return nullptr;
-    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (value) return Py_NewRef(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return nullptr;
+bool bind_function(PyObject* module, Method& method) {
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return false;
+    Ref function = Ref::steal(PyCMethod_New(method.definition(), module, name.get(), nullptr));
+    return function && PyObject_SetAttrString(module, method.name(), function.get()) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -354,24 +349,6 @@ PyObject* str_from_utf8(const char* text) {
     return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "strict");
 }
 
-bool text_argument(PyObject* obj, std::string* out) {
-    Ref bytes;
-    if (Py_IS_TYPE(obj, &PyBytes_Type)) {
-        bytes = Ref::borrow(obj);
-    } else {
-        PyObject* arg = state.str_ascii;
-        bytes = Ref::steal(call_method(obj, state.str_encode, &arg, 1));
-        if (!bytes) return false;
-        if (!PyBytes_Check(bytes.get())) {
-            PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found",
-                         Py_TYPE(bytes.get())->tp_name);
-            return false;
-        }
-    }
-    out->assign(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
-    return true;
-}
-
 PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs,
                       PyObject* kwnames) {
     // Vectorcall wants the receiver in front of the arguments.
@@ -400,20 +377,6 @@ int finds_own_method(PyObject* self, PyTypeObject* base, PyObject* name, FastFun
     if (!found) return -1;
     return PyCFunction_Check(found.get()) && PyCFunction_GET_SELF(found.get()) == self &&
            PyCFunction_GET_FUNCTION(found.get()) == as_cfunction(function);
-}
-
-// ---------------------------------------------------------------------------
-// The with-statement protocol
-
-PyObject* context_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
-
-PyObject* context_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    Arguments<kExitSignature> exc_info;
-    if (!exc_info.parse(args, nargs, kwnames)) return nullptr;
-    Ref closed = Ref::steal(call_method(self, state.str_close));
-    if (!closed) return nullptr;
-    Py_RETURN_FALSE;
 }
 
 }  // namespace zopy
