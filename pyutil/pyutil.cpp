@@ -349,6 +349,23 @@ PyObject* str_from_utf8(const char* text) {
     return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "strict");
 }
 
+bool utf8_argument(PyObject* obj, int position, std::string* out) {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument %d must be str, not %.50s", position,
+                     obj == Py_None ? "None" : Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!text) return false;
+    if (std::strlen(text) != static_cast<size_t>(size)) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return false;
+    }
+    out->assign(text, static_cast<size_t>(size));
+    return true;
+}
+
 PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs,
                       PyObject* kwnames) {
     // Vectorcall wants the receiver in front of the arguments.

@@ -16,6 +16,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -52,6 +54,28 @@ auto without_interpreter_lock(Work&& work) {
         PyEval_RestoreThread(saved);
         return result;
     }
+}
+
+// Runs `body`, which returns a new reference or null with an exception set,
+// and turns a C++ exception it throws into Python's: std::invalid_argument
+// into ValueError, std::bad_alloc into MemoryError, anything else into
+// RuntimeError. For modules over C++ interfaces that report by throwing
+// (the virtual bench's). Call without_interpreter_lock outside it: no
+// handler may be on the stack when the lock is taken back.
+template <typename Body>
+PyObject* translate(Body&& body) {
+    try {
+        return body();
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
 }
 
 // A move-only owning reference. `Ref::steal` takes over a new reference (as
@@ -382,6 +406,16 @@ bool to_bool(PyObject* obj, bool* out);
 
 // A NUL-terminated UTF-8 text owned by someone else, as a new str (strict).
 PyObject* str_from_utf8(const char* text);
+
+// A str argument as its UTF-8 text, as C text parameters take it: TypeError
+// "argument <position> must be str, not <type>" for anything else, and
+// ValueError for a NUL inside (C code would see the text end there).
+bool utf8_argument(PyObject* obj, int position, std::string* out);
+// The same for the parameter `name` of a parsed call: utf8_of<"serial">(a, &s).
+template <ParamName name, const auto& sig>
+bool utf8_of(const Arguments<sig>& a, std::string* out) {
+    return utf8_argument(a.template get<name>(), sig.index(name.text) + 1, out);
+}
 
 // Calls obj.<name>(*args) with vectorcall; `name` is interned.
 PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args = nullptr,

@@ -2,10 +2,8 @@
 // (bench_control.h). zopy/sim.py holds the documentation, the keyword
 // interface and the argument checks; this module only converts values.
 #include "sim_convert.hpp"
-#include "stream.hpp"  // time_stream_acquire
 
 #include <cmath>
-#include <exception>
 #include <optional>
 
 using namespace simpy;
@@ -366,92 +364,6 @@ PyObject* py_state(PyObject*, PyObject* args) {
     });
 }
 
-// -------------------------------------------------------------- bench helpers
-
-// What a function run without the interpreter lock gave: its result or its
-// exception, to be turned into Python's (by translate) once the lock is back.
-template <class R>
-struct Outcome {
-    std::optional<R> result;
-    std::exception_ptr failure;
-    R get() {
-        if (failure) std::rethrow_exception(failure);
-        return std::move(*result);
-    }
-};
-
-// Runs `f` with the interpreter lock released (other threads run meanwhile).
-// Call it outside translate(): the lock is taken back outside any handler,
-// since at interpreter exit a daemon thread is ended right there (glibc
-// unwinds its stack) and no handler on the way may keep that unwinding.
-template <class F>
-auto without_gil(F&& f) {
-    Outcome<decltype(f())> outcome;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-        outcome.result.emplace(f());
-    } catch (...) {
-        outcome.failure = std::current_exception();
-    }
-    PyEval_RestoreThread(saved);
-    return outcome;
-}
-
-PyObject* seconds_result(Outcome<double> seconds) {
-    return translate([&] { return PyFloat_FromDouble(seconds.get()); });
-}
-
-PyObject* py_time_call(PyObject*, PyObject* args) {
-    const char *name, *serial;
-    unsigned long long n;
-    if (!PyArg_ParseTuple(args, "ssK", &name, &serial, &n)) return nullptr;
-    return seconds_result(without_gil([&] { return control::time_call(name, serial, n); }));
-}
-
-PyObject* py_time_logged_call(PyObject*, PyObject* args) {
-    const char *name, *serial;
-    unsigned long long n;
-    if (!PyArg_ParseTuple(args, "ssK", &name, &serial, &n)) return nullptr;
-    return seconds_result(without_gil([&] { return control::time_logged_call(name, serial, n); }));
-}
-
-// (serial, n, repeats=5) -> the best seconds of `timer` over a block of n.
-PyObject* time_block(PyObject* args, double (*timer)(const std::string&, uint64_t, int)) {
-    const char* serial;
-    unsigned long long n;
-    int repeats = 5;
-    if (!PyArg_ParseTuple(args, "sK|i", &serial, &n, &repeats)) return nullptr;
-    return seconds_result(without_gil([&] { return timer(serial, n, repeats); }));
-}
-
-PyObject* py_time_raw_fill(PyObject*, PyObject* args) {
-    return time_block(args, control::time_raw_fill);
-}
-
-PyObject* py_time_render(PyObject*, PyObject* args) {
-    return time_block(args, control::time_render);
-}
-
-// time_stream_acquire(serial, dtype_bytes, n, filter, cutoff_hz, downsampling, repeats,
-//                     reuse=0)
-PyObject* py_time_stream_acquire(PyObject*, PyObject* args) {
-    const char *serial, *filter;
-    int dtype_bytes, downsampling, repeats, reuse = 0;
-    unsigned long long n;
-    double cutoff;
-    if (!PyArg_ParseTuple(args, "siKsdii|p", &serial, &dtype_bytes, &n, &filter, &cutoff,
-                          &downsampling, &repeats, &reuse))
-        return nullptr;
-    Outcome<double> seconds = without_gil([&] {
-        const double s = ::time_stream_acquire(serial, dtype_bytes, n, filter, cutoff,
-                                               downsampling, repeats, reuse != 0);
-        // On failure the helper leaves its reason as this thread's last error.
-        if (s < 0) throw std::invalid_argument(control::last_error().second);
-        return s;
-    });
-    return seconds_result(std::move(seconds));
-}
-
 PyMethodDef methods[] = {
     {"reset", py_reset, METH_NOARGS, "The default bench again."},
     {"default_device", py_default_device, METH_NOARGS, "Identity of the default instrument."},
@@ -487,17 +399,6 @@ PyMethodDef methods[] = {
     {"realtime", py_realtime, METH_NOARGS, "Whether acquisitions are paced."},
     {"port_state", py_port_state, METH_VARARGS, "What drives a port."},
     {"state", py_state, METH_VARARGS, "An instrument's settings and clock."},
-    {"time_call", py_time_call, METH_VARARGS, "time_call(name, serial, n) -> seconds per call"},
-    {"time_logged_call", py_time_logged_call, METH_VARARGS,
-     "time_logged_call(name, serial, n) -> seconds per call, logged as the log is set"},
-    {"time_raw_fill", py_time_raw_fill, METH_VARARGS,
-     "time_raw_fill(serial, n, repeats=5) -> best seconds for zo_get_raw_data of n samples"},
-    {"time_render", py_time_render, METH_VARARGS,
-     "time_render(serial, n, repeats=5) -> best seconds to generate n samples"},
-    {"time_stream_acquire", py_time_stream_acquire, METH_VARARGS,
-     "time_stream_acquire(serial, dtype_bytes, n, filter, cutoff_hz, downsampling, repeats, "
-     "reuse=False)"
-     " -> best seconds of a stream's acquire of n samples"},
     {nullptr, nullptr, 0, nullptr},
 };
 
