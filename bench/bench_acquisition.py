@@ -21,7 +21,7 @@ import tracemalloc
 import numpy
 
 import zopy
-from zopy import _sim, sim
+from zopy import _timing, sim
 
 from timing import FILL_SERIAL, best, lit_bench
 
@@ -72,7 +72,7 @@ def main():
     lit_bench()
     dev = zopy.Device()
 
-    fill = _sim.time_raw_fill(FILL_SERIAL, N, REPEAT)
+    fill = _timing.time_raw_fill(FILL_SERIAL, N, REPEAT)
     raw_nomask = best(lambda: dev.get_raw_data(N, mask=False), REPEAT)
     raw_mask = best(lambda: dev.get_raw_data(N), REPEAT)
 

@@ -16,7 +16,7 @@ Prints figures and ratios; asserts nothing (the machine is shared).
 import numpy
 
 import zopy
-from zopy import _sim, sim
+from zopy import _timing, sim
 
 from timing import FILL_SERIAL, best, lit_bench
 
@@ -45,7 +45,7 @@ def main():
         numpy.multiply(raw, m, out=power)
         power.__iadd__(b)
 
-    t_fill = _sim.time_raw_fill(FILL_SERIAL, N, REPEAT)
+    t_fill = _timing.time_raw_fill(FILL_SERIAL, N, REPEAT)
     t_two_step = best(fresh_two_step, REPEAT)
     t_fresh = best(lambda: dev.get_calibrated_data(N), REPEAT)
     t_fresh_rel = best(lambda: dev.get_calibrated_data(N, 1310), REPEAT)

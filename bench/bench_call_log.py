@@ -16,7 +16,7 @@ import sys
 import timeit
 
 import zopy
-from zopy import _sim, sim
+from zopy import _timing, sim
 
 LOOPS = 200_000
 
@@ -51,10 +51,10 @@ def main():
 
     for name in ("zo_get_adcbits", "zo_get_raw_data"):
         sim.set_logging(False)
-        off = min(_sim.time_logged_call(name, sim.DEFAULT_SERIAL, LOOPS) for _ in range(5))
+        off = min(_timing.time_logged_call(name, sim.DEFAULT_SERIAL, LOOPS) for _ in range(5))
         sim.set_logging(True)
         sim.clear_calls()
-        on = min(_sim.time_logged_call(name, sim.DEFAULT_SERIAL, LOOPS) for _ in range(5))
+        on = min(_timing.time_logged_call(name, sim.DEFAULT_SERIAL, LOOPS) for _ in range(5))
         print(f"{name:16s} (C++ loop) log off {off * 1e9:5.0f} ns   on {on * 1e9:5.0f} ns   "
               f"on/off {on / off:5.2f} x")
     for label, stmt in [("dev.adcbits", "dev.adcbits"), ("s.acquire(16)", "s.acquire(16)")]:

@@ -17,7 +17,7 @@ import os
 import timeit
 
 import zopy
-from zopy import _sim, sim
+from zopy import _timing, sim
 
 SERIAL = "BENCH-CTYPES"
 LOOPS = 1_000_000
@@ -57,8 +57,8 @@ def main():
     rows["ctypes zo_get_samplerate"] = best_per_call("f(h)", {"f": lib.zo_get_samplerate, "h": handle})
     rows["ctypes zo_read_highgain"] = best_per_call("f(h)", {"f": lib.zo_read_highgain, "h": handle})
     rows["builtin number.bit_length()"] = best_per_call("n.bit_length()", {"n": number})
-    rows["bare zo_get_samplerate (C++ loop)"] = _sim.time_call("zo_get_samplerate", SERIAL, 10_000_000)
-    rows["bare zo_read_highgain (C++ loop)"] = _sim.time_call("zo_read_highgain", SERIAL, 10_000_000)
+    rows["bare zo_get_samplerate (C++ loop)"] = _timing.time_call("zo_get_samplerate", SERIAL, 10_000_000)
+    rows["bare zo_read_highgain (C++ loop)"] = _timing.time_call("zo_read_highgain", SERIAL, 10_000_000)
     lib.zo_close_device(handle)
     dev.close()
     sim.set_logging(True)

@@ -27,7 +27,7 @@ import tracemalloc
 import numpy
 
 import zopy
-from zopy import _sim, sim
+from zopy import _timing, sim
 
 from timing import FILL_SERIAL, best, lit_bench
 
@@ -72,9 +72,9 @@ def stream_ratio(dev, dtype, filtered, n):
     out = numpy.empty(n, dtype)
     s.acquire(n, out=out)
     t_module = best(lambda: s.acquire(n, out=out), REPEAT)
-    t_library = _sim.time_stream_acquire(dev.serial, numpy.dtype(dtype).itemsize, n,
-                                         "lowpass" if filtered else "none", 100e3,
-                                         downsampling, REPEAT, True)
+    t_library = _timing.time_stream_acquire(dev.serial, numpy.dtype(dtype).itemsize, n,
+                                            "lowpass" if filtered else "none", 100e3,
+                                            downsampling, REPEAT, True)
     s.close()
     return t_module, t_library
 
@@ -102,7 +102,7 @@ def main():
     t_reused_two_step = best(reused_two_step, REPEAT)
     peak = peak_bytes(lambda: dev.get_calibrated_data(N, out=power))
 
-    t_fresh_fill = _sim.time_raw_fill(FILL_SERIAL, N, REPEAT)
+    t_fresh_fill = _timing.time_raw_fill(FILL_SERIAL, N, REPEAT)
     t_fresh_raw = best(lambda: dev.get_raw_data(N, mask=False), REPEAT)
 
     streams = {f"{'lowpass, /10' if f else 'plain'} {numpy.dtype(t).name}":

@@ -13,7 +13,7 @@ included), as the extension module's get_raw_data uses it.
 
 import argparse
 
-from zopy import _sim, sim
+from zopy import _timing, sim
 
 GOAL = 300e6
 
@@ -27,8 +27,8 @@ CASES = [
 
 
 def measure(n, repeats, serial):
-    render = n / _sim.time_render(serial, n, repeats)
-    fill = n / _sim.time_raw_fill(serial, n, repeats)
+    render = n / _timing.time_render(serial, n, repeats)
+    fill = n / _timing.time_raw_fill(serial, n, repeats)
     return render, fill
 
 

@@ -4,7 +4,7 @@ For 10**7 input samples of a modulated, noisy signal, low-pass filtered
 (4th-order Butterworth) and averaged in groups of 10, compares:
   * stream: `Stream.acquire(10**6)` on a float32 (and a float64) stream,
   * the library's own processing of the same block, timed in a C++ loop
-    (`zopy._sim.time_stream_acquire`),
+    (`zopy._timing.time_stream_acquire`),
   * baseline: `get_raw_data(10**7)`, calibration to uW in the same dtype,
     `scipy.signal.sosfilt` with the same design, and a numpy reshape-mean.
 Then the same without a filter. Targets: the float32 low-pass stream at least
@@ -17,7 +17,7 @@ import numpy
 import scipy.signal
 
 import zopy
-from zopy import _sim, sim
+from zopy import _timing, sim
 
 from timing import best
 
@@ -54,7 +54,7 @@ def main():
     sim.set_logging(False)
     sim.set_light(100.0, modulation_hz=12345.0, modulation_depth=0.3)
     dev = zopy.Device()
-    timer = _sim.time_stream_acquire
+    timer = _timing.time_stream_acquire
     print(f"{N_IN:.0e} input samples, downsampling {DOWNSAMPLING}, best of {REPEATS}")
     for filtered in (True, False):
         for dtype in (numpy.float32, numpy.float64):

@@ -56,13 +56,6 @@ bool mark_library_not_started() {
     return true;
 }
 
-bool bind_function(PyObject* module, Method& method) {
-    Ref name = Ref::steal(PyModule_GetNameObject(module));
-    if (!name) return false;
-    Ref function = Ref::steal(PyCMethod_New(method.definition(), module, name.get(), nullptr));
-    return function && PyObject_SetAttrString(module, method.name(), function.get()) == 0;
-}
-
 // ---------------------------------------------------------------------------
 // Import steps
 
@@ -316,6 +309,30 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// What the units share
+
+PyObject* module_global(PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(state.module_dict, name);
+    if (value) return Py_NewRef(value);
+    if (PyErr_Occurred()) return nullptr;
+    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (value) return Py_NewRef(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+PyObject* context_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* context_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    Arguments<kExitSignature> exc_info;
+    if (!exc_info.parse(args, nargs, kwnames)) return nullptr;
+    Ref closed = Ref::steal(call_method(self, state.str_close));
+    if (!closed) return nullptr;
+    Py_RETURN_FALSE;
+}
 
 // ---------------------------------------------------------------------------
 // Shared numpy helpers

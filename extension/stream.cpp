@@ -512,6 +512,26 @@ Method update_auto_calibration_method = Method::no_arguments("update_auto_calibr
     "            Error: The library failed.\n"
     "        ");
 
+// The text-argument rule of the stream settings: exact bytes as they are,
+// anything else through x.encode('ascii').
+bool text_argument(PyObject* obj, std::string* out) {
+    Ref bytes;
+    if (Py_IS_TYPE(obj, &PyBytes_Type)) {
+        bytes = Ref::borrow(obj);
+    } else {
+        PyObject* arg = state.str_ascii;
+        bytes = Ref::steal(call_method(obj, state.str_encode, &arg, 1));
+        if (!bytes) return false;
+        if (!PyBytes_Check(bytes.get())) {
+            PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found",
+                         Py_TYPE(bytes.get())->tp_name);
+            return false;
+        }
+    }
+    out->assign(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    return true;
+}
+
 // One-argument setters: parse, convert by kind, call, test the status.
 template <const auto& sig, ParamName param, typename Value, bool (*Convert)(PyObject*, Value*),
           typename Call>

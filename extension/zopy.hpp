@@ -71,6 +71,21 @@ struct ModuleState {
 
 extern ModuleState state;
 
+// Looks a name up in the module namespace (then builtins), as the module's
+// own code does at each use. Returns a new reference.
+PyObject* module_global(PyObject* name);
+
+// The with-statement protocol of the module's types: __enter__ returns the
+// object; __exit__(exc_type, exc_value, traceback) calls its close method
+// through attribute lookup, so a subclass's close runs, and returns False
+// so that an exception raised in the block propagates.
+inline constexpr auto kExitSignature = signature(
+    "__exit__", optional("exc_type", kNone), optional("exc_value", kNone),
+    optional("traceback", kNone));
+PyObject* context_enter(PyObject* self, PyObject* unused);
+PyObject* context_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+
 // ---------------------------------------------------------------------------
 // Device: one handle to one instrument.
 //

@@ -67,12 +67,12 @@ ACQUISITIONS = {
         "        return numpy.dtype('float32')\n"
         "s = Slow(dev, 'float32')",
         "dev.get_raw_data(20_000, trig_mode=Mode('high'), trig_port=Mode('S')); s.acquire(1000)"),
-    "bench timing": ("", "zopy._sim.time_call('zo_get_raw_data', sim.DEFAULT_SERIAL, 2000)"),
+    "timing helpers": ("", "zopy._timing.time_call('zo_get_raw_data', sim.DEFAULT_SERIAL, 2000)"),
 }
 
 DAEMONS = """
     import numpy, threading, time, zopy
-    import zopy._sim
+    import zopy._timing
     from zopy import sim
     sim.set_realtime({realtime})
     sim.set_port_input("S", frequency_hz=50_000)

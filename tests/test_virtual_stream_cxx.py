@@ -28,9 +28,6 @@ PROGRAM = r"""
 #include <cstdio>
 #include <string>
 
-extern "C" double zo_bench_time_stream_acquire(const char*, int, uint64_t, const char*, double,
-                                               int, int);
-
 static int failures = 0;
 #define CHECK(cond) ((cond) ? (void)0 : (void)(++failures, std::printf("FAIL line %d: %s\n", __LINE__, #cond)))
 
@@ -79,11 +76,6 @@ int main() {
     CHECK(zo_close_stream(s) == nullptr);
     CHECK(zo_close_stream(nullptr) == nullptr);
 
-    // The bench helper works without an open handle and refuses bad input.
-    CHECK(zo_bench_time_stream_acquire("KV31A0427", 4, 1000, "lowpass", 1e5, 10, 2) > 0.0);
-    CHECK(zo_bench_time_stream_acquire("KV31A0427", 2, 1000, "none", 1e5, 1, 1) < 0.0);
-    CHECK(zo_get_error() == ZO_ERROR_PARAMS);
-    CHECK(zo_bench_time_stream_acquire("KV31A0427", 8, 1000, "bogus", 1e5, 1, 1) < 0.0);
     CHECK(zo_exit() == 0);
     std::printf("%d failures\n", failures);
     return failures != 0;

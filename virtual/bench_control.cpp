@@ -186,6 +186,19 @@ double timeout() { return bench::trigger_timeout(); }
 void set_realtime(bool on) { bench::set_realtime(on); }
 bool realtime() { return bench::realtime(); }
 
+// ----------------------------------------------- timing from outside the library
+
+QuietCalls::QuietCalls() noexcept { ++calllog::t_quiet; }
+QuietCalls::~QuietCalls() { --calllog::t_quiet; }
+
+zo_device* open_unclaimed(const std::string& serial) {
+    return Registry::get().open_unclaimed(serial);
+}
+
+void render(const std::string& serial, uint64_t first, uint64_t n, uint16_t* words) {
+    instrument(serial)->plan()->render(first, n, words);
+}
+
 // ---------------------------------------------------------------- inspection
 
 PortStateOut port_state(const Serial& serial, int port) {

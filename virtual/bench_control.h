@@ -151,14 +151,24 @@ ZO_API bool realtime();
 ZO_API PortStateOut port_state(const Serial& serial, int port);
 ZO_API InstrumentState state(const Serial& serial);
 
-// ---- bench helpers (not logged, not overridden)
-ZO_API double time_call(const std::string& name, const std::string& serial, uint64_t n);
-// The same, with the calls logged (when the log is on) as any other caller's.
-ZO_API double time_logged_call(const std::string& name, const std::string& serial, uint64_t n);
-ZO_API double time_raw_fill(const std::string& serial, uint64_t n, int repeats);
-// Best seconds to render n samples from the instrument's clock on into a
-// buffer already in memory: the signal generator alone.
-ZO_API double time_render(const std::string& serial, uint64_t n, int repeats);
+// ---- for timing the library from outside it (zopy._timing)
+
+// While one exists, the library calls this thread makes are neither logged
+// nor overridden, and its raw reads do not count toward unplug_after.
+class ZO_API QuietCalls {
+public:
+    QuietCalls() noexcept;
+    ~QuietCalls();
+    QuietCalls(const QuietCalls&) = delete;
+    QuietCalls& operator=(const QuietCalls&) = delete;
+};
+// A handle on the instrument that does not claim it: it works whether or
+// not the instrument is open elsewhere. zo_close_device releases it.
+ZO_API zo_device* open_unclaimed(const std::string& serial);
+// Renders the raw words of samples first .. first + n - 1 of the
+// instrument's signal, with its settings in effect, into `words`: the signal
+// generator alone, which moves no clock and logs nothing.
+ZO_API void render(const std::string& serial, uint64_t first, uint64_t n, uint16_t* words);
 
 }  // namespace zo::control
 

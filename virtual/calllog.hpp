@@ -148,7 +148,8 @@ std::size_t capacity();
 uint64_t dropped();
 
 // Calls made inside a QuietScope on this thread are neither logged nor
-// overridden (bench helpers that call entry points in a loop use it).
+// overridden (the timing helpers, which call entry points in a loop, take
+// one through control::QuietCalls).
 struct QuietScope {
     QuietScope() noexcept { ++t_quiet; }
     ~QuietScope() { --t_quiet; }

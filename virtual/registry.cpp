@@ -232,7 +232,7 @@ uint64_t Registry::reads_until_unplugged(std::string_view serial) const {
 }
 
 void Registry::count_raw_read(const Instrument& instrument) {
-    // Bench helpers' own reads (quiet) do not count, and nothing is looked up
+    // Quiet reads (the timing helpers') do not count, and nothing is looked up
     // unless an unplug was ever scheduled.
     if (!unplug_armed_.load(std::memory_order_relaxed) || calllog::t_quiet != 0) return;
     std::unique_lock lock(mutex_);
@@ -244,7 +244,7 @@ void Registry::count_raw_read(const Instrument& instrument) {
     erase_locked(instrument.identity().serial);
 }
 
-zo_device* Registry::open_bench_handle(std::string_view serial) {
+zo_device* Registry::open_unclaimed(std::string_view serial) {
     std::unique_lock lock(mutex_);
     if (const Attached* a = find_locked(serial)) return add_session_locked(a->instrument, false);
     throw std::invalid_argument("no instrument with serial '" + std::string(serial) + "'");

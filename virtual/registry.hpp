@@ -30,7 +30,7 @@ namespace zo {
 struct Session {
     std::shared_ptr<Instrument> instrument;
     std::atomic<bool> live{true};
-    bool claims_instrument = true;  // false for the bench helpers' own handles
+    bool claims_instrument = true;  // false for unclaimed handles (open_unclaimed)
 };
 
 // What a stream keeps of the handle it was opened from.
@@ -87,8 +87,9 @@ public:
     void unplug_after(std::string_view serial, uint64_t reads);
     uint64_t reads_until_unplugged(std::string_view serial) const;
     void count_raw_read(const Instrument& instrument);
-    // A handle for bench helpers: works whether or not the instrument is open.
-    zo_device* open_bench_handle(std::string_view serial);
+    // A handle that does not claim the instrument: it works whether or not
+    // the instrument is open elsewhere.
+    zo_device* open_unclaimed(std::string_view serial);
 
 private:
     Registry();

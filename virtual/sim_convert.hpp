@@ -1,42 +1,28 @@
 // Value conversions between Python objects and the bench's control
-// interface, for the extension zopy._sim (sim_module.cpp).
+// interface, for the extension zopy._sim (sim_module.cpp), over the shared
+// helpers of pyutil.hpp.
 #ifndef ZOPY_VIRTUAL_SIM_CONVERT_HPP
 #define ZOPY_VIRTUAL_SIM_CONVERT_HPP
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "pyutil.hpp"
 
 #include "bench_control.h"
 
-#include <new>
-#include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <variant>
+#include <vector>
 
 namespace simpy {
 
 using namespace zo;
+using zopy::Ref;
 
-// Runs `body`, turning C++ exceptions into Python ones.
-template <class Body>
-inline PyObject* translate(Body&& body) {
-    try {
-        return body();
-    } catch (const std::invalid_argument& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown failure in the bench");
-    }
-    return nullptr;
-}
-
-inline PyObject* none() { Py_RETURN_NONE; }
+inline PyObject* none() { return Py_NewRef(Py_None); }
 
 // ------------------------------------------------------------- conversions
 
+// None (the first attached instrument) or a serial as str.
 inline bool to_serial(PyObject* o, control::Serial& out) {
     if (o == Py_None) return true;
     Py_ssize_t n = 0;
@@ -65,6 +51,17 @@ inline bool to_bytes(PyObject* o, std::string& out) {
     if (!PyBytes_Check(o)) return false;
     out.assign(PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o)));
     return true;
+}
+
+// The bytes argument `name` of a parsed call (text the bench keeps as it is);
+// TypeError for anything else.
+template <zopy::ParamName name, const auto& sig>
+bool bytes_of(const zopy::Arguments<sig>& a, std::string& out) {
+    PyObject* o = a.template get<name>();
+    if (to_bytes(o, out)) return true;
+    PyErr_Format(PyExc_TypeError, "argument %d must be bytes, not %.50s",
+                 sig.index(name.text) + 1, o == Py_None ? "None" : Py_TYPE(o)->tp_name);
+    return false;
 }
 
 inline bool to_pair(PyObject* o, std::pair<double, double>& out) {
@@ -128,7 +125,7 @@ inline PyObject* from_value(const calllog::Value& v) {
             else {
                 // Text is logged as str; bytes that are not UTF-8 stay bytes.
                 PyObject* s = PyUnicode_DecodeUTF8(x.data(), Py_ssize_t(x.size()), "strict");
-                if (s) return s;
+                if (s || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return s;
                 PyErr_Clear();
                 return PyBytes_FromStringAndSize(x.data(), Py_ssize_t(x.size()));
             }
@@ -136,28 +133,36 @@ inline PyObject* from_value(const calllog::Value& v) {
         v);
 }
 
+// A logged call as (name, *args).
 inline PyObject* from_call(const calllog::Call& c) {
-    PyObject* t = PyTuple_New(Py_ssize_t(c.args.size() + 1));
+    Ref t = Ref::steal(PyTuple_New(Py_ssize_t(c.args.size() + 1)));
     if (!t) return nullptr;
     PyObject* name = PyUnicode_FromStringAndSize(c.name.data(), Py_ssize_t(c.name.size()));
-    if (!name) { Py_DECREF(t); return nullptr; }
-    PyTuple_SET_ITEM(t, 0, name);
+    if (!name) return nullptr;
+    PyTuple_SET_ITEM(t.get(), 0, name);   // the tuple owns it from here
     for (size_t i = 0; i < c.args.size(); ++i) {
         PyObject* v = from_value(c.args[i]);
-        if (!v) { Py_DECREF(t); return nullptr; }
-        PyTuple_SET_ITEM(t, Py_ssize_t(i + 1), v);
+        if (!v) return nullptr;
+        PyTuple_SET_ITEM(t.get(), Py_ssize_t(i + 1), v);
     }
-    return t;
+    return t.release();
 }
 
-inline PyObject* string_list(const std::vector<std::string>& v) {
-    PyObject* list = PyList_New(0);
-    for (const std::string& s : v) {
-        PyObject* item = list ? PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())) : nullptr;
-        if (!item || PyList_Append(list, item) < 0) { Py_XDECREF(item); Py_XDECREF(list); return nullptr; }
-        Py_DECREF(item);
+// A list of convert(item) for each of `items`; null with the exception if one fails.
+template <class T, class Convert>
+PyObject* list_of(const std::vector<T>& items, Convert convert) {
+    Ref list = Ref::steal(PyList_New(Py_ssize_t(items.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = convert(items[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);   // the list owns it from here
     }
-    return list;
+    return list.release();
+}
+
+inline PyObject* from_string(const std::string& s) {
+    return PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size()));
 }
 
 inline const char* kind_name(calllog::Kind k) {

@@ -1,35 +1,27 @@
 // zopy._sim: marshals zopy.sim's calls to the bench's control interface
-// (bench_control.h). zopy/sim.py holds the documentation, the keyword
-// interface and the argument checks; this module only converts values.
+// (bench_control.h). zopy/sim/_control.py holds the documentation, the
+// keyword interface and the argument checks, and calls these functions with
+// positional arguments; this module only converts values.
 #include "sim_convert.hpp"
-#include "stream.hpp"  // time_stream_acquire
 
 #include <cmath>
-#include <exception>
 #include <optional>
-
-using namespace simpy;
 
 namespace {
 
-// A list of convert(item) for each of `items`; null with the exception if one fails.
-template <class T, class Convert>
-PyObject* list_of(const std::vector<T>& items, Convert convert) {
-    PyObject* list = PyList_New(Py_ssize_t(items.size()));
-    for (size_t i = 0; list && i < items.size(); ++i) {
-        PyObject* item = convert(items[i]);
-        if (!item) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, Py_ssize_t(i), item);
-    }
-    return list;
+using namespace simpy;
+using namespace zopy;
+
+// (serial, port), as the functions on one port of an instrument take them.
+template <const auto& sig>
+bool serial_and_port(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     control::Serial& serial, int32_t& port) {
+    Arguments<sig> a;
+    return a.parse(args, nargs, kwnames) && to_serial(a.template get<"serial">(), serial) &&
+           i32_via_int(a.template get<"port">(), &port);
 }
 
-PyObject* py_reset(PyObject*, PyObject*) {
-    return translate([] { control::reset(); return none(); });
-}
+// ---------------------------------------------------------------- instruments
 
 // An identity as a dict keyed by sim.attach's parameter names.
 PyObject* spec_dict(const control::DeviceSpec& d) {
@@ -40,75 +32,107 @@ PyObject* spec_dict(const control::DeviceSpec& d) {
                          "usb_speed", d.usb_speed, "peak_responsivity", d.peak_nm);
 }
 
-PyObject* py_default_device(PyObject*, PyObject*) {
+PyObject* reset(PyObject*, PyObject*) {
+    return translate([] { control::reset(); return none(); });
+}
+Method reset_method = Method::no_arguments("reset", reset, Line::plain,
+                                           "The default bench again.");
+
+PyObject* default_device(PyObject*, PyObject*) {
     return translate([] { return spec_dict(control::default_device()); });
 }
+Method default_device_method = Method::no_arguments("default_device", default_device, Line::plain,
+                                                    "Identity of the default instrument.");
 
-PyObject* py_identity(PyObject*, PyObject* args) {
-    PyObject* serial;
-    if (!PyArg_ParseTuple(args, "O", &serial)) return nullptr;
-    control::Serial s;
-    if (!to_serial(serial, s)) return nullptr;
-    return translate([&] { return spec_dict(control::identity(s)); });
+constexpr auto kIdentity = signature("identity", required("serial"));
+PyObject* identity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kIdentity> a;
+    control::Serial serial;
+    if (!a.parse(args, nargs, kwnames) || !to_serial(a.get<"serial">(), serial)) return nullptr;
+    return translate([&] { return spec_dict(control::identity(serial)); });
 }
+Method identity_method(kIdentity, identity, Line::plain,
+                       "An attached instrument's identity, as attach takes it.");
 
-// attach(serial, product, balanced, samplerate, adcbits, (fw), usb_speed, peak_nm)
-PyObject* py_attach(PyObject*, PyObject* args) {
-    const char *serial, *product;
-    int balanced, adcbits, usb_speed, peak;
-    unsigned long samplerate;
-    int fw[3];
-    if (!PyArg_ParseTuple(args, "sspki(iii)ii", &serial, &product, &balanced, &samplerate, &adcbits,
-                          &fw[0], &fw[1], &fw[2], &usb_speed, &peak))
+constexpr auto kAttach = signature(
+    "attach", required("serial"), required("product"), required("balanced"),
+    required("samplerate"), required("adcbits"), required("fwversion"), required("usb_speed"),
+    required("peak_responsivity"));
+PyObject* attach(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kAttach> a;
+    control::DeviceSpec d;
+    if (!a.parse(args, nargs, kwnames) || !utf8_of<"serial">(a, &d.serial) ||
+        !utf8_of<"product">(a, &d.product) || !to_bool(a.get<"balanced">(), &d.balanced) ||
+        !u32_via_int(a.get<"samplerate">(), &d.samplerate) ||
+        !u8_direct(a.get<"adcbits">(), &d.adcbits) ||
+        !i32_via_int(a.get<"usb_speed">(), &d.usb_speed) ||
+        !i32_via_int(a.get<"peak_responsivity">(), &d.peak_nm))
         return nullptr;
-    return translate([&] {
-        control::DeviceSpec d{serial, product, balanced != 0, uint32_t(samplerate), uint8_t(adcbits),
-                              {uint8_t(fw[0]), uint8_t(fw[1]), uint8_t(fw[2])}, usb_speed, peak};
-        control::attach(d);
-        return none();
-    });
+    if (!to_version(a.get<"fwversion">(), d.fwversion)) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "fwversion must be three numbers 0..255");
+        return nullptr;
+    }
+    return translate([&] { control::attach(d); return none(); });
 }
+Method attach_method(kAttach, attach, Line::plain, "Attach an instrument.");
 
-PyObject* py_detach(PyObject*, PyObject* args) {
-    const char* serial;
-    if (!PyArg_ParseTuple(args, "s", &serial)) return nullptr;
+constexpr auto kDetach = signature("detach", required("serial"));
+PyObject* detach(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kDetach> a;
+    std::string serial;
+    if (!a.parse(args, nargs, kwnames) || !utf8_of<"serial">(a, &serial)) return nullptr;
     return translate([&] { return PyBool_FromLong(control::detach(serial)); });
 }
+Method detach_method(kDetach, detach, Line::plain, "Detach an instrument by serial.");
 
-PyObject* py_detach_all(PyObject*, PyObject*) {
+PyObject* detach_all(PyObject*, PyObject*) {
     return translate([] { control::detach_all(); return none(); });
 }
+Method detach_all_method = Method::no_arguments("detach_all", detach_all, Line::plain,
+                                                "Detach every instrument.");
 
-PyObject* py_devices(PyObject*, PyObject*) {
-    return translate([] { return string_list(control::devices()); });
+PyObject* devices(PyObject*, PyObject*) {
+    return translate([] { return list_of(control::devices(), from_string); });
 }
+Method devices_method = Method::no_arguments("devices", devices, Line::plain,
+                                             "Serials in attach order.");
 
-// unplug_after(serial, reads)
-PyObject* py_unplug_after(PyObject*, PyObject* args) {
-    const char* serial;
-    unsigned long long reads;
-    if (!PyArg_ParseTuple(args, "sK", &serial, &reads)) return nullptr;
+constexpr auto kUnplugAfter = signature("unplug_after", required("serial"), required("reads"));
+PyObject* unplug_after(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kUnplugAfter> a;
+    std::string serial;
+    uint64_t reads;
+    if (!a.parse(args, nargs, kwnames) || !utf8_of<"serial">(a, &serial) ||
+        !u64_via_int(a.get<"reads">(), &reads))
+        return nullptr;
     return translate([&] { control::unplug_after(serial, reads); return none(); });
 }
+Method unplug_after_method(kUnplugAfter, unplug_after, Line::plain,
+                           "Detach an instrument after n more raw reads.");
 
-PyObject* py_reads_until_unplugged(PyObject*, PyObject* args) {
-    const char* serial;
-    if (!PyArg_ParseTuple(args, "s", &serial)) return nullptr;
+constexpr auto kReadsUntilUnplugged = signature("reads_until_unplugged", required("serial"));
+PyObject* reads_until_unplugged(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    Arguments<kReadsUntilUnplugged> a;
+    std::string serial;
+    if (!a.parse(args, nargs, kwnames) || !utf8_of<"serial">(a, &serial)) return nullptr;
     return translate([&] {
         return PyLong_FromUnsignedLongLong(control::reads_until_unplugged(serial));
     });
 }
+Method reads_until_unplugged_method(kReadsUntilUnplugged, reads_until_unplugged, Line::plain,
+                                    "Raw reads left before an instrument is detached (0: never).");
 
 // A light as a dict keyed by sim.set_light's parameter names (rin_db_hz None: off).
 PyObject* light_dict(const control::LightSpec& l) {
-    PyObject* rin = std::isinf(l.rin_db_hz) ? Py_NewRef(Py_None) : PyFloat_FromDouble(l.rin_db_hz);
+    Ref rin = Ref::steal(std::isinf(l.rin_db_hz) ? none() : PyFloat_FromDouble(l.rin_db_hz));
     if (!rin) return nullptr;
-    // "N" hands the reference over, also when building the dict fails.
-    return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:O,s:K,s:N,s:d}", "power_uw", l.p1_uw,
+    return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:O,s:K,s:O,s:d}", "power_uw", l.p1_uw,
                          "p2_power_uw", l.p2_uw, "wavelength_nm", l.wavelength_nm,
                          "modulation_hz", l.modulation_hz, "modulation_depth", l.modulation_depth,
                          "noise", l.noise ? Py_True : Py_False, "seed",
-                         (unsigned long long)l.seed, "rin_db_hz", rin, "cmrr_db", l.cmrr_db);
+                         (unsigned long long)l.seed, "rin_db_hz", rin.get(), "cmrr_db", l.cmrr_db);
 }
 
 // An input of port S or T as a dict keyed by sim.set_port_input's parameter names.
@@ -120,432 +144,367 @@ PyObject* port_input_dict(const control::PortInputSpec& in) {
 // The identity as spec_dict gives it, with "unplug_after_reads", "light" and
 // "inputs" (port S's and T's).
 PyObject* description_dict(const control::InstrumentDescription& d) {
-    PyObject* dict = spec_dict(d.identity);
-    if (!dict) return nullptr;
-    const std::pair<const char*, PyObject*> items[] = {
-        {"unplug_after_reads", PyLong_FromUnsignedLongLong(d.reads_until_unplugged)},
-        {"light", light_dict(d.light)},
-        {"inputs", Py_BuildValue("(NN)", port_input_dict(d.s), port_input_dict(d.t))},
+    Ref dict = Ref::steal(spec_dict(d.identity));
+    Ref s = Ref::steal(port_input_dict(d.s));
+    Ref t = Ref::steal(port_input_dict(d.t));
+    if (!dict || !s || !t) return nullptr;
+    const std::pair<const char*, Ref> items[] = {
+        {"unplug_after_reads", Ref::steal(PyLong_FromUnsignedLongLong(d.reads_until_unplugged))},
+        {"light", Ref::steal(light_dict(d.light))},
+        {"inputs", Ref::steal(PyTuple_Pack(2, s.get(), t.get()))},
     };
-    bool ok = true;
-    for (const auto& [key, value] : items) {  // every value is released, also after a failure
-        ok = ok && value && PyDict_SetItemString(dict, key, value) == 0;
-        Py_XDECREF(value);
+    for (const auto& [key, value] : items) {
+        if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
     }
-    if (!ok) Py_CLEAR(dict);
-    return dict;
+    return dict.release();
 }
 
-PyObject* py_instruments(PyObject*, PyObject*) {
+PyObject* instruments(PyObject*, PyObject*) {
     return translate([] { return list_of(control::describe_instruments(), description_dict); });
 }
+Method instruments_method = Method::no_arguments(
+    "instruments", instruments, Line::plain,
+    "Every attached instrument: identity, unplug_after_reads, light and inputs (S, T).");
 
-PyObject* py_started(PyObject*, PyObject*) {
+PyObject* started(PyObject*, PyObject*) {
     return translate([] { return PyBool_FromLong(control::started()); });
 }
+Method started_method = Method::no_arguments("started", started, Line::plain,
+                                             "Whether zo_init has started the library.");
 
 // ------------------------------------------------ call log, overrides, errors
 
-PyObject* py_function_kind(PyObject*, PyObject* args) {
-    const char* name;
-    if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
+constexpr auto kFunctionKind = signature("function_kind", required("name"));
+PyObject* function_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kFunctionKind> a;
+    std::string name;
+    if (!a.parse(args, nargs, kwnames) || !utf8_of<"name">(a, &name)) return nullptr;
     return translate([&] {
         const calllog::Function* f = control::function(name);
         if (!f) return none();
         return Py_BuildValue("(sLL)", kind_name(f->kind), (long long)f->min, (long long)f->max);
     });
 }
+Method function_kind_method(kFunctionKind, function_kind, Line::plain,
+                            "(kind, min, max) of a library function.");
 
-// override(name, result, times, error_code or None, error_text bytes)
-PyObject* py_override(PyObject*, PyObject* args) {
-    const char* name;
-    PyObject *result, *code;
-    const char* text;
-    Py_ssize_t text_len;
-    int times;
-    if (!PyArg_ParseTuple(args, "sOiOy#", &name, &result, &times, &code, &text, &text_len))
+constexpr auto kOverride = signature("override", required("name"), required("result"),
+                                     required("times"), required("error_code"),
+                                     required("error_text"));
+PyObject* override_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kOverride> a;
+    std::string name, text;
+    int32_t times;
+    std::optional<int32_t> code;
+    if (!a.parse(args, nargs, kwnames) || !utf8_of<"name">(a, &name) ||
+        !i32_via_int(a.get<"times">(), &times) || !bytes_of<"error_text">(a, text))
+        return nullptr;
+    if (a.get<"error_code">() != Py_None && !i32_via_int(a.get<"error_code">(), &code.emplace()))
         return nullptr;
     return translate([&]() -> PyObject* {
         const calllog::Function* f = control::function(name);
-        if (!f) throw std::invalid_argument(std::string("unknown library function: ") + name);
+        if (!f) throw std::invalid_argument("unknown library function: " + name);
         calllog::Script script;
-        if (!to_script(result, f->kind, script)) {
-            if (!PyErr_Occurred()) throw std::invalid_argument(std::string("result of the wrong kind for ") + name);
+        if (!to_script(a.get<"result">(), f->kind, script)) {
+            if (!PyErr_Occurred()) throw std::invalid_argument("result of the wrong kind for " + name);
             return nullptr;
         }
         std::optional<calllog::ScriptedError> error;
-        if (code != Py_None) {
-            const long c = PyLong_AsLong(code);
-            if (c == -1 && PyErr_Occurred()) return nullptr;
-            error = calllog::ScriptedError{int32_t(c), std::string(text, size_t(text_len))};
-        }
+        if (code) error = calllog::ScriptedError{*code, std::move(text)};
         control::add_override(name, std::move(script), std::move(error), times);
         return none();
     });
 }
+Method override_method(kOverride, override_, Line::plain,
+                       "Script a function's next answers (error_code None: no error).");
 
-PyObject* py_set_error(PyObject*, PyObject* args) {
-    int code;
-    const char* text;
-    Py_ssize_t len;
-    if (!PyArg_ParseTuple(args, "iy#", &code, &text, &len)) return nullptr;
-    return translate([&] { control::set_error(code, std::string(text, size_t(len))); return none(); });
+constexpr auto kSetError = signature("set_error", required("code"), required("text"));
+PyObject* set_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kSetError> a;
+    int32_t code;
+    std::string text;
+    if (!a.parse(args, nargs, kwnames) || !i32_via_int(a.get<"code">(), &code) ||
+        !bytes_of<"text">(a, text))
+        return nullptr;
+    return translate([&] { control::set_error(code, text); return none(); });
 }
+Method set_error_method(kSetError, set_error, Line::plain,
+                        "Set the calling thread's last error.");
 
-PyObject* py_last_error(PyObject*, PyObject*) {
+PyObject* last_error(PyObject*, PyObject*) {
     return translate([] {
         const auto [code, text] = control::last_error();
         return Py_BuildValue("(iy#)", int(code), text.data(), Py_ssize_t(text.size()));
     });
 }
+Method last_error_method = Method::no_arguments(
+    "last_error", last_error, Line::plain, "The calling thread's last error (code, bytes).");
 
-PyObject* py_calls(PyObject*, PyObject*) {
+PyObject* calls(PyObject*, PyObject*) {
     return translate([] { return list_of(control::calls(), from_call); });
 }
+Method calls_method = Method::no_arguments("calls", calls, Line::plain, "The call log.");
 
-PyObject* py_clear_calls(PyObject*, PyObject*) {
+PyObject* clear_calls(PyObject*, PyObject*) {
     return translate([] { control::clear_calls(); return none(); });
 }
+Method clear_calls_method = Method::no_arguments("clear_calls", clear_calls, Line::plain,
+                                                 "Empty the call log.");
 
-PyObject* py_set_logging(PyObject*, PyObject* args) {
-    int on;
-    if (!PyArg_ParseTuple(args, "p", &on)) return nullptr;
-    return translate([&] { control::set_logging(on != 0); return none(); });
+constexpr auto kSetLogging = signature("set_logging", required("on"));
+PyObject* set_logging(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kSetLogging> a;
+    bool on;
+    if (!a.parse(args, nargs, kwnames) || !to_bool(a.get<"on">(), &on)) return nullptr;
+    return translate([&] { control::set_logging(on); return none(); });
 }
+Method set_logging_method(kSetLogging, set_logging, Line::plain,
+                          "Switch the call log on or off.");
 
-PyObject* py_logging(PyObject*, PyObject*) {
+PyObject* logging(PyObject*, PyObject*) {
     return translate([] { return PyBool_FromLong(control::logging()); });
 }
+Method logging_method = Method::no_arguments("logging", logging, Line::plain,
+                                             "Whether the call log is on.");
 
 // (name, result, times, error_code or None, error_text bytes), as override() takes them.
 PyObject* override_tuple(const calllog::PendingOverride& p) {
-    PyObject* result = from_script(p.result);
-    if (!result) return nullptr;
-    PyObject* code = p.error ? PyLong_FromLong(p.error->code) : none();
-    if (!code) {
-        Py_DECREF(result);
-        return nullptr;
-    }
+    Ref result = Ref::steal(from_script(p.result));
+    Ref code = Ref::steal(p.error ? PyLong_FromLong(p.error->code) : none());
+    if (!result || !code) return nullptr;
     const std::string text = p.error ? p.error->text : std::string();
-    // "N" hands both references over, also when building the tuple fails.
-    return Py_BuildValue("(s#NiNy#)", p.name.data(), Py_ssize_t(p.name.size()), result, p.remaining,
-                         code, text.data(), Py_ssize_t(text.size()));
+    return Py_BuildValue("(s#OiOy#)", p.name.data(), Py_ssize_t(p.name.size()), result.get(),
+                         p.remaining, code.get(), text.data(), Py_ssize_t(text.size()));
 }
 
-PyObject* py_overrides(PyObject*, PyObject*) {
+PyObject* overrides(PyObject*, PyObject*) {
     return translate([] { return list_of(control::overrides(), override_tuple); });
 }
+Method overrides_method = Method::no_arguments("overrides", overrides, Line::plain,
+                                               "Pending overrides, in the order given.");
 
-PyObject* py_set_log_capacity(PyObject*, PyObject* args) {
-    unsigned long long calls;
-    if (!PyArg_ParseTuple(args, "K", &calls)) return nullptr;
+constexpr auto kSetLogCapacity = signature("set_log_capacity", required("calls"));
+PyObject* set_log_capacity(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    Arguments<kSetLogCapacity> a;
+    uint64_t calls;
+    if (!a.parse(args, nargs, kwnames) || !u64_via_int(a.get<"calls">(), &calls)) return nullptr;
     return translate([&] { control::set_log_capacity(calls); return none(); });
 }
+Method set_log_capacity_method(kSetLogCapacity, set_log_capacity, Line::plain,
+                               "Keep at most n calls in the log.");
 
-PyObject* py_log_capacity(PyObject*, PyObject*) {
+PyObject* log_capacity(PyObject*, PyObject*) {
     return translate([] { return PyLong_FromUnsignedLongLong(control::log_capacity()); });
 }
+Method log_capacity_method = Method::no_arguments("log_capacity", log_capacity, Line::plain,
+                                                  "How many calls the log keeps.");
 
-PyObject* py_dropped_calls(PyObject*, PyObject*) {
+PyObject* dropped_calls(PyObject*, PyObject*) {
     return translate([] { return PyLong_FromUnsignedLongLong(control::dropped_calls()); });
 }
+Method dropped_calls_method = Method::no_arguments(
+    "dropped_calls", dropped_calls, Line::plain,
+    "Calls dropped from the log since it was cleared.");
 
 // ------------------------------------------------------ light, ports, timing
 
-// set_light(serial or None, p1, p2, wavelength, mod_hz, mod_depth, noise, seed,
-//           rin_db_hz (-inf: off), cmrr_db)
-PyObject* py_set_light(PyObject*, PyObject* args) {
-    PyObject* serial;
+constexpr auto kSetLight = signature(
+    "set_light", required("serial"), required("power_uw"), required("p2_power_uw"),
+    required("wavelength_nm"), required("modulation_hz"), required("modulation_depth"),
+    required("noise"), required("seed"), required("rin_db_hz"), required("cmrr_db"));
+PyObject* set_light(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kSetLight> a;
+    control::Serial serial;
     control::LightSpec l;
-    int noise;
-    unsigned long long seed;
-    if (!PyArg_ParseTuple(args, "OdddddpKdd", &serial, &l.p1_uw, &l.p2_uw, &l.wavelength_nm,
-                          &l.modulation_hz, &l.modulation_depth, &noise, &seed, &l.rin_db_hz,
-                          &l.cmrr_db))
+    if (!a.parse(args, nargs, kwnames) || !to_serial(a.get<"serial">(), serial) ||
+        !to_double(a.get<"power_uw">(), &l.p1_uw) ||
+        !to_double(a.get<"p2_power_uw">(), &l.p2_uw) ||
+        !to_double(a.get<"wavelength_nm">(), &l.wavelength_nm) ||
+        !to_double(a.get<"modulation_hz">(), &l.modulation_hz) ||
+        !to_double(a.get<"modulation_depth">(), &l.modulation_depth) ||
+        !to_bool(a.get<"noise">(), &l.noise) || !u64_via_int(a.get<"seed">(), &l.seed) ||
+        !to_double(a.get<"rin_db_hz">(), &l.rin_db_hz) ||
+        !to_double(a.get<"cmrr_db">(), &l.cmrr_db))
         return nullptr;
-    control::Serial s;
-    if (!to_serial(serial, s)) return nullptr;
-    l.noise = noise != 0;
-    l.seed = seed;
-    return translate([&] { control::set_light(s, l); return none(); });
+    return translate([&] { control::set_light(serial, l); return none(); });
 }
+Method set_light_method(kSetLight, set_light, Line::plain,
+                        "Set an instrument's optical input (serial None: the first attached; "
+                        "rin_db_hz -inf: off).");
 
-// set_port_input(serial or None, port, level, frequency_hz, duty)
-PyObject* py_set_port_input(PyObject*, PyObject* args) {
-    PyObject* serial;
-    int port, level;
-    double freq, duty;
-    if (!PyArg_ParseTuple(args, "Oipdd", &serial, &port, &level, &freq, &duty)) return nullptr;
-    control::Serial s;
-    if (!to_serial(serial, s)) return nullptr;
-    return translate([&] { control::set_port_input(s, port, level != 0, freq, duty); return none(); });
+constexpr auto kSetPortInput = signature("set_port_input", required("serial"), required("port"),
+                                         required("level"), required("frequency_hz"),
+                                         required("duty"));
+PyObject* set_port_input(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kSetPortInput> a;
+    control::Serial serial;
+    int32_t port;
+    bool level;
+    double frequency_hz, duty;
+    if (!a.parse(args, nargs, kwnames) || !to_serial(a.get<"serial">(), serial) ||
+        !i32_via_int(a.get<"port">(), &port) || !to_bool(a.get<"level">(), &level) ||
+        !to_double(a.get<"frequency_hz">(), &frequency_hz) ||
+        !to_double(a.get<"duty">(), &duty))
+        return nullptr;
+    return translate([&] {
+        control::set_port_input(serial, port, level, frequency_hz, duty);
+        return none();
+    });
 }
+Method set_port_input_method(kSetPortInput, set_port_input, Line::plain,
+                             "Apply a level or square wave to S or T.");
 
-// (serial or None, port number), as the inspection functions take them.
-bool serial_and_port(PyObject* args, control::Serial& s, int& port) {
-    PyObject* serial;
-    return PyArg_ParseTuple(args, "Oi", &serial, &port) && to_serial(serial, s);
+constexpr auto kPortInput = signature("port_input", required("serial"), required("port"));
+PyObject* port_input(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    control::Serial serial;
+    int32_t port;
+    if (!serial_and_port<kPortInput>(args, nargs, kwnames, serial, port)) return nullptr;
+    return translate([&] { return port_input_dict(control::port_input(serial, port)); });
 }
+Method port_input_method(kPortInput, port_input, Line::plain,
+                         "The input applied to port S or T.");
 
-PyObject* py_port_input(PyObject*, PyObject* args) {
-    control::Serial s;
-    int port;
-    if (!serial_and_port(args, s, port)) return nullptr;
-    return translate([&] { return port_input_dict(control::port_input(s, port)); });
-}
-
-PyObject* py_set_timeout(PyObject*, PyObject* args) {
+constexpr auto kSetTimeout = signature("set_timeout", required("seconds"));
+PyObject* set_timeout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kSetTimeout> a;
     double seconds;
-    if (!PyArg_ParseTuple(args, "d", &seconds)) return nullptr;
+    if (!a.parse(args, nargs, kwnames) || !to_double(a.get<"seconds">(), &seconds)) return nullptr;
     return translate([&] { control::set_timeout(seconds); return none(); });
 }
+Method set_timeout_method(kSetTimeout, set_timeout, Line::plain,
+                          "Trigger timeout, seconds of instrument time.");
 
-PyObject* py_timeout(PyObject*, PyObject*) {
+PyObject* timeout(PyObject*, PyObject*) {
     return translate([] { return PyFloat_FromDouble(control::timeout()); });
 }
+Method timeout_method = Method::no_arguments("timeout", timeout, Line::plain,
+                                             "The trigger timeout.");
 
-PyObject* py_set_realtime(PyObject*, PyObject* args) {
-    int on;
-    if (!PyArg_ParseTuple(args, "p", &on)) return nullptr;
-    return translate([&] { control::set_realtime(on != 0); return none(); });
+constexpr auto kSetRealtime = signature("set_realtime", required("on"));
+PyObject* set_realtime(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kSetRealtime> a;
+    bool on;
+    if (!a.parse(args, nargs, kwnames) || !to_bool(a.get<"on">(), &on)) return nullptr;
+    return translate([&] { control::set_realtime(on); return none(); });
 }
+Method set_realtime_method(kSetRealtime, set_realtime, Line::plain,
+                           "Pace acquisitions like the real unit.");
 
-PyObject* py_realtime(PyObject*, PyObject*) {
+PyObject* realtime(PyObject*, PyObject*) {
     return translate([] { return PyBool_FromLong(control::realtime()); });
 }
+Method realtime_method = Method::no_arguments("realtime", realtime, Line::plain,
+                                              "Whether acquisitions are paced.");
 
 // ---------------------------------------------------------------- inspection
 
-PyObject* py_port_state(PyObject*, PyObject* args) {
-    control::Serial s;
-    int port;
-    if (!serial_and_port(args, s, port)) return nullptr;
+constexpr auto kPortState = signature("port_state", required("serial"), required("port"));
+PyObject* port_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    control::Serial serial;
+    int32_t port;
+    if (!serial_and_port<kPortState>(args, nargs, kwnames, serial, port)) return nullptr;
     return translate([&] {
-        const control::PortStateOut p = control::port_state(s, port);
+        const control::PortStateOut p = control::port_state(serial, port);
         return Py_BuildValue("{s:s,s:s,s:O,s:k,s:k,s:d,s:d}", "direction", p.direction.c_str(),
                              "drive", p.drive.c_str(), "level", p.level ? Py_True : Py_False,
                              "threshold", (unsigned long)p.threshold, "period", (unsigned long)p.period,
                              "frequency_hz", p.frequency_hz, "duty", p.duty);
     });
 }
+Method port_state_method(kPortState, port_state, Line::plain, "What drives a port.");
 
 PyObject* registers_tuple(const std::array<uint16_t, 256>& regs) {
-    PyObject* t = PyTuple_New(256);
-    for (Py_ssize_t i = 0; t && i < 256; ++i) {
+    Ref t = Ref::steal(PyTuple_New(256));
+    if (!t) return nullptr;
+    for (Py_ssize_t i = 0; i < 256; ++i) {
         PyObject* v = PyLong_FromLong(regs[size_t(i)]);
-        if (!v) { Py_DECREF(t); return nullptr; }
-        PyTuple_SET_ITEM(t, i, v);
+        if (!v) return nullptr;
+        PyTuple_SET_ITEM(t.get(), i, v);   // the tuple owns it from here
     }
-    return t;
+    return t.release();
 }
 
-PyObject* py_state(PyObject*, PyObject* args) {
-    PyObject* serial;
-    if (!PyArg_ParseTuple(args, "O", &serial)) return nullptr;
-    control::Serial s;
-    if (!to_serial(serial, s)) return nullptr;
+constexpr auto kState = signature("state", required("serial"));
+PyObject* state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments<kState> a;
+    control::Serial serial;
+    if (!a.parse(args, nargs, kwnames) || !to_serial(a.get<"serial">(), serial)) return nullptr;
     return translate([&]() -> PyObject* {
-        const control::InstrumentState st = control::state(s);
-        PyObject* regs = registers_tuple(st.registers);
-        if (!regs) return nullptr;
-        PyObject* light = light_dict(st.light);
-        if (!light) {
-            Py_DECREF(regs);
-            return nullptr;
-        }
+        const control::InstrumentState st = control::state(serial);
+        Ref regs = Ref::steal(registers_tuple(st.registers));
+        Ref light = Ref::steal(light_dict(st.light));
+        if (!regs || !light) return nullptr;
         const auto b = [](bool v) { return v ? Py_True : Py_False; };
         return Py_BuildValue(
-            "{s:s,s:O,s:k,s:i,s:O,s:K,s:k,s:O,s:O,s:O,s:O,s:O,s:O,s:s,s:i,s:K,s:N,s:N}",
+            "{s:s,s:O,s:k,s:i,s:O,s:K,s:k,s:O,s:O,s:O,s:O,s:O,s:O,s:s,s:i,s:K,s:O,s:O}",
             "serial", st.serial.c_str(), "balanced", b(st.balanced), "base_samplerate",
-            (unsigned long)st.base_samplerate, "peak_responsivity", st.peak_nm, "open", b(st.open), "clock", (unsigned long long)st.clock, "samplerate",
-            (unsigned long)st.samplerate, "highgain", b(st.highgain), "antialias", b(st.antialias),
-            "powerdown", b(st.powerdown), "adcclock", b(st.adcclock), "p1_monitor", b(st.p1_monitor),
-            "p2_monitor", b(st.p2_monitor), "pattern", st.pattern.c_str(), "user_word",
-            int(st.user_word), "pattern_origin", (unsigned long long)st.pattern_origin, "registers",
-            regs, "light", light);
+            (unsigned long)st.base_samplerate, "peak_responsivity", st.peak_nm, "open", b(st.open),
+            "clock", (unsigned long long)st.clock, "samplerate", (unsigned long)st.samplerate,
+            "highgain", b(st.highgain), "antialias", b(st.antialias), "powerdown", b(st.powerdown),
+            "adcclock", b(st.adcclock), "p1_monitor", b(st.p1_monitor), "p2_monitor",
+            b(st.p2_monitor), "pattern", st.pattern.c_str(), "user_word", int(st.user_word),
+            "pattern_origin", (unsigned long long)st.pattern_origin, "registers", regs.get(),
+            "light", light.get());
     });
 }
+Method state_method(kState, state, Line::plain, "An instrument's settings and clock.");
 
-// -------------------------------------------------------------- bench helpers
+// ---------------------------------------------------------------- the module
 
-// What a function run without the interpreter lock gave: its result or its
-// exception, to be turned into Python's (by translate) once the lock is back.
-template <class R>
-struct Outcome {
-    std::optional<R> result;
-    std::exception_ptr failure;
-    R get() {
-        if (failure) std::rethrow_exception(failure);
-        return std::move(*result);
-    }
+Method* const functions[] = {
+    &reset_method,         &default_device_method,   &attach_method,
+    &detach_method,        &detach_all_method,       &devices_method,
+    &identity_method,      &unplug_after_method,     &reads_until_unplugged_method,
+    &started_method,       &instruments_method,      &function_kind_method,
+    &override_method,      &set_error_method,        &last_error_method,
+    &calls_method,         &clear_calls_method,      &set_logging_method,
+    &logging_method,       &overrides_method,        &set_log_capacity_method,
+    &log_capacity_method,  &dropped_calls_method,    &set_light_method,
+    &set_port_input_method, &port_input_method,      &set_timeout_method,
+    &timeout_method,       &set_realtime_method,     &realtime_method,
+    &port_state_method,    &state_method,
 };
-
-// Runs `f` with the interpreter lock released (other threads run meanwhile).
-// Call it outside translate(): the lock is taken back outside any handler,
-// since at interpreter exit a daemon thread is ended right there (glibc
-// unwinds its stack) and no handler on the way may keep that unwinding.
-template <class F>
-auto without_gil(F&& f) {
-    Outcome<decltype(f())> outcome;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-        outcome.result.emplace(f());
-    } catch (...) {
-        outcome.failure = std::current_exception();
-    }
-    PyEval_RestoreThread(saved);
-    return outcome;
-}
-
-PyObject* seconds_result(Outcome<double> seconds) {
-    return translate([&] { return PyFloat_FromDouble(seconds.get()); });
-}
-
-PyObject* py_time_call(PyObject*, PyObject* args) {
-    const char *name, *serial;
-    unsigned long long n;
-    if (!PyArg_ParseTuple(args, "ssK", &name, &serial, &n)) return nullptr;
-    return seconds_result(without_gil([&] { return control::time_call(name, serial, n); }));
-}
-
-PyObject* py_time_logged_call(PyObject*, PyObject* args) {
-    const char *name, *serial;
-    unsigned long long n;
-    if (!PyArg_ParseTuple(args, "ssK", &name, &serial, &n)) return nullptr;
-    return seconds_result(without_gil([&] { return control::time_logged_call(name, serial, n); }));
-}
-
-// (serial, n, repeats=5) -> the best seconds of `timer` over a block of n.
-PyObject* time_block(PyObject* args, double (*timer)(const std::string&, uint64_t, int)) {
-    const char* serial;
-    unsigned long long n;
-    int repeats = 5;
-    if (!PyArg_ParseTuple(args, "sK|i", &serial, &n, &repeats)) return nullptr;
-    return seconds_result(without_gil([&] { return timer(serial, n, repeats); }));
-}
-
-PyObject* py_time_raw_fill(PyObject*, PyObject* args) {
-    return time_block(args, control::time_raw_fill);
-}
-
-PyObject* py_time_render(PyObject*, PyObject* args) {
-    return time_block(args, control::time_render);
-}
-
-// time_stream_acquire(serial, dtype_bytes, n, filter, cutoff_hz, downsampling, repeats,
-//                     reuse=0)
-PyObject* py_time_stream_acquire(PyObject*, PyObject* args) {
-    const char *serial, *filter;
-    int dtype_bytes, downsampling, repeats, reuse = 0;
-    unsigned long long n;
-    double cutoff;
-    if (!PyArg_ParseTuple(args, "siKsdii|p", &serial, &dtype_bytes, &n, &filter, &cutoff,
-                          &downsampling, &repeats, &reuse))
-        return nullptr;
-    Outcome<double> seconds = without_gil([&] {
-        const double s = ::time_stream_acquire(serial, dtype_bytes, n, filter, cutoff,
-                                               downsampling, repeats, reuse != 0);
-        // On failure the helper leaves its reason as this thread's last error.
-        if (s < 0) throw std::invalid_argument(control::last_error().second);
-        return s;
-    });
-    return seconds_result(std::move(seconds));
-}
-
-PyMethodDef methods[] = {
-    {"reset", py_reset, METH_NOARGS, "The default bench again."},
-    {"default_device", py_default_device, METH_NOARGS, "Identity of the default instrument."},
-    {"attach", py_attach, METH_VARARGS, "Attach an instrument."},
-    {"detach", py_detach, METH_VARARGS, "Detach an instrument by serial."},
-    {"detach_all", py_detach_all, METH_NOARGS, "Detach every instrument."},
-    {"devices", py_devices, METH_NOARGS, "Serials in attach order."},
-    {"identity", py_identity, METH_VARARGS, "An attached instrument's identity, as attach takes it."},
-    {"unplug_after", py_unplug_after, METH_VARARGS, "Detach an instrument after n more raw reads."},
-    {"reads_until_unplugged", py_reads_until_unplugged, METH_VARARGS,
-     "Raw reads left before an instrument is detached (0: never)."},
-    {"started", py_started, METH_NOARGS, "Whether zo_init has started the library."},
-    {"instruments", py_instruments, METH_NOARGS,
-     "Every attached instrument: identity, unplug_after_reads, light and inputs (S, T)."},
-    {"function_kind", py_function_kind, METH_VARARGS, "(kind, min, max) of a library function."},
-    {"override", py_override, METH_VARARGS, "Script a function's next answers."},
-    {"set_error", py_set_error, METH_VARARGS, "Set the calling thread's last error."},
-    {"last_error", py_last_error, METH_NOARGS, "The calling thread's last error (code, bytes)."},
-    {"calls", py_calls, METH_NOARGS, "The call log."},
-    {"clear_calls", py_clear_calls, METH_NOARGS, "Empty the call log."},
-    {"set_logging", py_set_logging, METH_VARARGS, "Switch the call log on or off."},
-    {"logging", py_logging, METH_NOARGS, "Whether the call log is on."},
-    {"overrides", py_overrides, METH_NOARGS, "Pending overrides, in the order given."},
-    {"set_log_capacity", py_set_log_capacity, METH_VARARGS, "Keep at most n calls in the log."},
-    {"log_capacity", py_log_capacity, METH_NOARGS, "How many calls the log keeps."},
-    {"dropped_calls", py_dropped_calls, METH_NOARGS, "Calls dropped from the log since it was cleared."},
-    {"set_light", py_set_light, METH_VARARGS, "Set an instrument's optical input."},
-    {"set_port_input", py_set_port_input, METH_VARARGS, "Apply a level or square wave to S or T."},
-    {"port_input", py_port_input, METH_VARARGS, "The input applied to port S or T."},
-    {"set_timeout", py_set_timeout, METH_VARARGS, "Trigger timeout, seconds of instrument time."},
-    {"timeout", py_timeout, METH_NOARGS, "The trigger timeout."},
-    {"set_realtime", py_set_realtime, METH_VARARGS, "Pace acquisitions like the real unit."},
-    {"realtime", py_realtime, METH_NOARGS, "Whether acquisitions are paced."},
-    {"port_state", py_port_state, METH_VARARGS, "What drives a port."},
-    {"state", py_state, METH_VARARGS, "An instrument's settings and clock."},
-    {"time_call", py_time_call, METH_VARARGS, "time_call(name, serial, n) -> seconds per call"},
-    {"time_logged_call", py_time_logged_call, METH_VARARGS,
-     "time_logged_call(name, serial, n) -> seconds per call, logged as the log is set"},
-    {"time_raw_fill", py_time_raw_fill, METH_VARARGS,
-     "time_raw_fill(serial, n, repeats=5) -> best seconds for zo_get_raw_data of n samples"},
-    {"time_render", py_time_render, METH_VARARGS,
-     "time_render(serial, n, repeats=5) -> best seconds to generate n samples"},
-    {"time_stream_acquire", py_time_stream_acquire, METH_VARARGS,
-     "time_stream_acquire(serial, dtype_bytes, n, filter, cutoff_hz, downsampling, repeats, "
-     "reuse=False)"
-     " -> best seconds of a stream's acquire of n samples"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_sim", "Control of the virtual KV310 bench.", -1,
-                          methods, nullptr, nullptr, nullptr, nullptr};
 
 // The library's defaults, ranges and model constants as module constants:
 // zopy.sim and its bench files take every default from here.
 bool add_constants(PyObject* m) {
     const control::Limits l = control::limits();
     const control::ModelConstants k = control::model_constants();
-    const struct {
-        const char* name;
-        PyObject* value;
-    } constants[] = {
-        {"BAD_DOUBLE", PyFloat_FromDouble(control::bad_double())},
-        {"DEFAULT_TIMEOUT", PyFloat_FromDouble(l.default_timeout_s)},
-        {"DEFAULT_CMRR_DB", PyFloat_FromDouble(l.default_cmrr_db)},
-        {"DEFAULT_SEED", PyLong_FromUnsignedLongLong(l.default_seed)},
-        {"DEFAULT_LOG_CAPACITY", PyLong_FromUnsignedLongLong(l.default_log_capacity)},
-        {"MAX_LOG_CAPACITY", PyLong_FromUnsignedLongLong(l.max_log_capacity)},
-        {"MAX_POWER_UW", PyFloat_FromDouble(l.max_power_uw)},
-        {"MIN_WAVELENGTH_NM", PyFloat_FromDouble(l.min_wavelength_nm)},
-        {"MAX_RIN_DB_HZ", PyFloat_FromDouble(l.max_rin_db_hz)},
-        {"MIN_CMRR_DB", PyFloat_FromDouble(l.min_cmrr_db)},
-        {"COUNTS_PER_UW_HIGH", PyFloat_FromDouble(k.counts_per_uw_high)},
-        {"COUNTS_PER_UW_LOW", PyFloat_FromDouble(k.counts_per_uw_low)},
-        {"OFFSET_SINGLE", PyFloat_FromDouble(k.offset_single)},
-        {"OFFSET_BALANCED", PyFloat_FromDouble(k.offset_balanced)},
-        {"PORT_CLOCK_HZ", PyFloat_FromDouble(k.port_clock_hz)},
-        {"ATTACH_DEFAULTS", spec_dict(control::attach_defaults())},
+    const std::pair<const char*, Ref> constants[] = {
+        {"BAD_DOUBLE", Ref::steal(PyFloat_FromDouble(control::bad_double()))},
+        {"DEFAULT_TIMEOUT", Ref::steal(PyFloat_FromDouble(l.default_timeout_s))},
+        {"DEFAULT_CMRR_DB", Ref::steal(PyFloat_FromDouble(l.default_cmrr_db))},
+        {"DEFAULT_SEED", Ref::steal(PyLong_FromUnsignedLongLong(l.default_seed))},
+        {"DEFAULT_LOG_CAPACITY", Ref::steal(PyLong_FromUnsignedLongLong(l.default_log_capacity))},
+        {"MAX_LOG_CAPACITY", Ref::steal(PyLong_FromUnsignedLongLong(l.max_log_capacity))},
+        {"MAX_POWER_UW", Ref::steal(PyFloat_FromDouble(l.max_power_uw))},
+        {"MIN_WAVELENGTH_NM", Ref::steal(PyFloat_FromDouble(l.min_wavelength_nm))},
+        {"MAX_RIN_DB_HZ", Ref::steal(PyFloat_FromDouble(l.max_rin_db_hz))},
+        {"MIN_CMRR_DB", Ref::steal(PyFloat_FromDouble(l.min_cmrr_db))},
+        {"COUNTS_PER_UW_HIGH", Ref::steal(PyFloat_FromDouble(k.counts_per_uw_high))},
+        {"COUNTS_PER_UW_LOW", Ref::steal(PyFloat_FromDouble(k.counts_per_uw_low))},
+        {"OFFSET_SINGLE", Ref::steal(PyFloat_FromDouble(k.offset_single))},
+        {"OFFSET_BALANCED", Ref::steal(PyFloat_FromDouble(k.offset_balanced))},
+        {"PORT_CLOCK_HZ", Ref::steal(PyFloat_FromDouble(k.port_clock_hz))},
+        {"ATTACH_DEFAULTS", Ref::steal(spec_dict(control::attach_defaults()))},
     };
-    bool ok = true;
-    for (const auto& c : constants) {  // every value is released, also after a failure
-        ok = ok && c.value && PyModule_AddObjectRef(m, c.name, c.value) == 0;
-        Py_XDECREF(c.value);
+    for (const auto& [name, value] : constants) {
+        if (!value || PyModule_AddObjectRef(m, name, value.get()) < 0) return false;
     }
-    return ok;
+    return true;
 }
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_sim", "Control of the virtual KV310 bench.", -1,
+                          nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__sim(void) {
-    PyObject* m = PyModule_Create(&module_def);
-    if (!m) return nullptr;
-    if (!add_constants(m)) {
-        Py_DECREF(m);
-        return nullptr;
+    zopy::Ref module = zopy::Ref::steal(PyModule_Create(&module_def));
+    if (!module || !add_constants(module.get())) return nullptr;
+    for (zopy::Method* function : functions) {
+        if (!zopy::bind_function(module.get(), *function)) return nullptr;
     }
-    return m;
+    return module.release();
 }

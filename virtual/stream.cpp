@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -517,47 +516,6 @@ ZOStream<T>* open_stream(const char* name, zo_device* device) noexcept {
     });
 }
 
-// ------------------------------------------------------------------- bench
-
-struct BenchHandle {
-    zo_device* handle;
-    ~BenchHandle() {
-        try {
-            Registry::get().close(handle);
-        } catch (...) {  // already gone with a bench reset: nothing to release
-        }
-    }
-};
-
-// Status of a stream call made by the bench helper, as an exception.
-void check(int status) {
-    if (status != ZO_SUCCESS) throw ZoError(last_error_code(), last_error_text());
-}
-
-template <typename T>
-double best_acquire_time(DeviceLink link, std::uint64_t n, const char* filter, double cutoff,
-                         int downsampling, int repeats, bool reuse_block) {
-    VirtualStream<T> stream(std::move(link));
-    check(stream.set_filter(filter));
-    if (std::string(filter) != "none") check(stream.set_cutoff(cutoff));
-    check(stream.set_downsampling(downsampling));
-    double best = std::numeric_limits<double>::infinity();
-    // One block filled once before timing, as a caller's reused array is;
-    // otherwise a fresh block each time, as a caller's new array would be.
-    std::unique_ptr<T[]> data;
-    if (reuse_block) {
-        data.reset(new T[n]);
-        check(stream.acquire(n, data.get(), nullptr));
-    }
-    for (int r = 0; r < repeats; ++r) {
-        if (!reuse_block) data.reset(new T[n]);
-        const auto t0 = std::chrono::steady_clock::now();
-        check(stream.acquire(n, data.get(), nullptr));
-        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    }
-    return best;
-}
-
 }  // namespace
 }  // namespace zo
 
@@ -583,28 +541,3 @@ ZO_API ZOGenericStream* zo_close_stream(ZOGenericStream* stream) {
         return nullptr;
     });
 }
-
-ZO_API double time_stream_acquire(const char* serial, int dtype_bytes, uint64_t nsamples,
-                                  const char* filter, double cutoff_hz, int downsampling,
-                                  int repeats, bool reuse_block) {
-    return guarded(-1.0, [&] {
-        const calllog::QuietScope quiet;
-        if (!serial || !filter) fail(ZO_ERROR_PARAMS, "serial and filter must not be null");
-        if (dtype_bytes != 4 && dtype_bytes != 8) fail(ZO_ERROR_PARAMS, "dtype_bytes must be 4 or 8");
-        if (nsamples == 0 || repeats < 1) fail(ZO_ERROR_PARAMS, "nsamples and repeats must be at least 1");
-        const BenchHandle bench{Registry::get().open_bench_handle(serial)};
-        DeviceLink link = Registry::get().link(bench.handle);
-        return dtype_bytes == 4
-                   ? best_acquire_time<float>(std::move(link), nsamples, filter, cutoff_hz, downsampling, repeats, reuse_block)
-                   : best_acquire_time<double>(std::move(link), nsamples, filter, cutoff_hz, downsampling, repeats, reuse_block);
-    });
-}
-
-extern "C" ZO_API double zo_bench_time_stream_acquire(const char* serial, int dtype_bytes,
-                                                      uint64_t nsamples, const char* filter,
-                                                      double cutoff_hz, int downsampling,
-                                                      int repeats) {
-    return time_stream_acquire(serial, dtype_bytes, nsamples, filter, cutoff_hz, downsampling,
-                               repeats, false);
-}
-

@@ -48,24 +48,4 @@
 
 #include "zo.h"
 
-#include <cstdint>
-
-// Bench helper: the best wall time, in seconds, of `repeats` acquisitions of
-// `nsamples` samples by a stream on the instrument with this serial, set up
-// with the given filter ("none", "lowpass", "highpass"), cutoff and
-// downsampling, in float (dtype_bytes 4) or double (8). Rendering the
-// instrument's samples is part of what is timed, as it is in raw
-// acquisition. Works whether or not the instrument is open elsewhere; makes
-// no logged calls. Returns a negative value on failure, with the last error
-// set.
-extern "C" ZO_API double zo_bench_time_stream_acquire(const char* serial, int dtype_bytes,
-                                                      uint64_t nsamples, const char* filter,
-                                                      double cutoff_hz, int downsampling,
-                                                      int repeats);
-// The same for _sim; with `reuse_block`, into one block that the stream
-// filled once before the timing, as a caller's reused array.
-ZO_API double time_stream_acquire(const char* serial, int dtype_bytes, uint64_t nsamples,
-                                  const char* filter, double cutoff_hz, int downsampling,
-                                  int repeats, bool reuse_block);
-
 #endif  // ZOPY_VIRTUAL_STREAM_HPP

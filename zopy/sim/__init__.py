@@ -186,18 +186,6 @@ by key, is in :func:`load_bench`'s help. :func:`describe_bench` and
 :func:`build_bench` do the same with a dict instead of a file. Under pytest,
 the fixtures of the plugin ``zopy`` (module ``zopy.pytest_plugin``) give each test a
 fresh bench and put the previous one back afterwards.
-
-Bench helpers
--------------
-``zopy._sim.time_call(name, serial, n)`` returns the seconds per call of a
-bare library call (``"zo_get_samplerate"``, ``"zo_read_highgain"``,
-``"zo_get_calibration"``, ``"zo_get_raw_data"`` of one sample, ...) made
-``n`` times in a C++ loop, and ``zopy._sim.time_raw_fill(serial, n,
-repeats=5)`` the best time of ``zo_get_raw_data`` filling a freshly
-allocated block of ``n`` samples. Both use a handle of their own (the
-instrument may be open elsewhere) and are neither logged nor overridden.
-``zopy._sim.time_logged_call(name, serial, n)`` times as ``time_call`` does
-but logs the calls when the log is on, which measures what the log costs.
 """
 
 try:

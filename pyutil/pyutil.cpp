@@ -1,7 +1,5 @@
 #include "pyutil.hpp"
 
-#include "zopy.hpp"
-
 #include <span>
 
 namespace zopy {
@@ -12,14 +10,11 @@ PyObject* intern(const char* text) {
     return PyUnicode_InternFromString(text);
 }
 
-PyObject* module_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(state.module_dict, name);
-    if (value) return Py_NewRef(value);
-    if (PyErr_Occurred()) return nullptr;
-    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (value) return Py_NewRef(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return nullptr;
+bool bind_function(PyObject* module, Method& method) {
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return false;
+    Ref function = Ref::steal(PyCMethod_New(method.definition(), module, name.get(), nullptr));
+    return function && PyObject_SetAttrString(module, method.name(), function.get()) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -354,21 +349,20 @@ PyObject* str_from_utf8(const char* text) {
     return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "strict");
 }
 
-bool text_argument(PyObject* obj, std::string* out) {
-    Ref bytes;
-    if (Py_IS_TYPE(obj, &PyBytes_Type)) {
-        bytes = Ref::borrow(obj);
-    } else {
-        PyObject* arg = state.str_ascii;
-        bytes = Ref::steal(call_method(obj, state.str_encode, &arg, 1));
-        if (!bytes) return false;
-        if (!PyBytes_Check(bytes.get())) {
-            PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found",
-                         Py_TYPE(bytes.get())->tp_name);
-            return false;
-        }
+bool utf8_argument(PyObject* obj, int position, std::string* out) {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument %d must be str, not %.50s", position,
+                     obj == Py_None ? "None" : Py_TYPE(obj)->tp_name);
+        return false;
     }
-    out->assign(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!text) return false;
+    if (std::strlen(text) != static_cast<size_t>(size)) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return false;
+    }
+    out->assign(text, static_cast<size_t>(size));
     return true;
 }
 
@@ -400,20 +394,6 @@ int finds_own_method(PyObject* self, PyTypeObject* base, PyObject* name, FastFun
     if (!found) return -1;
     return PyCFunction_Check(found.get()) && PyCFunction_GET_SELF(found.get()) == self &&
            PyCFunction_GET_FUNCTION(found.get()) == as_cfunction(function);
-}
-
-// ---------------------------------------------------------------------------
-// The with-statement protocol
-
-PyObject* context_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
-
-PyObject* context_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    Arguments<kExitSignature> exc_info;
-    if (!exc_info.parse(args, nargs, kwnames)) return nullptr;
-    Ref closed = Ref::steal(call_method(self, state.str_close));
-    if (!closed) return nullptr;
-    Py_RETURN_FALSE;
 }
 
 }  // namespace zopy

@@ -1,6 +1,8 @@
-// Helpers that carry what every unit of the extension repeats: owning
-// references, argument parsing for METH_FASTCALL | METH_KEYWORDS, integer and
-// text conversions with the module's exact messages.
+// The CPython helpers that the package's extension modules (zopy.zopy,
+// zopy._sim, zopy._timing) share: owning references, releasing the
+// interpreter lock, argument parsing for METH_FASTCALL | METH_KEYWORDS with
+// method records, integer and text conversions with the module's exact
+// messages.
 //
 // Convention: functions returning PyObject* return a new reference or null
 // with an exception set; functions returning bool return false with an
@@ -14,6 +16,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -50,6 +54,28 @@ auto without_interpreter_lock(Work&& work) {
         PyEval_RestoreThread(saved);
         return result;
     }
+}
+
+// Runs `body`, which returns a new reference or null with an exception set,
+// and turns a C++ exception it throws into Python's: std::invalid_argument
+// into ValueError, std::bad_alloc into MemoryError, anything else into
+// RuntimeError. For modules over C++ interfaces that report by throwing
+// (the virtual bench's). Call without_interpreter_lock outside it: no
+// handler may be on the stack when the lock is taken back.
+template <typename Body>
+PyObject* translate(Body&& body) {
+    try {
+        return body();
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
 }
 
 // A move-only owning reference. `Ref::steal` takes over a new reference (as
@@ -101,10 +127,6 @@ constexpr int kMaxParams = 8;
 
 // An interned Python string made once and kept for the life of the process.
 PyObject* intern(const char* text);
-
-// Looks a name up in the module namespace (then builtins), as the module's
-// own code does at each use. Returns a new reference.
-PyObject* module_global(PyObject* name);
 
 // ---------------------------------------------------------------------------
 // Signatures, argument parsing and method records.
@@ -350,6 +372,10 @@ private:
     Docstring doc_;
 };
 
+// Makes `method` a function of `module` (its attribute, with the module's
+// name as its __module__).
+bool bind_function(PyObject* module, Method& method);
+
 // ---------------------------------------------------------------------------
 // Integer conversions.
 //
@@ -381,9 +407,15 @@ bool to_bool(PyObject* obj, bool* out);
 // A NUL-terminated UTF-8 text owned by someone else, as a new str (strict).
 PyObject* str_from_utf8(const char* text);
 
-// The text-argument rule of the stream settings: exact bytes as they are,
-// anything else through x.encode('ascii').
-bool text_argument(PyObject* obj, std::string* out);
+// A str argument as its UTF-8 text, as C text parameters take it: TypeError
+// "argument <position> must be str, not <type>" for anything else, and
+// ValueError for a NUL inside (C code would see the text end there).
+bool utf8_argument(PyObject* obj, int position, std::string* out);
+// The same for the parameter `name` of a parsed call: utf8_of<"serial">(a, &s).
+template <ParamName name, const auto& sig>
+bool utf8_of(const Arguments<sig>& a, std::string* out) {
+    return utf8_argument(a.template get<name>(), sig.index(name.text) + 1, out);
+}
 
 // Calls obj.<name>(*args) with vectorcall; `name` is interned.
 PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args = nullptr,
@@ -395,16 +427,5 @@ PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args = nul
 // shadow it. A type that looks names up its own way (__getattribute__,
 // __getattr__) counts as overriding. Returns 1, 0, or -1 with an exception.
 int finds_own_method(PyObject* self, PyTypeObject* base, PyObject* name, FastFunction function);
-
-// The with-statement protocol of the module's types: __enter__ returns the
-// object; __exit__(exc_type, exc_value, traceback) calls its close method
-// through attribute lookup, so a subclass's close runs, and returns False
-// so that an exception raised in the block propagates.
-inline constexpr auto kExitSignature = signature(
-    "__exit__", optional("exc_type", kNone), optional("exc_value", kNone),
-    optional("traceback", kNone));
-PyObject* context_enter(PyObject* self, PyObject* unused);
-PyObject* context_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames);
 
 }  // namespace zopy
