@@ -41,6 +41,7 @@ import numpy
 import zopy
 
 from . import record as recorder
+from . import _identity as identity
 from . import _sample_files as sample_files
 from . import analysis, scope, selftest
 from ._extras import MissingToolError, require
@@ -446,7 +447,7 @@ def run_list(args):
             raise _no_device(missing, args.serial)
         for device in devices:
             print(f"{device.serial}\t{device.product}"
-                  f"{' (balanced)' if recorder.is_balanced(device) else ''}")
+                  f"{' (balanced)' if identity.is_balanced(device) else ''}")
     finally:
         for device in devices:
             device.close()
@@ -455,7 +456,7 @@ def run_list(args):
 def run_info(args):
     with _Opened(args.serial, args) as device:
         wavelength = _wavelength(device, args.wavelength)
-        balanced = recorder.is_balanced(device)
+        balanced = identity.is_balanced(device)
         major, minor, patch = zopy.version()
         print(f"libzo {major}.{minor}.{patch}")
         print(f"Instrument        {device!r}")
@@ -516,8 +517,8 @@ def run_acquire(args):
             over = analysis.over_range_samples(data, limits)
             attrs = {"samplerate_hz": float(device.samplerate), "units": units,
                      "calibration_wavelength_nm": math.nan if wavelength is None else wavelength,
-                     **recorder.front_end_attributes(device),
-                     **recorder.device_attributes(device),
+                     **identity.front_end_attributes(device),
+                     **identity.device_attributes(device),
                      "start_time": start_time, "over_range_samples": over,
                      "trig_mode": args.trig_mode or "", "trig_port": args.trig_port or "",
                      "arm_time": args.arm_time,
@@ -724,7 +725,7 @@ def _fresh_spectrum(args, moments, measured):
         wavelength = _wavelength(device, args.wavelength)
         rate = float(device.samplerate)
         limits = _calibrated_limits(device, wavelength)
-        measured.balanced = recorder.is_balanced(device)
+        measured.balanced = identity.is_balanced(device)
         measured.serial = device.serial
         measured.highgain = bool(device.highgain)
         measured.over_range = 0

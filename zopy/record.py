@@ -94,6 +94,7 @@ import zopy
 from . import analysis
 from ._extras import require
 from ._files import Output, check_free_space
+from ._identity import device_attributes, front_end_attributes
 from ._dataset import open_dataset as open_dataset  # noqa: E402  (recordings as one lazy data set)
 
 __all__ = ["Recorder", "Recording", "read", "record", "stream_attributes"]
@@ -127,32 +128,6 @@ def _read_chunk(stream, n, data_buf, bits_buf):
         stream.acquire(n, out=data_buf[:n])
     else:
         stream.acquire(n, getbits=True, out=data_buf[:n], bits_out=bits_buf[:n])
-
-
-def is_balanced(device):
-    """Whether the instrument has two photodiodes: only those hold a balanced calibration."""
-    try:
-        device.get_calibration("balanced")
-    except zopy.Error:
-        return False
-    return True
-
-
-def device_attributes(device):
-    """What identifies the instrument and the software, as file attributes."""
-    return {
-        "product": device.product,
-        "serial": device.serial,
-        "balanced": is_balanced(device),
-        "firmware_version": "{}.{}.{}".format(*device.fwversion),
-        "library_version": "{}.{}.{}".format(*zopy.version()),
-        "zopy_version": zopy.__version__,
-    }
-
-
-def front_end_attributes(device):
-    """The front end's switches, which decide what the samples mean, as file attributes."""
-    return {"highgain": bool(device.highgain), "antialias": bool(device.antialias)}
 
 
 def stream_attributes(stream):

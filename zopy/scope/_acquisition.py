@@ -27,6 +27,7 @@ import numpy
 
 import zopy
 
+from .. import _identity as identity
 from .. import analysis
 from .. import record as recorder
 from .._files import failure_text
@@ -223,7 +224,7 @@ class Scope:
         device = zopy.Device(serial=self.serial)
         try:
             self.serial = device.serial      # the same unit again after a failure
-            self.balanced = recorder.is_balanced(device)
+            self.balanced = identity.is_balanced(device)
             self._apply_front_end(device)
             stream = device.open_stream(self.dtype)
             try:

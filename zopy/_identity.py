@@ -1,0 +1,29 @@
+"""What identifies an instrument and the software, for files and reports."""
+
+import zopy
+
+
+def is_balanced(device):
+    """Whether the instrument has two photodiodes: only those hold a balanced calibration."""
+    try:
+        device.get_calibration("balanced")
+    except zopy.Error:
+        return False
+    return True
+
+
+def device_attributes(device):
+    """What identifies the instrument and the software, as file attributes."""
+    return {
+        "product": device.product,
+        "serial": device.serial,
+        "balanced": is_balanced(device),
+        "firmware_version": "{}.{}.{}".format(*device.fwversion),
+        "library_version": "{}.{}.{}".format(*zopy.version()),
+        "zopy_version": zopy.__version__,
+    }
+
+
+def front_end_attributes(device):
+    """The front end's switches, which decide what the samples mean, as file attributes."""
+    return {"highgain": bool(device.highgain), "antialias": bool(device.antialias)}
