@@ -33,7 +33,7 @@ DEMO_OUT := demo-output
 TOOLS = "$$(ls dist/zopy-*.whl)[tools]"
 SOURCES := $(shell find extension libzo pyutil virtual zopy -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench clean check-python check-python313 check fuzz stress
+.PHONY: demo test benchmark bench clean check-python check-python313 check fuzz stress
 
 demo: $(VENV)/.installed
 	$(VENV)/bin/python -P examples/first_light.py
@@ -46,9 +46,10 @@ test: $(VENV)/.installed $(VENV_NP1)/.installed $(VENV_313)/.installed \
 	$(VENV_NP1)/bin/python -P -m pytest -q tests
 	$(VENV_313)/bin/python -P -m pytest -q tests
 
-bench: $(VENV)/.installed
+# The benchmarks, run by hand (make bench is the same).
+benchmark bench: $(VENV)/.installed
 	$(VENV)/bin/python -m pip install -q scipy
-	$(VENV)/bin/python bench/run_all.py
+	$(VENV)/bin/python benchmarks/run_all.py
 
 check-python:
 	@if [ -z "$(PYTHON312)" ]; then echo "Python 3.12 not found (put python3.12 on PATH or install it with pyenv)"; exit 1; fi

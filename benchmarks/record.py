@@ -11,7 +11,7 @@
    10**7 and 10**8 input samples, each in a fresh process (Linux). Goal: it
    does not grow with the duration.
 
-Run by hand: ``.venv/bin/python bench/bench_record.py [--repeats R]``.
+Run by hand: ``.venv/bin/python benchmarks/record.py [--repeats R]``.
 """
 
 import argparse

@@ -4,7 +4,7 @@ Measures how many raw samples per second the virtual libzo renders on one
 core, for the signal configurations that cost differently, and compares
 each with the goal of 300 million samples per second. Run by hand:
 
-    .venv/bin/python bench/bench_signal.py [--samples N] [--repeats R]
+    .venv/bin/python benchmarks/virtual_signal.py [--samples N] [--repeats R]
 
 "render" is the signal generator alone, into a buffer already in memory;
 "raw fill" is zo_get_raw_data into a freshly allocated block (page faults

@@ -16,7 +16,7 @@ chromium (one browser process per page, driven by selenium):
   page open, after a minute's warm-up (goal: growth at most 5 MB over 10 min).
 
 The machine is shared: ``uptime`` is printed with the figures. Run by hand:
-``.venv/bin/python bench/scope_in_browser.py [--seconds 20] [--soak 600]``
+``.venv/bin/python benchmarks/scope_in_browser.py [--seconds 20] [--soak 600]``
 """
 
 import argparse

@@ -17,7 +17,7 @@ and what a QCoDeS parameter and a Bluesky acquisition add to a block.
    same block (goal: at most 1.1x), as fast as the virtual instrument
    computes and in real time (100 ms a block, as an instrument delivers).
 
-Run by hand: ``.venv/bin/python bench/bench_frameworks.py [--files N]
+Run by hand: ``.venv/bin/python benchmarks/frameworks.py [--files N]
 [--samples N] [--repeats R] [--skip-spectrogram]``.
 """
 
