@@ -193,7 +193,8 @@ def _parser() -> argparse.ArgumentParser:
     def command(name: str, run: Callable[[argparse.Namespace], int | None] | None, summary: str,
                 parents: Sequence[argparse.ArgumentParser] = (common,)) -> argparse.ArgumentParser:
         # typeshed asks for parents of the subparsers' own class; argparse takes any parser
-        sub = commands.add_parser(name, parents=list(parents), help=summary, description=summary)  # type: ignore[arg-type]
+        sub = commands.add_parser(name, parents=list(parents),  # type: ignore[arg-type]
+                                  help=summary, description=summary)
         sub.set_defaults(run=run)
         return sub
 
@@ -427,7 +428,8 @@ def _calibrated_limits(device: zopy.Device, wavelength: float) -> tuple[float, f
     return analysis.over_range_limits(device.get_rel_calibration(wavelength))
 
 
-def _over_range(count: int | None, total: int, highgain: bool | None = None, where: str = "") -> bool:
+def _over_range(count: int | None, total: int, highgain: bool | None = None,
+                where: str = "") -> bool:
     """One warning line when samples sit at the ADC's limits; whether they do."""
     if not count:
         return False
@@ -544,7 +546,8 @@ def _save_block(path: str, suffix: str, data: npt.NDArray[Any], attrs: dict[str,
             numpy.save(f, data)                  # numpy's format has no place for metadata
     elif suffix == ".npz":
         with open(path, "wb") as f:
-            numpy.savez(f, samples=data, **{key: numpy.asarray(value)  # type: ignore[arg-type]  # attribute names, never allow_pickle
+            # the keys are attribute names, never savez's allow_pickle
+            numpy.savez(f, samples=data, **{key: numpy.asarray(value)  # type: ignore[arg-type]
                                             for key, value in attrs.items()})
     elif suffix == ".csv":
         column = "adc_code" if attrs["units"] == "counts" else "power_uw"

@@ -371,7 +371,8 @@ def _dataset(h5py: Any, path: str | os.PathLike[str], file: Any, name: str) -> A
     return dataset
 
 
-def _stored_in_full(h5py: Any, path: str | os.PathLike[str], what: str, dataset: Any, plist: Any) -> None:
+def _stored_in_full(h5py: Any, path: str | os.PathLike[str], what: str, dataset: Any,
+                    plist: Any) -> None:
     """An uncompressed dataset stores every sample it declares; a compressed
     one is read chunk by chunk, so it only needs chunks of a bounded size and
     filters that h5py decodes."""
@@ -427,8 +428,8 @@ def _read_into(file: io.BufferedIOBase, chunk: numpy.ndarray) -> int:
 
 
 class NpyFile(SampleFile):
-    def __init__(self, path: str | os.PathLike[str], file: io.BufferedIOBase, offset: int, length: int,
-                 dtype: numpy.dtype) -> None:
+    def __init__(self, path: str | os.PathLike[str], file: io.BufferedIOBase, offset: int,
+                 length: int, dtype: numpy.dtype) -> None:
         super().__init__(path, length, dtype, {})
         self._file, self._offset = file, offset
 
@@ -515,7 +516,8 @@ def _checked_npy(path: str | os.PathLike[str], file: io.BufferedIOBase, size: in
 class NpzFile(SampleFile):
     """The member ``samples.npy`` of a zip archive, its metadata from the other members."""
 
-    def __init__(self, path: str | os.PathLike[str], archive: zipfile.ZipFile, member: zipfile.ZipInfo,
+    def __init__(self, path: str | os.PathLike[str], archive: zipfile.ZipFile,
+                 member: zipfile.ZipInfo,
                  offset: int, length: int, dtype: numpy.dtype, attrs: dict[str, Any]) -> None:
         super().__init__(path, length, dtype, attrs)
         self._archive, self._member, self._offset = archive, member, offset
@@ -526,7 +528,8 @@ class NpzFile(SampleFile):
                 member.read(self._offset)
                 for start in range(0, stop, CHUNK_SAMPLES):
                     chunk = numpy.empty(min(CHUNK_SAMPLES, stop - start), self.dtype)
-                    got = _read_into(cast(io.BufferedIOBase, member), chunk)   # a zipfile.ZipExtFile
+                    # the member is a zipfile.ZipExtFile, a buffered reader
+                    got = _read_into(cast(io.BufferedIOBase, member), chunk)
                     yield chunk[:got // self.dtype.itemsize]
                     if got < chunk.nbytes:
                         return
@@ -578,7 +581,8 @@ def open_npz(path: str | os.PathLike[str]) -> NpzFile:
         raise
 
 
-def _npz_members(path: str | os.PathLike[str], archive: zipfile.ZipFile) -> dict[str, zipfile.ZipInfo]:
+def _npz_members(path: str | os.PathLike[str],
+                 archive: zipfile.ZipFile) -> dict[str, zipfile.ZipInfo]:
     infos = archive.infolist()
     if len(infos) > MAX_NPZ_MEMBERS:
         raise SampleFileError(path, f"holds {len(infos)} members, more than the "
@@ -599,7 +603,8 @@ def _npz_members(path: str | os.PathLike[str], archive: zipfile.ZipFile) -> dict
     return members
 
 
-def _npz_value(path: str | os.PathLike[str], archive: zipfile.ZipFile, info: zipfile.ZipInfo) -> Any:
+def _npz_value(path: str | os.PathLike[str], archive: zipfile.ZipFile,
+               info: zipfile.ZipInfo) -> Any:
     """One item of metadata: a 0-d array of a number, boolean or text."""
     what = f"'{info.filename[:-len('.npy')]}'"
     if info.file_size > MAX_ATTRIBUTE_BYTES:
@@ -621,8 +626,8 @@ def _npz_value(path: str | os.PathLike[str], archive: zipfile.ZipFile, info: zip
 class CsvFile(SampleFile):
     """Metadata lines, a header line, then one number (or a time and a number) per line."""
 
-    def __init__(self, path: str | os.PathLike[str], file: io.BufferedIOBase, length: int, attrs: dict[str, Any],
-                 columns: int, first_line: int) -> None:
+    def __init__(self, path: str | os.PathLike[str], file: io.BufferedIOBase, length: int,
+                 attrs: dict[str, Any], columns: int, first_line: int) -> None:
         super().__init__(path, length, numpy.dtype(numpy.float64), attrs)
         self._file, self._data_start = file, file.tell()
         self._columns, self._first_line = columns, first_line
@@ -660,7 +665,8 @@ class CsvFile(SampleFile):
                                   f"{MAX_CSV_LINE} characters, not {self._wanted()}")
         texts = numpy.array(lines)
         if self._columns == 2:
-            fields: Any = numpy.char.count(texts, b",")    # the name is reused below for a line's fields
+            # Any: the name is reused below for the fields of one line
+            fields: Any = numpy.char.count(texts, b",")
             if (fields != 1).any():
                 self._refuse_line(lines, first, int(numpy.argmax(fields != 1)))
             parts = numpy.char.partition(texts, b",")
@@ -706,7 +712,8 @@ def _csv_value(text: str) -> bool | int | float | str:
         return text
 
 
-def _csv_metadata(path: str | os.PathLike[str], file: io.BufferedIOBase) -> tuple[dict[str, Any], bytes, int]:
+def _csv_metadata(path: str | os.PathLike[str],
+                  file: io.BufferedIOBase) -> tuple[dict[str, Any], bytes, int]:
     """The ``# key = value`` lines at the top, and the header line after them."""
     attrs: dict[str, Any]
     attrs, number = {}, 0

@@ -368,8 +368,8 @@ def _chunk_size(chunk: int | None, rate: float, dtype: numpy.dtype[Any]) -> int:
     return chunk
 
 
-def _create(h5py: Any, stream: zopy.Stream, path: str | os.PathLike[str] | Output, chunk: int, bits: bool,
-            overwrite: bool, size: int | None = None) -> tuple[Output, _Writer]:
+def _create(h5py: Any, stream: zopy.Stream, path: str | os.PathLike[str] | Output, chunk: int,
+            bits: bool, overwrite: bool, size: int | None = None) -> tuple[Output, _Writer]:
     """The recording's Output (``path``, or an Output already created for it)
     and _Writer, with the stream's attributes; ``size``, the bytes the whole
     recording will take, must fit the free space of its disk. If the file
@@ -406,9 +406,9 @@ def _close_after(exc: BaseException, writer: _Writer, output: Output) -> None:
         exc.add_note(f"closing {output.path} also failed: {close_exc}")
 
 
-def record(stream: zopy.Stream, path: str | os.PathLike[str] | Output, *, seconds: float | None = None,
-           samples: int | None = None, bits: bool = False, chunk: int | None = None,
-           overwrite: bool = False, progress: bool | None = None,
+def record(stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
+           seconds: float | None = None, samples: int | None = None, bits: bool = False,
+           chunk: int | None = None, overwrite: bool = False, progress: bool | None = None,
            callback: Callable[[int, int], object] | None = None) -> Recording:
     """Record ``stream`` into the HDF5 file ``path``.
 
@@ -538,8 +538,9 @@ class Recorder:
     hand. There is no signal handling here: the caller's Ctrl-C ends the block.
     """
 
-    def __init__(self, stream: zopy.Stream, path: str | os.PathLike[str] | Output, *, bits: bool = False,
-                 chunk: int | None = None, overwrite: bool = False) -> None:
+    def __init__(self, stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
+                 bits: bool = False, chunk: int | None = None,
+                 overwrite: bool = False) -> None:
         h5py = require("h5py")
         self.samplerate_hz = stream.samplerate
         self.dtype = stream.dtype
