@@ -66,7 +66,7 @@ __all__ = [
 ]
 
 
-def _build_bench_from_environment():
+def _build_bench_from_environment() -> None:
     """Builds the bench file that ZOPY_BENCH names, as the library loads.
 
     A bench only exists on the virtual instrument: with the maker's library
@@ -90,7 +90,7 @@ def _build_bench_from_environment():
         raise ImportError(f"ZOPY_BENCH: {path}: {str(exc) or type(exc).__name__}") from exc
 
 
-def _started_as_the_command_line():
+def _started_as_the_command_line() -> bool:
     """Whether this process is the ``zopy`` command (its console script or
     ``python -m zopy``), whose failures are one line, this one too."""
     import sys

@@ -35,8 +35,12 @@ import os
 import pathlib
 import re
 import sys
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from types import ModuleType
+from typing import Any, NoReturn, cast
 
 import numpy
+import numpy.typing as npt
 
 import zopy
 
@@ -57,7 +61,7 @@ UNIT_NAMES = {"uW": -6, "mW": -3, "W": 0}
 class Failure(Exception):
     """A failure the user can act on; its text is the whole message."""
 
-    def __init__(self, message, status=1):
+    def __init__(self, message: str, status: int = 1) -> None:
         super().__init__(message)
         self.status = status
 
@@ -65,7 +69,7 @@ class Failure(Exception):
 class _Parser(argparse.ArgumentParser):
     """argparse with its errors on one line (and the exit status of 2)."""
 
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         raise Failure(f"{self.prog}: {message} (see --help)", status=2) from None
 
 
@@ -85,7 +89,7 @@ def main(argv: list[str] | None = None) -> int:
         return _fail("; ".join([message, *getattr(exc, "__notes__", ())]), status)
 
 
-def _failure(exc):
+def _failure(exc: BaseException) -> tuple[str, int]:
     """(message, exit status) of what ended a command."""
     if isinstance(exc, Failure):
         return str(exc), exc.status
@@ -105,7 +109,7 @@ def _failure(exc):
     raise exc
 
 
-def _os_failure(exc):
+def _os_failure(exc: OSError) -> str:
     """An OSError of a file in command-line words."""
     if exc.filename is None:
         text = str(exc)
@@ -116,21 +120,21 @@ def _os_failure(exc):
     return text.replace(OVERWRITE_HINT, "use --force to overwrite it")
 
 
-def _fail(message, status=1):
+def _fail(message: str, status: int = 1) -> int:
     message = " ".join(message.split())    # one line, whatever a library put in it
     print(message if message.startswith(PROG) else f"{PROG}: {message}", file=sys.stderr)
     return status
 
 
-def _warn(message):
+def _warn(message: str) -> None:
     print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
 # ------------------------------------------------------------------ options
 
-def _count(minimum):
+def _count(minimum: int) -> Callable[[str], int]:
     """A whole number of at least ``minimum``, also written as 1e6 (not 1.5)."""
-    def convert(text):
+    def convert(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
@@ -147,7 +151,7 @@ def _count(minimum):
     return convert
 
 
-def _positive(text):
+def _positive(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -157,7 +161,7 @@ def _positive(text):
     return value
 
 
-def _units(text):
+def _units(text: str) -> int:
     """uW, mW or W (or the power of ten of the watt: -6, -3, 0) as the power of ten."""
     by_number = {str(power): power for power in UNIT_NAMES.values()}
     power = UNIT_NAMES.get(text, by_number.get(text.strip()))
@@ -166,7 +170,7 @@ def _units(text):
     return power
 
 
-def _without_a_command(argv):
+def _without_a_command(argv: list[str]) -> bool:
     """Whether argv, past a leading --serial, names no command and asks for no help."""
     i = 0
     while i < len(argv) and (argv[i] == "--serial" or argv[i].startswith("--serial=")):
@@ -174,7 +178,7 @@ def _without_a_command(argv):
     return i >= len(argv) or (argv[i].startswith("-") and argv[i] not in ("-h", "--help", "--version"))
 
 
-def _parser():
+def _parser() -> argparse.ArgumentParser:
     serial_help = "the first instrument whose serial contains TEXT"
     # --serial goes before or after the command; after it, it wins.
     common = argparse.ArgumentParser(add_help=False)
@@ -186,27 +190,30 @@ def _parser():
                         f" (libzo {'.'.join(map(str, zopy.version()))})")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", parser_class=_Parser)
 
-    def command(name, run, summary, parents=(common,)):
-        sub = commands.add_parser(name, parents=list(parents), help=summary, description=summary)
+    def command(name: str, run: Callable[[argparse.Namespace], int | None] | None, summary: str,
+                parents: Sequence[argparse.ArgumentParser] = (common,)) -> argparse.ArgumentParser:
+        # typeshed asks for parents of the subparsers' own class; argparse takes any parser
+        sub = commands.add_parser(name, parents=list(parents),  # type: ignore[arg-type]
+                                  help=summary, description=summary)
         sub.set_defaults(run=run)
         return sub
 
-    def samples(sub, default):
+    def samples(sub: argparse.ArgumentParser, default: int) -> None:
         sub.add_argument("--samples", type=_count(1), default=default, metavar="N",
                          help=f"samples per block (default {default})")
 
-    def wavelength(sub):
+    def wavelength(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--wavelength", type=_positive, metavar="NM",
                          help="wavelength of the light in nm (default: peak responsivity)")
 
-    def front_end(sub, fresh=""):
+    def front_end(sub: argparse.ArgumentParser, fresh: str = "") -> None:
         sub.add_argument("--gain", choices=["high", "low"], type=str.lower,
                          help=f"the front end's gain{fresh}: high (up to about 200 µW on a "
                               "photodiode) or low (10 times more); default: as the instrument is")
         sub.add_argument("--antialias", choices=["on", "off"], type=str.lower,
                          help=f"the antialias filter{fresh}; default: as the instrument is")
 
-    def samplerate(sub):
+    def samplerate(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--samplerate", type=_positive, metavar="HZ",
                          help="sample rate of an input file that does not record it (.npy)")
 
@@ -315,10 +322,10 @@ def _parser():
 
 # ------------------------------------------------------------------ helpers
 
-def _open_all(serial=None):
+def _open_all(serial: str | None = None) -> tuple[list[zopy.Device], zopy.NoDeviceError]:
     """Every free instrument (whose serial contains ``serial``), opened one after
     another: an open one is not found again, and the library cannot enumerate otherwise."""
-    devices = []
+    devices: list[zopy.Device] = []
     try:
         while True:
             try:
@@ -331,7 +338,7 @@ def _open_all(serial=None):
         raise
 
 
-def _no_device(exc, serial):
+def _no_device(exc: zopy.Error, serial: str | None) -> Failure:
     """NoDeviceError in words: the library's own text and the serials attached."""
     try:
         devices, _ = _open_all()
@@ -349,7 +356,7 @@ def _no_device(exc, serial):
 class _Opened:
     """The chosen instrument, its front end set as asked, closed when the command ends."""
 
-    def __init__(self, serial, args=None):
+    def __init__(self, serial: str | None, args: argparse.Namespace | None = None) -> None:
         try:
             self.device = zopy.Device(serial=serial)
         except zopy.NoDeviceError as exc:
@@ -364,14 +371,14 @@ class _Opened:
             self.device.close()
             raise
 
-    def __enter__(self):
+    def __enter__(self) -> zopy.Device:
         return self.device
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.device.close()
 
 
-def _wavelength(device, nm):
+def _wavelength(device: zopy.Device, nm: float | None) -> float:
     """The wavelength to calibrate at: given (and inside the photodiode's band) or the peak."""
     if nm is None:
         return float(device.peak_responsivity)
@@ -384,7 +391,7 @@ def _wavelength(device, nm):
     return nm
 
 
-def _new_file(path, force):
+def _new_file(path: pathlib.Path, force: bool) -> None:
     """Refuses an existing output unless forced, or one in a folder that does not exist."""
     if path.exists() and not force:
         raise Failure(f"{path} exists (use --force to overwrite it)")
@@ -392,7 +399,7 @@ def _new_file(path, force):
         raise Failure(f"{path}: no folder {path.parent}")
 
 
-def _output(path, force, suffixes):
+def _output(path: pathlib.Path, force: bool, suffixes: tuple[str, ...]) -> Output:
     """The output file, created now (beside ``path`` until it is complete), so
     that one that cannot be written fails before any work."""
     _suffix(path, suffixes)
@@ -400,7 +407,7 @@ def _output(path, force, suffixes):
     return Output(path, overwrite=force)
 
 
-def _suffix(path, allowed):
+def _suffix(path: pathlib.Path, allowed: tuple[str, ...]) -> str:
     suffix = path.suffix.lower()
     if suffix not in allowed:
         raise Failure(f"{path}: unknown file type {suffix or '(none)'!r}, "
@@ -408,7 +415,7 @@ def _suffix(path, allowed):
     return suffix
 
 
-def _only_for_fresh_blocks(args, names):
+def _only_for_fresh_blocks(args: argparse.Namespace, names: Iterable[str]) -> None:
     """Refuses options that set up an acquisition when the samples come from a file."""
     given = [f"--{name.replace('_', '-')}" for name in names if getattr(args, name, None)]
     if given:
@@ -416,12 +423,13 @@ def _only_for_fresh_blocks(args, names):
                       "an input file was acquired already", status=2)
 
 
-def _calibrated_limits(device, wavelength):
+def _calibrated_limits(device: zopy.Device, wavelength: float) -> tuple[float, float] | None:
     """What the ADC's end codes become in calibrated µW at this wavelength and the current gain."""
     return analysis.over_range_limits(device.get_rel_calibration(wavelength))
 
 
-def _over_range(count, total, highgain=None, where=""):
+def _over_range(count: int | None, total: int, highgain: bool | None = None,
+                where: str = "") -> bool:
     """One warning line when samples sit at the ADC's limits; whether they do."""
     if not count:
         return False
@@ -432,13 +440,13 @@ def _over_range(count, total, highgain=None, where=""):
     return True
 
 
-def _now():
+def _now() -> str:
     return datetime.datetime.now(datetime.timezone.utc).isoformat()
 
 
 # ----------------------------------------------------------------- commands
 
-def run_list(args):
+def run_list(args: argparse.Namespace) -> None:
     """Opens the instruments one after another (an open one is not found again),
     then closes them all: the library has no way to enumerate without opening."""
     devices, missing = _open_all(args.serial)
@@ -453,7 +461,7 @@ def run_list(args):
             device.close()
 
 
-def run_info(args):
+def run_info(args: argparse.Namespace) -> None:
     with _Opened(args.serial, args) as device:
         wavelength = _wavelength(device, args.wavelength)
         balanced = identity.is_balanced(device)
@@ -486,8 +494,8 @@ def run_info(args):
     _over_range(over, power.size, highgain)
 
 
-def _trigger(args):
-    trigger = {"arm_time": args.arm_time}
+def _trigger(args: argparse.Namespace) -> dict[str, Any]:
+    trigger: dict[str, Any] = {"arm_time": args.arm_time}
     if args.trig_mode or args.trig_port or args.samples_per_trigger:
         if args.trig_mode is None:
             raise Failure("--trig-port and --samples-per-trigger need --trig-mode")
@@ -499,7 +507,7 @@ def _trigger(args):
     return trigger
 
 
-def run_acquire(args):
+def run_acquire(args: argparse.Namespace) -> None:
     suffix = _suffix(args.output, ACQUIRE_SUFFIXES)
     trigger = _trigger(args)
     if suffix == ".h5":
@@ -507,6 +515,9 @@ def run_acquire(args):
     with _output(args.output, args.force, ACQUIRE_SUFFIXES) as output:
         with _Opened(args.serial, args) as device:
             start_time = _now()
+            data: npt.NDArray[Any]
+            wavelength: float | None
+            limits: tuple[float, float] | None
             if args.raw:
                 data = device.get_raw_data(args.samples, **trigger)
                 units, wavelength, limits = "counts", None, None
@@ -528,14 +539,15 @@ def run_acquire(args):
     print(f"wrote {data.size} samples ({units}) to {args.output}")
 
 
-def _save_block(path, suffix, data, attrs):
+def _save_block(path: str, suffix: str, data: npt.NDArray[Any], attrs: dict[str, Any]) -> None:
     """Writes the block and what it means to ``path`` (the file Output created)."""
     if suffix == ".npy":
         with open(path, "wb") as f:
             numpy.save(f, data)                  # numpy's format has no place for metadata
     elif suffix == ".npz":
         with open(path, "wb") as f:
-            numpy.savez(f, samples=data, **{key: numpy.asarray(value)
+            # the keys are attribute names, never savez's allow_pickle
+            numpy.savez(f, samples=data, **{key: numpy.asarray(value)  # type: ignore[arg-type]
                                             for key, value in attrs.items()})
     elif suffix == ".csv":
         column = "adc_code" if attrs["units"] == "counts" else "power_uw"
@@ -554,14 +566,14 @@ def _save_block(path, suffix, data, attrs):
             f.create_dataset("samples", data=data)
 
 
-def _csv_text(value):
+def _csv_text(value: object) -> str:
     """A value of the .csv header as the reader takes it back."""
     if isinstance(value, bool):
         return "true" if value else "false"
     return repr(value) if isinstance(value, float) else str(value)
 
 
-def run_record(args):
+def run_record(args: argparse.Namespace) -> int:
     _suffix(args.output, (".h5", ".hdf5"))
     _new_file(args.output, args.force)
     require("h5py")
@@ -611,7 +623,7 @@ def run_record(args):
 
 
 @contextlib.contextmanager
-def _input(path):
+def _input(path: pathlib.Path) -> Iterator[sample_files.SampleFile]:
     """The checked file of samples at ``path``; its faults, found on opening
     or while reading, become one-line failures."""
     _suffix(path, sample_files.SUFFIXES)
@@ -622,7 +634,7 @@ def _input(path):
         raise Failure(str(exc)) from None
 
 
-def _file_rate(path, source, given):
+def _file_rate(path: pathlib.Path, source: sample_files.SampleFile, given: float | None) -> float:
     """The sample rate of an input file: its own, or --samplerate for a file without one."""
     rate = source.samplerate_hz
     if rate is None:
@@ -636,7 +648,7 @@ def _file_rate(path, source, given):
     return rate
 
 
-def _file_units(path, source):
+def _file_units(path: pathlib.Path, source: sample_files.SampleFile) -> str:
     """The units of an input file; a bare .npy holds what zopy acquire writes:
     ADC codes as integers, µW as floats."""
     if source.units:
@@ -656,12 +668,12 @@ class _Measured:
     text = ""                   # the source, for the report
     serial = ""
     balanced = False
-    highgain = None
-    over_range = None           # samples over range, None: not known
+    highgain: bool | None = None
+    over_range: int | None = None           # samples over range, None: not known
     samples = 0
 
 
-def run_psd(args):
+def run_psd(args: argparse.Namespace) -> None:
     if args.segment is not None and args.segment > MAX_SEGMENT:
         raise Failure(f"--segment must be at most {MAX_SEGMENT}, not {args.segment}", status=2)
     if args.input is not None:
@@ -674,6 +686,8 @@ def run_psd(args):
     if args.plot is not None:
         require("matplotlib")
     with contextlib.ExitStack() as outputs:
+        plot: Output | None
+        spectrum_file: Output | None
         plot = spectrum_file = None
         if args.plot is not None:
             plot = outputs.enter_context(_output(args.plot, args.force, (".png",)))
@@ -687,7 +701,8 @@ def run_psd(args):
         _report_spectrum(args, s, rate, wavelength, moments, measured, plot, spectrum_file)
 
 
-def _file_spectrum(args, moments, measured):
+def _file_spectrum(args: argparse.Namespace, moments: analysis.Moments,
+                   measured: _Measured) -> tuple[analysis.Spectrum, float, float]:
     with _input(args.input) as source:
         rate = _file_rate(args.input, source, args.samplerate)
         units = _file_units(args.input, source)
@@ -719,7 +734,8 @@ def _file_spectrum(args, moments, measured):
         return welch.spectrum(), rate, wavelength
 
 
-def _fresh_spectrum(args, moments, measured):
+def _fresh_spectrum(args: argparse.Namespace, moments: analysis.Moments,
+                    measured: _Measured) -> tuple[analysis.Spectrum, float, float]:
     blocks = args.average or 1
     with _Opened(args.serial, args) as device:
         wavelength = _wavelength(device, args.wavelength)
@@ -729,7 +745,7 @@ def _fresh_spectrum(args, moments, measured):
         measured.serial = device.serial
         measured.highgain = bool(device.highgain)
         measured.over_range = 0
-        total = None
+        total: npt.NDArray[numpy.float64] | None = None
         for _ in range(blocks):
             data = device.get_calibrated_data(args.samples, wavelength)
             measured.over_range += analysis.over_range_samples(data, limits)
@@ -740,10 +756,14 @@ def _fresh_spectrum(args, moments, measured):
         measured.samples = blocks * args.samples
         measured.text = (f"{device!r}, {args.samples} samples"
                          + (f" x {blocks} blocks" if blocks > 1 else ""))
-    return analysis.Spectrum(s.frequency_hz, total / blocks, s.resolution_hz), rate, wavelength
+    # blocks >= 1 (--average is at least 1): total holds their sum
+    return (analysis.Spectrum(s.frequency_hz, cast(npt.NDArray[numpy.float64], total) / blocks,
+                              s.resolution_hz), rate, wavelength)
 
 
-def _report_spectrum(args, s, rate, wavelength, moments, measured, plot, spectrum_file):
+def _report_spectrum(args: argparse.Namespace, s: analysis.Spectrum, rate: float, wavelength: float,
+                     moments: analysis.Moments, measured: _Measured, plot: Output | None,
+                     spectrum_file: Output | None) -> None:
     band = tuple(args.band) if args.band else analysis.default_band(rate)
     try:
         density = analysis.band_mean(s, band)
@@ -793,7 +813,8 @@ def _report_spectrum(args, s, rate, wavelength, moments, measured, plot, spectru
             print(f"wrote {given}")
 
 
-def _save_spectrum(path, s, level, measured, rate, wavelength):
+def _save_spectrum(path: str, s: analysis.Spectrum, level: float | None, measured: _Measured,
+                   rate: float, wavelength: float) -> None:
     """The spectrum as .csv: frequency, density and (when the level is known) dB
     relative to shot noise, under the metadata lines that say what it is."""
     header = {"source": measured.text, "serial": measured.serial, "samplerate_hz": rate,
@@ -809,11 +830,12 @@ def _save_spectrum(path, s, level, measured, rate, wavelength):
                                     "frequency_hz,density_w2_hz,relative_to_shot_noise_db"]))
 
 
-def _power_text(args, moments):
+def _power_text(args: argparse.Namespace, moments: analysis.Moments) -> str:
     return f"{args.power:g} µW" if args.power else f"{moments.mean * 1e6:.4g} µW"
 
 
-def _shot_level(args, balanced, moments, wavelength):
+def _shot_level(args: argparse.Namespace, balanced: bool, moments: analysis.Moments,
+                wavelength: float) -> float | None:
     if args.power is not None:
         return analysis.shot_noise_level(args.power * 1e-6, wavelength)
     if balanced:
@@ -826,7 +848,7 @@ def _shot_level(args, balanced, moments, wavelength):
     return analysis.shot_noise_level(moments.mean, wavelength)
 
 
-def run_plot(args):
+def run_plot(args: argparse.Namespace) -> None:
     if args.input is not None:
         _only_for_fresh_blocks(args, ("gain", "antialias"))
     elif args.samplerate is not None:
@@ -866,16 +888,16 @@ def run_plot(args):
 class _Counted:
     """Chunks of raw codes, counting those over range as they pass."""
 
-    def __init__(self, chunks):
+    def __init__(self, chunks: Iterable[npt.NDArray[Any]]) -> None:
         self.chunks, self.over_range = chunks, 0
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[npt.NDArray[Any]]:
         for chunk in self.chunks:
             self.over_range += analysis.over_range_samples(chunk)
             yield chunk
 
 
-def _trace(n, chunks):
+def _trace(n: int, chunks: Iterable[npt.NDArray[Any]]) -> npt.NDArray[Any] | analysis.Envelope:
     """The n samples to plot; more than the plot has pixels become an envelope as they come."""
     if n <= analysis.PLOT_COLUMNS:
         return numpy.concatenate(list(chunks))
@@ -885,14 +907,14 @@ def _trace(n, chunks):
     return envelope
 
 
-def run_selftest(args):
+def run_selftest(args: argparse.Namespace) -> int:
     with _Opened(args.serial) as device:
         return 0 if selftest.run(device) else 1
 
 
 # -------------------------------------------------------------------- bench
 
-def _sim():
+def _sim() -> ModuleType:
     """zopy.sim, or a failure on a build against the maker's library (no bench)."""
     try:
         from . import sim
@@ -902,19 +924,19 @@ def _sim():
     return sim
 
 
-def _bench_origin():
+def _bench_origin() -> str:
     path = os.environ.get("ZOPY_BENCH")
     return f"built from ZOPY_BENCH={path}" if path else "the default bench (ZOPY_BENCH is not set)"
 
 
-def run_bench_show(args):
+def run_bench_show(args: argparse.Namespace) -> None:
     from .sim._bench_files import bench_toml
     sim = _sim()
     print(f"# The bench in force: {_bench_origin()}.")
     print(bench_toml(sim.describe_bench()), end="")
 
 
-def run_bench_save(args):
+def run_bench_save(args: argparse.Namespace) -> None:
     sim = _sim()
     from .sim._bench_files import bench_toml
     with _output(args.file, args.force, (".toml",)) as output:
@@ -924,7 +946,7 @@ def run_bench_save(args):
     print(f"wrote {args.file}")
 
 
-def run_bench_check(args):
+def run_bench_check(args: argparse.Namespace) -> None:
     sim = _sim()
     before = sim.describe_bench()
     try:
@@ -1009,7 +1031,7 @@ BENCH_MORE = """
 """
 
 
-def _bench_template(text):
+def _bench_template(text: str) -> str:
     """A bench file's text (as bench_toml writes it) with a note on every key."""
     lines = [BENCH_HEADER.format(origin=_bench_origin()).rstrip("\n"), ""]
     for line in text.splitlines():
@@ -1022,7 +1044,7 @@ def _bench_template(text):
     return "\n".join(lines)
 
 
-def run_scope(args):
+def run_scope(args: argparse.Namespace) -> int:
     try:
         return scope.run_command(args)
     except scope.ScopeError as exc:

@@ -8,6 +8,8 @@ their frameworks.
 """
 
 import importlib
+from types import ModuleType
+from typing import Any
 
 # where the name pip installs differs from the name Python imports
 DISTRIBUTIONS = {"ophyd_async": "ophyd-async", "event_model": "event-model"}
@@ -17,7 +19,7 @@ class MissingToolError(ImportError):
     """A part of zopy needs a package of one of its extras that is not installed."""
 
 
-def require(module, extra="tools"):
+def require(module: str, extra: str = "tools") -> Any:
     """Import ``module`` (a package of the extra ``zopy[extra]``), or say in
     one line how to install it."""
     try:
@@ -29,7 +31,7 @@ def require(module, extra="tools"):
                                f"pip install {package} (or pip install 'zopy[{extra}]')") from exc
 
 
-def pyplot():
+def pyplot() -> Any:
     """matplotlib's pyplot on the Agg backend: files only, no display needed."""
     matplotlib = require("matplotlib")
     matplotlib.use("Agg")

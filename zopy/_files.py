@@ -11,7 +11,7 @@ import time
 try:
     import fcntl                 # POSIX: advisory locks
 except ImportError:
-    fcntl = None
+    fcntl = None  # type: ignore[assignment]  # no advisory locks here (Windows); checked before use
 
 # The causes a person can act on, by errno; HDF5 reports errno inside its text.
 _CAUSES = {

@@ -1,9 +1,11 @@
 """What identifies an instrument and the software, for files and reports."""
 
+from typing import Any
+
 import zopy
 
 
-def is_balanced(device):
+def is_balanced(device: zopy.Device) -> bool:
     """Whether the instrument has two photodiodes: only those hold a balanced calibration."""
     try:
         device.get_calibration("balanced")
@@ -12,7 +14,7 @@ def is_balanced(device):
     return True
 
 
-def device_attributes(device):
+def device_attributes(device: zopy.Device) -> dict[str, Any]:
     """What identifies the instrument and the software, as file attributes."""
     return {
         "product": device.product,
@@ -24,6 +26,6 @@ def device_attributes(device):
     }
 
 
-def front_end_attributes(device):
+def front_end_attributes(device: zopy.Device) -> dict[str, bool]:
     """The front end's switches, which decide what the samples mean, as file attributes."""
     return {"highgain": bool(device.highgain), "antialias": bool(device.antialias)}

@@ -33,6 +33,7 @@ the fault.
 
 from __future__ import annotations
 
+import io
 import math
 import numbers
 import os
@@ -40,7 +41,7 @@ import stat
 import zipfile
 import zlib
 from collections.abc import Iterator
-from typing import Any
+from typing import IO, Any, NoReturn, Self, cast
 
 import numpy
 
@@ -115,7 +116,7 @@ class SampleFile:
     @property
     def units(self) -> str:
         """"counts", "uW", "mW", "W", or "" when the file does not say."""
-        return self.attrs.get("units", "")
+        return cast(str, self.attrs.get("units", ""))   # checked_attributes: text
 
     @property
     def wavelength_nm(self) -> float | None:
@@ -125,7 +126,7 @@ class SampleFile:
 
     @property
     def balanced(self) -> bool:
-        return self.attrs.get("balanced", False)
+        return cast(bool, self.attrs.get("balanced", False))   # checked_attributes: a boolean
 
     def chunks(self, stop: int | None = None) -> Iterator[numpy.ndarray]:
         """The first ``stop`` samples (default all), in consecutive arrays of
@@ -155,7 +156,7 @@ class SampleFile:
     def close(self) -> None:
         raise NotImplementedError
 
-    def __enter__(self) -> SampleFile:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -277,7 +278,8 @@ def _plain(value: Any) -> Any:
 class Hdf5File(SampleFile):
     """A checked HDF5 file; ``bits`` is its dataset of per-sample bits or None."""
 
-    def __init__(self, path, file, samples, bits, attrs):
+    def __init__(self, path: str | os.PathLike[str], file: Any, samples: Any, bits: Any,
+                 attrs: dict[str, Any]) -> None:
         super().__init__(path, samples.shape[0], samples.dtype, attrs)
         self._file, self.samples, self.bits = file, samples, bits
         # Whole chunks per read, so each is decompressed once, and not so many
@@ -286,7 +288,7 @@ class Hdf5File(SampleFile):
         self._step = (chunk * max(1, min(CHUNK_SAMPLES // chunk, MAX_CHUNKS_PER_READ))
                       if chunk < CHUNK_SAMPLES else CHUNK_SAMPLES)
 
-    def _chunks(self, stop):
+    def _chunks(self, stop: int) -> Iterator[numpy.ndarray]:
         for start in range(0, stop, self._step):
             try:
                 yield self.samples[start:min(stop, start + self._step)]
@@ -300,7 +302,7 @@ class Hdf5File(SampleFile):
         except OSError as exc:
             raise _failure(self.path, exc) from None
 
-    def close(self):
+    def close(self) -> None:
         self._file.close()
 
 
@@ -336,7 +338,7 @@ def open_hdf5(path: str | os.PathLike[str]) -> Hdf5File:
         raise
 
 
-def _dataset(h5py, path, file, name):
+def _dataset(h5py: Any, path: str | os.PathLike[str], file: Any, name: str) -> Any:
     """The dataset ``name``, or None: only a dataset whose data is in this file."""
     what = f"'{name}'"
     link = file.get(name, getlink=True)
@@ -369,7 +371,8 @@ def _dataset(h5py, path, file, name):
     return dataset
 
 
-def _stored_in_full(h5py, path, what, dataset, plist):
+def _stored_in_full(h5py: Any, path: str | os.PathLike[str], what: str, dataset: Any,
+                    plist: Any) -> None:
     """An uncompressed dataset stores every sample it declares; a compressed
     one is read chunk by chunk, so it only needs chunks of a bounded size and
     filters that h5py decodes."""
@@ -392,9 +395,9 @@ def _stored_in_full(h5py, path, what, dataset, plist):
                               "at once")
 
 
-def _attributes(path, attrs):
+def _attributes(path: str | os.PathLike[str], attrs: Any) -> dict[str, Any]:
     """The attributes as plain values, none of them larger than MAX_ATTRIBUTE_BYTES."""
-    plain = {}
+    plain: dict[str, Any] = {}
     for name in attrs:
         try:
             info = attrs.get_id(name)
@@ -413,7 +416,7 @@ def _attributes(path, attrs):
 
 # -------------------------------------------------------------------- .npy
 
-def _read_into(file, chunk):
+def _read_into(file: io.BufferedIOBase, chunk: numpy.ndarray) -> int:
     """Fills ``chunk`` from ``file`` as far as it goes; the bytes read."""
     view, got = memoryview(chunk.view(numpy.uint8)), 0
     while got < len(view):
@@ -425,11 +428,12 @@ def _read_into(file, chunk):
 
 
 class NpyFile(SampleFile):
-    def __init__(self, path, file, offset, length, dtype):
+    def __init__(self, path: str | os.PathLike[str], file: io.BufferedIOBase, offset: int,
+                 length: int, dtype: numpy.dtype) -> None:
         super().__init__(path, length, dtype, {})
         self._file, self._offset = file, offset
 
-    def _chunks(self, stop):
+    def _chunks(self, stop: int) -> Iterator[numpy.ndarray]:
         self._file.seek(self._offset)
         for start in range(0, stop, CHUNK_SAMPLES):
             chunk = numpy.empty(min(CHUNK_SAMPLES, stop - start), self.dtype)
@@ -441,7 +445,7 @@ class NpyFile(SampleFile):
             if got < chunk.nbytes:     # the file shrank since it was opened
                 return
 
-    def close(self):
+    def close(self) -> None:
         self._file.close()
 
 
@@ -462,7 +466,8 @@ def open_npy(path: str | os.PathLike[str]) -> NpyFile:
         raise
 
 
-def _npy_header(path, file, what):
+def _npy_header(path: str | os.PathLike[str], file: IO[bytes] | io.BufferedIOBase,
+                what: str) -> tuple[tuple[int, ...], numpy.dtype]:
     """(shape, dtype) from the header of the .npy data at the file's position,
     which is left at the data."""
     fmt = numpy.lib.format
@@ -487,7 +492,7 @@ def _npy_header(path, file, what):
     return shape, dtype
 
 
-def _checked_npy(path, file, size):
+def _checked_npy(path: str | os.PathLike[str], file: io.BufferedIOBase, size: int) -> NpyFile:
     magic = file.read(4)
     if magic.startswith(b"PK\x03\x04"):
         raise SampleFileError(path, "is a .npz archive, not a .npy file")
@@ -511,28 +516,31 @@ def _checked_npy(path, file, size):
 class NpzFile(SampleFile):
     """The member ``samples.npy`` of a zip archive, its metadata from the other members."""
 
-    def __init__(self, path, archive, member, offset, length, dtype, attrs):
+    def __init__(self, path: str | os.PathLike[str], archive: zipfile.ZipFile,
+                 member: zipfile.ZipInfo,
+                 offset: int, length: int, dtype: numpy.dtype, attrs: dict[str, Any]) -> None:
         super().__init__(path, length, dtype, attrs)
         self._archive, self._member, self._offset = archive, member, offset
 
-    def _chunks(self, stop):
+    def _chunks(self, stop: int) -> Iterator[numpy.ndarray]:
         try:
             with self._archive.open(self._member) as member:
                 member.read(self._offset)
                 for start in range(0, stop, CHUNK_SAMPLES):
                     chunk = numpy.empty(min(CHUNK_SAMPLES, stop - start), self.dtype)
-                    got = _read_into(member, chunk)
+                    # the member is a zipfile.ZipExtFile, a buffered reader
+                    got = _read_into(cast(io.BufferedIOBase, member), chunk)
                     yield chunk[:got // self.dtype.itemsize]
                     if got < chunk.nbytes:
                         return
         except (OSError, zipfile.BadZipFile, zlib.error, EOFError) as exc:
             raise _zip_failure(self.path, exc) from None
 
-    def close(self):
+    def close(self) -> None:
         self._archive.close()
 
 
-def _zip_failure(path, exc):
+def _zip_failure(path: str | os.PathLike[str], exc: BaseException) -> SampleFileError:
     if isinstance(exc, OSError) and not isinstance(exc, zipfile.BadZipFile):
         return _failure(path, exc)
     return SampleFileError(path, f"a damaged .npz archive ({exc})")
@@ -573,12 +581,13 @@ def open_npz(path: str | os.PathLike[str]) -> NpzFile:
         raise
 
 
-def _npz_members(path, archive):
+def _npz_members(path: str | os.PathLike[str],
+                 archive: zipfile.ZipFile) -> dict[str, zipfile.ZipInfo]:
     infos = archive.infolist()
     if len(infos) > MAX_NPZ_MEMBERS:
         raise SampleFileError(path, f"holds {len(infos)} members, more than the "
                               f"{MAX_NPZ_MEMBERS} a .npz of samples has")
-    members = {}
+    members: dict[str, zipfile.ZipInfo] = {}
     for info in infos:
         name = info.filename
         if not name.endswith(".npy") or "/" in name:
@@ -594,7 +603,8 @@ def _npz_members(path, archive):
     return members
 
 
-def _npz_value(path, archive, info):
+def _npz_value(path: str | os.PathLike[str], archive: zipfile.ZipFile,
+               info: zipfile.ZipInfo) -> Any:
     """One item of metadata: a 0-d array of a number, boolean or text."""
     what = f"'{info.filename[:-len('.npy')]}'"
     if info.file_size > MAX_ATTRIBUTE_BYTES:
@@ -616,12 +626,13 @@ def _npz_value(path, archive, info):
 class CsvFile(SampleFile):
     """Metadata lines, a header line, then one number (or a time and a number) per line."""
 
-    def __init__(self, path, file, length, attrs, columns, first_line):
+    def __init__(self, path: str | os.PathLike[str], file: io.BufferedIOBase, length: int,
+                 attrs: dict[str, Any], columns: int, first_line: int) -> None:
         super().__init__(path, length, numpy.dtype(numpy.float64), attrs)
         self._file, self._data_start = file, file.tell()
         self._columns, self._first_line = columns, first_line
 
-    def _chunks(self, stop):
+    def _chunks(self, stop: int) -> Iterator[numpy.ndarray]:
         self._file.seek(self._data_start)
         line = self._first_line       # of the file, for messages
         pending = b""
@@ -643,10 +654,10 @@ class CsvFile(SampleFile):
         if pending.strip():
             yield self._numbers([pending], line)
 
-    def _wanted(self):
+    def _wanted(self) -> str:
         return "one number" if self._columns == 1 else "a time and a number"
 
-    def _numbers(self, lines, first):
+    def _numbers(self, lines: list[bytes], first: int) -> numpy.ndarray:
         lines = [text.strip() for text in lines]
         if max(map(len, lines)) > MAX_CSV_LINE:
             at = next(i for i, text in enumerate(lines) if len(text) > MAX_CSV_LINE)
@@ -654,11 +665,12 @@ class CsvFile(SampleFile):
                                   f"{MAX_CSV_LINE} characters, not {self._wanted()}")
         texts = numpy.array(lines)
         if self._columns == 2:
-            fields = numpy.char.count(texts, b",")
+            # Any: the name is reused below for the fields of one line
+            fields: Any = numpy.char.count(texts, b",")
             if (fields != 1).any():
                 self._refuse_line(lines, first, int(numpy.argmax(fields != 1)))
             parts = numpy.char.partition(texts, b",")
-            columns = (parts[:, 0], parts[:, 2])
+            columns: tuple[numpy.ndarray, ...] = (parts[:, 0], parts[:, 2])
         else:
             columns = (texts,)
         try:
@@ -676,17 +688,17 @@ class CsvFile(SampleFile):
                                   "hold something other than numbers") from None
         return values[-1]
 
-    def _refuse_line(self, lines, first, at):
+    def _refuse_line(self, lines: list[bytes], first: int, at: int) -> NoReturn:
         text = lines[at]
         fault = ("is empty" if not text else
                  f"is not {self._wanted()}: {_shown(text.decode(errors='replace'))}")
         raise SampleFileError(self.path, f"line {first + at} {fault}")
 
-    def close(self):
+    def close(self) -> None:
         self._file.close()
 
 
-def _csv_value(text):
+def _csv_value(text: str) -> bool | int | float | str:
     """A metadata value of a .csv: true/false, a whole number, a number, or text."""
     if text in ("true", "false"):
         return text == "true"
@@ -700,8 +712,10 @@ def _csv_value(text):
         return text
 
 
-def _csv_metadata(path, file):
+def _csv_metadata(path: str | os.PathLike[str],
+                  file: io.BufferedIOBase) -> tuple[dict[str, Any], bytes, int]:
     """The ``# key = value`` lines at the top, and the header line after them."""
+    attrs: dict[str, Any]
     attrs, number = {}, 0
     while True:
         line = file.readline(MAX_CSV_HEADER_LINE + 1)

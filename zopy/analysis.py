@@ -23,10 +23,15 @@ scipy (Welch's method) and matplotlib (plots, Agg backend, no display) come
 with the ``tools`` extra.
 """
 
+from __future__ import annotations
+
 import dataclasses
 import math
+from collections.abc import Sequence
+from typing import Any, cast
 
 import numpy
+import numpy.typing as npt
 
 from ._extras import pyplot, require
 
@@ -37,6 +42,9 @@ FIGURE_SIZE = (8.0, 5.0)    # inches
 DPI = 100                   # so figures are 800 x 500 pixels
 PLOT_COLUMNS = 800          # the figure's width in pixels: a longer trace is drawn as an envelope
 
+Floats = npt.NDArray[numpy.float64]
+Samples = npt.NDArray[Any] | Sequence[float]   # what numpy.asarray takes and len() counts
+
 
 @dataclasses.dataclass
 class Spectrum:
@@ -45,12 +53,12 @@ class Spectrum:
     resolution_hz: float        #: bin spacing
 
 
-def shot_noise_level(power_w, wavelength_nm):
+def shot_noise_level(power_w: float, wavelength_nm: float) -> float:
     """One-sided shot-noise density ``2 h nu P`` in W²/Hz."""
     return 2.0 * PLANCK * LIGHT_SPEED / (wavelength_nm * 1e-9) * power_w
 
 
-def psd(samples, samplerate_hz, segment=None):
+def psd(samples: Samples, samplerate_hz: float, segment: int | None = None) -> Spectrum:
     """Welch's estimate: Hann windows, half overlap, mean removed per segment.
 
     ``segment`` defaults to 4096 samples, or the whole block when shorter.
@@ -64,14 +72,14 @@ def psd(samples, samplerate_hz, segment=None):
     return Spectrum(f, p, samplerate_hz / nperseg)
 
 
-def psd_frequencies(samplerate_hz, n, segment=None):
+def psd_frequencies(samplerate_hz: float, n: int, segment: int | None = None) -> Floats:
     """The frequencies of :func:`psd`'s bins for ``n`` samples, without computing it."""
     nperseg = min(n, segment or SEGMENT)
     f = numpy.fft.rfftfreq(nperseg, 1.0 / samplerate_hz)
     return f[:-1] if nperseg % 2 == 0 else f
 
 
-def _welch(signal, samples, samplerate_hz, nperseg):
+def _welch(signal: Any, samples: Floats, samplerate_hz: float, nperseg: int) -> tuple[Any, Any]:
     f, p = signal.welch(samples, fs=samplerate_hz, window="hann", nperseg=nperseg,
                         noverlap=nperseg // 2, detrend="constant", scaling="density")
     # The bin at the Nyquist frequency (even segments) is not doubled as a
@@ -92,18 +100,18 @@ class WelchAverage:
     samples at once (to rounding), also when they are fewer than a segment.
     """
 
-    def __init__(self, samplerate_hz, segment=None):
+    def __init__(self, samplerate_hz: float, segment: int | None = None) -> None:
         self.samplerate_hz = samplerate_hz
         self.segment = segment or SEGMENT
         self.step = self.segment - self.segment // 2       # psd's half overlap
         self.samples = 0
         self._signal = require("scipy.signal")
         self._carry = numpy.empty(0)
-        self._frequency_hz = None
-        self._sum = 0.0
+        self._frequency_hz: Floats | None = None
+        self._sum: float | Floats = 0.0
         self._segments = 0
 
-    def add(self, samples):
+    def add(self, samples: Samples) -> None:
         """The next samples, consecutive with those added before."""
         block = numpy.concatenate((self._carry, numpy.asarray(samples, dtype=numpy.float64)))
         self.samples += len(samples)
@@ -115,12 +123,13 @@ class WelchAverage:
             self._segments += whole
         self._carry = block[whole * self.step:].copy()    # not a view that keeps the block
 
-    def spectrum(self):
+    def spectrum(self) -> Spectrum:
         if self.samples < 16:
             raise ValueError(f"a spectrum needs at least 16 samples, not {self.samples}")
         if not self._segments:      # fewer samples than a segment: one of them all, as psd()
             return psd(self._carry, self.samplerate_hz, len(self._carry))
-        return Spectrum(self._frequency_hz, self._sum / self._segments,
+        # a completed segment has set both: the bins and the sum of their densities
+        return Spectrum(cast(Floats, self._frequency_hz), cast(Floats, self._sum / self._segments),
                         self.samplerate_hz / self.segment)
 
 
@@ -128,10 +137,10 @@ class Moments:
     """Count, mean and standard deviation of consecutive blocks of samples,
     merged block by block (Chan's pairwise update: no sum of squares to cancel)."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.count, self.mean, self._m2 = 0, 0.0, 0.0
 
-    def add(self, samples):
+    def add(self, samples: Samples) -> None:
         samples = numpy.asarray(samples, dtype=numpy.float64)
         n = len(samples)
         if not n:
@@ -145,7 +154,7 @@ class Moments:
         self.count = total
 
     @property
-    def std(self):
+    def std(self) -> float:
         """Population standard deviation, as numpy's std()."""
         return math.sqrt(self._m2 / self.count) if self.count else math.nan
 
@@ -155,7 +164,8 @@ class Moments:
 ADC_BITS = 14
 
 
-def over_range_limits(calibration, *, scale=1.0, adc_bits=ADC_BITS):
+def over_range_limits(calibration: Any, *, scale: float = 1.0,
+                      adc_bits: int = ADC_BITS) -> tuple[float, float] | None:
     """(low, high): what the ADC's lowest and highest codes (0 and 2**adc_bits - 1)
     become under ``calibration`` [gain, offset], times ``scale``; ``None`` for raw codes.
 
@@ -170,7 +180,7 @@ def over_range_limits(calibration, *, scale=1.0, adc_bits=ADC_BITS):
     return min(ends), max(ends)
 
 
-def stream_limits(stream):
+def stream_limits(stream: Any) -> tuple[float, float] | None:
     """The limits of a stream's output: raw codes in raw mode, else its
     calibration scaled to its units (``calibration_units``, a power of ten of the watt)."""
     if stream.calibration_mode == "raw":
@@ -178,7 +188,8 @@ def stream_limits(stream):
     return over_range_limits(stream.calibration, scale=10.0 ** (-6 - stream.calibration_units))
 
 
-def over_range_samples(samples, limits=None, *, adc_bits=ADC_BITS):
+def over_range_samples(samples: Samples, limits: tuple[float, float] | None = None, *,
+                       adc_bits: int = ADC_BITS) -> int:
     """How many samples sit at the ADC's limits, where the reading is clipped.
 
     ``limits`` None: ``samples`` are raw words, whose low ``adc_bits`` bits are
@@ -201,13 +212,13 @@ def over_range_samples(samples, limits=None, *, adc_bits=ADC_BITS):
                + numpy.count_nonzero(samples >= high - slack))
 
 
-def default_band(samplerate_hz):
+def default_band(samplerate_hz: float) -> tuple[float, float]:
     """fs/1000 to fs/50: above the lowest bins (mean removal, drift), below the
     antialias filter's roll-off."""
     return (samplerate_hz * 1e-3, samplerate_hz * 0.02)
 
 
-def band_mean(spectrum, band):
+def band_mean(spectrum: Spectrum, band: tuple[float, float]) -> float:
     low, high = band
     inside = (spectrum.frequency_hz >= low) & (spectrum.frequency_hz <= high)
     if not inside.any():
@@ -215,13 +226,14 @@ def band_mean(spectrum, band):
     return float(spectrum.density[inside].mean())
 
 
-def clearance_db(spectrum, level, band):
+def clearance_db(spectrum: Spectrum, level: float, band: tuple[float, float]) -> float:
     """The mean density over ``band`` relative to ``level``, in dB."""
-    return 10.0 * numpy.log10(band_mean(spectrum, band) / level)
+    return cast(float, 10.0 * numpy.log10(band_mean(spectrum, band) / level))   # a numpy.float64
 
 
-def plot_spectrum(spectrum, path, *, level=None, band=None, clearance=None, db=False,
-                  title="", units="W"):
+def plot_spectrum(spectrum: Spectrum, path: Any, *, level: float | None = None,
+                  band: tuple[float, float] | None = None, clearance: float | None = None,
+                  db: bool = False, title: str = "", units: str = "W") -> None:
     """Log-log spectrum as PNG: with the shot-noise line when ``level`` is given,
     ``band`` shaded (its ``clearance`` in dB in the legend); with ``db``, the
     density relative to ``level`` in dB (0 dB: shot-noise-limited)."""
@@ -261,7 +273,7 @@ class Envelope:
     of ``length`` samples, taken from consecutive blocks as they come: what a
     trace of more samples than pixels shows, in memory of the columns only."""
 
-    def __init__(self, length, columns=PLOT_COLUMNS):
+    def __init__(self, length: int, columns: int = PLOT_COLUMNS) -> None:
         if length < 1:
             raise ValueError("an envelope needs at least one sample")
         self.length = length
@@ -274,7 +286,7 @@ class Envelope:
         self.high = numpy.full(self.columns, -numpy.inf)
         self.filled = 0
 
-    def add(self, samples):
+    def add(self, samples: Samples) -> None:
         """The next samples of the window, consecutive with those added before."""
         samples = numpy.asarray(samples)
         begin, end = self.filled, self.filled + len(samples)
@@ -291,7 +303,8 @@ class Envelope:
         self.filled = end
 
 
-def plot_trace(samples, path, *, samplerate_hz, units="", title=""):
+def plot_trace(samples: Samples | Envelope, path: Any, *, samplerate_hz: float,
+               units: str = "", title: str = "") -> None:
     """A time trace as PNG, against time in seconds, ``units`` labelling the
     values. Give an :class:`Envelope` for a trace longer than the plot is wide."""
     plt = pyplot()

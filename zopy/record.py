@@ -86,8 +86,12 @@ import signal
 import sys
 import threading
 import time
+from collections.abc import Callable
+from types import FrameType, TracebackType
+from typing import Any, cast
 
 import numpy
+import numpy.typing as npt
 
 import zopy
 
@@ -103,6 +107,9 @@ UNITS = {-6: "uW", -3: "mW", 0: "W"}
 FLUSH_SECONDS = 0.2          # a killed recording loses at most this much
 CLOSING_ROOM = 1 << 20       # bytes kept free for the chunk index and closing the file
 
+Buffer = npt.NDArray[Any]    # a read buffer, in the stream's dtype
+BitsBuffer = npt.NDArray[numpy.uint8]
+
 
 @dataclasses.dataclass
 class Recording:
@@ -117,12 +124,12 @@ class Recording:
     over_range_samples: int = 0   #: samples at the ADC's limits (clipped)
 
     @property
-    def seconds(self):
+    def seconds(self) -> float:
         """Duration of the recorded samples in instrument time."""
         return self.samples / self.samplerate_hz
 
 
-def _read_chunk(stream, n, data_buf, bits_buf):
+def _read_chunk(stream: zopy.Stream, n: int, data_buf: Buffer, bits_buf: BitsBuffer | None) -> None:
     """Fill the first n samples of data_buf (and bits_buf, unless None) from the stream."""
     if bits_buf is None:
         stream.acquire(n, out=data_buf[:n])
@@ -130,7 +137,7 @@ def _read_chunk(stream, n, data_buf, bits_buf):
         stream.acquire(n, getbits=True, out=data_buf[:n], bits_out=bits_buf[:n])
 
 
-def stream_attributes(stream):
+def stream_attributes(stream: zopy.Stream) -> dict[str, Any]:
     """The stream's settings and its instrument's identity, as file attributes."""
     device = stream.device
     rate = stream.samplerate
@@ -154,12 +161,12 @@ def stream_attributes(stream):
     }
 
 
-def recording_bytes(stream, total, bits=False):
+def recording_bytes(stream: zopy.Stream, total: int, bits: bool = False) -> int:
     """What a recording of ``total`` samples of ``stream`` takes on disk, about."""
     return total * (stream.dtype.itemsize + (1 if bits else 0)) + CLOSING_ROOM
 
 
-def default_chunk(samplerate_hz):
+def default_chunk(samplerate_hz: float) -> int:
     """Samples per read: about a tenth of a second, 4096 to 2**20."""
     return int(min(max(samplerate_hz / 10, 4096), 1 << 20))
 
@@ -173,32 +180,32 @@ class _StopOnSignals:
     SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
                     if hasattr(signal, name))
 
-    def __init__(self):
-        self.received = None
-        self._previous = {}
+    def __init__(self) -> None:
+        self.received: int | None = None
+        self._previous: dict[int, Callable[[int, FrameType | None], Any] | int | None] = {}
 
     @property
-    def requested(self):
+    def requested(self) -> bool:
         return self.received is not None
 
-    def __enter__(self):
+    def __enter__(self) -> _StopOnSignals:
         if threading.current_thread() is threading.main_thread():
             for signum in self.SIGNALS:
                 self._previous[signum] = signal.signal(signum, self._handle)
         return self
 
-    def _handle(self, signum, frame):
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
         if self.received is None:
             self.received = signum
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         for signum, handler in self._previous.items():
             signal.signal(signum, handler)
         if self.received not in (None, signal.SIGINT):
             signal.raise_signal(self.received)
 
 
-def _allocate(fd, offset, length):
+def _allocate(fd: int, offset: int, length: int) -> bool:
     """Allocates disk blocks for a file's byte range; False where the system cannot."""
     if not hasattr(os, "posix_fallocate"):
         return False
@@ -224,7 +231,8 @@ class _Writer:
     cannot be taken away by another program filling the disk.
     """
 
-    def __init__(self, h5py, output, dtype, chunk, bits, attrs, limits=None):
+    def __init__(self, h5py: Any, output: Output, dtype: npt.DTypeLike, chunk: int, bits: bool,
+                 attrs: dict[str, Any], limits: tuple[float, float] | None = None) -> None:
         self.output = output
         self.limits = limits        # of the ADC's range, for over_range_samples
         self.over_range = 0
@@ -243,7 +251,7 @@ class _Writer:
                                                     dtype=dtype, chunks=(chunk,))
             self.samples.attrs["units"] = attrs["units"]
             self.samples.attrs["samplerate_hz"] = attrs["samplerate_hz"]
-            self.bits = None
+            self.bits: Any = None     # the h5py dataset, with bits=True
             if bits:
                 self.bits = self.file.create_dataset("bits", shape=(0,), maxshape=(None,),
                                                      dtype=numpy.uint8, chunks=(chunk,))
@@ -254,7 +262,7 @@ class _Writer:
             self.file.close()
             raise
 
-    def append(self, data_buf, bits_buf, n):
+    def append(self, data_buf: Buffer, bits_buf: BitsBuffer | None, n: int) -> None:
         """Appends the first n samples of the read buffers (and of the bits).
 
         Every read but the last fills the whole buffer, one HDF5 chunk, so the
@@ -276,7 +284,7 @@ class _Writer:
         self.written = end
         self.over_range += over_range
 
-    def _reserve(self, nbytes, n):
+    def _reserve(self, nbytes: int, n: int) -> None:
         """Allocates the disk blocks that the next nbytes and the closing
         metadata will take, or raises ENOSPC (EFBIG past this process's file
         size limit) while the file is still whole."""
@@ -299,7 +307,7 @@ class _Writer:
                           self.output.path) from None
         self.reserved_to = end
 
-    def _check_free_space(self, nbytes):
+    def _check_free_space(self, nbytes: int) -> None:
         """Where blocks cannot be reserved: the free space of the disk the file is on."""
         if hasattr(os, "fstatvfs"):
             stats = os.fstatvfs(self.output.fd)
@@ -309,14 +317,14 @@ class _Writer:
         if free < nbytes:
             raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), self.output.path)
 
-    def flush(self):
+    def flush(self) -> None:
         """Puts the file on disk as it stands: data, metadata, ``samples_written``
         and ``over_range_samples``."""
         self.file.attrs.modify("samples_written", self.written)
         self.file.attrs.modify("over_range_samples", self.over_range)
         self.file.flush()
 
-    def close(self, complete):
+    def close(self, complete: bool) -> None:
         """Trims what a failed append left half-written, marks the file, closes it,
         and gives back the reserved blocks it did not use. Once closed, does nothing."""
         if not self.file:
@@ -332,7 +340,7 @@ class _Writer:
             self.file.close()
 
 
-def _keep_metadata_until_flush(file):
+def _keep_metadata_until_flush(file: Any) -> None:
     """HDF5's metadata cache writes entries only when the file is flushed
     (not when it makes room), so the file on disk changes from one whole
     state to the next."""
@@ -342,7 +350,7 @@ def _keep_metadata_until_flush(file):
     file.id.set_mdc_config(config)
 
 
-def _progress_bar(progress, total, unit_rate):
+def _progress_bar(progress: bool | None, total: int, unit_rate: float) -> Any:
     if progress is None:
         progress = sys.stderr.isatty()
     if not progress:
@@ -352,7 +360,7 @@ def _progress_bar(progress, total, unit_rate):
                      desc=f"recording {total / unit_rate:g} s", file=sys.stderr)
 
 
-def _chunk_size(chunk, rate, dtype):
+def _chunk_size(chunk: int | None, rate: float, dtype: numpy.dtype[Any]) -> int:
     """Samples per HDF5 chunk: as asked, or about 0.1 s; within HDF5's limit."""
     chunk = default_chunk(rate) if chunk is None else int(chunk)
     if not 1 <= chunk * dtype.itemsize < 1 << 32:   # an HDF5 chunk's limit
@@ -360,7 +368,8 @@ def _chunk_size(chunk, rate, dtype):
     return chunk
 
 
-def _create(h5py, stream, path, chunk, bits, overwrite, size=None):
+def _create(h5py: Any, stream: zopy.Stream, path: str | os.PathLike[str] | Output, chunk: int,
+            bits: bool, overwrite: bool, size: int | None = None) -> tuple[Output, _Writer]:
     """The recording's Output (``path``, or an Output already created for it)
     and _Writer, with the stream's attributes; ``size``, the bytes the whole
     recording will take, must fit the free space of its disk. If the file
@@ -379,7 +388,7 @@ def _create(h5py, stream, path, chunk, bits, overwrite, size=None):
     return output, writer
 
 
-def _commit(output):
+def _commit(output: Output) -> None:
     """A complete recording takes its name (replacing the old file, if asked)."""
     try:
         output.commit()
@@ -388,7 +397,7 @@ def _commit(output):
         raise
 
 
-def _close_after(exc, writer, output):
+def _close_after(exc: BaseException, writer: _Writer, output: Output) -> None:
     """Closes the file marked incomplete after ``exc`` ended the recording; a
     failure to close is noted on ``exc``, which is the one to report."""
     try:
@@ -397,8 +406,10 @@ def _close_after(exc, writer, output):
         exc.add_note(f"closing {output.path} also failed: {close_exc}")
 
 
-def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
-           overwrite=False, progress=None, callback=None):
+def record(stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
+           seconds: float | None = None, samples: int | None = None, bits: bool = False,
+           chunk: int | None = None, overwrite: bool = False, progress: bool | None = None,
+           callback: Callable[[int, int], object] | None = None) -> Recording:
     """Record ``stream`` into the HDF5 file ``path``.
 
     Args:
@@ -468,7 +479,9 @@ def record(stream, path, *, seconds=None, samples=None, bits=False, chunk=None,
                      elapsed_s=time.monotonic() - started, over_range_samples=writer.over_range)
 
 
-def _record_into(writer, stream, total, data_buf, bits_buf, stop, bar, callback):
+def _record_into(writer: _Writer, stream: zopy.Stream, total: int, data_buf: Buffer,
+                 bits_buf: BitsBuffer | None, stop: _StopOnSignals, bar: Any,
+                 callback: Callable[[int, int], object] | None) -> None:
     """Reads and appends until ``total`` samples are written or a stop is requested."""
     chunk = len(data_buf)
     last_flush = time.monotonic()
@@ -485,7 +498,7 @@ def _record_into(writer, stream, total, data_buf, bits_buf, stop, bar, callback)
             last_flush = time.monotonic()
 
 
-def requested_samples(seconds, samples, rate):
+def requested_samples(seconds: float | None, samples: int | None, rate: float) -> int:
     """How many samples ``seconds`` or ``samples`` (exactly one of the two) ask for at ``rate``."""
     if (seconds is None) == (samples is None):
         raise ValueError("give either seconds or samples")
@@ -493,7 +506,7 @@ def requested_samples(seconds, samples, rate):
         if isinstance(samples, bool) or int(samples) != samples or samples < 1:
             raise ValueError(f"samples must be a positive whole number, not {samples!r}")
         return int(samples)
-    seconds = float(seconds)
+    seconds = float(cast(float, seconds))   # given: samples is None
     if not math.isfinite(seconds) or seconds <= 0:
         raise ValueError(f"seconds must be positive, not {seconds!r}")
     return max(1, round(seconds * rate))
@@ -525,12 +538,14 @@ class Recorder:
     hand. There is no signal handling here: the caller's Ctrl-C ends the block.
     """
 
-    def __init__(self, stream, path, *, bits=False, chunk=None, overwrite=False):
+    def __init__(self, stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
+                 bits: bool = False, chunk: int | None = None,
+                 overwrite: bool = False) -> None:
         h5py = require("h5py")
         self.samplerate_hz = stream.samplerate
         self.dtype = stream.dtype
         chunk = _chunk_size(chunk, self.samplerate_hz, self.dtype)
-        self.result = None            #: the Recording, once closed
+        self.result: Recording | None = None            #: the Recording, once closed
         self._data = numpy.empty(chunk, dtype=self.dtype)
         self._bits = numpy.empty(chunk, dtype=numpy.uint8) if bits else None
         self._gathered = 0
@@ -540,16 +555,16 @@ class Recorder:
         self._last_flush = time.monotonic()
 
     @property
-    def path(self):
+    def path(self) -> str:
         """Where the file is now (its partial name while it replaces another)."""
         return self._output.path
 
     @property
-    def samples(self):
+    def samples(self) -> int:
         """Samples appended so far."""
         return self._writer.written + self._gathered
 
-    def append(self, samples, bits=None):
+    def append(self, samples: npt.ArrayLike, bits: npt.ArrayLike | None = None) -> None:
         """Appends the next samples (and their bits, if the recording has them)."""
         if self.result is not None:
             raise ValueError("the recording is closed")
@@ -560,6 +575,7 @@ class Recorder:
                 take = min(len(self._data) - self._gathered, len(samples) - done)
                 self._data[self._gathered:self._gathered + take] = samples[done:done + take]
                 if bits is not None:
+                    assert self._bits is not None    # _checked: bits only for a recording of bits
                     self._bits[self._gathered:self._gathered + take] = bits[done:done + take]
                 self._gathered += take
                 done += take
@@ -573,7 +589,8 @@ class Recorder:
             self._failed = True        # what failed once is not written again on closing
             raise
 
-    def _checked(self, samples, bits):
+    def _checked(self, samples: npt.ArrayLike,
+                 bits: npt.ArrayLike | None) -> tuple[Buffer, BitsBuffer | None]:
         samples = numpy.asarray(samples)
         if samples.ndim != 1 or samples.dtype != self.dtype:
             raise TypeError(f"samples must be a 1-D array of the stream's dtype {self.dtype}, "
@@ -588,7 +605,7 @@ class Recorder:
                                  f"not {bits.dtype} of shape {bits.shape}")
         return samples, bits
 
-    def close(self, complete=True):
+    def close(self, complete: bool = True) -> Recording:
         """Writes what is gathered, closes the file marked ``complete`` (a complete
         file takes its name) and returns the :class:`Recording`. Once closed,
         returns it again."""
@@ -615,10 +632,11 @@ class Recorder:
                                     over_range_samples=self._writer.over_range)
         return self.result
 
-    def __enter__(self):
+    def __enter__(self) -> Recorder:
         return self
 
-    def __exit__(self, kind, value, traceback):
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
         if value is None:
             self.close(complete=True)
             return
@@ -628,7 +646,8 @@ class Recorder:
             value.add_note(f"closing {self.path} also failed: {exc}")
 
 
-def read(path, limit=None):
+def read(path: str | os.PathLike[str], limit: int | None = None
+         ) -> tuple[npt.NDArray[Any], npt.NDArray[Any] | None, dict[str, Any]]:
     """The samples (the first ``limit`` when given), bits (or None) and
     attributes of a file written by :func:`record`, as numpy arrays and a dict.
 

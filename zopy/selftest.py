@@ -23,6 +23,7 @@ cycle; it must then follow it without a slip.
 from collections.abc import Callable
 
 import numpy
+import numpy.typing as npt
 
 from .zopy import Device, Error
 
@@ -30,7 +31,7 @@ ADC_MASK = 0x3FFF
 PN9_PERIOD = 73
 
 
-def pn9_cycle():
+def pn9_cycle() -> npt.NDArray[numpy.uint16]:
     """The 73 words of one PN9 cycle, as uint16."""
     bits = [1] * 9
     while len(bits) < 14 * PN9_PERIOD:
@@ -39,7 +40,7 @@ def pn9_cycle():
     return numpy.array(words, dtype=numpy.uint16)
 
 
-def check_checkerboard(dev, n):
+def check_checkerboard(dev: Device, n: int) -> bool:
     dev.test_checkerboard()
     words = dev.get_raw_data(n)
     first = 0x2AAA if words[0] == 0x2AAA else 0x1555
@@ -47,7 +48,7 @@ def check_checkerboard(dev, n):
     return numpy.array_equal(words, expected)
 
 
-def check_user_words(dev, n):
+def check_user_words(dev: Device, n: int) -> bool:
     for value in (0x0000, 0x3FFF, 0x2A5A, 0x1234):
         dev.test_user(value)
         if not numpy.all(dev.get_raw_data(n) == value):
@@ -55,7 +56,7 @@ def check_user_words(dev, n):
     return True
 
 
-def check_pn9(dev, n):
+def check_pn9(dev: Device, n: int) -> bool:
     dev.test_pn9()
     words = dev.get_raw_data(n)
     cycle = pn9_cycle()
@@ -64,7 +65,7 @@ def check_pn9(dev, n):
                for start in starts)
 
 
-def check_normal(dev, n):
+def check_normal(dev: Device, n: int) -> bool:
     dev.test_normal()
     words = dev.get_raw_data(n)
     return not (numpy.array_equal(words, pn9_cycle()[:n]) or numpy.all(words == words[0]))
