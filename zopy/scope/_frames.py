@@ -123,7 +123,8 @@ class FrameMaker:
         self.block_length = block_length
         self.columns = min(columns, block_length)
         self.average = SpectrumAverage(averaging)
-        self.total_power_w: float | None = None       # a balanced unit's shot noise needs the power on both diodes
+        # a balanced unit's shot noise needs the power on both diodes
+        self.total_power_w: float | None = None
         self._window: NDArray[numpy.float64] = None  # type: ignore[assignment]  # set_context sets it
         self._balance: collections.deque[tuple[float, float]] = collections.deque()
         self.set_context(context)
@@ -143,7 +144,8 @@ class FrameMaker:
         # and maximum in turn fills the band between them, one stroke per pixel
         starts = analysis.Envelope(self.block_length, self.columns).starts[:-1]
         times = starts / context.samplerate_hz
-        self._time_s: NDArray[Any] = times if self.columns == self.block_length else numpy.repeat(times, 2)
+        self._time_s: NDArray[Any] = (times if self.columns == self.block_length
+                                      else numpy.repeat(times, 2))
         self._frequency_hz: NDArray[numpy.float64] | None = None
         if old is None or old.units != context.units or old.balanced != context.balanced:
             self._balance.clear()
@@ -224,7 +226,8 @@ class FrameMaker:
         if level is not None and not over:     # clipped samples: no noise to speak of
             try:
                 clearance = analysis.clearance_db(
-                    analysis.Spectrum(cast("NDArray[numpy.float64]", self._frequency_hz), density, self._resolution_hz), level, band)
+                    analysis.Spectrum(cast("NDArray[numpy.float64]", self._frequency_hz), density,
+                                      self._resolution_hz), level, band)
             except ValueError:       # no bin inside the band at this resolution
                 clearance = None
             if clearance is not None and not math.isfinite(clearance):
