@@ -40,12 +40,15 @@ from __future__ import annotations
 import sys
 import webbrowser
 from collections.abc import Callable, Iterable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import zopy
 
 from .._extras import require
 from ._acquisition import RETRY_SECONDS, Scope, ScopeError, Settings, Status, resolve_recording_name
+
+if TYPE_CHECKING:
+    import argparse
 
 __all__ = ["Scope", "ScopeError", "app", "serve"]
 
@@ -83,6 +86,7 @@ def serve(serial: str | None = None, *, scope: Scope | None = None, host: str = 
     own = scope is None
     if own:
         scope = Scope(serial, **options)
+    assert scope is not None       # given, or made just now
     try:
         server = ScopeServer(scope, host=host, port=port, origins=origins)
         if not block:
@@ -99,14 +103,15 @@ def serve(serial: str | None = None, *, scope: Scope | None = None, host: str = 
     return scope.close() if own else None
 
 
-def _open(url, open_browser):
+def _open(url: str, open_browser: bool) -> None:
     if open_browser and not webbrowser.open(url):
         print("no browser found here: open the URL above", file=sys.stderr)
 
 
 # ------------------------------------------------------------------ command line
 
-def add_arguments(sub, *, count, positive):
+def add_arguments(sub: argparse.ArgumentParser, *, count: Callable[[int], Callable[[str], int]],
+                  positive: Callable[[str], float]) -> None:
     """The options of ``zopy scope``, with the command line's converters."""
     sub.add_argument("--port", type=_port, default=5006, help="port to serve on (default 5006)")
     sub.add_argument("--host", default="127.0.0.1",
@@ -138,7 +143,7 @@ def add_arguments(sub, *, count, positive):
                      help="blocks in the spectrum's average (default 16)")
 
 
-def _port(text):
+def _port(text: str) -> int:
     import argparse
     try:
         value = int(text)
@@ -149,7 +154,7 @@ def _port(text):
     return value
 
 
-def run_command(args):
+def run_command(args: argparse.Namespace) -> int:
     """``zopy scope``: serves until Ctrl-C; returns the exit status."""
     require("bokeh", EXTRA)
     from ._server import ScopeServer, quiet_bokeh_logs
@@ -169,7 +174,7 @@ def run_command(args):
     try:
         server = ScopeServer(scope, host=args.host, port=args.port, origins=args.origin)
 
-        def ready():
+        def ready() -> None:
             print(f"zopy scope: {scope.title}\n"
                   f"  open        {server.url}\n"
                   f"  only pages with this token are served; WebSocket connections only "

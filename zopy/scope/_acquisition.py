@@ -24,6 +24,7 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy
+from numpy.typing import NDArray
 
 import zopy
 
@@ -31,7 +32,7 @@ from .. import _identity as identity
 from .. import analysis
 from .. import record as recorder
 from .._files import failure_text
-from ._frames import Context, FrameMaker
+from ._frames import Context, Frame, FrameMaker
 
 RETRY_SECONDS = 3.0       # between attempts to open a failed instrument again
 READ_SECONDS = 0.02       # stream time per read: a read holds the interpreter lock that long at most
@@ -103,6 +104,13 @@ class Scope:
         ScopeError: a value the instrument cannot take.
     """
 
+    _device: zopy.Device | None
+    _stream: zopy.Stream | None
+    _maker: FrameMaker | None
+    _recording: recorder.Recorder | None
+    _thread: threading.Thread
+    _recording_name: str | None
+
     def __init__(self, serial: str | None = None, *, dtype: str = "float32",
                  filter: str = "lowpass", cutoff: float | None = None, downsampling: int = 10,
                  decimation: int | None = None, units: int | None = None,
@@ -120,16 +128,16 @@ class Scope:
         if averaging < 1:
             raise ScopeError(f"averaging must be at least 1 block, not {averaging}")
         self.dtype, self.bits, self.retry_seconds = numpy.dtype(dtype), bool(bits), retry_seconds
-        self._fixed = {"units": units, "decimation": decimation}
-        self._wanted = {"highgain": None if gain is None else gain == "high",
+        self._fixed: dict[str, int | None] = {"units": units, "decimation": decimation}
+        self._wanted: dict[str, Any] = {"highgain": None if gain is None else gain == "high",
                         "antialias": antialias, "wavelength_nm": wavelength, "filter": filter,
                         "cutoff_hz": cutoff, "downsampling": downsampling, "raw": False}
-        self._view = {"running": True, "averaging": averaging, "db": False,
+        self._view: dict[str, Any] = {"running": True, "averaging": averaging, "db": False,
                       "total_power_uw": None, "trig_mode": "rising", "trig_port": "S"}
         self.block_length = block_length
         self.serial, self.title, self.balanced = serial, "", False
-        self.frame = None             #: the latest Frame
-        self.settings = None          #: the latest Settings
+        self.frame: Frame | None = None           #: the latest Frame
+        self.settings: Settings | None = None     #: the latest Settings
         self.status = Status("starting")
         self.version = 0              #: counts publications
         self._seq = 0
@@ -139,12 +147,14 @@ class Scope:
         self._recording_name = None
         self._single = False
         self._restart = False
-        self._requests = queue.Queue()
-        self._subscribers = set()
+        self._requests: queue.Queue[tuple[str, Any, Callable[[str, bool], None] | None] | None] = \
+            queue.Queue()
+        self._subscribers: set[Callable[[], None]] = set()
         self.pages: set[Any] = set()  #: the pages watching (each adds and removes itself)
         self._subscribers_lock = threading.Lock()
         self._stop = threading.Event()
         self._open()                  # a wrong serial or value fails here, in the caller's thread
+        assert self._device is not None   # _open opened it
         self.title = f"{self._device.product} {self.serial}{' (balanced)' if self.balanced else ''}"
         self._publish(settings=self._current_settings(), status=Status("running"))
         self._thread = threading.Thread(target=self._run, name=f"zopy scope {self.serial}",
@@ -186,7 +196,7 @@ class Scope:
             self._thread.join(STOP_TIMEOUT)
         return self.stopped_recording
 
-    _last_recording = None
+    _last_recording: recorder.Recording | None = None
     stopped_recording: recorder.Recording | None = None   #: the Recording that close() ended
 
     def __enter__(self) -> "Scope":
@@ -197,7 +207,7 @@ class Scope:
 
     # ------------------------------------------------------------- the thread
 
-    def _run(self):
+    def _run(self) -> None:
         while not self._stop.is_set():
             try:
                 if self._stream is None:
@@ -211,7 +221,7 @@ class Scope:
             self.stopped_recording = self._last_recording
         self._close_instrument()
 
-    def _failed(self, exc):
+    def _failed(self, exc: Exception) -> None:
         why = _describe(exc, self.serial)
         self._end_recording(complete=False, why=why)
         self._close_instrument()
@@ -220,7 +230,7 @@ class Scope:
         self._restart = False
         self._wait(self.retry_seconds)
 
-    def _open(self):
+    def _open(self) -> None:
         device = zopy.Device(serial=self.serial)
         try:
             self.serial = device.serial      # the same unit again after a failure
@@ -238,13 +248,13 @@ class Scope:
         self._device, self._stream = device, stream
         self.samples_read = 0
 
-    def _apply_front_end(self, device):
+    def _apply_front_end(self, device: zopy.Device) -> None:
         if self._wanted["highgain"] is not None:
             device.highgain = self._wanted["highgain"]
         if self._wanted["antialias"] is not None:
             device.antialias = self._wanted["antialias"]
 
-    def _apply_stream_settings(self, device, stream):
+    def _apply_stream_settings(self, device: zopy.Device, stream: zopy.Stream) -> None:
         wanted, fixed = self._wanted, self._fixed
         if fixed["units"] is not None:
             stream.set_calibration_units(fixed["units"])
@@ -261,15 +271,16 @@ class Scope:
         if wanted["cutoff_hz"] is not None:
             stream.set_cutoff(wanted["cutoff_hz"])
 
-    def _close_instrument(self):
+    def _close_instrument(self) -> None:
         stream, device, self._stream, self._device = self._stream, self._device, None, None
         if stream is not None:
             _quietly(stream.close)
         if device is not None:
             _quietly(device.close)
 
-    def _context(self):
+    def _context(self) -> Context:
         stream, device = self._stream, self._device
+        assert stream is not None and device is not None    # called only while open
         raw = stream.calibration_mode == "raw"
         power = stream.calibration_units
         if raw:    # the codes, averaged by the filter: clipped ones stay at the ends
@@ -282,7 +293,7 @@ class Scope:
                        gain="high" if device.highgain else "low",
                        wavelength_nm=stream.calibration_wavelength, balanced=self.balanced)
 
-    def _read_loop(self):
+    def _read_loop(self) -> None:
         """Reads until the settings change, the scope stops or the instrument fails.
 
         Reads are paced to the stream's rate: an instrument delivers no faster,
@@ -293,6 +304,7 @@ class Scope:
         """
         self._restart = False
         stream = self._stream
+        assert stream is not None     # _run opened it
         rate = stream.samplerate
         n = max(1, min(int(rate * READ_SECONDS), 1 << 20))
         data = numpy.empty(n, dtype=self.dtype)
@@ -331,7 +343,8 @@ class Scope:
                 last_status = now
         return
 
-    def _publish_frame(self, acquired_at):
+    def _publish_frame(self, acquired_at: float) -> None:
+        assert self._maker is not None    # _read_loop made it
         self._seq += 1
         status = self._recording_status() if self._recording is not None else None
         self._publish(frame=self._maker.frame(self._seq, acquired_at, time.monotonic()),
@@ -339,7 +352,7 @@ class Scope:
 
     # ------------------------------------------------------------- requests
 
-    def _wait(self, seconds):
+    def _wait(self, seconds: float) -> None:
         """Carries out requests for ``seconds``, or until the scope stops or
         a request changes the stream's settings."""
         deadline = time.monotonic() + seconds
@@ -353,7 +366,8 @@ class Scope:
             if item is not None:
                 self._carry_out(*item)
 
-    def _carry_out(self, name, value, reply):
+    def _carry_out(self, name: str, value: Any,
+                   reply: Callable[[str, bool], None] | None) -> None:
         try:
             text = self._handle(name, value)
             error = False
@@ -363,7 +377,7 @@ class Scope:
         if reply is not None and text:
             reply(text, error)
 
-    def _handle(self, name, value):
+    def _handle(self, name: str, value: Any) -> str | None:
         """Carries out one request; returns what to tell the page that sent it."""
         if name in INSTRUMENT_SETTINGS:
             return self._set_instrument(name, value)
@@ -386,7 +400,7 @@ class Scope:
             return self._end_recording(complete=True, why="")
         raise ValueError(f"unknown request {name!r}")
 
-    def _set_view(self, name, value):
+    def _set_view(self, name: str, value: Any) -> str:
         if name == "averaging":
             value = int(value)
             if not 1 <= value <= 10_000:
@@ -405,13 +419,14 @@ class Scope:
         self._view[name] = value
         return ""
 
-    def _set_instrument(self, name, value):
+    def _set_instrument(self, name: str, value: Any) -> str:
         if self._recording is not None:
             raise ScopeError(WHILE_RECORDING)
         old = self._wanted[name]
         self._wanted[name] = value
         if self._stream is None:
             return "the instrument is not open: this applies when it is back"
+        assert self._device is not None   # open with its stream
         try:
             if name in ("highgain", "antialias"):
                 self._apply_front_end(self._device)
@@ -425,7 +440,7 @@ class Scope:
         self._restart = True          # new rate, units or limits: the frames start again
         return ""
 
-    def _triggered_block(self):
+    def _triggered_block(self) -> str:
         """One block at the instrument's full rate that starts at a trigger, shown
         on its own; the view pauses on it."""
         if self._recording is not None:
@@ -434,6 +449,7 @@ class Scope:
             raise ScopeError("the instrument is not open")
         mode, port = self._view["trig_mode"], self._view["trig_port"]
         device, stream, n = self._device, self._stream, self.block_length
+        assert device is not None and self._maker is not None   # open and read from
         trigger = {"trig_mode": mode, "trig_port": port}
         context = self._context()
         try:
@@ -460,7 +476,7 @@ class Scope:
 
     # ------------------------------------------------------------- recording
 
-    def _start_recording(self, path, overwrite):
+    def _start_recording(self, path: str | os.PathLike[str], overwrite: bool) -> str:
         if self._recording is not None:
             raise ScopeError(f"already recording {self._recording_name}")
         if self._stream is None:
@@ -475,7 +491,7 @@ class Scope:
         self._publish(status=self._recording_status())
         return f"recording {self._recording_name}"
 
-    def _record(self, data, bits):
+    def _record(self, data: NDArray[Any], bits: NDArray[numpy.uint8] | None) -> None:
         if self._recording is None:
             return
         try:
@@ -483,7 +499,7 @@ class Scope:
         except OSError as exc:
             self._end_recording(complete=False, why=_file_failure(self._recording.path, exc))
 
-    def _end_recording(self, complete, why):
+    def _end_recording(self, complete: bool, why: str) -> str | None:
         """Closes the recording; returns and shows what it holds."""
         recording, self._recording = self._recording, None
         if recording is None:
@@ -505,19 +521,21 @@ class Scope:
         self._publish(settings=self._current_settings(), status=Status(text, bool(why)))
         return text
 
-    def _recording_status(self):
+    def _recording_status(self) -> Status:
         recording = self._recording
+        assert recording is not None      # asked only while recording
         return Status(f"recording {self._recording_name}: "
                       f"{recording.samples / recording.samplerate_hz:.1f} s")
 
     # ------------------------------------------------------------- publishing
 
-    def _current_settings(self):
+    def _current_settings(self) -> Settings:
         """The settings as the instrument has them (as wanted while it is not open)."""
         actual = dict(self._wanted)
         if self._stream is not None:
             with contextlib.suppress(zopy.Error):
                 stream, device = self._stream, self._device
+                assert device is not None     # open with its stream
                 actual.update(highgain=bool(device.highgain), antialias=bool(device.antialias),
                               wavelength_nm=stream.calibration_wavelength, filter=stream.filter,
                               cutoff_hz=stream.cutoff, downsampling=stream.downsampling,
@@ -529,7 +547,8 @@ class Scope:
         return Settings(**actual, **self._view,
                         recording=self._recording_name if self._recording is not None else None)
 
-    def _publish(self, frame=None, settings=None, status=None):
+    def _publish(self, frame: Frame | None = None, settings: Settings | None = None,
+                 status: Status | None = None) -> None:
         if frame is not None:
             self.frame = frame
         if settings is not None:
@@ -548,7 +567,7 @@ class Scope:
 
 # ------------------------------------------------------------------ helpers
 
-def resolve_recording_name(folder, name):
+def resolve_recording_name(folder: str | os.PathLike[str], name: str | None) -> pathlib.Path:
     """``name`` (as typed on a page) as a path inside ``folder``: relative,
     without "..", ending in .h5 (added when it has no suffix), in a folder
     that exists and that resolves (links followed) inside ``folder``."""
@@ -576,7 +595,7 @@ def resolve_recording_name(folder, name):
     return path
 
 
-def _inside_band(device, nm):
+def _inside_band(device: zopy.Device, nm: float) -> float:
     try:
         inside = device.get_rel_responsivity(nm) > 0
     except zopy.Error:
@@ -586,17 +605,17 @@ def _inside_band(device, nm):
     return nm
 
 
-def _watts(microwatts):
+def _watts(microwatts: float | None) -> float | None:
     return None if microwatts is None else microwatts * 1e-6
 
 
-def _quietly(close):
+def _quietly(close: Callable[[], object]) -> None:
     """Closes what may be gone already (an unplugged instrument)."""
     with contextlib.suppress(zopy.Error):
         close()
 
 
-def _file_failure(path, exc):
+def _file_failure(path: str | os.PathLike[str], exc: OSError) -> str:
     if isinstance(exc, FileExistsError) and exc.errno == errno.EEXIST and exc.strerror:
         return f"{exc.filename or path}: {exc.strerror}"
     if isinstance(exc, BlockingIOError) and exc.strerror:
@@ -604,7 +623,7 @@ def _file_failure(path, exc):
     return failure_text(exc.filename or path, exc)
 
 
-def _describe(exc, serial):
+def _describe(exc: BaseException, serial: str | None) -> str:
     """One line for the page."""
     if isinstance(exc, zopy.NoDeviceError):
         return f"instrument {serial} not found (unplugged?)" if serial else "no instrument found"

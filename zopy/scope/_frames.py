@@ -12,8 +12,10 @@ from __future__ import annotations
 import collections
 import dataclasses
 import math
+from typing import Any, cast
 
 import numpy
+from numpy.typing import NDArray
 
 from .. import analysis
 
@@ -69,22 +71,22 @@ class Context:
 class SpectrumAverage:
     """Welch densities of the last ``count`` blocks, averaged (with the blocks' mean powers)."""
 
-    def __init__(self, count):
+    def __init__(self, count: int) -> None:
         self.count = count
-        self._densities = collections.deque()
-        self._means = collections.deque()
-        self._sum = None
+        self._densities: collections.deque[NDArray[numpy.float64]] = collections.deque()
+        self._means: collections.deque[float] = collections.deque()
+        self._sum: NDArray[numpy.float64] | None = None
 
-    def reset(self):
+    def reset(self) -> None:
         self._densities.clear()
         self._means.clear()
         self._sum = None
 
-    def set_count(self, count):
+    def set_count(self, count: int) -> None:
         self.count = count
         self._trim()
 
-    def add(self, density, mean):
+    def add(self, density: NDArray[numpy.float64], mean: float) -> None:
         if self._sum is not None and self._sum.shape != density.shape:
             self.reset()
         self._densities.append(density)
@@ -92,20 +94,21 @@ class SpectrumAverage:
         self._sum = density.copy() if self._sum is None else self._sum + density
         self._trim()
 
-    def _trim(self):
+    def _trim(self) -> None:
         while len(self._densities) > self.count:
+            assert self._sum is not None      # it sums the blocks held
             self._sum -= self._densities.popleft()
             self._means.popleft()
         if len(self._densities) <= 1 and self._densities:
             self._sum = self._densities[0].copy()     # no rounding left over from the others
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._densities)
 
-    def density(self):
-        return self._sum / len(self._densities)
+    def density(self) -> NDArray[numpy.float64]:
+        return cast("NDArray[numpy.float64]", self._sum) / len(self._densities)
 
-    def mean(self):
+    def mean(self) -> float:
         return float(numpy.mean(self._means))
 
 
@@ -113,21 +116,23 @@ class FrameMaker:
     """The latest ``block_length`` samples, their spectrum averaged over the
     last ``averaging`` blocks, over-range counts and the balance history."""
 
-    def __init__(self, context, *, block_length=4096, averaging=16, columns=TRACE_COLUMNS):
+    def __init__(self, context: Context, *, block_length: int = 4096, averaging: int = 16,
+                 columns: int = TRACE_COLUMNS) -> None:
         if block_length < 16:
             raise ValueError(f"a block needs at least 16 samples, not {block_length}")
         self.block_length = block_length
         self.columns = min(columns, block_length)
         self.average = SpectrumAverage(averaging)
-        self.total_power_w = None       # a balanced unit's shot noise needs the power on both diodes
-        self._window = None
-        self._balance = collections.deque()
+        # a balanced unit's shot noise needs the power on both diodes
+        self.total_power_w: float | None = None
+        self._window: NDArray[numpy.float64] = None  # type: ignore[assignment]  # set_context sets it
+        self._balance: collections.deque[tuple[float, float]] = collections.deque()
         self.set_context(context)
 
-    def set_context(self, context):
+    def set_context(self, context: Context) -> None:
         """New settings: the spectrum and the window start again (their samples
         were taken with the old ones); the balance history stays if the units do."""
-        old = getattr(self, "context", None)
+        old: Context | None = getattr(self, "context", None)
         self.context = context
         self._window = numpy.zeros(self.block_length)
         self._filled = 0                 # samples in the window, up to block_length
@@ -139,12 +144,13 @@ class FrameMaker:
         # and maximum in turn fills the band between them, one stroke per pixel
         starts = analysis.Envelope(self.block_length, self.columns).starts[:-1]
         times = starts / context.samplerate_hz
-        self._time_s = times if self.columns == self.block_length else numpy.repeat(times, 2)
-        self._frequency_hz = None
+        self._time_s: NDArray[Any] = (times if self.columns == self.block_length
+                                      else numpy.repeat(times, 2))
+        self._frequency_hz: NDArray[numpy.float64] | None = None
         if old is None or old.units != context.units or old.balanced != context.balanced:
             self._balance.clear()
 
-    def add(self, samples):
+    def add(self, samples: Any) -> None:
         """The next samples read, consecutive with those before."""
         samples = numpy.asarray(samples)
         n = len(samples)
@@ -164,20 +170,20 @@ class FrameMaker:
             self._add_to_spectrum(self._window)
             self._fresh = 0
 
-    def _add_to_spectrum(self, block):
+    def _add_to_spectrum(self, block: NDArray[numpy.float64]) -> None:
         scale = self.context.watts_per_unit or 1.0
         spectrum = analysis.psd(block * scale, self.context.samplerate_hz, analysis.SEGMENT)
         if self._frequency_hz is None or len(self._frequency_hz) != len(spectrum.frequency_hz) - 1:
             self._frequency_hz = spectrum.frequency_hz[1:]      # no 0 Hz bin on a log axis
-            self._resolution_hz = spectrum.resolution_hz
+            self._resolution_hz: float = spectrum.resolution_hz
         self.average.add(spectrum.density[1:], float(block.mean()) * scale)
 
     @property
-    def ready(self):
+    def ready(self) -> bool:
         """Whether a whole block and its spectrum are there to show."""
         return self._filled == self.block_length and len(self.average) > 0
 
-    def frame(self, seq, acquired_at, now, source="stream"):
+    def frame(self, seq: int, acquired_at: float, now: float, source: str = "stream") -> Frame:
         """The frame of what was added so far; over-range counting starts again."""
         block = self._window.copy()
         over = self._over / self._counted if self._counted else 0.0
@@ -187,7 +193,8 @@ class FrameMaker:
             self._remember_balance(mean, now)
         return self._frame(seq, acquired_at, now, source, block, mean, self.average, over)
 
-    def single(self, seq, acquired_at, now, source, block, context):
+    def single(self, seq: int, acquired_at: float, now: float, source: str,
+               block: NDArray[numpy.float64], context: Context) -> Frame:
         """The frame of one block taken on its own (a triggered block): its own
         spectrum, its own rate; the running average and the window stay."""
         maker = FrameMaker(context, block_length=len(block), averaging=1, columns=self.columns)
@@ -196,13 +203,15 @@ class FrameMaker:
         maker.add(block)
         return maker.frame(seq, acquired_at, now, source)
 
-    def _remember_balance(self, mean, now):
+    def _remember_balance(self, mean: float, now: float) -> None:
         if not self._balance or now - self._balance[-1][0] >= BALANCE_STEP_SECONDS:
             self._balance.append((now, mean))
         while self._balance and now - self._balance[0][0] > BALANCE_SECONDS:
             self._balance.popleft()
 
-    def _frame(self, seq, acquired_at, now, source, block, mean, average, over):
+    def _frame(self, seq: int, acquired_at: float, now: float, source: str,
+               block: NDArray[numpy.float64], mean: float, average: SpectrumAverage,
+               over: float) -> Frame:
         context = self.context
         if self.columns == self.block_length:
             trace = block.astype(numpy.float32)
@@ -213,11 +222,12 @@ class FrameMaker:
         density = average.density()
         band = analysis.default_band(context.samplerate_hz)
         level, power = self._shot_level(average)
-        clearance = None
+        clearance: float | None = None
         if level is not None and not over:     # clipped samples: no noise to speak of
             try:
                 clearance = analysis.clearance_db(
-                    analysis.Spectrum(self._frequency_hz, density, self._resolution_hz), level, band)
+                    analysis.Spectrum(cast("NDArray[numpy.float64]", self._frequency_hz), density,
+                                      self._resolution_hz), level, band)
             except ValueError:       # no bin inside the band at this resolution
                 clearance = None
             if clearance is not None and not math.isfinite(clearance):
@@ -228,14 +238,14 @@ class FrameMaker:
             samplerate_hz=context.samplerate_hz, units=context.units,
             trace_time_s=self._time_s, trace=trace, envelope=self.columns < self.block_length,
             block_length=self.block_length,
-            frequency_hz=self._frequency_hz, density=density,
+            frequency_hz=cast("NDArray[numpy.float64]", self._frequency_hz), density=density,
             density_units="counts²/Hz" if context.watts_per_unit is None else "W²/Hz",
             averaged=len(average), band_hz=band, shot_level=level, shot_power_w=power,
             clearance_db=clearance, mean=mean, std=float(block.std()), over_range=over,
             gain=context.gain, wavelength_nm=context.wavelength_nm, balanced=context.balanced,
             balance_time_s=history[:, 0] - now, balance_mean=history[:, 1])
 
-    def _shot_level(self, average):
+    def _shot_level(self, average: SpectrumAverage) -> tuple[float | None, float | None]:
         """2 h nu P with P the total power given for a balanced unit, or the mean
         power of a single photodiode when it is lit (its mean above its noise)."""
         if self.context.watts_per_unit is None:

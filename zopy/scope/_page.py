@@ -12,19 +12,27 @@ import collections
 import functools
 import html
 import math
+import pathlib
 import time
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 import numpy
+from numpy.typing import NDArray
 from bokeh.core.properties import Int
 from bokeh.layouts import column, row
 from bokeh.model import DataModel
 from bokeh.events import Reset
-from bokeh.models import (BasicTickFormatter, BoxAnnotation, Button, ColumnDataSource, CustomJS,
+from bokeh.models import (BasicTickFormatter, BoxAnnotation, Button, ColumnDataSource, CustomJS,  # type: ignore[attr-defined]  # partial stubs
                           Div, Label, Legend, NumericInput, RadioButtonGroup, Range1d, Select, Span, Spinner,
                           TextInput)
 from bokeh.plotting import figure
 
 from ._acquisition import TRIGGER_MODES, TRIGGER_PORTS
+
+if TYPE_CHECKING:
+    from ._acquisition import Scope, Settings, Status
+    from ._frames import Frame
 
 TRACE_WIDTH = 900             # px; the trace's envelope has about as many columns
 SIDE_WIDTH = 330
@@ -58,24 +66,24 @@ class AutoRange:
 
     SHRINK_AFTER = 1.0      # s
 
-    def __init__(self, log=False):
+    def __init__(self, log: bool = False) -> None:
         self.log = log
-        self.range = Range1d(1.0 if log else 0.0, 10.0 if log else 1.0)
+        self.range: Any = Range1d(1.0 if log else 0.0, 10.0 if log else 1.0)  # type: ignore[arg-type]  # (start, end): not in the stubs
         self.held = False
         self._setting = False
-        self._loose_since = None
+        self._loose_since: float | None = None
         self.range.on_change("start", self._moved)
         self.range.on_change("end", self._moved)
 
-    def _moved(self, attr, old, new):
+    def _moved(self, attr: str, old: Any, new: Any) -> None:
         if not self._setting:
             self.held = True
 
-    def release(self):
+    def release(self) -> None:
         self.held = False
         self._loose_since = None
 
-    def show(self, low, high, margin=0.1):
+    def show(self, low: float, high: float, margin: float = 0.1) -> None:
         """Shows low..high (with a margin), now."""
         if self.held:
             return
@@ -90,7 +98,7 @@ class AutoRange:
             finally:
                 self._setting = False
 
-    def follow(self, low, high):
+    def follow(self, low: float, high: float) -> None:
         """Keeps low..high in view, changing the range only when it must."""
         if self.held or not (math.isfinite(low) and math.isfinite(high)):
             return
@@ -112,27 +120,29 @@ class AutoRange:
         else:
             self._loose_since = None
 
-    def _scale(self, value):
+    def _scale(self, value: float) -> float:
         return math.log10(value) if self.log else value
 
-    def _unscale(self, value):
+    def _unscale(self, value: float) -> float:
         return 10.0 ** value if self.log else value
 
 
 class Page:
     """One browser session's document, kept up to date from ``scope``."""
 
-    def __init__(self, scope, doc):
+    def __init__(self, scope: Scope, doc: Any) -> None:
         self.scope, self.doc = scope, doc
         self.rendered = 0                 #: frames the browser has drawn
-        self.latencies = collections.deque(maxlen=LATENCIES_KEPT)   #: s, block read to drawn
+        #: s, block read to drawn
+        self.latencies: collections.deque[float] = collections.deque(maxlen=LATENCIES_KEPT)
         self._sent, self._sent_at = 0, 0.0
-        self._in_flight = collections.OrderedDict()   # seq -> when its block was read
+        # seq -> when its block was read
+        self._in_flight: collections.OrderedDict[int, float] = collections.OrderedDict()
         self._seen_version = -1
         self._wake_pending = False
         self._syncing = False
-        self._confirm = None              # the file that Record, pressed again, replaces
-        self._shown = {}                  # what the page shows now, to send only changes
+        self._confirm: pathlib.Path | None = None     # the file that Record, pressed again, replaces
+        self._shown: dict[str, Any] = {}  # what the page shows now, to send only changes
         self._build()
         doc.title = f"zopy scope: {scope.title}"
         doc.add_root(self.layout)
@@ -143,7 +153,7 @@ class Page:
 
     # ------------------------------------------------------------------ layout
 
-    def _build(self):
+    def _build(self) -> None:
         scope = self.scope
         self.header = Div(text=f"<b>zopy scope</b> &middot; {html.escape(scope.title)}",
                           name="header", styles={"font-size": "1.2em"})
@@ -175,7 +185,7 @@ class Page:
         self.clearance_db = Label(x=10, y=10, x_units="screen", y_units="screen", text="",
                                   text_font_size="13px", background_fill_color="white",
                                   background_fill_alpha=0.7)
-        common = dict(height=400, width=TRACE_WIDTH, x_axis_type="log", x_range=self.spectrum_x.range,
+        common: dict[str, Any] = dict(height=400, width=TRACE_WIDTH, x_axis_type="log", x_range=self.spectrum_x.range,
                       x_axis_label="frequency (Hz)", tools="pan,box_zoom,wheel_zoom,reset,save",
                       min_border_left=BORDER)
         self.spectrum = figure(y_axis_type="log", y_axis_label="noise density (W²/Hz)",
@@ -205,7 +215,7 @@ class Page:
         if scope.balanced:
             side += self._build_balance()
         side += self._build_controls()
-        self.ack = FrameAck()
+        self.ack: Any = FrameAck()       # Bokeh types its properties as descriptors
         self.ack.js_on_change("sent", CustomJS(args=dict(ack=self.ack), code=_ACK_JS))
         self.ack.on_change("rendered", self._on_rendered)
         self.layout = row(column(self.header, self.status, self.notice, self.trace,
@@ -213,29 +223,29 @@ class Page:
                           column(*side, width=SIDE_WIDTH), name="scope")
         self.layout.tags = [self.ack]     # part of the document, drawn nowhere
 
-    def _build_balance(self):
+    def _build_balance(self) -> list[Any]:
         self.balance_bar_source = ColumnDataSource(dict(y=[0], right=[0.0]), name="balance_bar")
         self.balance_source = ColumnDataSource(dict(t=[], mean=[]), name="balance")
-        self.balance_range = Range1d(-1.0, 1.0)
-        self.balance_history_range = Range1d(-1.0, 1.0)
+        self.balance_range: Any = Range1d(-1.0, 1.0)  # type: ignore[arg-type]  # (start, end): not in the stubs
+        self.balance_history_range: Any = Range1d(-1.0, 1.0)  # type: ignore[arg-type]  # (start, end): not in the stubs
         bar = figure(height=90, width=SIDE_WIDTH, title="Balance: mean of P1 − P2",
-                     x_range=self.balance_range, y_range=Range1d(-0.5, 0.5), tools="",
+                     x_range=self.balance_range, y_range=Range1d(-0.5, 0.5), tools="",  # type: ignore[arg-type]  # (start, end): not in the stubs
                      toolbar_location=None, name="balance_plot")
         bar.hbar(y="y", left=0, right="right", height=0.6, source=self.balance_bar_source,
                  color="darkorange")
         bar.yaxis.visible = False
         bar.add_layout(Span(location=0, dimension="height", line_color="black", line_width=2))
-        history = figure(height=160, width=SIDE_WIDTH, x_range=Range1d(-30, 0),
+        history = figure(height=160, width=SIDE_WIDTH, x_range=Range1d(-30, 0),  # type: ignore[arg-type]  # (start, end): not in the stubs
                          y_range=self.balance_history_range, x_axis_label="seconds before now",
                          tools="", toolbar_location=None, name="balance_history")
         history.line("t", "mean", source=self.balance_source, color="darkorange")
         history.add_layout(Span(location=0, dimension="width", line_color="black"))
         return [bar, history]
 
-    def _build_controls(self):
+    def _build_controls(self) -> list[Any]:
         scope = self.scope
-        w = dict(width=SIDE_WIDTH - 10)
-        half = dict(width=(SIDE_WIDTH - 20) // 2)
+        w: dict[str, Any] = dict(width=SIDE_WIDTH - 10)
+        half: dict[str, Any] = dict(width=(SIDE_WIDTH - 20) // 2)
         self.run = RadioButtonGroup(labels=["Run", "Pause"], active=0, name="run",
                                     css_classes=["zopy-run"], **half)
         self.single = Button(label="Single block", name="single", css_classes=["zopy-single"],
@@ -270,7 +280,7 @@ class Page:
         self.instrument_controls = [self.gain, self.antialias, self.wavelength, self.raw,
                                     self.filter, self.cutoff, self.downsampling, self.trigger]
 
-        requests = [
+        requests: list[tuple[Any, str, str, Callable[[Any], Any]]] = [
             (self.run, "active", "running", lambda active: active == 0),
             (self.gain, "active", "highgain", lambda active: active == 0),
             (self.antialias, "active", "antialias", lambda active: active == 0),
@@ -292,7 +302,7 @@ class Page:
         self.reset_average.on_click(lambda: self._ask("reset_average"))
         self.record.on_click(self._record_clicked)
 
-        controls = [Div(text="<b>View</b>"), row(self.run, self.single),
+        controls: list[Any] = [Div(text="<b>View</b>"), row(self.run, self.single),
                     row(self.trig_mode, self.trig_port, self.trigger),
                     Div(text="<b>Front end</b>"), row(self.gain, self.antialias),
                     row(self.wavelength, self.raw),
@@ -306,7 +316,8 @@ class Page:
 
     # --------------------------------------------------------------- requests
 
-    def _changed(self, name, convert, attr, old, new):
+    def _changed(self, name: str, convert: Callable[[Any], Any], attr: str, old: Any,
+                 new: Any) -> None:
         if self._syncing:
             return
         try:
@@ -318,15 +329,16 @@ class Page:
             return
         self._ask(name, value)
 
-    def _ask(self, name, value=None):
+    def _ask(self, name: str, value: Any = None) -> None:
         self._show_notice("", False)
         self.scope.request(name, value, self._reply)
 
-    def _reply(self, text, error):
+    def _reply(self, text: str, error: bool) -> None:
         """From the acquisition thread: the outcome of this page's request."""
         self.doc.add_next_tick_callback(functools.partial(self._show_notice, text, error))
 
-    def _record_clicked(self):
+    def _record_clicked(self) -> None:
+        assert self.scope.settings is not None    # published before any page
         if self.scope.settings.recording is not None:
             self._ask("stop_recording")
             return
@@ -345,23 +357,23 @@ class Page:
         self._confirm = None
         self._ask("record", (path, exists))
 
-    def _show_notice(self, text, error):
+    def _show_notice(self, text: str, error: bool) -> None:
         style = "color: #b00020; font-weight: bold" if error else "color: #333"
         self.notice.text = f'<span style="{style}">{html.escape(text)}</span>' if text else ""
 
     # ----------------------------------------------------------------- frames
 
-    def _wake(self):
+    def _wake(self) -> None:
         """From the acquisition thread, after each publication: update on the server's thread."""
         if not self._wake_pending:
             self._wake_pending = True
             self.doc.add_next_tick_callback(self._on_wake)
 
-    def _on_wake(self):
+    def _on_wake(self) -> None:
         self._wake_pending = False
         self._update()
 
-    def _on_rendered(self, attr, old, new):
+    def _on_rendered(self, attr: str, old: int, new: int) -> None:
         now = time.monotonic()
         if new in self._in_flight:
             self.latencies.append(now - self._in_flight[new])
@@ -370,7 +382,7 @@ class Page:
             del self._in_flight[seq]      # drawn, or replaced before it was drawn
         self._update()
 
-    def _update(self):
+    def _update(self) -> None:
         scope = self.scope
         if scope.version == self._seen_version and scope.frame is not None \
                 and scope.frame.seq == self._sent:
@@ -382,20 +394,21 @@ class Page:
         if self._in_flight and time.monotonic() - self._sent_at >= ACK_TIMEOUT:
             self._in_flight.clear()       # lost, or the page is hidden: send the latest anyway
         if frame is not None and frame.seq != self._sent and len(self._in_flight) < IN_FLIGHT:
+            assert scope.settings is not None     # published with the first frame or before
             self._push(frame, scope.settings)
 
-    def _show_status(self, status):
+    def _show_status(self, status: Status) -> None:
         colour = "#b00020" if status.error else "#1b5e20"
         self._set(self.status, "text",
                   f'<span style="color: {colour}">{html.escape(status.text)}</span>')
 
-    def _sync(self, settings):
+    def _sync(self, settings: Settings | None) -> None:
         """The controls as the settings in force say, on every page."""
         if settings is None:
             return
         self._syncing = True
         try:
-            values = [(self.run, "active", 0 if settings.running else 1),
+            values: list[tuple[Any, str, Any]] = [(self.run, "active", 0 if settings.running else 1),
                       (self.gain, "active", 0 if settings.highgain else 1),
                       (self.antialias, "active", 0 if settings.antialias else 1),
                       (self.raw, "active", 1 if settings.raw else 0),
@@ -418,12 +431,12 @@ class Page:
         finally:
             self._syncing = False
 
-    def _set(self, model, attr, value):
+    def _set(self, model: Any, attr: str, value: Any) -> None:
         """Changes a property only when it differs: no message for what stays."""
         if getattr(model, attr) != value:
             setattr(model, attr, value)
 
-    def _push(self, frame, settings):
+    def _push(self, frame: Frame, settings: Settings) -> None:
         now = time.monotonic()
         # the numbers of the frame that stays on the page when it is paused, whatever their age
         numbers_due = (now - self._shown.get("numbers_at", 0.0) >= NUMBERS_SECONDS
@@ -443,7 +456,7 @@ class Page:
         finally:
             self.doc.unhold()
 
-    def _draw_trace(self, frame):
+    def _draw_trace(self, frame: Frame) -> None:
         if self._shown.get("t") is not frame.trace_time_s:
             self._shown["t"] = frame.trace_time_s
             self.trace_source.data = dict(t=frame.trace_time_s, y=frame.trace)
@@ -458,7 +471,7 @@ class Page:
         self._set(self.trace.title, "text", f"{what}: {frame.block_length} samples at "
                                             f"{_rate_text(frame.samplerate_hz)}{kind}")
 
-    def _draw_spectrum(self, frame, settings, numbers_due):
+    def _draw_spectrum(self, frame: Frame, settings: Settings, numbers_due: bool) -> None:
         level = frame.shot_level
         show_db = settings.db and level is not None
         density = frame.density.astype(numpy.float32)
@@ -514,12 +527,12 @@ class Page:
             for label in (self.clearance, self.clearance_db):
                 self._set(label, "text", text)
 
-    def _reset_ranges(self, ranges, event):
+    def _reset_ranges(self, ranges: tuple[AutoRange, ...], event: Any) -> None:
         """The plot's reset button: its axes follow the data again."""
         for auto in ranges:
             auto.release()
 
-    def _draw_balance(self, frame):
+    def _draw_balance(self, frame: Frame) -> None:
         self.balance_bar_source.data.update(right=[frame.mean])
         self.balance_source.data = dict(t=frame.balance_time_s, mean=frame.balance_mean)
         extent = max([abs(frame.mean), *numpy.abs(frame.balance_mean)], default=0.0)
@@ -528,14 +541,14 @@ class Page:
             self.balance_range.update(start=-extent, end=extent)
             self.balance_history_range.update(start=-extent, end=extent)
 
-    def _destroyed(self, session_context):
+    def _destroyed(self, session_context: Any) -> None:
         self.scope.unsubscribe(self._wake)
         self.scope.pages.discard(self)
 
 
 # ------------------------------------------------------------------ text
 
-def _numbers_html(frame):
+def _numbers_html(frame: Frame) -> str:
     unit = frame.units
     rows = [("P1 − P2 mean" if frame.balanced else "Mean power", f"{frame.mean:.4g} {unit}"),
             ("Standard deviation", f"{frame.std:.4g} {unit}"),
@@ -558,39 +571,39 @@ def _numbers_html(frame):
     return text
 
 
-def _finite_extent(values):
+def _finite_extent(values: NDArray[Any]) -> tuple[float, float]:
     finite = values[numpy.isfinite(values)]
     return (float(finite.min()), float(finite.max())) if finite.size else (-1.0, 1.0)
 
 
-def _rate_text(hz):
+def _rate_text(hz: float) -> str:
     for scale, unit in ((1e6, "MS/s"), (1e3, "kS/s")):
         if hz >= scale:
             return f"{hz / scale:g} {unit}"
     return f"{hz:g} S/s"
 
 
-def _hz(hz):
+def _hz(hz: float) -> str:
     for scale, unit in ((1e6, "MHz"), (1e3, "kHz")):
         if hz >= scale:
             return f"{hz / scale:.3g} {unit}"
     return f"{hz:.3g} Hz"
 
 
-def _required_number(value):
+def _required_number(value: Any) -> float:
     if value is None:
         raise ValueError("give a number")
     return float(value)
 
 
-def _optional_number(value):
+def _optional_number(value: Any) -> float | None:
     return None if value is None else float(value)
 
 
-def _shown_number(value):
+def _shown_number(value: float | None) -> float | None:
     return None if value is None or not math.isfinite(value) else value
 
 
-def make_page(scope, doc):
+def make_page(scope: Scope, doc: Any) -> None:
     """The Bokeh app's function: a page of ``scope`` in the document ``doc``."""
     Page(scope, doc)

@@ -19,6 +19,7 @@ import socket
 import threading
 import urllib.parse
 from collections.abc import Callable, Iterable
+from typing import Any, NoReturn, cast
 
 from bokeh.application import Application
 from bokeh.application.handlers.function import FunctionHandler
@@ -41,19 +42,19 @@ class _TokenAuth(AuthProvider):
     """Admits a request that carries the token, in the URL or in the cookie that
     a page loaded with it sets for its WebSocket; refuses any other with 403."""
 
-    def __init__(self, token, cookie):
+    def __init__(self, token: str, cookie: str) -> None:
         self._token, self._cookie = token, cookie
         super().__init__()
 
     @property
-    def get_user(self):
+    def get_user(self) -> Callable[[Any], Any]:      # Tornado's handler; "viewer" or None
         return self._user
 
     @property
-    def get_login_url(self):
+    def get_login_url(self) -> Callable[[Any], str]:
         return self._refuse
 
-    def _user(self, handler):
+    def _user(self, handler: Any) -> str | None:
         given = handler.get_argument(TOKEN_ARGUMENT, None)
         if given is not None and hmac.compare_digest(given.encode(), self._token.encode()):
             if not hasattr(handler, "ws_connection"):      # a page: its WebSocket follows
@@ -64,7 +65,7 @@ class _TokenAuth(AuthProvider):
             return "viewer"
         return None
 
-    def _refuse(self, handler):
+    def _refuse(self, handler: Any) -> NoReturn:
         raise HTTPError(403, reason=REFUSED)
 
 
@@ -76,6 +77,12 @@ class ScopeServer:
     ``origins`` adds host[:port] names under which pages may be served (a
     host name of this machine, say); the listening address is always one.
     """
+
+    _server: Any                        # Bokeh's Server, while serving
+    _loop: IOLoop | None
+    _thread: threading.Thread | None
+    _failure: BaseException | None
+    _owned: Scope | None
 
     def __init__(self, scope: Scope, *, host: str = "127.0.0.1", port: int = 5006,
                  origins: Iterable[str] = ()) -> None:
@@ -106,7 +113,7 @@ class ScopeServer:
         origins = [f"{name}:{self.port}" for name in dict.fromkeys(names)]
         return origins + [o if ":" in o else f"{o}:{self.port}" for o in self._extra_origins]
 
-    def _make(self):
+    def _make(self) -> None:
         sockets_port = self.port
         if sockets_port == 0:          # Bokeh needs the port for its origins: bind one first
             sockets_port = _free_port(self.host)
@@ -134,7 +141,7 @@ class ScopeServer:
             raise self._failure
         return self
 
-    def _serve_in_thread(self):
+    def _serve_in_thread(self) -> None:
         asyncio.set_event_loop(asyncio.new_event_loop())
         self._loop = IOLoop.current()
         try:
@@ -156,7 +163,7 @@ class ScopeServer:
         self._make()
         if ready is not None:
             ready()
-        handled = []
+        handled: list[signal.Signals] = []
         if threading.current_thread() is threading.main_thread() and hasattr(signal, "SIGHUP"):
             loop = asyncio.get_event_loop()
             for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
@@ -170,10 +177,11 @@ class ScopeServer:
                 asyncio.get_event_loop().remove_signal_handler(number)
             self._close_loop()
 
-    def _close_loop(self):
+    def _close_loop(self) -> None:
         """Lets what the sessions left scheduled finish (a moment at most), then
         closes the loop and its sockets."""
-        loop = self._loop.asyncio_loop
+        assert self._loop is not None     # called once the loop has run
+        loop = self._loop.asyncio_loop  # type: ignore[attr-defined]  # every IOLoop runs on asyncio
         pending = asyncio.all_tasks(loop)
         if pending:
             loop.run_until_complete(asyncio.wait(pending, timeout=1.0))
@@ -199,22 +207,23 @@ class ScopeServer:
             self._thread.join(10)
         return self._owned.close() if self._owned is not None else None
 
-    async def _shutdown(self):
+    async def _shutdown(self) -> None:
         _SHUTDOWN_NOISE.install()
         if self._server is not None:
             server, self._server = self._server, None
             await server.stop_async()
+        assert self._loop is not None     # it runs on that loop
         self._loop.stop()
 
 
-def _free_port(host):
+def _free_port(host: str) -> int:
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     with socket.socket(family, socket.SOCK_STREAM) as probe:
         probe.bind((host, 0))
-        return probe.getsockname()[1]
+        return cast(int, probe.getsockname()[1])
 
 
-def _bind_failure(host, port, exc):
+def _bind_failure(host: str, port: int, exc: OSError) -> str:
     if exc.errno == errno.EADDRINUSE:
         return f"port {port} on {host} is in use (another scope?): give another with --port"
     if exc.errno == errno.EADDRNOTAVAIL:
@@ -224,7 +233,7 @@ def _bind_failure(host, port, exc):
     return f"cannot serve on {host}:{port}: {exc.strerror or exc}"
 
 
-def quiet_bokeh_logs():
+def quiet_bokeh_logs() -> None:
     """Bokeh's server logs every connection at INFO; a command line wants its own lines."""
     logging.getLogger("bokeh").setLevel(logging.WARNING)
     ws = logging.getLogger("bokeh.server.views.ws")
@@ -235,7 +244,7 @@ def quiet_bokeh_logs():
 class _OriginRefusal(logging.Filter):
     """Bokeh's refusal of a WebSocket origin names its own options; this names ours."""
 
-    def filter(self, record):
+    def filter(self, record: logging.LogRecord) -> bool:
         message = record.getMessage()
         if message.startswith("Refusing websocket connection from Origin"):
             origin = message.split("'")[1] if "'" in message else "?"
@@ -253,26 +262,26 @@ class _ShutdownNoise(logging.Filter):
     LOGGERS = ("tornado.application", "bokeh.server.protocol_handler", "bokeh.server.views.ws",
                "bokeh.server.contexts", "asyncio")
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__()
         self._users = 0
         self._lock = threading.Lock()
 
-    def install(self):
+    def install(self) -> None:
         with self._lock:
             self._users += 1
             if self._users == 1:
                 for name in self.LOGGERS:
                     logging.getLogger(name).addFilter(self)
 
-    def remove(self):
+    def remove(self) -> None:
         with self._lock:
             self._users = max(0, self._users - 1)
             if self._users == 0:
                 for name in self.LOGGERS:
                     logging.getLogger(name).removeFilter(self)
 
-    def filter(self, record):
+    def filter(self, record: logging.LogRecord) -> bool:
         return False
 
 
