@@ -110,7 +110,7 @@ def open_dataset(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathL
     return dataset
 
 
-def _paths(paths_or_glob) -> list[str]:
+def _paths(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike[str]]) -> list[str]:
     if isinstance(paths_or_glob, (str, os.PathLike)):
         pattern = os.fspath(paths_or_glob)
         if glob.has_magic(pattern):
@@ -122,7 +122,7 @@ def _paths(paths_or_glob) -> list[str]:
     paths = [os.fspath(path) for path in paths_or_glob]
     if not paths:
         raise ValueError("open_dataset needs at least one recording")
-    seen = set()
+    seen: set[str] = set()
     for path in paths:
         real = os.path.realpath(path)
         if real in seen:
@@ -182,11 +182,14 @@ def _chunks(part: _Part, chunk_samples: int | None) -> list[tuple[int, int]]:
     return [(start, min(start + step, part.length)) for start in range(0, part.length, step)]
 
 
-def _lazy_array(dask_array, prefix, parts, chunks, dataset, dtype):
+def _lazy_array(dask_array: Any, prefix: str, parts: list[_Part], chunks: list[list[tuple[int, int]]],
+                dataset: str, dtype: numpy.dtype) -> Any:
     """A Dask array whose tasks read (start, stop) of ``dataset`` from each file."""
     from dask.base import tokenize
     name = f"{prefix}-" + tokenize([(p.path, p.length, str(p.dtype), os.stat(p.path).st_mtime_ns)
                                     for p in parts], chunks)
+    graph: dict[tuple[str, int], tuple[Any, ...]]
+    sizes: list[int]
     graph, sizes = {}, []
     for part, ranges in zip(parts, chunks):
         for start, stop in ranges:
@@ -196,9 +199,11 @@ def _lazy_array(dask_array, prefix, parts, chunks, dataset, dtype):
     return _array(dask_array, graph, name, sizes, dtype)
 
 
-def _lazy_times(dask_array, parts, chunks):
+def _lazy_times(dask_array: Any, parts: list[_Part], chunks: list[list[tuple[int, int]]]) -> Any:
     from dask.base import tokenize
     name = "zopy-time-" + tokenize([(p.start_ns, p.rate) for p in parts], chunks)
+    graph: dict[tuple[str, int], tuple[Any, ...]]
+    sizes: list[int]
     graph, sizes = {}, []
     for part, ranges in zip(parts, chunks):
         for start, stop in ranges:
@@ -207,7 +212,8 @@ def _lazy_times(dask_array, parts, chunks):
     return _array(dask_array, graph, name, sizes, numpy.dtype("datetime64[ns]"))
 
 
-def _array(dask_array, graph, name, sizes, dtype):
+def _array(dask_array: Any, graph: dict[tuple[str, int], tuple[Any, ...]], name: str, sizes: list[int],
+           dtype: numpy.dtype) -> Any:
     if not sizes:      # only empty recordings
         return dask_array.zeros((0,), dtype=dtype, chunks=((0,),))
     return dask_array.Array(graph, name, chunks=(tuple(sizes),), dtype=dtype)
@@ -228,7 +234,7 @@ def _read(path: str, dataset: str, start: int, stop: int, length: int, dtype: st
         if dataset == "bits" and source.bits is None:
             raise SampleFileError(path, "changed since the data set was opened: its bits are gone")
         try:
-            block = (source.samples if dataset == "samples" else source.bits)[start:stop]
+            block: numpy.ndarray = (source.samples if dataset == "samples" else source.bits)[start:stop]
         except OSError as exc:
             raise SampleFileError(path, f"cannot read samples {start} to {stop}: {exc}") from None
     if block.dtype.kind == "f":

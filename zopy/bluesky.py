@@ -53,7 +53,7 @@ import pathlib
 import threading
 import uuid
 from collections.abc import AsyncIterator, Iterator
-from typing import Any
+from typing import Any, cast
 
 import numpy
 
@@ -108,8 +108,8 @@ class _StopRecording(Exception):
 class _Connector(DeviceConnector):
     """Opens the instrument when the device connects (not in mock mode)."""
 
-    async def connect_real(self, device, timeout, force_reconnect):
-        await device._open(force_reconnect)
+    async def connect_real(self, device: Device, timeout: float, force_reconnect: bool) -> None:
+        await cast(KV310, device)._open(force_reconnect)   # the connector of a KV310 only
         await super().connect_real(device, timeout, force_reconnect)
 
 
@@ -132,9 +132,11 @@ class KV310(StandardReadable):
                                            setter=lambda on: self._open_device().set_highgain(on))
             self.antialias = soft_signal_rw(bool, True, getter=lambda: bool(self._open_device().antialias),
                                             setter=lambda on: self._open_device().set_antialias(on))
+            # ophyd-async types a setter as taking None too (a put of None: the initial
+            # value); these take numbers only, and None fails in them.
             self.wavelength = soft_signal_rw(float, math.nan, units="nm", precision=1,
-                                             setter=self._check_wavelength)
-            self.npts = soft_signal_rw(int, DEFAULT_NPTS, setter=self._check_npts)
+                                             setter=self._check_wavelength)  # type: ignore[arg-type]
+            self.npts = soft_signal_rw(int, DEFAULT_NPTS, setter=self._check_npts)  # type: ignore[arg-type]
             self.samplerate, _ = soft_signal_r_and_setter(
                 float, units="Hz", getter=lambda: float(self._open_device().samplerate))
         self.recorder = KV310Recorder()
@@ -299,7 +301,7 @@ class _Recording:
         self.written = 0
         self.emitted = 0
         self.stop_requested = threading.Event()
-        self.future: concurrent.futures.Future | None = None
+        self.future: concurrent.futures.Future[zrecord.Recording | None] | None = None
         self.bundles = {key: event_model.compose_stream_resource(
             mimetype=HDF5_MIMETYPE, uri=self.path.as_uri(), data_key=key,
             parameters={"dataset": f"/{dataset}", "chunk_shape": [self.chunk]})
@@ -338,7 +340,7 @@ class _Recording:
         threading.Thread(target=self._run_into_future, name=f"zopy-recording {self.path.name}",
                          daemon=True).start()
 
-    def started(self) -> concurrent.futures.Future:
+    def started(self) -> concurrent.futures.Future[zrecord.Recording | None]:
         if self.future is None:
             raise RuntimeError(f"{self.path}: kick the recording off first")
         return self.future
@@ -377,7 +379,7 @@ class _Recording:
         if self.emitted == 0:
             for bundle in self.bundles.values():
                 yield "stream_resource", bundle.stream_resource_doc
-        indices = {"start": self.emitted, "stop": stop}
+        indices: event_model.StreamRange = {"start": self.emitted, "stop": stop}
         self.emitted = stop
         for bundle in self.bundles.values():
             yield "stream_datum", bundle.compose_stream_datum(indices)
@@ -389,7 +391,8 @@ def record_stream(detector: KV310, settings: RecordingSettings, *,
     say; the run's ``recording`` stream points to the file. Returns the run's uid."""
     stream_name = "recording"
 
-    @bpp.run_decorator(md={"plan_name": "record_stream", **(md or {})})
+    # bluesky's decorators carry no types
+    @bpp.run_decorator(md={"plan_name": "record_stream", **(md or {})})  # type: ignore[untyped-decorator]
     def run() -> MsgGenerator[None]:
         recorder = detector.recorder
         yield from bps.prepare(recorder, settings, wait=True)
@@ -398,4 +401,4 @@ def record_stream(detector: KV310, settings: RecordingSettings, *,
         yield from bps.complete(recorder, wait=True)
         yield from bps.collect(recorder, name=stream_name)
 
-    return (yield from run())
+    return cast(str, (yield from run()))   # the run's uid

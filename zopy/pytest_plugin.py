@@ -47,8 +47,14 @@ from __future__ import annotations
 
 import gc
 import pathlib
+from collections.abc import Iterator
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, cast
 
 import pytest
+
+if TYPE_CHECKING:   # the plugin itself imports zopy only in its fixtures
+    import zopy
 
 MARKER = "zopy_bench_file"
 
@@ -59,29 +65,30 @@ _NO_HANDLE = frozenset({"zo_init", "zo_exit", "zo_version", "zo_get_error", "zo_
                         "zo_open_device", "zo_open_from_serial", "zo_close_stream"})
 
 
-def pytest_configure(config):
+def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
         "markers", f"{MARKER}(path): start the test's zopy_bench from this bench file "
                    "(a relative path is taken from the test file's folder)")
 
 
-def pytest_runtest_setup(item):
-    if item.get_closest_marker(MARKER) and "zopy_bench" not in item.fixturenames:
+def pytest_runtest_setup(item: pytest.Item) -> None:
+    # pytest.Item's type has no fixture names; the test functions and doctests it gets here have them
+    if item.get_closest_marker(MARKER) and "zopy_bench" not in item.fixturenames:  # type: ignore[attr-defined]
         pytest.fail(f"{MARKER} needs the zopy_bench fixture: ask for zopy_bench, zopy_device or "
                     "zopy_calls", pytrace=False)
 
 
 # The test that stopped the library for good, named in the errors of the tests after it.
-_stopped_by = None
+_stopped_by: str | None = None
 
 
-def _stopped(who):
+def _stopped(who: str) -> str:
     return (f"{who} stopped libzo (zopy.exit()), and zopy does not start it again in this "
             "process, so no later test can open an instrument; call zopy.exit() only at the end "
             "of a program, or test it in a subprocess")
 
 
-def _bench_file(request, marker):
+def _bench_file(request: pytest.FixtureRequest, marker: pytest.Mark) -> pathlib.Path:
     if len(marker.args) != 1 or marker.kwargs:
         raise pytest.UsageError(f"{MARKER} takes one argument, the bench file's path")
     path = pathlib.Path(marker.args[0])
@@ -89,7 +96,7 @@ def _bench_file(request, marker):
 
 
 @pytest.fixture
-def zopy_bench(request):
+def zopy_bench(request: pytest.FixtureRequest) -> Iterator[ModuleType]:
     """zopy.sim on a fresh bench; the bench the test found is built again afterwards."""
     # zopy is imported here, not when pytest loads the plugin: every pytest run of
     # every program beside zopy loads it, and a build on the maker's library has no bench.
@@ -120,7 +127,7 @@ def zopy_bench(request):
 
 
 @pytest.fixture
-def zopy_device(zopy_bench):
+def zopy_device(zopy_bench: ModuleType) -> Iterator[zopy.Device]:
     """A zopy.Device open on the bench's first instrument; closed after the test."""
     import zopy
 
@@ -131,7 +138,7 @@ def zopy_device(zopy_bench):
 
 
 @pytest.fixture
-def zopy_calls(zopy_bench):
+def zopy_calls(zopy_bench: ModuleType) -> CallLog:
     """The bench's call log (a CallLog)."""
     return CallLog(zopy_bench)
 
@@ -142,35 +149,35 @@ class CallLog:
     Each call is a tuple ``(name, *args)`` as :func:`zopy.sim.calls` gives it.
     """
 
-    def __init__(self, sim):
+    def __init__(self, sim: ModuleType) -> None:
         self._sim = sim
 
-    def __call__(self):
+    def __call__(self) -> list[tuple[Any, ...]]:
         """Every call since the log was last emptied, in order."""
-        return self._sim.calls()
+        return cast("list[tuple[Any, ...]]", self._sim.calls())
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self())
 
-    def names(self):
+    def names(self) -> list[str]:
         """The names of the calls, in order."""
         return [c[0] for c in self()]
 
-    def of(self, name):
+    def of(self, name: str) -> list[tuple[Any, ...]]:
         """The calls of one function."""
         return [c for c in self() if c[0] == name]
 
-    def after(self, name):
+    def after(self, name: str) -> list[tuple[Any, ...]]:
         """The calls after the last call of ``name`` (all calls if there was none)."""
         calls = self()
         last = max((i for i, c in enumerate(calls) if c[0] == name), default=-1)
         return calls[last + 1:]
 
-    def clear(self):
+    def clear(self) -> None:
         """Empty the log."""
         self._sim.clear_calls()
 
-    def assert_called(self, name, *args):
+    def assert_called(self, name: str, *args: object) -> None:
         """At least one call of ``name`` whose arguments start with ``args``."""
         __tracebackhide__ = True   # a failure points at the test, not here
         found = self.of(name)
@@ -178,14 +185,14 @@ class CallLog:
             shown = f"{name}{args!r}" if args else name
             raise AssertionError(f"no call of {shown}; calls of {name}: {found!r}")
 
-    def assert_not_called(self, name):
+    def assert_not_called(self, name: str) -> None:
         """No call of ``name``."""
         __tracebackhide__ = True   # a failure points at the test, not here
         found = self.of(name)
         if found:
             raise AssertionError(f"{len(found)} call(s) of {name}: {found!r}")
 
-    def assert_no_call_after_close(self):
+    def assert_no_call_after_close(self) -> None:
         """No call got a null, closed or stale device handle (as after ``Device.close()``)."""
         __tracebackhide__ = True   # a failure points at the test, not here
         dead = [(i, c) for i, c in enumerate(self())

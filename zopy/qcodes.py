@@ -32,7 +32,7 @@ QCoDeS comes with the ``qcodes`` extra (``pip install 'zopy[qcodes]'``);
 from __future__ import annotations
 
 import threading
-from typing import Any
+from typing import Any, cast
 
 import numpy
 
@@ -151,7 +151,7 @@ class KV310(Instrument):
                              f"(peak {self.device.peak_responsivity} nm)")
 
     def _segment(self) -> int:
-        return min(self.npts.get_latest(), analysis.SEGMENT)
+        return min(cast(int, self.npts.get_latest()), analysis.SEGMENT)
 
     def _bins(self) -> int:
         return len(self._frequencies())

@@ -189,7 +189,7 @@ fresh bench and put the previous one back afterwards.
 """
 
 try:
-    from .. import _sim  # noqa: F401
+    from .. import _sim  # type: ignore[attr-defined]  # noqa: F401  (a compiled module that ships no stub)
 except ImportError as exc:   # a build against the maker's libzo has no bench
     raise ImportError("zopy.sim scripts the virtual instrument, which this build of zopy does "
                       "not include: it links against another libzo") from exc

@@ -16,10 +16,11 @@ import json
 import math
 import os
 import tomllib
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any, Callable, cast
 
-from .. import _sim
+from .. import _sim  # type: ignore[attr-defined]  # a compiled module that ships no stub
 from . import _control as sim   # the control layer, by its public names only
 
 __all__ = ["BenchFileError", "build_bench", "describe_bench", "load_bench", "save_bench"]
@@ -34,7 +35,7 @@ class BenchFileError(ValueError):
     None for the file as a whole) and ``problem`` what is wrong.
     """
 
-    def __init__(self, path, key, problem):
+    def __init__(self, path: str | os.PathLike[str], key: str | None, problem: str) -> None:
         self.path, self.key, self.problem = str(path), key, problem
         where = f"{self.path}: {key}" if key else self.path
         super().__init__(f"{where}: {problem}")
@@ -46,7 +47,7 @@ class _Problem(Exception):
 
 # ------------------------------------------------------------ value checks
 
-def _kind(value):
+def _kind(value: object) -> str:
     """The TOML name of a value's type, for messages."""
     if isinstance(value, bool):
         return "a boolean"
@@ -63,30 +64,31 @@ def _kind(value):
     return "a date or time" if hasattr(value, "isoformat") else type(value).__name__
 
 
-def _boolean(value):
+def _boolean(value: object) -> bool:
     if not isinstance(value, bool):
         raise _Problem(f"must be true or false, not {_kind(value)}")
     return value
 
 
-def _integer(low, high):
-    def check(value):
+def _integer(low: int, high: int) -> Callable[[Any], int]:
+    def check(value: object) -> int:
         if isinstance(value, bool) or not isinstance(value, int):
             raise _Problem(f"must be an integer, not {_kind(value)}")
         if not low <= value <= high:
             raise _Problem(f"must be between {low} and {high}, not {value}")
         return value
-    check.type_name = "integer"
+    check.type_name = "integer"  # type: ignore[attr-defined]  # see _byte below
     return check
 
 
-def _number(low=None, high=None, *, positive=False):
+def _number(low: float | None = None, high: float | None = None, *,
+            positive: bool = False) -> Callable[[Any], float]:
     """A finite float (integers are taken) within [low, high], or above 0."""
     inf = math.inf
     lowest = -inf if low is None else low
     highest = inf if high is None else high
 
-    def check(value):
+    def check(value: object) -> float:
         if type(value) is not float:
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise _Problem(f"must be a number, not {_kind(value)}")
@@ -104,18 +106,18 @@ def _number(low=None, high=None, *, positive=False):
         bounds = (f"at least {low}" if high is None else f"at most {high}" if low is None
                   else f"between {low} and {high}")
         raise _Problem(f"must be {bounds}, not {value}")
-    check.type_name = "float"
+    check.type_name = "float"  # type: ignore[attr-defined]  # see _byte below
     return check
 
 
-def _real(value):
+def _real(value: object) -> float:
     """Any float, inf and nan included (a scripted result may be anything)."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise _Problem(f"must be a number, not {_kind(value)}")
     return float(value)
 
 
-def _text(value):
+def _text(value: object) -> str:
     if not isinstance(value, str):
         raise _Problem(f"must be a string, not {_kind(value)}")
     if "\0" in value:
@@ -124,7 +126,7 @@ def _text(value):
     return value
 
 
-def _utf8(text):
+def _utf8(text: str) -> bytes:
     """The text as UTF-8; lone surrogates (possible in a dict, not in TOML) have none."""
     try:
         return text.encode("utf-8")
@@ -132,22 +134,24 @@ def _utf8(text):
         raise _Problem("must be text that UTF-8 can carry (no lone surrogates)") from None
 
 
-def _name(value):
+def _name(value: object) -> str:
     if _text(value) == "":
         raise _Problem("must not be empty")
-    return value
+    return cast(str, value)   # _text took it
 
 
-def _version(value):
+def _version(value: object) -> list[int]:
     if not isinstance(value, (list, tuple)) or len(value) != 3:
         raise _Problem("must be an array of three integers, as [1, 3, 0]")
     return [_byte(v) for v in value]
 
 
+# A check's type_name (the TOML type it takes, for the format's documentation) is
+# an attribute of the function, which mypy does not model: hence the ignores.
 _byte = _integer(0, 255)
-_boolean.type_name = "boolean"
-_text.type_name = _name.type_name = "string"
-_version.type_name = "array of 3 integers"
+_boolean.type_name = "boolean"  # type: ignore[attr-defined]
+_text.type_name = _name.type_name = "string"  # type: ignore[attr-defined]
+_version.type_name = "array of 3 integers"  # type: ignore[attr-defined]
 
 
 @dataclass(frozen=True)
@@ -237,7 +241,8 @@ OVERRIDE_KEYS = {   # sim.override
 
 # ---------------------------------------------------------------- validation
 
-def _table(value, key_path, keys, path, extra=()):
+def _table(value: object, key_path: str, keys: dict[str, Key], path: str,
+           extra: Sequence[str] = ()) -> dict[str, Any]:
     """Checks a table's keys and values; returns them with defaults filled in.
 
     Runs once per table of a bench of maybe 100 000 instruments: the key
@@ -267,10 +272,10 @@ def _table(value, key_path, keys, path, extra=()):
     return out
 
 
-_DEFAULTS = {}
+_DEFAULTS: dict[int, tuple[dict[str, Key], dict[str, Any], list[str]]] = {}
 
 
-def _defaults(keys):
+def _defaults(keys: dict[str, Key]) -> tuple[dict[str, Any], list[str]]:
     """A schema table's defaults and required keys (those its _table checks), made once."""
     found = _DEFAULTS.get(id(keys))
     if found is None or found[0] is not keys:
@@ -281,11 +286,11 @@ def _defaults(keys):
     return found[1:]
 
 
-def _join(key_path, name):
+def _join(key_path: str, name: str) -> str:
     return f"{key_path}.{name}" if key_path else name
 
 
-def _array_of_tables(value, key_path, path):
+def _array_of_tables(value: object, key_path: str, path: str) -> Sequence[dict[str, Any]]:
     if not isinstance(value, (list, tuple)):
         raise BenchFileError(path, key_path, f"must be an array of tables ([[{key_path}]]), "
                                              f"not {_kind(value)}")
@@ -295,10 +300,10 @@ def _array_of_tables(value, key_path, path):
     return value
 
 
-def _check_ports(value, key_path, path):
+def _check_ports(value: object, key_path: str, path: str) -> dict[str, dict[str, Any]]:
     if not isinstance(value, dict):
         raise BenchFileError(path, key_path, f"must be a table, not {_kind(value)}")
-    ports = {}
+    ports: dict[str, dict[str, Any]] = {}
     for port, table in value.items():
         where = f"{key_path}.{port}"
         if port not in INPUT_PORTS:
@@ -314,7 +319,9 @@ def _check_ports(value, key_path, path):
     return ports
 
 
-def _check_instruments(value, path):
+def _check_instruments(value: object, path: str) -> list[dict[str, Any]]:
+    instruments: list[dict[str, Any]]
+    seen: dict[str, int]
     instruments, seen = [], {}
     for i, table in enumerate(_array_of_tables(value, "instrument", path)):
         where = f"instrument[{i}]"
@@ -334,7 +341,7 @@ def _check_instruments(value, path):
     return instruments
 
 
-def _check_result(value, kind, low, high, function):
+def _check_result(value: object, kind: str, low: int, high: int, function: str) -> object:
     """The result of an override of a function of `kind`, as sim.override takes it."""
     if kind == "pointer":
         if value is not None:
@@ -362,7 +369,7 @@ def _check_result(value, kind, low, high, function):
     return _utf8(value)
 
 
-def _check_error(value):
+def _check_error(value: object) -> tuple[int, bytes]:
     if (not isinstance(value, (list, tuple)) or len(value) != 2
             or not isinstance(value[1], (str, bytes))):
         raise _Problem('must be [code, text], as [33, "timeout"]')
@@ -371,13 +378,13 @@ def _check_error(value):
     return code, text if isinstance(text, bytes) else _utf8(text)
 
 
-def _check_overrides(value, path):
+def _check_overrides(value: object, path: str) -> list[dict[str, Any]]:
     overrides = []
     for i, table in enumerate(_array_of_tables(value, "override", path)):
         where = f"override[{i}]"
         checked = _table(table, where, OVERRIDE_KEYS, path)
         function = checked["function"]
-        signature = _sim.function_kind(function)
+        signature: tuple[str, int, int] | None = _sim.function_kind(function)
         if signature is None:
             raise BenchFileError(path, f"{where}.function", f"unknown library function {function!r}")
         try:
@@ -392,7 +399,7 @@ def _check_overrides(value, path):
     return overrides
 
 
-def _check_bench(data, path):
+def _check_bench(data: dict[str, Any], path: str) -> dict[str, Any]:
     """The whole description checked, with every default filled in."""
     bench = _table(data, "", TOP_KEYS, path, extra=("instrument", "override"))
     bench["instrument"] = (None if "instrument" not in data
@@ -406,13 +413,13 @@ def _check_bench(data, path):
 class _BuildFailure(Exception):
     """A step of a build that failed: the key it was building and why."""
 
-    def __init__(self, key, cause):
+    def __init__(self, key: str | None, cause: Exception) -> None:
         super().__init__(key, cause)
         self.key, self.cause = key, cause
 
 
-def _build(bench):
-    key = None   # what the step in hand builds, for the message if the library refuses it
+def _build(bench: dict[str, Any]) -> None:
+    key: str | None = None   # what the step in hand builds, for the message if the library refuses it
     try:
         sim.reset()
         if bench["instrument"] is not None:
@@ -449,7 +456,7 @@ def _build(bench):
         raise _BuildFailure(key, exc) from exc
 
 
-def _build_again(previous):
+def _build_again(previous: dict[str, Any]) -> bool:
     """Builds a bench described before; the default bench if even that fails."""
     try:
         _build(_check_bench(previous, "the previous bench"))
@@ -459,7 +466,7 @@ def _build_again(previous):
         return False
 
 
-def build_bench(description, *, source="<bench description>"):
+def build_bench(description: dict[str, Any], *, source: str = "<bench description>") -> None:
     """Reset the bench and build the one ``description`` gives.
 
     ``description`` is a dict shaped like a bench file (as :func:`describe_bench`
@@ -485,7 +492,7 @@ def build_bench(description, *, source="<bench description>"):
         raise BenchFileError(source, exc.key, f"cannot be built: {reason}") from exc.cause
 
 
-def load_bench(path):
+def load_bench(path: str | os.PathLike[str]) -> None:
     """Reset the bench and build the one the TOML file at ``path`` describes.
 
     The whole file is read and checked before the bench is touched: a file
@@ -513,12 +520,12 @@ def load_bench(path):
 
 # -------------------------------------------------------- describing, saving
 
-def _describe_instrument(inst):
+def _describe_instrument(inst: dict[str, Any]) -> dict[str, Any]:
     """One entry of _sim.instruments() as its [[instrument]] table."""
     inst["fwversion"] = list(inst["fwversion"])
     light = inst["light"]
     inst["light"] = {name: light[name] for name in LIGHT_KEYS if light[name] is not None}
-    ports = {}
+    ports: dict[str, dict[str, Any]] = {}
     for port, signal in zip(INPUT_PORTS, inst.pop("inputs")):
         if signal["frequency_hz"] > 0:
             ports[port] = {"frequency_hz": signal["frequency_hz"], "duty": signal["duty"]}
@@ -528,8 +535,9 @@ def _describe_instrument(inst):
     return inst
 
 
-def _describe_override(name, result, times, code, text):
-    o = {"function": name}
+def _describe_override(name: str, result: object, times: int, code: int | None,
+                       text: bytes) -> dict[str, Any]:
+    o: dict[str, Any] = {"function": name}
     if result is not None:
         if isinstance(result, bytes):
             try:
@@ -546,7 +554,7 @@ def _describe_override(name, result, times, code, text):
     return o
 
 
-def describe_bench():
+def describe_bench() -> dict[str, Any]:
     """The current bench as a dict shaped like a bench file.
 
     What a bench file says: the attached instruments (identity, light, port
@@ -568,7 +576,7 @@ def describe_bench():
 # The few lines of TOML a bench needs: scalars, short inline arrays, tables
 # and arrays of tables (no dependency, and arrays stay on one line).
 
-def _toml_value(value, where):
+def _toml_value(value: object, where: str) -> str:
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, int):
@@ -583,12 +591,12 @@ def _toml_value(value, where):
     raise BenchFileError("bench", where, "text that is not UTF-8 cannot be written to TOML")
 
 
-def _toml_lines(table, where):
+def _toml_lines(table: dict[str, Any], where: str) -> list[str]:
     return [f"{k} = {_toml_value(v, f'{where}.{k}' if where else k)}"
             for k, v in table.items() if not isinstance(v, dict)]
 
 
-def bench_toml(description):
+def bench_toml(description: dict[str, Any]) -> str:
     """A bench description (as :func:`describe_bench` gives) as TOML text."""
     top = {k: v for k, v in description.items() if k not in ("instrument", "override")}
     lines = _toml_lines(top, "")
@@ -608,7 +616,7 @@ def bench_toml(description):
     return "\n".join(lines) + "\n"
 
 
-def save_bench(path):
+def save_bench(path: str | os.PathLike[str]) -> None:
     """Write the current bench to ``path`` as a bench file.
 
     Loading that file builds the same bench (see :func:`describe_bench` for
@@ -626,12 +634,12 @@ def save_bench(path):
 
 # ------------------------------------------------------------- documentation
 
-def _format_doc():
+def _format_doc() -> str:
     """The file format, every key with its type and default, from the schema above."""
-    def rows(keys, indent="    "):
+    def rows(keys: dict[str, Key], indent: str = "    ") -> list[str]:
         out = []
         for name, key in keys.items():
-            kind = key.type_name or key.check.type_name
+            kind = key.type_name or key.check.type_name  # type: ignore[union-attr]  # see _byte above
             default = ("required" if key.default is REQUIRED
                        else "-" if key.default is None
                        else json.dumps(key.default))
@@ -661,4 +669,5 @@ def _format_doc():
     ])
 
 
+assert load_bench.__doc__ is not None   # its docstring above (python -OO drops the assert too)
 load_bench.__doc__ += "\n\n    " + _format_doc().replace("\n", "\n    ")

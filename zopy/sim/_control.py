@@ -4,11 +4,13 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Container, Sequence
+from typing import Any, cast
 
 import numpy as np
+from numpy.typing import NDArray
 
-from .. import _sim
+from .. import _sim  # type: ignore[attr-defined]  # a compiled module that ships no stub
 from ..selftest import PN9_PERIOD, pn9_cycle
 
 __all__ = [
@@ -43,14 +45,14 @@ DEFAULT_LOG_CAPACITY: int = _sim.DEFAULT_LOG_CAPACITY   # calls; what reset() re
 _PORTS = {"A": 0, "B": 1, "S": 2, "T": 3, "LEDR": 4, "LEDG": 5, "LEDB": 6}
 
 
-def _port_number(port, allowed=range(7)):
+def _port_number(port: int | str, allowed: Container[int] = range(7)) -> int:
     number = _PORTS.get(port, port) if isinstance(port, str) else port
     if isinstance(number, bool) or not isinstance(number, int) or number not in allowed:
         raise ValueError(f"invalid port {port!r}")
     return number
 
 
-def _text_bytes(text):
+def _text_bytes(text: object) -> bytes:
     if isinstance(text, str):
         return text.encode("utf-8")
     if isinstance(text, (bytes, bytearray)):
@@ -60,7 +62,7 @@ def _text_bytes(text):
 
 # ---------------------------------------------------------------- instruments
 
-def reset():
+def reset() -> None:
     """The default bench again.
 
     The default instrument attached (fresh, closed, clock 0, dark), nothing
@@ -98,21 +100,21 @@ def attach(serial: str, product: str = _ATTACH["product"], *, balanced: bool = F
                 int(usb_speed), int(peak_responsivity))
 
 
-def detach(serial):
+def detach(serial: str) -> bool:
     """Detach an instrument, as if its cable were pulled.
 
     Its open handles go stale (calls fail with ZO_ERROR_INVALID_DEVICE,
     ``zo_close_device`` releases them). Returns whether it was attached.
     """
-    return _sim.detach(serial)
+    return cast(bool, _sim.detach(serial))
 
 
-def detach_all():
+def detach_all() -> None:
     """Detach every instrument."""
     _sim.detach_all()
 
 
-def unplug_after(reads, *, serial=None):
+def unplug_after(reads: int, *, serial: str | None = None) -> None:
     """Detach an instrument (the first attached when ``serial`` is None) once
     ``reads`` more raw-data reads have reached it, as if its cable were pulled.
 
@@ -127,19 +129,20 @@ def unplug_after(reads, *, serial=None):
     _sim.unplug_after(state(serial=serial)["serial"], reads)
 
 
-def devices():
+def devices() -> list[str]:
     """Serials of the attached instruments, in attach order."""
-    return _sim.devices()
+    return cast(list[str], _sim.devices())
 
 
-def started():
+def started() -> bool:
     """Whether ``zo_init`` has started the library (and no ``zo_exit`` since)."""
-    return _sim.started()
+    return cast(bool, _sim.started())
 
 
 # ------------------------------------------------- call log, overrides, errors
 
-def override(function, result, *, error=None, times=1):
+def override(function: str, result: object, *, error: tuple[int, str | bytes] | None = None,
+             times: int = 1) -> None:
     """Script the library's answer to the next ``times`` calls of ``function``.
 
     ``function`` is a library function's name ("zo_get_samplerate"), or a
@@ -161,6 +164,8 @@ def override(function, result, *, error=None, times=1):
         raise ValueError("function must be a library function's name")
     if _sim.function_kind(function) is None:
         raise ValueError(f"unknown library function: {function}")
+    code: int | None
+    text: str | bytes
     code, text = None, b""
     if error is not None:
         code, text = error
@@ -170,17 +175,17 @@ def override(function, result, *, error=None, times=1):
     _sim.override(function, result, times, code, text)
 
 
-def set_error(code, text):
+def set_error(code: int, text: str | bytes) -> None:
     """Set the calling thread's last error; ``text`` as bytes (any bytes) or str."""
     _sim.set_error(int(code), _text_bytes(text))
 
 
-def last_error():
+def last_error() -> tuple[int, bytes]:
     """The calling thread's last error as (code, text bytes), without a library call."""
-    return _sim.last_error()
+    return cast(tuple[int, bytes], _sim.last_error())
 
 
-def calls():
+def calls() -> list[tuple[Any, ...]]:
     """The library calls made since :func:`reset` or :func:`clear_calls`.
 
     The log keeps the latest :func:`log_capacity` calls (100 000 unless
@@ -192,20 +197,20 @@ def calls():
     appear without the stream object, under the names :func:`override`
     takes.
     """
-    return _sim.calls()
+    return cast(list[tuple[Any, ...]], _sim.calls())
 
 
-def clear_calls():
+def clear_calls() -> None:
     """Empty the call log (and zero :func:`dropped_calls`)."""
     _sim.clear_calls()
 
 
-def set_logging(enabled):
+def set_logging(enabled: bool) -> None:
     """Switch the call log on (the default) or off; off, it costs nothing."""
     _sim.set_logging(bool(enabled))
 
 
-def set_log_capacity(n):
+def set_log_capacity(n: int) -> None:
     """Keep at most the latest ``n`` calls in the log (0: none, at most
     2**63 - 1; :func:`reset` restores :data:`DEFAULT_LOG_CAPACITY`, 100 000).
 
@@ -220,15 +225,15 @@ def set_log_capacity(n):
     _sim.set_log_capacity(n)
 
 
-def log_capacity():
+def log_capacity() -> int:
     """How many calls the log keeps at most."""
-    return _sim.log_capacity()
+    return cast(int, _sim.log_capacity())
 
 
-def dropped_calls():
+def dropped_calls() -> int:
     """How many calls the log has dropped (as the oldest, when full) since
     :func:`reset` or :func:`clear_calls`; 0 means :func:`calls` has them all."""
-    return _sim.dropped_calls()
+    return cast(int, _sim.dropped_calls())
 
 
 # ------------------------------------------------------------ light and ports
@@ -289,7 +294,7 @@ def set_port_input(port: int | str, level: bool = False, *, frequency_hz: float 
     _sim.set_port_input(serial, number, bool(level), freq, float(duty))
 
 
-def port_state(port, *, serial=None):
+def port_state(port: int | str, *, serial: str | None = None) -> dict[str, Any]:
     """What a port or LED ("A", "B", "S", "T", "LEDR", "LEDG", "LEDB" or 0..6) does.
 
     A dict: ``direction`` ("input", "output" or "monitor"), ``drive`` ("",
@@ -297,13 +302,13 @@ def port_state(port, *, serial=None):
     ``threshold`` and ``period`` (cycles, as last driven) and, on S and T,
     ``frequency_hz`` and ``duty`` of the applied input (frequency 0: level).
     """
-    return _sim.port_state(serial, _port_number(port))
+    return cast(dict[str, Any], _sim.port_state(serial, _port_number(port)))
 
 
-def leds(*, serial=None):
+def leds(*, serial: str | None = None) -> dict[str, float]:
     """LED brightness 0..1 by colour ("R", "G", "B"): on 1, off 0, a square wave
     its duty cycle, a pulse whether it is still lit."""
-    out = {}
+    out: dict[str, float] = {}
     for colour in "RGB":
         p = port_state("LED" + colour, serial=serial)
         if p["drive"] == "pwm":
@@ -313,7 +318,7 @@ def leds(*, serial=None):
     return out
 
 
-def state(*, serial=None):
+def state(*, serial: str | None = None) -> dict[str, Any]:
     """An instrument's state as a dict (a copy; changing it changes nothing).
 
     Identity: ``serial``, ``balanced``, ``base_samplerate``,
@@ -326,22 +331,22 @@ def state(*, serial=None):
     ``modulation_hz``, ``modulation_depth``, ``noise``, ``seed``,
     ``rin_db_hz``, ``cmrr_db``).
     """
-    return _sim.state(serial)
+    return cast(dict[str, Any], _sim.state(serial))
 
 
 # -------------------------------------------------------------------- timing
 
-def set_timeout(seconds):
+def set_timeout(seconds: float) -> None:
     """Trigger timeout in seconds of instrument time (default 1.0)."""
     _sim.set_timeout(float(seconds))
 
 
-def timeout():
+def timeout() -> float:
     """The trigger timeout in seconds."""
-    return _sim.timeout()
+    return cast(float, _sim.timeout())
 
 
-def set_realtime(enabled):
+def set_realtime(enabled: bool) -> None:
     """Make acquisitions take as long as on the real unit (off by default).
 
     The library then sleeps, in short chunks and holding no global lock, for
@@ -350,17 +355,17 @@ def set_realtime(enabled):
     _sim.set_realtime(bool(enabled))
 
 
-def realtime():
+def realtime() -> bool:
     """Whether acquisitions run in real time."""
-    return _sim.realtime()
+    return cast(bool, _sim.realtime())
 
 
 # ------------------------------------------------------------ test patterns
 
-_PN9 = pn9_cycle()   # the self-test's: one generator, checked against the library's
+_PN9: NDArray[np.uint16] = pn9_cycle()   # the self-test's: one generator, checked against the library's
 
 
-def pn9_words(n, start=0):
+def pn9_words(n: int, start: int = 0) -> NDArray[np.uint16]:
     """The ADC's PN9 test pattern: words ``start`` .. ``start + n - 1``.
 
     The bit sequence of x^9 + x^5 + 1: ``b[k] = 1`` for k < 9, then
@@ -371,6 +376,6 @@ def pn9_words(n, start=0):
     return _PN9[(np.arange(n, dtype=np.int64) + start) % PN9_PERIOD]
 
 
-def checkerboard_words(n, start=0):
+def checkerboard_words(n: int, start: int = 0) -> NDArray[np.uint16]:
     """The checkerboard test pattern: 0x2AAA at even word numbers, 0x1555 at odd."""
     return np.where((np.arange(n, dtype=np.int64) + start) % 2 == 0, 0x2AAA, 0x1555).astype(np.uint16)
