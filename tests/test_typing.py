@@ -1,6 +1,6 @@
-"""The type stubs: they match the runtime, and the examples and a program
-using the everyday-use API pass mypy --strict (skipped where mypy is not
-installed, as in the numpy 1.26 environment)."""
+"""The type stubs: they match the runtime, and the package, the examples and a
+program using the everyday-use API pass mypy --strict (skipped where mypy is
+not installed, as in the numpy 1.26 environment)."""
 
 import pathlib
 import subprocess
@@ -28,4 +28,9 @@ def test_stubs_match_the_runtime(tmp_path):
 def test_examples_and_the_new_api_pass_strict_checking(tmp_path):
     status, output = mypy(tmp_path, "mypy", "--strict", str(ROOT / "examples"),
                           str(ROOT / "tests" / "typing"))
+    assert status == 0, output
+
+
+def test_the_package_passes_strict_checking(tmp_path):
+    status, output = mypy(tmp_path, "mypy", "--strict", str(ROOT / "zopy"))
     assert status == 0, output

@@ -508,6 +508,7 @@ class Scope:
         try:
             result = recording.close(complete=complete)
         except OSError as exc:
+            assert recording.result is not None    # close() sets it, also when it fails
             result = recording.result
             why = "; ".join(filter(None, [why, _file_failure(recording.path, exc)]))
         self._last_recording = result
