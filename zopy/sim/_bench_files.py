@@ -669,5 +669,5 @@ def _format_doc() -> str:
     ])
 
 
-assert load_bench.__doc__ is not None   # its docstring above (python -OO drops the assert too)
-load_bench.__doc__ += "\n\n    " + _format_doc().replace("\n", "\n    ")
+if load_bench.__doc__ is not None:     # python -OO drops docstrings
+    load_bench.__doc__ += "\n\n    " + _format_doc().replace("\n", "\n    ")
