@@ -6,7 +6,7 @@ and what a QCoDeS parameter and a Bluesky acquisition add to a block.
    into a temporary folder and deleted afterwards). Opening: wall time and
    bytes read (``/proc/self/io``), goal < 1 s and no sample data. Then a
    spectrogram over all of them (Welch per time slice of the data set's
-   chunks, ``examples/spectrogram.py``) with Dask's threads on the machine's
+   chunks, ``examples/lazy_spectrogram.py``) with Dask's threads on the machine's
    cores, and on a ``dask.distributed`` local cluster of 2 processes, against
    the plain single-threaded loop (h5py reads of one slice at a time,
    ``scipy.signal.welch`` on each). Each run in a fresh process: wall time

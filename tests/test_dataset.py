@@ -131,7 +131,7 @@ def test_pattern_that_matches_nothing(tmp_path):
 
 
 def test_spectrogram_example_on_a_local_cluster():
-    result = subprocess.run([sys.executable, "-P", str(EXAMPLES / "spectrogram.py"), "--cluster"],
+    result = subprocess.run([sys.executable, "-P", str(EXAMPLES / "lazy_spectrogram.py"), "--cluster"],
                             capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
     levels = [float(line.split()[3]) for line in result.stdout.splitlines() if line.startswith("slice at")]

@@ -382,11 +382,7 @@ def _wavelength(device: zopy.Device, nm: float | None) -> float:
     """The wavelength to calibrate at: given (and inside the photodiode's band) or the peak."""
     if nm is None:
         return float(device.peak_responsivity)
-    try:
-        inside = device.get_rel_responsivity(nm) > 0
-    except zopy.Error:
-        inside = False
-    if not inside:
+    if not identity.in_band(device, nm):
         raise Failure(f"wavelength {nm:g} nm is outside the photodiode's band")
     return nm
 

@@ -5,6 +5,14 @@ from typing import Any
 import zopy
 
 
+def in_band(device: zopy.Device, nm: float) -> bool:
+    """Whether the photodiode responds at ``nm``: its relative responsivity there is above 0."""
+    try:
+        return device.get_rel_responsivity(nm) > 0
+    except zopy.Error:
+        return False
+
+
 def is_balanced(device: zopy.Device) -> bool:
     """Whether the instrument has two photodiodes: only those hold a balanced calibration."""
     try:

@@ -61,6 +61,7 @@ import zopy
 
 from . import record as zrecord
 from ._extras import require
+from ._identity import in_band
 
 require("bluesky", extra="bluesky")
 require("ophyd_async", extra="bluesky")
@@ -169,11 +170,7 @@ class KV310(StandardReadable):
 
     def _check_wavelength(self, nm: float) -> None:
         device = self._open_device()
-        try:
-            inside = device.get_rel_responsivity(nm) > 0
-        except zopy.Error:
-            inside = False
-        if not inside:
+        if not in_band(device, nm):
             raise ValueError(f"{nm:g} nm is outside the photodiode's band "
                              f"(peak {device.peak_responsivity} nm)")
 

@@ -40,6 +40,7 @@ import zopy
 
 from . import analysis
 from ._extras import require
+from ._identity import in_band
 
 require("qcodes", extra="qcodes")
 
@@ -142,11 +143,7 @@ class KV310(Instrument):
     # ------------------------------------------------------------ settings
 
     def _check_wavelength(self, nm: float) -> None:
-        try:
-            inside = self.device.get_rel_responsivity(nm) > 0
-        except zopy.Error:
-            inside = False
-        if not inside:
+        if not in_band(self.device, nm):
             raise ValueError(f"{nm:g} nm is outside the photodiode's band "
                              f"(peak {self.device.peak_responsivity} nm)")
 

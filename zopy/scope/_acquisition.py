@@ -597,11 +597,7 @@ def resolve_recording_name(folder: str | os.PathLike[str], name: str | None) -> 
 
 
 def _inside_band(device: zopy.Device, nm: float) -> float:
-    try:
-        inside = device.get_rel_responsivity(nm) > 0
-    except zopy.Error:
-        inside = False
-    if not inside:
+    if not identity.in_band(device, nm):
         raise ScopeError(f"wavelength {nm:g} nm is outside the photodiode's band")
     return nm
 

@@ -12,7 +12,7 @@ runs on a ``dask.distributed`` cluster whose workers see the files; with
 Without files it first records four short recordings of a virtual instrument
 into a temporary folder.
 
-Usage: ``python examples/spectrogram.py [FILE_OR_GLOB ...] [--slice-samples N]
+Usage: ``python examples/lazy_spectrogram.py [FILE_OR_GLOB ...] [--slice-samples N]
 [--cluster | --scheduler ADDRESS]``
 """
 
