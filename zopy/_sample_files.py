@@ -33,6 +33,7 @@ the fault.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import math
 import numbers
@@ -306,6 +307,19 @@ class Hdf5File(SampleFile):
         self._file.close()
 
 
+@contextlib.contextmanager
+def _closed_on_failure(path: str | os.PathLike[str], file: Any) -> Iterator[None]:
+    """Closes ``file`` when its checks fail; an OSError becomes the one-line failure."""
+    try:
+        yield
+    except OSError as exc:
+        file.close()
+        raise _failure(path, exc) from None
+    except BaseException:
+        file.close()
+        raise
+
+
 def open_hdf5(path: str | os.PathLike[str]) -> Hdf5File:
     """Opens and checks an HDF5 file of samples, whatever its suffix."""
     h5py = require("h5py")
@@ -315,7 +329,7 @@ def open_hdf5(path: str | os.PathLike[str]) -> Hdf5File:
         file = h5py.File(path, "r", rdcc_nbytes=MAX_COMPRESSED_CHUNK_BYTES)
     except OSError as exc:
         raise _failure(path, exc) from None
-    try:
+    with _closed_on_failure(path, file):
         samples = _dataset(h5py, path, file, "samples")
         if samples is None:
             raise NoSamplesError(path, "no 'samples' dataset (not written by zopy?)")
@@ -330,12 +344,6 @@ def open_hdf5(path: str | os.PathLike[str]) -> Hdf5File:
                 raise SampleFileError(path, f"'bits' holds {bits.dtype} data, not whole numbers")
         attrs = checked_attributes(path, _attributes(path, file.attrs), length)
         return Hdf5File(path, file, samples, bits, attrs)
-    except OSError as exc:
-        file.close()
-        raise _failure(path, exc) from None
-    except BaseException:
-        file.close()
-        raise
 
 
 def _dataset(h5py: Any, path: str | os.PathLike[str], file: Any, name: str) -> Any:
@@ -456,14 +464,8 @@ def open_npy(path: str | os.PathLike[str]) -> NpyFile:
         file = open(path, "rb")
     except OSError as exc:
         raise _failure(path, exc) from None
-    try:
+    with _closed_on_failure(path, file):
         return _checked_npy(path, file, size)
-    except OSError as exc:
-        file.close()
-        raise _failure(path, exc) from None
-    except BaseException:
-        file.close()
-        raise
 
 
 def _npy_header(path: str | os.PathLike[str], file: IO[bytes] | io.BufferedIOBase,
@@ -749,7 +751,7 @@ def open_csv(path: str | os.PathLike[str]) -> CsvFile:
         file = open(path, "rb")
     except OSError as exc:
         raise _failure(path, exc) from None
-    try:
+    with _closed_on_failure(path, file):
         attrs, header, number = _csv_metadata(path, file)
         if not header:
             raise SampleFileError(path, "is empty" if number == 1 else "has no header line")
@@ -778,9 +780,3 @@ def open_csv(path: str | os.PathLike[str]) -> CsvFile:
         file.seek(start)
         attrs = checked_attributes(path, attrs, lines)
         return CsvFile(path, file, lines, attrs, len(names), number + 1)
-    except OSError as exc:
-        file.close()
-        raise _failure(path, exc) from None
-    except BaseException:
-        file.close()
-        raise
