@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import zopy
-from zopy import _sample_files as sample_files
+from zopy import readers as sample_files
 from zopy import analysis, selftest, sim
 from zopy.__main__ import main
 

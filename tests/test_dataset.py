@@ -11,7 +11,7 @@ import zopy
 from zopy import analysis, sim
 from zopy import record as recorder
 from zopy._dataset import RecordingsMismatchError
-from zopy._sample_files import SampleFileError
+from zopy.readers import SampleFileError
 
 h5py = pytest.importorskip("h5py")
 pytest.importorskip("xarray", reason="xarray is not installed (pip install 'zopy[dask]')")

@@ -16,7 +16,7 @@ import pytest
 import zopy
 from zopy import analysis, sim
 from zopy import record as recorder
-from zopy._files import NotEnoughSpaceError, Output
+from zopy._writer import NotEnoughSpaceError, Output
 
 h5py = pytest.importorskip("h5py")
 

@@ -17,7 +17,7 @@ import pytest
 
 from zopy import analysis
 from zopy import record as recorder
-from zopy._sample_files import SampleFileError
+from zopy.readers import SampleFileError
 
 h5py = pytest.importorskip("h5py")
 pytest.importorskip("scipy")

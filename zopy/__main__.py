@@ -46,10 +46,10 @@ import zopy
 
 from . import record as recorder
 from . import _identity as identity
-from . import _sample_files as sample_files
+from . import readers as sample_files
 from . import analysis, scope, selftest
 from ._extras import MissingToolError, require
-from ._files import (OVERWRITE_HINT, FileLockedError, NotEnoughSpaceError, Output,
+from ._writer import (OVERWRITE_HINT, FileLockedError, NotEnoughSpaceError, Output,
                      check_free_space, failure_text)
 
 PROG = "zopy"

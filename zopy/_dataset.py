@@ -10,7 +10,7 @@
     ds.samples[:1_000_000].values            # reads the chunks it needs
 
 Each file is checked as untrusted input, as :func:`zopy.record.read` checks
-it (see :mod:`zopy._sample_files`), when the data set is opened, and again
+it (see :mod:`zopy.readers`), when the data set is opened, and again
 when a task reads it: a file replaced or cut short in between is refused, not
 misread. The Dask chunks are whole HDF5 chunks of a file (never across two
 files), so every read decompresses whole chunks once, and the tasks name the
@@ -32,7 +32,7 @@ from typing import Any
 import numpy
 
 from ._extras import require
-from ._sample_files import SampleFileError, open_hdf5
+from .readers import SampleFileError, open_hdf5
 
 __all__ = ["RecordingsMismatchError", "open_dataset"]
 
@@ -82,7 +82,7 @@ def open_dataset(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathL
 
     Raises:
         FileNotFoundError: the pattern matches no file.
-        zopy._sample_files.SampleFileError: a file fails its checks (one line).
+        zopy.readers.SampleFileError: a file fails its checks (one line).
         RecordingsMismatchError: two files differ in sample rate, units,
             dtype or bits (one line naming them).
     """

@@ -59,7 +59,7 @@ Stopping early, nothing lost:
   before each write, so a disk that fills (also by another program) ends
   the recording with ``OSError`` (ENOSPC) rather than a damaged file. A
   recording whose size is known to exceed the free space of its disk is
-  refused before it starts (:class:`zopy._files.NotEnoughSpaceError`).
+  refused before it starts (:class:`zopy._writer.NotEnoughSpaceError`).
 - A new file is created under its name at the start (never over a file
   that appeared meanwhile: ``FileExistsError``). An existing file is
   replaced only with ``overwrite=True``, and only by a complete recording:
@@ -97,9 +97,10 @@ import zopy
 
 from . import analysis
 from ._extras import require
-from ._files import Output, check_free_space
+from ._writer import Output, check_free_space
 from ._identity import device_attributes, front_end_attributes
-from ._dataset import open_dataset as open_dataset  # noqa: E402  (recordings as one lazy data set)
+from .readers import read as read  # the readers, also reached from here
+from .readers import open_dataset as open_dataset  # noqa: E402,F401
 
 __all__ = ["Recorder", "Recording", "read", "record", "stream_attributes"]
 
@@ -414,7 +415,7 @@ def record(stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
 
     Args:
         stream: an open :class:`zopy.Stream`, set up as wanted.
-        path: the file to create; or a :class:`zopy._files.Output` already
+        path: the file to create; or a :class:`zopy._writer.Output` already
             created for it (so that a file that cannot be created fails before
             anything else), which ``record`` then finishes: it commits it,
             keeps what was recorded or removes it, whatever happens.
@@ -437,7 +438,7 @@ def record(stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
     Raises:
         FileExistsError: the file exists and ``overwrite`` is false.
         BlockingIOError: another program is writing the file.
-        zopy._files.NotEnoughSpaceError: an OSError (ENOSPC): the recording
+        zopy._writer.NotEnoughSpaceError: an OSError (ENOSPC): the recording
             would take more than the free space of its disk; nothing is written.
         ValueError: bad counts.
         zopy.Error: the instrument failed (the file keeps what came before).
@@ -644,25 +645,3 @@ class Recorder:
             self.close(complete=False)
         except Exception as exc:
             value.add_note(f"closing {self.path} also failed: {exc}")
-
-
-def read(path: str | os.PathLike[str], limit: int | None = None
-         ) -> tuple[npt.NDArray[Any], npt.NDArray[Any] | None, dict[str, Any]]:
-    """The samples (the first ``limit`` when given), bits (or None) and
-    attributes of a file written by :func:`record`, as numpy arrays and a dict.
-
-    The file is checked first, as untrusted input: ``samples`` (and ``bits``)
-    must be 1-D real datasets stored in the file itself (no external storage,
-    links or virtual layouts), storing every sample they declare, and the
-    attributes the tools use must have their type and range (see
-    :mod:`zopy._sample_files`).
-
-    Raises:
-        zopy._sample_files.SampleFileError: a ValueError whose message is one
-            line naming the file and the fault; for a file without a
-            ``samples`` dataset it is also a KeyError.
-    """
-    from ._sample_files import open_hdf5
-    with open_hdf5(path) as source:
-        data, bits = source.head(limit)
-        return data, bits, source.attrs

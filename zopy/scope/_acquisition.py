@@ -31,7 +31,7 @@ import zopy
 from .. import _identity as identity
 from .. import analysis
 from .. import record as recorder
-from .._files import failure_text
+from .._writer import failure_text
 from ._frames import Context, Frame, FrameMaker
 
 RETRY_SECONDS = 3.0       # between attempts to open a failed instrument again

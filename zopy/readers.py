@@ -45,9 +45,13 @@ from collections.abc import Iterator
 from typing import IO, Any, NoReturn, Self, cast
 
 import numpy
+import numpy.typing as npt
 
 from ._extras import require
-from ._files import failure_text
+from ._writer import failure_text
+
+__all__ = ["NoSamplesError", "SUFFIXES", "SampleFile", "SampleFileError", "open_dataset",
+           "open_sample_file", "read"]
 
 CHUNK_SAMPLES = 1 << 20               # a chunk's work stays well under Ctrl-C's half second
 MAX_COMPRESSED_CHUNK_BYTES = 32 << 20  # decompressed whole to read any sample of it
@@ -780,3 +784,33 @@ def open_csv(path: str | os.PathLike[str]) -> CsvFile:
         file.seek(start)
         attrs = checked_attributes(path, attrs, lines)
         return CsvFile(path, file, lines, attrs, len(names), number + 1)
+
+
+def read(path: str | os.PathLike[str], limit: int | None = None
+         ) -> tuple[npt.NDArray[Any], npt.NDArray[Any] | None, dict[str, Any]]:
+    """The samples (the first ``limit`` when given), bits (or None) and
+    attributes of a file written by :func:`zopy.record.record`, as numpy arrays and a dict.
+
+    The file is checked first, as untrusted input: ``samples`` (and ``bits``)
+    must be 1-D real datasets stored in the file itself (no external storage,
+    links or virtual layouts), storing every sample they declare, and the
+    attributes the tools use must have their type and range (see
+    above).
+
+    Raises:
+        SampleFileError: a ValueError whose message is one
+            line naming the file and the fault; for a file without a
+            ``samples`` dataset it is also a KeyError.
+    """
+    with open_hdf5(path) as source:
+        data, bits = source.head(limit)
+        return data, bits, source.attrs
+
+
+def __getattr__(name: str) -> Any:
+    """``open_dataset``: the recordings as one lazy data set (:mod:`zopy._dataset`,
+    which reads through the checks of this module, so it is loaded on first use)."""
+    if name == "open_dataset":
+        from ._dataset import open_dataset
+        return open_dataset
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
