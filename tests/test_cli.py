@@ -616,7 +616,7 @@ class TestBench:
         status, out, _ = run(capsys, "bench", "save", tmp_path / "b.toml")
         assert (status, out) == (0, f"wrote {tmp_path / 'b.toml'}\n")
         template = (tmp_path / "b.toml").read_text()
-        assert re.search(r"^p2_power_uw = 5.0 +# light on P2 of a balanced unit, µW$", template, re.M)
+        assert re.search(r"^p2_power_uw = 5.0 +# light on P2 of a balanced unit, µW", template, re.M)
         assert "# [[override]]" in template and "realtime = false is unpaced" in template
         status, out, _ = run(capsys, "bench", "check", tmp_path / "b.toml")
         assert (status, out) == (0, f"{tmp_path / 'b.toml'}: a valid bench: 2 instruments "

@@ -212,6 +212,80 @@ def over_range_samples(samples: Samples, limits: tuple[float, float] | None = No
                + numpy.count_nonzero(samples >= high - slack))
 
 
+def block_limits(device: Any, wavelength_nm: float, *, scale: float = 1.0) -> tuple[float, float] | None:
+    """The limits of a block of ``device.get_calibrated_data`` at ``wavelength_nm``
+    (at the gain set now), times ``scale`` (1: µW)."""
+    return over_range_limits(device.get_rel_calibration(wavelength_nm), scale=scale)
+
+
+# ------------------------------------------------------------------ units
+
+@dataclasses.dataclass(frozen=True)
+class PowerUnit:
+    """A unit of optical power."""
+    name: str          #: as files and the command line write it: "uW"
+    symbol: str        #: as people read it: "µW"
+    exponent: int      #: its power of ten of the watt, as a stream's calibration_units
+
+    @property
+    def watts(self) -> float:
+        return 10.0 ** self.exponent
+
+
+POWER_UNITS = (PowerUnit("uW", "µW", -6), PowerUnit("mW", "mW", -3), PowerUnit("W", "W", 0))
+COUNTS = "counts"      #: the units of raw ADC codes
+SAMPLE_UNITS = (COUNTS, *(unit.name for unit in POWER_UNITS))   #: what samples may be in
+
+
+def power_unit(key: str | int) -> PowerUnit | None:
+    """The unit of power named ``key`` ("uW", "µW") or of the exponent ``key`` (-6); None if none."""
+    for unit in POWER_UNITS:
+        if key in (unit.name, unit.symbol, unit.exponent) and not isinstance(key, bool):
+            return unit
+    return None
+
+
+def units_name(exponent: int) -> str:
+    """What a stream calibrated to 10**exponent W writes as its units."""
+    unit = power_unit(exponent)
+    return unit.name if unit is not None else f"1e{exponent} W"
+
+
+def axis_label(units: str) -> str:
+    """The label of an axis of samples in ``units`` (a name of :data:`SAMPLE_UNITS`)."""
+    if units == COUNTS:
+        return "ADC code"
+    unit = power_unit(units)
+    return f"power ({unit.symbol})" if unit is not None else "value"
+
+
+# ------------------------------------------------------------------ shot noise
+
+def is_lit(mean: float, std: float) -> bool:
+    """Whether light reaches a photodiode: its mean power stands above its noise
+    (in the dark the mean, an offset, is lost in the noise)."""
+    return mean > std
+
+
+def shot_noise_power(mean: float, std: float, *, balanced: bool,
+                     total_power: float | None = None) -> float | None:
+    """The optical power whose shot noise is the reference, in the units of the
+    arguments: ``total_power`` when given (for a balanced unit, the power on
+    both photodiodes together); else a single photodiode's ``mean`` power when
+    it is lit; None when it is not known (see :func:`unknown_shot_noise`).
+    A balanced unit's output is P1 - P2, which says nothing of P1 + P2."""
+    if total_power is not None:
+        return total_power
+    if balanced or not is_lit(mean, std):
+        return None
+    return mean
+
+
+def unknown_shot_noise(balanced: bool) -> str:
+    """Why :func:`shot_noise_power` did not know the power."""
+    return "a balanced unit's output is P1 - P2" if balanced else "no light on the photodiode"
+
+
 def default_band(samplerate_hz: float) -> tuple[float, float]:
     """fs/1000 to fs/50: above the lowest bins (mean removal, drift), below the
     antialias filter's roll-off."""

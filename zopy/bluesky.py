@@ -60,8 +60,10 @@ import numpy
 import zopy
 
 from . import record as zrecord
+from ._blocks import BlockBuffer, mean_and_std
 from ._extras import require
-from ._identity import in_band
+from ._photodiode import checked_wavelength
+from ._stream_settings import StreamSettings
 
 require("bluesky", extra="bluesky")
 require("ophyd_async", extra="bluesky")
@@ -123,7 +125,7 @@ class KV310(StandardReadable):
         self.device: zopy.Device | None = None
         # one thread: the device's calls run in order, never on the event loop
         self._executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="zopy-kv310")
-        self._block = numpy.empty(0)
+        self._blocks = BlockBuffer()
 
         with self.add_children_as_readables(StandardReadableFormat.HINTED_SIGNAL):
             self.power, self._set_power = soft_signal_r_and_setter(float, units="uW", precision=6)
@@ -169,10 +171,7 @@ class KV310(StandardReadable):
             self.device.close()
 
     def _check_wavelength(self, nm: float) -> None:
-        device = self._open_device()
-        if not in_band(device, nm):
-            raise ValueError(f"{nm:g} nm is outside the photodiode's band "
-                             f"(peak {device.peak_responsivity} nm)")
+        checked_wavelength(self._open_device(), nm)
 
     @staticmethod
     def _check_npts(n: int) -> None:
@@ -184,11 +183,7 @@ class KV310(StandardReadable):
     def acquire(self, npts: int, wavelength: float) -> tuple[float, float]:
         """Mean and standard deviation (µW) of a fresh block: what :meth:`trigger`
         runs in the device's thread."""
-        if self._block.size != npts:
-            self._block = numpy.empty(npts)
-        block = self._open_device().get_calibrated_data(npts, wavelength, out=self._block)
-        mean = float(numpy.add.reduce(block)) / npts
-        return mean, float(block.std())
+        return mean_and_std(self._blocks.read(self._open_device(), npts, wavelength))
 
     @AsyncStatus.wrap
     async def trigger(self) -> None:
@@ -206,7 +201,7 @@ class KV310Recorder(Device):
     that the detector can be read in other streams while it records."""
 
     def __init__(self, name: str = ""):
-        self._recording: _Recording | None = None
+        self._recording: _RecordingJob | None = None
         super().__init__(name=name)
 
     @property
@@ -224,7 +219,7 @@ class KV310Recorder(Device):
         if previous is not None:
             previous.discard()            # prepared, never started: its stream closes
         loop = asyncio.get_running_loop()
-        self._recording = await loop.run_in_executor(self._detector._executor, _Recording,
+        self._recording = await loop.run_in_executor(self._detector._executor, _RecordingJob,
                                                      self._detector, value)
 
     @AsyncStatus.wrap
@@ -248,7 +243,7 @@ class KV310Recorder(Device):
         if wait:
             recording.discard()
 
-    def _prepared(self) -> _Recording:
+    def _prepared(self) -> _RecordingJob:
         if self._recording is None:
             raise RuntimeError(f"{self.name}: prepare a recording first (RecordingSettings)")
         return self._recording
@@ -269,7 +264,7 @@ class KV310Recorder(Device):
         return None if self._recording is None else self._recording.path
 
 
-class _Recording:
+class _RecordingJob:
     """One recording of a stream into one file, and the documents that point to it."""
 
     def __init__(self, detector: KV310, settings: RecordingSettings):
@@ -281,13 +276,10 @@ class _Recording:
         self.path = pathlib.Path(settings.folder).absolute() / name
         if self.path.exists():
             raise FileExistsError(f"{self.path}: a recording would replace it")
-        self.stream = device.open_stream(settings.dtype)
+        self.stream = StreamSettings(dtype=settings.dtype, filter=settings.filter,
+                                     cutoff_hz=settings.cutoff,
+                                     downsampling=settings.downsampling).open(device)
         try:
-            if settings.filter is not None:
-                self.stream.set_filter(settings.filter)
-            if settings.cutoff is not None:
-                self.stream.cutoff = settings.cutoff
-            self.stream.downsampling = settings.downsampling
             self.units = zrecord.stream_attributes(self.stream)["units"]
             self.rate = self.stream.samplerate
             zrecord.requested_samples(settings.seconds, settings.samples, self.rate)

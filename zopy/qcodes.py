@@ -39,8 +39,10 @@ import numpy
 import zopy
 
 from . import analysis
+from ._blocks import BlockBuffer, mean_and_std
 from ._extras import require
-from ._identity import in_band
+from ._identity import versions
+from ._photodiode import checked_wavelength
 
 require("qcodes", extra="qcodes")
 
@@ -74,7 +76,7 @@ class KV310(Instrument):
     def _add_parameters(self) -> None:
         device = self.device
         self._lock = threading.Lock()      # one block buffer, parameters read from any thread
-        self._block = numpy.empty(0)
+        self._blocks = BlockBuffer()
 
         self.highgain: Parameter = self.add_parameter(
             "highgain", label="High gain", get_cmd=device.read_highgain, get_parser=bool,
@@ -124,13 +126,14 @@ class KV310(Instrument):
     # ------------------------------------------------------------ identity
 
     def get_idn(self) -> dict[str, str | None]:
+        version = versions(self.device)
         return {
             "vendor": None,           # the library does not report a maker
             "model": self.device.product,
             "serial": self.device.serial,
-            "firmware": "{}.{}.{}".format(*self.device.fwversion),
-            "library": "{}.{}.{}".format(*zopy.version()),
-            "zopy": zopy.__version__,
+            "firmware": version["firmware_version"],
+            "library": version["library_version"],
+            "zopy": version["zopy_version"],
         }
 
     def close(self) -> None:
@@ -143,9 +146,7 @@ class KV310(Instrument):
     # ------------------------------------------------------------ settings
 
     def _check_wavelength(self, nm: float) -> None:
-        if not in_band(self.device, nm):
-            raise ValueError(f"{nm:g} nm is outside the photodiode's band "
-                             f"(peak {self.device.peak_responsivity} nm)")
+        checked_wavelength(self.device, nm)
 
     def _segment(self) -> int:
         return min(cast(int, self.npts.get_latest()), analysis.SEGMENT)
@@ -156,24 +157,19 @@ class KV310(Instrument):
     # -------------------------------------------------------------- blocks
 
     def _fresh_block(self) -> numpy.ndarray:
-        """A new block, calibrated, in a buffer kept between calls (held under the lock)."""
-        n = self.npts.get_latest()
-        if self._block.size != n:
-            self._block = numpy.empty(n)
-        return self.device.get_calibrated_data(n, self.wavelength.get_latest(), out=self._block)
+        """A new block, calibrated, in the buffer kept between calls (held under the lock)."""
+        return self._blocks.read(self.device, self.npts.get_latest(), self.wavelength.get_latest())
 
     def _power(self) -> float:
         with self._lock:
-            block = self._fresh_block()
-            return float(numpy.add.reduce(block)) / block.size
+            return mean_and_std(self._fresh_block())[0]
 
     def _noise(self) -> float:
         with self._lock:
             return float(self._fresh_block().std())
 
     def _over_range(self) -> float:
-        calibration = self.device.get_rel_calibration(self.wavelength.get_latest())
-        limits = analysis.over_range_limits(calibration)
+        limits = analysis.block_limits(self.device, self.wavelength.get_latest())
         with self._lock:
             block = self._fresh_block()
             return analysis.over_range_samples(block, limits) / block.size

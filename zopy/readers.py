@@ -48,7 +48,8 @@ import numpy
 import numpy.typing as npt
 
 from ._extras import require
-from ._writer import failure_text
+from .analysis import SAMPLE_UNITS
+from ._messages import file_failure
 
 __all__ = ["NoSamplesError", "SUFFIXES", "SampleFile", "SampleFileError", "open_dataset",
            "open_sample_file", "read"]
@@ -60,7 +61,6 @@ MAX_ATTRIBUTE_BYTES = 1 << 20
 SAMPLERATE_RANGE_HZ = (1e-3, 1e12)
 # A file does not say which photodiode it came from: any photodiode's band.
 WAVELENGTH_RANGE_NM = (100.0, 20_000.0)
-UNITS = ("counts", "uW", "mW", "W")
 HDF5_SUFFIXES = (".h5", ".hdf5")
 SUFFIXES = (*HDF5_SUFFIXES, ".npz", ".npy", ".csv")
 CSV_COLUMNS = {"power_uw": "uW", "adc_code": "counts"}   # the headers zopy acquire writes
@@ -89,8 +89,8 @@ class NoSamplesError(SampleFileError, KeyError):
 
 
 def _failure(path: str | os.PathLike[str], exc: BaseException) -> SampleFileError:
-    """The one line of failure_text for an OSError of the disk or of HDF5."""
-    return SampleFileError(path, failure_text(path, exc)[len(os.fspath(path)) + 2:])
+    """The one line of file_failure for an OSError of the disk or of HDF5."""
+    return SampleFileError(path, file_failure(path, exc)[len(os.fspath(path)) + 2:])
 
 
 def _shown(value: Any) -> str:
@@ -257,8 +257,8 @@ def checked_attributes(path: str | os.PathLike[str], attrs: dict[str, Any],
     for name in ("balanced", "highgain", "antialias"):
         if name in attrs and not isinstance(attrs[name], bool):
             raise refuse(name, "true or false")
-    if "units" in attrs and attrs["units"] not in UNITS:
-        raise refuse("units", f"one of {', '.join(UNITS)}")
+    if "units" in attrs and attrs["units"] not in SAMPLE_UNITS:
+        raise refuse("units", f"one of {', '.join(SAMPLE_UNITS)}")
     for name in ("samples_written", "over_range_samples"):
         if name in attrs:
             count = attrs[name]

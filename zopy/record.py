@@ -98,13 +98,12 @@ import zopy
 from . import analysis
 from ._extras import require
 from ._writer import Output, check_free_space
-from ._identity import device_attributes, front_end_attributes
+from ._stream_settings import stream_attributes as stream_attributes  # also reached from here
 from .readers import read as read  # the readers, also reached from here
 from .readers import open_dataset as open_dataset  # noqa: E402,F401
 
 __all__ = ["Recorder", "Recording", "read", "record", "stream_attributes"]
 
-UNITS = {-6: "uW", -3: "mW", 0: "W"}
 FLUSH_SECONDS = 0.2          # a killed recording loses at most this much
 CLOSING_ROOM = 1 << 20       # bytes kept free for the chunk index and closing the file
 
@@ -136,30 +135,6 @@ def _read_chunk(stream: zopy.Stream, n: int, data_buf: Buffer, bits_buf: BitsBuf
         stream.acquire(n, out=data_buf[:n])
     else:
         stream.acquire(n, getbits=True, out=data_buf[:n], bits_out=bits_buf[:n])
-
-
-def stream_attributes(stream: zopy.Stream) -> dict[str, Any]:
-    """The stream's settings and its instrument's identity, as file attributes."""
-    device = stream.device
-    rate = stream.samplerate
-    downsampling = stream.downsampling
-    units = stream.calibration_units
-    mode = stream.calibration_mode
-    return {
-        "samplerate_hz": rate,
-        "input_samplerate_hz": float(device.samplerate),
-        "units": "counts" if mode == "raw" else UNITS.get(units, f"1e{units} W"),
-        "calibration_mode": mode,
-        "calibration_wavelength_nm": stream.calibration_wavelength,
-        "filter": stream.filter,
-        "cutoff_hz": stream.cutoff,
-        "downsampling": downsampling,
-        # the module cannot read the decimation back; the rates give it
-        "decimation": max(1, round(device.samplerate / downsampling / rate)),
-        "dtype": str(stream.dtype),
-        **front_end_attributes(device),
-        **device_attributes(device),
-    }
 
 
 def recording_bytes(stream: zopy.Stream, total: int, bits: bool = False) -> int:
@@ -410,7 +385,8 @@ def _close_after(exc: BaseException, writer: _Writer, output: Output) -> None:
 def record(stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
            seconds: float | None = None, samples: int | None = None, bits: bool = False,
            chunk: int | None = None, overwrite: bool = False, progress: bool | None = None,
-           callback: Callable[[int, int], object] | None = None) -> Recording:
+           callback: Callable[[int, int], object] | None = None,
+           on_start: Callable[[], object] | None = None) -> Recording:
     """Record ``stream`` into the HDF5 file ``path``.
 
     Args:
@@ -428,6 +404,8 @@ def record(stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
             (an Output given as ``path`` has its own).
         progress: a tqdm bar on stderr; None (default) when stderr is a terminal.
         callback: called as ``callback(written, total)`` after each read is written.
+        on_start: called once the file is made (its disk has room for the
+            whole recording), before the first read.
 
     Returns:
         Recording: what was written, and where (``path``: the partial file
@@ -462,6 +440,8 @@ def record(stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
         output, writer = _create(h5py, stream, path, chunk, bits, overwrite,
                                  size=recording_bytes(stream, total, bits))
         cleanup.callback(output.release)
+        if on_start is not None:
+            on_start()
         bar = _progress_bar(progress, total, rate)
         if bar is not None:
             cleanup.callback(bar.close)

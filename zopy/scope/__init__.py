@@ -40,20 +40,14 @@ from __future__ import annotations
 import sys
 import webbrowser
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, Any
-
-import zopy
+from typing import Any
 
 from .._extras import require
 from ._acquisition import RETRY_SECONDS, Scope, ScopeError, Settings, Status, resolve_recording_name
 
-if TYPE_CHECKING:
-    import argparse
-
 __all__ = ["Scope", "ScopeError", "app", "serve"]
 
 EXTRA = "scope"
-SUMMARY = "A live view in the browser: trace, noise spectrum, balance and controls."
 
 
 def app(scope: Scope) -> Callable[[Any], None]:
@@ -93,9 +87,9 @@ def serve(serial: str | None = None, *, scope: Scope | None = None, host: str = 
             server.start()
             if own:
                 server.closes(scope)
-            _open(server.url, open_browser)
+            open_in_browser(server.url, open_browser)
             return server
-        server.run(ready=lambda: _open(server.url, open_browser))
+        server.run(ready=lambda: open_in_browser(server.url, open_browser))
     except BaseException:
         if own:
             scope.close()
@@ -103,94 +97,10 @@ def serve(serial: str | None = None, *, scope: Scope | None = None, host: str = 
     return scope.close() if own else None
 
 
-def _open(url: str, open_browser: bool) -> None:
+def open_in_browser(url: str, open_browser: bool = True) -> None:
+    """Opens ``url`` in the default browser, or says there is none."""
     if open_browser and not webbrowser.open(url):
         print("no browser found here: open the URL above", file=sys.stderr)
-
-
-# ------------------------------------------------------------------ command line
-
-def add_arguments(sub: argparse.ArgumentParser, *, count: Callable[[int], Callable[[str], int]],
-                  positive: Callable[[str], float]) -> None:
-    """The options of ``zopy scope``, with the command line's converters."""
-    sub.add_argument("--port", type=_port, default=5006, help="port to serve on (default 5006)")
-    sub.add_argument("--host", default="127.0.0.1",
-                     help="address to listen on (default 127.0.0.1: this machine only)")
-    sub.add_argument("--origin", action="append", default=[], metavar="HOST[:PORT]",
-                     help="another name under which the pages may be served (repeatable)")
-    sub.add_argument("--no-browser", action="store_true", help="do not open a browser")
-    sub.add_argument("--folder", default=".", metavar="DIR",
-                     help="where recordings named on the page go (default: this folder)")
-    sub.add_argument("--dtype", choices=["float32", "float64"], default="float32")
-    sub.add_argument("--filter", metavar="F", default="lowpass",
-                     help="none, lowpass (default) or highpass")
-    sub.add_argument("--cutoff", type=positive, metavar="HZ",
-                     help="filter cutoff (default: a fifth of the output rate)")
-    sub.add_argument("--downsampling", type=count(1), default=10, metavar="N",
-                     help="default 10")
-    sub.add_argument("--decimation", type=count(1), metavar="N")
-    sub.add_argument("--units", type=int, choices=[-6, -3, 0],
-                     help="power of ten of the watt: -6 µW (default), -3 mW, 0 W")
-    sub.add_argument("--wavelength", type=positive, metavar="NM",
-                     help="calibration wavelength in nm (default: peak responsivity)")
-    sub.add_argument("--gain", choices=["high", "low"], help="front-end gain (default: as set)")
-    sub.add_argument("--antialias", choices=["on", "off"],
-                     help="antialias filter (default: as set)")
-    sub.add_argument("--bits", action="store_true", help="also record the per-sample bits")
-    sub.add_argument("--block", type=count(16), default=4096, metavar="N",
-                     help="samples of the trace and of each spectrum block (default 4096)")
-    sub.add_argument("--average", type=count(1), default=16, metavar="N",
-                     help="blocks in the spectrum's average (default 16)")
-
-
-def _port(text: str) -> int:
-    import argparse
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"a port is 0 to 65535, not {value}")
-    return value
-
-
-def run_command(args: argparse.Namespace) -> int:
-    """``zopy scope``: serves until Ctrl-C; returns the exit status."""
-    require("bokeh", EXTRA)
-    from ._server import ScopeServer, quiet_bokeh_logs
-    quiet_bokeh_logs()
-    options = dict(dtype=args.dtype, filter=args.filter, cutoff=args.cutoff,
-                   downsampling=args.downsampling, decimation=args.decimation, units=args.units,
-                   wavelength=args.wavelength, gain=args.gain,
-                   antialias=None if args.antialias is None else args.antialias == "on",
-                   bits=args.bits, block_length=args.block, averaging=args.average,
-                   folder=args.folder)
-    try:
-        scope = Scope(args.serial, **options)
-    except zopy.NoDeviceError:
-        if args.serial:
-            raise ScopeError(f"No instrument whose serial contains {args.serial!r}") from None
-        raise
-    try:
-        server = ScopeServer(scope, host=args.host, port=args.port, origins=args.origin)
-
-        def ready() -> None:
-            print(f"zopy scope: {scope.title}\n"
-                  f"  open        {server.url}\n"
-                  f"  only pages with this token are served; WebSocket connections only "
-                  f"from pages of {', '.join(server.origins)}\n"
-                  f"  recordings  {scope.folder}\n"
-                  f"  Ctrl-C stops", flush=True)
-            _open(server.url, not args.no_browser)
-
-        server.run(ready=ready)
-    finally:
-        stopped = scope.close()
-    if stopped is not None:
-        print(f"the recording stopped with the scope: {stopped.path}: {stopped.samples} "
-              f"samples ({stopped.seconds:.3g} s), marked incomplete", file=sys.stderr)
-    print("zopy scope stopped", file=sys.stderr)
-    return 0
 
 
 __all__ += ["RETRY_SECONDS", "Settings", "Status", "resolve_recording_name"]

@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import errno
 import math
 import os
 import pathlib
@@ -28,10 +27,11 @@ from numpy.typing import NDArray
 
 import zopy
 
-from .. import _identity as identity
+from .. import _messages as messages
 from .. import analysis
 from .. import record as recorder
-from .._writer import failure_text
+from .._photodiode import is_balanced
+from .._stream_settings import StreamSettings
 from ._frames import Context, Frame, FrameMaker
 
 RETRY_SECONDS = 3.0       # between attempts to open a failed instrument again
@@ -40,13 +40,14 @@ PACE = 1.02               # reads are paced this much faster than the stream's r
 BEHIND_SECONDS = 1.0      # further behind than this, the pacing starts again from now
 STATUS_SECONDS = 0.5      # how often a recording's length is brought up to date
 STOP_TIMEOUT = 10.0       # for the thread to end on close (a triggered read may be waiting)
-UNITS = {-6: "µW", -3: "mW", 0: "W"}
 RECORDING_SUFFIXES = (".h5", ".hdf5")
 WHILE_RECORDING = "stop the recording first: a recording keeps one setting throughout"
+DEFAULT_CUTOFF_FRACTION = 0.2   # of the output rate: well inside the output's band
 
 
-class ScopeError(Exception):
-    """A failure the user can act on; its text is the whole message."""
+# A value or request the scope refuses; its text is the whole message, as
+# every front door shows a refusal.
+ScopeError = messages.Refusal
 
 
 @dataclasses.dataclass(frozen=True)
@@ -128,10 +129,12 @@ class Scope:
         if averaging < 1:
             raise ScopeError(f"averaging must be at least 1 block, not {averaging}")
         self.dtype, self.bits, self.retry_seconds = numpy.dtype(dtype), bool(bits), retry_seconds
-        self._fixed: dict[str, int | None] = {"units": units, "decimation": decimation}
-        self._wanted: dict[str, Any] = {"highgain": None if gain is None else gain == "high",
-                        "antialias": antialias, "wavelength_nm": wavelength, "filter": filter,
-                        "cutoff_hz": cutoff, "downsampling": downsampling, "raw": False}
+        # what the controls ask of the instrument; a cutoff left open follows the output rate
+        self._wanted = StreamSettings(
+            dtype=self.dtype.name, filter=filter, cutoff_hz=cutoff, downsampling=downsampling,
+            decimation=decimation, units=units, wavelength_nm=wavelength, raw=False,
+            highgain=None if gain is None else gain == "high", antialias=antialias,
+            cutoff_fraction=DEFAULT_CUTOFF_FRACTION)
         self._view: dict[str, Any] = {"running": True, "averaging": averaging, "db": False,
                       "total_power_uw": None, "trig_mode": "rising", "trig_port": "S"}
         self.block_length = block_length
@@ -222,7 +225,7 @@ class Scope:
         self._close_instrument()
 
     def _failed(self, exc: Exception) -> None:
-        why = _describe(exc, self.serial)
+        why = messages.describe(exc, self.serial)
         self._end_recording(complete=False, why=why)
         self._close_instrument()
         self._publish(settings=self._current_settings(),
@@ -234,42 +237,19 @@ class Scope:
         device = zopy.Device(serial=self.serial)
         try:
             self.serial = device.serial      # the same unit again after a failure
-            self.balanced = identity.is_balanced(device)
-            self._apply_front_end(device)
-            stream = device.open_stream(self.dtype)
-            try:
-                self._apply_stream_settings(device, stream)
-            except BaseException:
-                _quietly(stream.close)
-                raise
+            self.balanced = is_balanced(device)
+            stream = self._wanted.open(device)
         except BaseException:
             _quietly(device.close)
             raise
         self._device, self._stream = device, stream
+        self._keep_cutoff(stream)
         self.samples_read = 0
 
-    def _apply_front_end(self, device: zopy.Device) -> None:
-        if self._wanted["highgain"] is not None:
-            device.highgain = self._wanted["highgain"]
-        if self._wanted["antialias"] is not None:
-            device.antialias = self._wanted["antialias"]
-
-    def _apply_stream_settings(self, device: zopy.Device, stream: zopy.Stream) -> None:
-        wanted, fixed = self._wanted, self._fixed
-        if fixed["units"] is not None:
-            stream.set_calibration_units(fixed["units"])
-        stream.calibration_mode = "raw" if wanted["raw"] else "auto"
-        if wanted["wavelength_nm"] is not None:
-            stream.set_calibration_wavelength(_inside_band(device, wanted["wavelength_nm"]))
-        stream.update_auto_calibration()     # the gain may have changed
-        stream.set_downsampling(wanted["downsampling"])
-        if fixed["decimation"] is not None:
-            stream.set_decimation(fixed["decimation"])
-        stream.set_filter(wanted["filter"])
-        if wanted["cutoff_hz"] is None and wanted["filter"] != "none":
-            wanted["cutoff_hz"] = stream.samplerate / 5     # well inside the output's band
-        if wanted["cutoff_hz"] is not None:
-            stream.set_cutoff(wanted["cutoff_hz"])
+    def _keep_cutoff(self, stream: zopy.Stream) -> None:
+        """A cutoff first set from the output rate stays where it was put when the rates change."""
+        if self._wanted.cutoff_hz is None and self._wanted.filter != "none":
+            self._wanted = dataclasses.replace(self._wanted, cutoff_hz=stream.cutoff)
 
     def _close_instrument(self) -> None:
         stream, device, self._stream, self._device = self._stream, self._device, None, None
@@ -287,8 +267,9 @@ class Scope:
             limits = analysis.over_range_limits((1.0, 0.0))
         else:
             limits = analysis.stream_limits(stream)
+        unit = analysis.power_unit(power)
         return Context(samplerate_hz=stream.samplerate,
-                       units="counts" if raw else UNITS.get(power, f"1e{power} W"),
+                       units=analysis.COUNTS if raw else unit.symbol if unit else f"1e{power} W",
                        watts_per_unit=None if raw else 10.0 ** power, limits=limits,
                        gain="high" if device.highgain else "low",
                        wavelength_nm=stream.calibration_wavelength, balanced=self.balanced)
@@ -371,8 +352,8 @@ class Scope:
         try:
             text = self._handle(name, value)
             error = False
-        except (zopy.Error, ScopeError, ValueError, TypeError, OSError) as exc:
-            text, error = _describe(exc, self.serial), True
+        except (zopy.Error, ValueError, TypeError, OSError) as exc:
+            text, error = messages.describe(exc, self.serial), True
         self._publish(settings=self._current_settings())
         if reply is not None and text:
             reply(text, error)
@@ -422,23 +403,25 @@ class Scope:
     def _set_instrument(self, name: str, value: Any) -> str:
         if self._recording is not None:
             raise ScopeError(WHILE_RECORDING)
-        old = self._wanted[name]
-        self._wanted[name] = value
+        old, self._wanted = self._wanted, dataclasses.replace(self._wanted, **{name: value})
         if self._stream is None:
             return "the instrument is not open: this applies when it is back"
         assert self._device is not None   # open with its stream
         try:
-            if name in ("highgain", "antialias"):
-                self._apply_front_end(self._device)
-            self._apply_stream_settings(self._device, self._stream)
+            self._apply(self._device, self._stream)
         except BaseException:
-            self._wanted[name] = old
-            with contextlib.suppress(zopy.Error, ScopeError):
-                self._apply_front_end(self._device)
-                self._apply_stream_settings(self._device, self._stream)
+            self._wanted = old
+            with contextlib.suppress(zopy.Error, ValueError):
+                self._apply(self._device, self._stream)
             raise
+        self._keep_cutoff(self._stream)
         self._restart = True          # new rate, units or limits: the frames start again
         return ""
+
+    def _apply(self, device: zopy.Device, stream: zopy.Stream) -> None:
+        """The wanted settings, on an open instrument and stream."""
+        self._wanted.set_front_end(device)
+        self._wanted.apply(stream)
 
     def _triggered_block(self) -> str:
         """One block at the instrument's full rate that starts at a trigger, shown
@@ -459,8 +442,8 @@ class Scope:
                 wavelength = stream.calibration_wavelength
                 to_units = 1e-6 / context.watts_per_unit
                 block = device.get_calibrated_data(n, wavelength, **trigger) * to_units
-                context = dataclasses.replace(context, limits=analysis.over_range_limits(
-                    device.get_rel_calibration(wavelength), scale=to_units))
+                context = dataclasses.replace(context, limits=analysis.block_limits(
+                    device, wavelength, scale=to_units))
         except zopy.Error as exc:
             if exc.err == zopy.errors.ZO_ERROR_USB_TIMEOUT:
                 raise ScopeError(f"no trigger ({mode} on port {port}) within the "
@@ -486,7 +469,7 @@ class Scope:
             self._recording = recorder.Recorder(self._stream, path, bits=self.bits,
                                                 overwrite=overwrite)
         except OSError as exc:
-            raise ScopeError(_file_failure(path, exc)) from None
+            raise ScopeError(messages.os_error(exc, path)) from None
         self._recording_name = os.path.relpath(path, self.folder)
         self._publish(status=self._recording_status())
         return f"recording {self._recording_name}"
@@ -497,7 +480,7 @@ class Scope:
         try:
             self._recording.append(data, bits)
         except OSError as exc:
-            self._end_recording(complete=False, why=_file_failure(self._recording.path, exc))
+            self._end_recording(complete=False, why=messages.os_error(exc, self._recording.path))
 
     def _end_recording(self, complete: bool, why: str) -> str | None:
         """Closes the recording; returns and shows what it holds."""
@@ -510,7 +493,7 @@ class Scope:
         except OSError as exc:
             assert recording.result is not None    # close() sets it, also when it fails
             result = recording.result
-            why = "; ".join(filter(None, [why, _file_failure(recording.path, exc)]))
+            why = "; ".join(filter(None, [why, messages.os_error(exc, recording.path)]))
         self._last_recording = result
         where = os.path.relpath(result.path, self.folder)
         text = (f"{name}: {result.samples} samples ({result.seconds:.3g} s), "
@@ -532,7 +515,7 @@ class Scope:
 
     def _current_settings(self) -> Settings:
         """The settings as the instrument has them (as wanted while it is not open)."""
-        actual = dict(self._wanted)
+        actual: dict[str, Any] = {name: getattr(self._wanted, name) for name in INSTRUMENT_SETTINGS}
         if self._stream is not None:
             with contextlib.suppress(zopy.Error):
                 stream, device = self._stream, self._device
@@ -596,12 +579,6 @@ def resolve_recording_name(folder: str | os.PathLike[str], name: str | None) -> 
     return path
 
 
-def _inside_band(device: zopy.Device, nm: float) -> float:
-    if not identity.in_band(device, nm):
-        raise ScopeError(f"wavelength {nm:g} nm is outside the photodiode's band")
-    return nm
-
-
 def _watts(microwatts: float | None) -> float | None:
     return None if microwatts is None else microwatts * 1e-6
 
@@ -610,25 +587,3 @@ def _quietly(close: Callable[[], object]) -> None:
     """Closes what may be gone already (an unplugged instrument)."""
     with contextlib.suppress(zopy.Error):
         close()
-
-
-def _file_failure(path: str | os.PathLike[str], exc: OSError) -> str:
-    if isinstance(exc, FileExistsError) and exc.errno == errno.EEXIST and exc.strerror:
-        return f"{exc.filename or path}: {exc.strerror}"
-    if isinstance(exc, BlockingIOError) and exc.strerror:
-        return f"{exc.filename or path}: {exc.strerror}"
-    return failure_text(exc.filename or path, exc)
-
-
-def _describe(exc: BaseException, serial: str | None) -> str:
-    """One line for the page."""
-    if isinstance(exc, zopy.NoDeviceError):
-        return f"instrument {serial} not found (unplugged?)" if serial else "no instrument found"
-    if isinstance(exc, zopy.Error):
-        errstr = getattr(exc, "errstr", None)
-        return f"instrument error: {f'{errstr} (libzo error {exc.err})' if errstr else exc}"
-    if isinstance(exc, OSError) and exc.filename:
-        return _file_failure(exc.filename, exc)
-    if isinstance(exc, (ScopeError, ValueError)):
-        return str(exc)
-    return f"{type(exc).__name__}: {exc}"

@@ -196,7 +196,8 @@ except ImportError as exc:   # a build against the maker's libzo has no bench
 
 from ._control import *  # noqa: F401,F403  (its __all__: the bench's functions and constants)
 from ._control import __all__ as _control_names
-from ._bench_files import BenchFileError, build_bench, describe_bench, load_bench, save_bench
+from ._bench_files import (BenchFileError, bench_template, bench_toml, build_bench, describe_bench,
+                           load_bench, save_bench)
 
-__all__ = [*_control_names, "BenchFileError", "build_bench", "describe_bench", "load_bench",
-           "save_bench"]
+__all__ = [*_control_names, "BenchFileError", "bench_template", "bench_toml", "build_bench",
+           "describe_bench", "load_bench", "save_bench"]

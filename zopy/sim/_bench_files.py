@@ -23,7 +23,8 @@ from typing import Any, Callable, cast
 from .. import _sim  # type: ignore[attr-defined]  # a compiled module that ships no stub
 from . import _control as sim   # the control layer, by its public names only
 
-__all__ = ["BenchFileError", "build_bench", "describe_bench", "load_bench", "save_bench"]
+__all__ = ["BenchFileError", "bench_template", "bench_toml", "build_bench", "describe_bench",
+           "load_bench", "save_bench"]
 
 REQUIRED = object()   # a key without default
 
@@ -207,7 +208,7 @@ LIGHT_KEYS = {   # sim.set_light
                          f"wavelength in nm, at least {_sim.MIN_WAVELENGTH_NM:g} "
                          "(default: the instrument's peak responsivity)"),
     "p2_power_uw": Key(_number(0.0, _sim.MAX_POWER_UW), 0.0,
-                       f"µW on P2 (balanced units), up to {_sim.MAX_POWER_UW:g}"),
+                       f"light on P2 of a balanced unit, µW, up to {_sim.MAX_POWER_UW:g}"),
     "modulation_hz": Key(_number(0.0), 0.0, "frequency of the sine modulation on P1"),
     "modulation_depth": Key(_number(0.0, 1.0), 0.0, "P1 * (1 + depth * sin(2 pi f t))"),
     "noise": Key(_boolean, True, "false: exact codes"),
@@ -630,6 +631,54 @@ def save_bench(path: str | os.PathLike[str]) -> None:
         raise BenchFileError(path, exc.key, exc.problem) from None
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
+
+
+# ------------------------------------------------------------- template
+
+TEMPLATE_HEADER = """\
+# A bench file of zopy's virtual instrument: the bench in force when it was
+# saved ({origin}), every key with its value.
+# Run any zopy command or program on it:
+#     ZOPY_BENCH=FILE zopy info
+#     ZOPY_BENCH=FILE python experiment.py
+# and check an edited copy with `zopy bench check FILE`. Every key with its
+# type and default: help(zopy.sim.load_bench).
+# realtime = false is unpaced: a read returns as soon as its samples are
+# made, so a recording of 60 s may take a second (and fill a disk as fast);
+# true paces reads like a real instrument.
+"""
+
+TEMPLATE_MORE = """
+# More that a bench file can say (uncomment and edit):
+#
+# rin_db_hz = -140.0          # in [instrument.light]: {rin_db_hz}
+#
+# [instrument.ports.S]        # a signal on port S (or T) of the instrument above
+# frequency_hz = 1000.0       # {frequency_hz}
+# duty = 0.5                  # {duty}
+#
+# [[override]]                # the library's next answer to a call, scripted
+# function = "zo_get_raw_data"
+# result = 33
+# error = [33, "USB transfer timed out"]
+# times = 1
+"""
+
+# every key's meaning, by name (no name stands in two tables)
+_KEY_DOCS = {name: key.doc for keys in (TOP_KEYS, INSTRUMENT_KEYS, UNPLUG_KEYS, LIGHT_KEYS,
+                                          PORT_KEYS, OVERRIDE_KEYS) for name, key in keys.items()}
+
+
+def bench_template(description: dict[str, Any], origin: str) -> str:
+    """A bench description as a bench file to edit: every key with its meaning
+    in a comment, and what more a file can say; ``origin`` says where the bench came from."""
+    lines = [TEMPLATE_HEADER.format(origin=origin)]
+    for line in bench_toml(description).splitlines():
+        name = line.split(" = ", 1)[0] if " = " in line else None
+        doc = _KEY_DOCS.get(name) if name else None
+        lines.append(f"{line:<32} # {doc}" if doc and len(line) < 60 else line)
+    lines.append(TEMPLATE_MORE.format(**_KEY_DOCS))
+    return "\n".join(lines)
 
 
 # ------------------------------------------------------------- documentation

@@ -1,0 +1,55 @@
+"""``zopy info``: identity, mean power and noise of an instrument."""
+
+from __future__ import annotations
+
+import argparse
+
+import numpy
+
+import zopy
+
+from ... import analysis
+from ..._photodiode import is_balanced
+from ..common import Opened, over_range, wavelength
+from ..options import add_front_end, add_samples, add_wavelength
+
+SUMMARY = "Identity, mean power and noise of an instrument."
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_samples(parser, 100_000)
+    add_wavelength(parser)
+    add_front_end(parser)
+
+
+def run(args: argparse.Namespace) -> None:
+    with Opened(args.serial, args) as device:
+        nm = wavelength(device, args.wavelength)
+        balanced = is_balanced(device)
+        major, minor, patch = zopy.version()
+        print(f"libzo {major}.{minor}.{patch}")
+        print(f"Instrument        {device!r}")
+        if balanced:
+            print("Balanced          yes: the power shown is P1 - P2, the first photodiode's "
+                  "light less the second's")
+        print(f"Sample rate       {device.samplerate} samples/s")
+        print(f"ADC bits          {device.adcbits}")
+        print("Firmware          {}.{}.{}".format(*device.fwversion))
+        print(f"USB speed         {device.usb_speed}")
+        print(f"Peak responsivity {device.peak_responsivity} nm")
+        highgain = bool(device.highgain)
+        print(f"Gain              {'high' if highgain else 'low'}")
+        print(f"Antialias         {'on' if device.antialias else 'off'}")
+
+        power = device.get_calibrated_data(args.samples, wavelength=nm)
+        over = analysis.over_range_samples(power, analysis.block_limits(device, nm))
+        duration_ms = 1000.0 * args.samples / device.samplerate
+        difference = " (P1 - P2)" if balanced else ""
+        print(f"Acquired          {power.size} samples ({duration_ms:.1f} ms) at {nm:g} nm")
+        print(f"Mean power        {power.mean():.4f} µW{difference}")
+        print(f"Noise (std)       {power.std():.4f} µW")
+        print(f"Range             {numpy.min(power):.4f} .. {numpy.max(power):.4f} µW")
+        if over:
+            print(f"Over range        {over} samples ({100.0 * over / power.size:.3g}%): "
+                  "the numbers above are clipped")
+    over_range(over, power.size, highgain)
