@@ -9,7 +9,7 @@ print the mean optical power with its noise. With a real instrument, run
 import sys
 
 from zopy import sim
-from zopy.__main__ import main
+from zopy.cli import main
 
 if __name__ == "__main__":
     sim.set_light(50.0, wavelength_nm=1310.0)

@@ -17,7 +17,7 @@ import pathlib
 import sys
 
 from zopy import sim
-from zopy.__main__ import main
+from zopy.cli import main
 
 SERIAL = "KV31B-DEMO"
 

@@ -182,7 +182,9 @@ bool print_message(const char* text) {
     return bool(Ref::steal(PyObject_CallOneArg(state.builtin_print, message.get())));
 }
 
-// Warnings for interpreters that zopy does not serve well.
+// Warnings for interpreters that zopy does not serve well, printed at import.
+// The second cannot fire in this build, which needs Python 3.12 or later; it
+// stays because the module's import behaviour includes it.
 bool check_interpreter(PyObject* module) {
     Ref sys = Ref::steal(PyImport_ImportModule("sys"));
     if (!sys || PyModule_AddObjectRef(module, "sys", sys.get()) < 0) return false;

@@ -135,11 +135,11 @@ PyObject* status_result(int status);
 PyObject* raise_module_error(const char* message, PyObject* cls = nullptr);
 // As raise_module_error, with the exception being handled as its context.
 PyObject* raise_module_error_from_current(const char* message);
-// Creates Error and NoDeviceError in the module (import step 15).
+// Creates Error and NoDeviceError in the module.
 bool add_error_classes(PyObject* module);
 
 // ---------------------------------------------------------------------------
-// Building classes in a set order (import step 17).
+// Adds methods, properties and values to a class, in the order they are given.
 class ClassBuilder {
 public:
     explicit ClassBuilder(PyTypeObject* type) : type_(type) {}
@@ -164,7 +164,7 @@ bool add_device_members(ClassBuilder& cls);          // device.cpp
 bool add_acquisition_members(ClassBuilder& cls);     // acquisition.cpp
 FastFunction raw_data_function();                    // Device.get_raw_data's C function
 bool add_calibration_members(ClassBuilder& cls);     // calibration.cpp
-bool add_identity_members(ClassBuilder& cls);        // device.cpp
+bool add_identity_members(ClassBuilder& cls);        // identity.cpp
 bool add_frontend_members(ClassBuilder& cls);        // frontend.cpp
 bool add_stream_opening_member(ClassBuilder& cls);   // stream.cpp
 bool add_stream_members(ClassBuilder& cls);          // stream.cpp

@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy
 import pytest
 
 import zopy
@@ -102,3 +103,21 @@ def file_size_limit():
     yield
     resource.setrlimit(resource.RLIMIT_FSIZE, previous)
     signal.signal(signal.SIGXFSZ, previous_handler)
+
+
+class Scripted(zopy.Device):
+    """A Device subclass whose get_calibrated_data sees chosen raw samples and
+    calibrations (set ``raw`` and ``calibration`` on the class or the instance)."""
+
+    raw = numpy.arange(1, 7, dtype=numpy.uint16)
+    calibration = numpy.array([2.0, 0.5])
+
+    def get_raw_data(self, nsamples, **kwargs):
+        self.seen = kwargs
+        return self.raw
+
+    def get_calibration(self, type="auto"):
+        return self.calibration
+
+    def get_rel_calibration(self, wavelength, type="auto"):
+        return self.calibration

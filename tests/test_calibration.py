@@ -8,6 +8,8 @@ import pytest
 import zopy
 from zopy import sim
 
+import conftest
+
 
 def names():
     return [c[0] for c in sim.calls()]
@@ -128,21 +130,8 @@ class TestCalibratedData:
                    - 50.0 * dev.get_rel_responsivity(wavelength)) < 0.1
 
 
-class Scripted(zopy.Device):
-    """Gives get_calibrated_data chosen samples and calibrations by lookup."""
-
+class Scripted(conftest.Scripted):
     raw = numpy.arange(3, dtype=numpy.int32) + 1
-    calibration = numpy.array([2.0, 0.5])
-
-    def get_raw_data(self, nsamples, **kwargs):
-        self.seen = kwargs
-        return self.raw
-
-    def get_calibration(self, type="auto"):
-        return self.calibration
-
-    def get_rel_calibration(self, wavelength, type="auto"):
-        return self.calibration
 
 
 class TestArithmetic:

@@ -396,7 +396,7 @@ def test_device_is_closed_after_each_command(capsys, tmp_path):
     zopy.Device().close()      # free to open again
 
 
-# ------------------------------------------------------- issue: numbers you can trust
+# ------------------------------------------------------- over range and clipped numbers
 
 def over_range_warnings(err):
     return [line for line in err.splitlines() if "are over range" in line]

@@ -6,7 +6,7 @@ import tracemalloc
 
 import numpy
 import pytest
-from conftest import calls, run_python
+from conftest import Scripted, calls, run_python
 
 import zopy
 from zopy import sim
@@ -279,20 +279,6 @@ class TestOutGivesTheSameResults:
         sim.override("zo_get_raw_data", 1, error=(55, "data lost"))
         with pytest.raises(zopy.Error, match=r"libzo error \(55\): data lost"):
             dev.get_calibrated_data(10, out=numpy.zeros(10))
-
-
-class Scripted(zopy.Device):
-    """A subclass that gives get_calibrated_data its own samples and calibration."""
-
-    raw = numpy.arange(1, 7, dtype=numpy.uint16)
-    calibration = numpy.array([2.0, 0.5])
-
-    def get_raw_data(self, nsamples, **kwargs):
-        self.seen = kwargs
-        return self.raw
-
-    def get_calibration(self, type="auto"):
-        return self.calibration
 
 
 class TestCalibratedOutWithSubclasses:

@@ -273,7 +273,7 @@ class TestServer:
 @needs_bokeh
 class TestCommandLine:
     @pytest.mark.parametrize("argv, message", [
-        (["--serial", "nope"], "No instrument whose serial contains 'nope'"),
+        (["--serial", "nope"], "no instrument found whose serial contains 'nope'"),
         (["--folder", "/no/such/folder"], "no such folder"),
         (["--wavelength", "3000"], "wavelength 3000 nm is outside the photodiode's band"),
         (["--port", "70000"], "a port is 0 to 65535, not 70000"),

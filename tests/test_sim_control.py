@@ -168,13 +168,17 @@ class TestOverrides:
         assert lib.zo_get_samplerate(None) == 0xFFFFFFFF
 
     def test_stream_names_are_known(self):
-        for name, result in [("zo_open_stream<float>", None), ("zo_close_stream", None),
-                             ("ZOGenericStream::read_samplesize", 4),
-                             ("ZOGenericStream::read_calibration", (1.0, 0.0)),
-                             ("ZOGenericStream::read_filter", b"none"),
-                             ("ZOStream<double>::acquire", 48)]:
+        scripted = [("zo_open_stream<float>", None), ("zo_close_stream", None),
+                    ("ZOGenericStream::read_samplesize", 4),
+                    ("ZOGenericStream::read_calibration", (1.0, 0.0)),
+                    ("ZOGenericStream::read_filter", b"none"),
+                    ("ZOStream<double>::acquire", 48)]
+        for name, result in scripted:
             sim.override(name, result)
+        pending = [o["function"] for o in sim.describe_bench()["override"]]
+        assert pending == [name for name, _ in scripted]
         sim.reset()
+        assert sim.describe_bench()["override"] == []
 
     def test_reset_drops_pending_overrides(self):
         sim.override("zo_get_samplerate", 1, times=5)

@@ -8,7 +8,6 @@ their frameworks.
 """
 
 import importlib
-from types import ModuleType
 from typing import Any
 
 # where the name pip installs differs from the name Python imports

@@ -51,8 +51,8 @@ from ._extras import require
 from .analysis import SAMPLE_UNITS
 from ._messages import file_failure
 
-__all__ = ["NoSamplesError", "SUFFIXES", "SampleFile", "SampleFileError", "open_dataset",
-           "open_sample_file", "read"]
+__all__ = ["NoSamplesError", "SUFFIXES", "SampleFile", "SampleFileError",  # noqa: F822
+           "open_dataset", "open_sample_file", "read"]   # open_dataset: see __getattr__
 
 CHUNK_SAMPLES = 1 << 20               # a chunk's work stays well under Ctrl-C's half second
 MAX_COMPRESSED_CHUNK_BYTES = 32 << 20  # decompressed whole to read any sample of it

@@ -246,17 +246,14 @@ class FrameMaker:
             balance_time_s=history[:, 0] - now, balance_mean=history[:, 1])
 
     def _shot_level(self, average: SpectrumAverage) -> tuple[float | None, float | None]:
-        """2 h nu P with P the total power given for a balanced unit, or the mean
-        power of a single photodiode when it is lit (its mean above its noise)."""
+        """2 h nu P, with P as :func:`zopy.analysis.shot_noise_power` decides it
+        from the averaged blocks (their noise from their spectrum) and the total
+        power typed on the page."""
         if self.context.watts_per_unit is None:
             return None, None
-        if self.context.balanced:
-            power = self.total_power_w
-        else:
-            power = average.mean()
-            noise = float(numpy.sqrt(numpy.sum(average.density()) * self._resolution_hz))
-            if not power > noise:
-                power = None
+        noise = float(numpy.sqrt(numpy.sum(average.density()) * self._resolution_hz))
+        power = analysis.shot_noise_power(average.mean(), noise, balanced=self.context.balanced,
+                                          total_power=self.total_power_w)
         if power is None or not power > 0:
             return None, None
         return analysis.shot_noise_level(power, self.context.wavelength_nm), power
