@@ -637,3 +637,30 @@ class TestBench:
             f"zopy: {tmp_path / 'b.toml'}: instrument[0].sampelrate: unknown key "
             "(did you mean 'samplerate'?)\n")
         assert sim.describe_bench() == before
+
+
+class TestOddAnswersAndFiles:
+    @pytest.mark.parametrize("function, result, status, expected", [
+        ("zo_get_samplerate", 0, 1,
+         "zopy: instrument error: the instrument reports a sample rate of 0 samples/s, which cannot be\n"),
+        ("zo_get_usb_speed", 2147483647, 0, "unknown (code 2147483647)"),
+    ])
+    def test_an_answer_that_makes_no_sense_is_not_a_traceback(self, capsys, function, result,
+                                                              status, expected):
+        sim.override(function, result, times=1000)
+        code, out, err = run(capsys, "info", "--samples", 1000)
+        assert code == status and expected in (err if status else out)
+        assert status == 0 or out == ""          # refused before half a report
+
+    @pytest.mark.parametrize("extra, drawn", [([], 5000), (["--samples", 1200], 1200)])
+    def test_plot_of_a_file_draws_all_of_it_unless_told(self, capsys, tmp_path, extra, drawn):
+        assert run(capsys, "acquire", tmp_path / "a.h5", "--samples", 5000)[0] == 0
+        status, out, _ = run(capsys, "plot", tmp_path / "t.png", "--input", tmp_path / "a.h5", *extra)
+        assert status == 0 and out == f"wrote {tmp_path / 't.png'} ({drawn} samples)\n"
+
+    def test_record_through_a_link_says_where_it_went(self, capsys, tmp_path):
+        (tmp_path / "lnk.h5").symlink_to(tmp_path / "new.h5")
+        status, out, _ = run(capsys, "record", tmp_path / "lnk.h5", "--seconds", 1e-4)
+        assert status == 0 and (tmp_path / "new.h5").is_file()
+        assert out.startswith(f"{tmp_path / 'new.h5'}:") and "links to it" in out
+        assert "left as it was" not in out

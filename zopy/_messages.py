@@ -80,6 +80,11 @@ def no_instrument(exc: zopy.Error, serial: str | None) -> str:
     return f"{text} (libzo error {exc.err}); attached: {attached_serials()}"
 
 
+def senseless_answer(what: str, value: object) -> str:
+    """An answer of the instrument that cannot be right (a sample rate of 0, say)."""
+    return f"instrument error: the instrument reports {what} {value}, which cannot be"
+
+
 def lost_instrument(serial: str | None) -> str:
     """An instrument that was open and can no longer be found."""
     return f"instrument {serial} not found (unplugged?)" if serial else "no instrument found"

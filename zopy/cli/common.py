@@ -63,6 +63,14 @@ class Opened:
         self.device.close()
 
 
+def samplerate(device: zopy.Device) -> float:
+    """The instrument's sample rate, which every duration and spectrum divides by."""
+    rate = float(device.samplerate)
+    if not (math.isfinite(rate) and rate > 0):
+        raise Failure(messages.senseless_answer("a sample rate of", f"{rate:g} samples/s"))
+    return rate
+
+
 def wavelength(device: zopy.Device, nm: float | None) -> float:
     """The wavelength to calibrate at: given (and inside the photodiode's band) or the peak."""
     try:

@@ -13,7 +13,8 @@ import numpy.typing as npt
 from ... import analysis, readers
 from ..._extras import require
 from ..._identity import device_attributes, front_end_attributes
-from ..common import Failure, Opened, csv_text, now, output, over_range, suffix, wavelength
+from ..common import (Failure, Opened, csv_text, now, output, over_range, samplerate, suffix,
+                      wavelength)
 from ..options import add_force, add_front_end, add_samples, add_wavelength, count
 
 SUMMARY = "Acquire one block into .npz, .csv, .h5 or .npy."
@@ -72,7 +73,7 @@ def run(args: argparse.Namespace) -> None:
                 data = device.get_calibrated_data(args.samples, nm, **trigger)
                 units, limits = "uW", analysis.block_limits(device, nm)
             over = analysis.over_range_samples(data, limits)
-            attrs = {"samplerate_hz": float(device.samplerate), "units": units,
+            attrs = {"samplerate_hz": samplerate(device), "units": units,
                      "calibration_wavelength_nm": math.nan if nm is None else nm,
                      **front_end_attributes(device),
                      **device_attributes(device),

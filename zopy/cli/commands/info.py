@@ -10,7 +10,7 @@ import zopy
 
 from ... import analysis
 from ..._photodiode import is_balanced
-from ..common import Opened, over_range, wavelength
+from ..common import Opened, over_range, samplerate, wavelength
 from ..options import add_front_end, add_samples, add_wavelength
 
 SUMMARY = "Identity, mean power and noise of an instrument."
@@ -25,6 +25,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> None:
     with Opened(args.serial, args) as device:
         nm = wavelength(device, args.wavelength)
+        rate = samplerate(device)        # checked before anything is printed
         balanced = is_balanced(device)
         major, minor, patch = zopy.version()
         print(f"libzo {major}.{minor}.{patch}")
@@ -35,7 +36,7 @@ def run(args: argparse.Namespace) -> None:
         print(f"Sample rate       {device.samplerate} samples/s")
         print(f"ADC bits          {device.adcbits}")
         print("Firmware          {}.{}.{}".format(*device.fwversion))
-        print(f"USB speed         {device.usb_speed}")
+        print(f"USB speed         {_usb_speed(device)}")
         print(f"Peak responsivity {device.peak_responsivity} nm")
         highgain = bool(device.highgain)
         print(f"Gain              {'high' if highgain else 'low'}")
@@ -43,7 +44,7 @@ def run(args: argparse.Namespace) -> None:
 
         power = device.get_calibrated_data(args.samples, wavelength=nm)
         over = analysis.over_range_samples(power, analysis.block_limits(device, nm))
-        duration_ms = 1000.0 * args.samples / device.samplerate
+        duration_ms = 1000.0 * args.samples / rate
         difference = " (P1 - P2)" if balanced else ""
         print(f"Acquired          {power.size} samples ({duration_ms:.1f} ms) at {nm:g} nm")
         print(f"Mean power        {power.mean():.4f} µW{difference}")
@@ -53,3 +54,11 @@ def run(args: argparse.Namespace) -> None:
             print(f"Over range        {over} samples ({100.0 * over / power.size:.3g}%): "
                   "the numbers above are clipped")
     over_range(over, power.size, highgain)
+
+
+def _usb_speed(device: zopy.Device) -> str:
+    """The USB speed's name; a code the table does not know is shown as a number."""
+    try:
+        return str(device.usb_speed)
+    except KeyError as exc:
+        return f"unknown (code {exc.args[0]})"

@@ -13,10 +13,11 @@ import numpy.typing as npt
 from ... import analysis
 from ..._extras import require
 from ..common import (Failure, Opened, file_rate, file_units, only_for_fresh_blocks, output,
-                     over_range, sample_file, wavelength)
-from ..options import add_force, add_front_end, add_samplerate, add_samples, add_wavelength
+                     over_range, sample_file, samplerate, wavelength)
+from ..options import add_force, add_front_end, add_samplerate, add_wavelength, count
 
 SUMMARY = "A time trace as PNG."
+FRESH_SAMPLES = 10_000
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -24,7 +25,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--input", type=pathlib.Path, metavar="FILE",
                         help=".h5, .npz, .csv or .npy (default: acquire a fresh block)")
     add_samplerate(parser)
-    add_samples(parser, 10_000)
+    parser.add_argument("--samples", type=count(1), metavar="N",
+                        help=f"samples to draw (default {FRESH_SAMPLES} of a fresh block, "
+                             "all of a file: longer traces are drawn as an envelope)")
     add_wavelength(parser)
     add_front_end(parser, " for a fresh block")
     add_force(parser, "OUTPUT.png")
@@ -41,7 +44,7 @@ def run(args: argparse.Namespace) -> None:
             with sample_file(args.input) as source:
                 rate = file_rate(args.input, source, args.samplerate)
                 units = file_units(args.input, source)
-                n = min(args.samples, source.length)
+                n = source.length if args.samples is None else min(args.samples, source.length)
                 if n == 0:
                     raise Failure(f"{args.input}: nothing to plot: no samples")
                 over = source.attrs.get("over_range_samples")
@@ -51,14 +54,15 @@ def run(args: argparse.Namespace) -> None:
                 else:
                     trace, total = _trace(n, source.chunks(n)), source.length
                 over_range(over, total, source.attrs.get("highgain"), f" in {args.input}")
-                title = f"{args.input}"
+                title = (f"{args.input}" if n == source.length else
+                         f"{args.input}: the first {n} of {source.length} samples")
         else:
             with Opened(args.serial, args) as device:
                 nm = wavelength(device, args.wavelength)
-                data = device.get_calibrated_data(args.samples, nm)
+                data = device.get_calibrated_data(args.samples or FRESH_SAMPLES, nm)
                 over = analysis.over_range_samples(data, analysis.block_limits(device, nm))
                 highgain = bool(device.highgain)
-                rate, units = float(device.samplerate), "uW"
+                rate, units = samplerate(device), "uW"
                 title = f"{device!r} at {nm:g} nm"
             over_range(over, data.size, highgain)
             n, trace = data.size, _trace(data.size, [data])

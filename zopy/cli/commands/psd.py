@@ -16,7 +16,7 @@ from ..._extras import require
 from ..._photodiode import is_balanced
 from ..._writer import Output
 from ..common import (Failure, Opened, csv_text, file_rate, file_units, only_for_fresh_blocks,
-                     output, over_range, sample_file, wavelength)
+                     output, over_range, sample_file, samplerate, wavelength)
 from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_wavelength,
                       count, positive)
 
@@ -138,7 +138,7 @@ def _fresh_spectrum(args: argparse.Namespace, moments: analysis.Moments,
     blocks = args.average or 1
     with Opened(args.serial, args) as device:
         nm = wavelength(device, args.wavelength)
-        rate = float(device.samplerate)
+        rate = samplerate(device)
         limits = analysis.block_limits(device, nm)
         measured.balanced = is_balanced(device)
         measured.serial = device.serial

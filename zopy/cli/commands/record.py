@@ -54,8 +54,10 @@ def run(args: argparse.Namespace) -> int:
         finally:
             stream.close()
     state = "complete" if result.complete else "INCOMPLETE (interrupted)"
-    if result.path != os.fspath(args.output):
+    if os.path.realpath(result.path) != os.path.realpath(args.output):   # the old file kept
         state += f"; {args.output} was left as it was"
+    elif os.path.islink(args.output):
+        state += f"; {args.output} links to it"
     print(f"{result.path}: {result.samples} samples, {result.seconds:.6g} s at "
           f"{result.samplerate_hz:g} samples/s, {state}; took {result.elapsed_s:.2f} s")
     over_range(result.over_range_samples, result.samples, highgain)
