@@ -47,6 +47,7 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import dataclasses
+import errno
 import math
 import os
 import pathlib
@@ -275,7 +276,8 @@ class _RecordingJob:
         name = settings.filename or f"{detector.name or 'kv310'}-{uuid.uuid4().hex[:12]}.h5"
         self.path = pathlib.Path(settings.folder).absolute() / name
         if self.path.exists():
-            raise FileExistsError(f"{self.path}: a recording would replace it")
+            raise FileExistsError(errno.EEXIST, "exists (a recording never replaces a file: "
+                                  "give another filename)", str(self.path))
         self.stream = StreamSettings(dtype=settings.dtype, filter=settings.filter,
                                      cutoff_hz=settings.cutoff,
                                      downsampling=settings.downsampling).open(device)
