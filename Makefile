@@ -162,7 +162,8 @@ FUZZ_CALLS ?= 2000000
 fuzz: $(VENV)/.installed $(VENV)/.test-tools
 	$(VENV)/bin/python -P tests/fuzzing.py --calls $(FUZZ_CALLS) --seed $$RANDOM --reproducer fuzz-program.txt
 
-# Exit scenarios, races and killed recordings repeated many times (STRESS_RUNS each).
+# Exit scenarios, races and killed recordings repeated many times (STRESS_RUNS each;
+# the killed recordings: STRESS_RUNS per signal and per window, 300 kills at 50).
 STRESS_RUNS ?= 50
 stress: $(VENV)/.installed $(VENV)/.test-tools
 	ZOPY_EXIT_RUNS=$(STRESS_RUNS) ZOPY_RACE_RUNS=$$(( $(STRESS_RUNS) * 20 )) ZOPY_KILL_RUNS=$(STRESS_RUNS) \

@@ -3,10 +3,18 @@ locked while written, and their failures in words a person can act on."""
 
 from __future__ import annotations
 
+import contextlib
 import errno
+import glob
+import logging
 import os
 import re
+import secrets
+import signal
+import threading
 import time
+from collections.abc import Callable, Iterator
+from typing import TypeVar
 
 try:
     import fcntl                 # POSIX: advisory locks
@@ -94,6 +102,14 @@ def check_free_space(target: str | os.PathLike[str], nbytes: int) -> None:
 
 OVERWRITE_HINT = "pass overwrite=True to replace it"
 LOCK_GRACE_SECONDS = 0.1
+CREATING_SUFFIX = ".creating"
+HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
+
+# What a writer cleans up after an earlier one that was killed: one line each,
+# through logging (with no logging set up, Python prints the bare line on stderr).
+log = logging.getLogger("zopy")
+
+Made = TypeVar("Made")
 
 
 class FileLockedError(BlockingIOError):
@@ -106,6 +122,62 @@ def partial_name(path: str | os.PathLike[str]) -> str:
     head, tail = os.path.split(os.fspath(path))
     stem, suffix = os.path.splitext(tail)
     return os.path.join(head, f"{stem}.partial{suffix}")
+
+
+def creating_pattern(partial: str) -> str:
+    """The names under which files that are to become ``partial`` are made
+    (hidden, beside it), as a glob pattern."""
+    head, tail = os.path.split(partial)
+    return os.path.join(glob.escape(head), f".{glob.escape(tail)}.*{CREATING_SUFFIX}")
+
+
+def _creating_name(partial: str) -> str:
+    head, tail = os.path.split(partial)
+    return os.path.join(head, f".{tail}.{secrets.token_hex(4)}{CREATING_SUFFIX}")
+
+
+@contextlib.contextmanager
+def _signals_deferred() -> Iterator[None]:
+    """SIGTERM and SIGHUP wait until the block is over (main thread only), then
+    go to whatever handled them before, which by default ends the program: a
+    file being made is never left half-made under a name by them."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    received: list[int] = []
+    previous = {signum: signal.signal(signum, lambda number, frame: received.append(number))
+                for signum in (getattr(signal, name) for name in ("SIGTERM", "SIGHUP")
+                               if hasattr(signal, name))}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        if received:
+            signal.raise_signal(received[0])
+
+
+def samples_held(path: str) -> int | None:
+    """The samples a file that zopy wrote holds in its dataset ``samples``;
+    None for a file that is not a readable HDF5 file written by zopy."""
+    try:
+        with open(path, "rb") as f:
+            if f.read(len(HDF5_SIGNATURE)) != HDF5_SIGNATURE:
+                return None
+    except OSError:
+        return None
+    from ._extras import require
+    h5py = require("h5py")
+    try:
+        with h5py.File(path, "r", locking=False) as f:
+            if "zopy_version" not in f.attrs:
+                return None
+            dataset = f.get("samples")
+            if not isinstance(dataset, h5py.Dataset) or dataset.ndim != 1:
+                return None
+            return int(dataset.shape[0])
+    except Exception:          # whatever HDF5 finds wrong: not readable
+        return None
 
 
 def _try_lock(fd: int, exclusive: bool) -> bool:
@@ -164,6 +236,7 @@ class Output:
         self.overwrite = overwrite
         self.path = partial_name(self.target)
         self._refuse_existing_target()
+        self._remove_killed_creations()
         try:
             try:
                 self.fd = self._create()
@@ -187,21 +260,88 @@ class Output:
         _check_not_being_written(self.target)
 
     def _refuse_partial(self) -> None:
-        """Refuses a partial file that another writer holds or that holds data;
-        removes an empty one that a writer killed as it began left behind."""
+        """Refuses a partial file that another writer holds or that holds samples;
+        removes one that holds none (or is no readable file of zopy's), which a
+        writer killed early left behind, saying so in one line."""
         fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
         try:
             time.sleep(LOCK_GRACE_SECONDS)    # a writer locks its file just after creating it
             if not _try_lock(fd, exclusive=True):
                 raise FileLockedError(errno.EAGAIN, "another program is writing it (it holds "
                                       f"a lock on {self.path})", self.target)
-            if os.fstat(fd).st_size == 0 and os.stat(self.path).st_ino == os.fstat(fd).st_ino:
+            held = 0 if os.fstat(fd).st_size == 0 else samples_held(self.path)
+            if not held and os.stat(self.path).st_ino == os.fstat(fd).st_ino:
                 os.unlink(self.path)
+                what = "holding no samples" if held == 0 else "not a readable file of zopy's"
+                log.warning("%s: removed %s, %s, left by a write of it that did not finish",
+                            self.target, self.path, what)
                 return
         finally:
             os.close(fd)
-        raise FileExistsError(errno.EEXIST, f"{self.path} is left from a write of it that did "
-                              "not finish; move or delete that file first", self.target)
+        raise FileExistsError(errno.EEXIST, f"{self.path} holds {held} samples of a recording "
+                              "of it that did not finish; rename that file to keep them, or "
+                              "delete it to write anew", self.target)
+
+    def _remove_killed_creations(self) -> None:
+        """Removes the files that writers killed while making this partial file left
+        under their hidden names (no longer locked, and not just made)."""
+        for name in glob.glob(creating_pattern(self.path)):
+            try:
+                fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+            except OSError:
+                continue
+            try:
+                # its writer locks it as soon as it is made
+                time.sleep(max(0.0, LOCK_GRACE_SECONDS - (time.time() - os.fstat(fd).st_ctime)))
+                if not _try_lock(fd, exclusive=True):
+                    continue
+                os.unlink(name)
+                log.warning("%s: removed %s, left by a write of it killed as it began",
+                            self.target, name)
+            except OSError:
+                pass
+            finally:
+                os.close(fd)
+
+    def make_valid(self, make: Callable[[str], Made]) -> Made:
+        """Makes the file anew with ``make(path)``, which must leave it valid and
+        flushed (a new, empty recording), under a hidden name no one asked for
+        beside it; only then does it take this output's name, replacing the empty
+        file made on creation. Killed at any moment, the output's name holds an
+        empty file or the valid one; SIGTERM and SIGHUP wait until it is done.
+        Returns what ``make`` returned; the output is then that file, locked."""
+        with _signals_deferred():
+            name = _creating_name(self.path)
+            fd = os.open(name, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            try:
+                _lock_own(fd)
+                made = make(name)
+                try:
+                    os.fsync(fd)             # the contents on disk before the name points at them
+                    if not self._still_ours():
+                        raise FileExistsError(errno.EEXIST, "was replaced by another program "
+                                              "while it was being created", self.path)
+                    os.rename(name, self.path)
+                except BaseException:
+                    close = getattr(made, "close", None)
+                    if close is not None:
+                        close()
+                    raise
+            except BaseException:
+                os.close(fd)
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(name)
+                raise
+            os.close(self.fd)
+            self.fd = fd
+            return made
+
+    def _still_ours(self) -> bool:
+        """The partial name is free or names the file this output made."""
+        try:
+            return os.stat(self.path).st_ino == os.fstat(self.fd).st_ino
+        except FileNotFoundError:
+            return True
 
     def publish(self) -> None:
         """Gives a new file its target's name now, while it is still written;
