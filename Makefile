@@ -31,7 +31,7 @@ DEMO_OUT := demo-output
 # The tools extra (h5py, tqdm, matplotlib, scipy) goes into every venv; the
 # numpy 1.26 venv keeps its numpy through the constraint.
 TOOLS = "$$(ls dist/zopy-*.whl)[tools]"
-SOURCES := $(shell find extension libzo pyutil virtual zopy -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find extension libzo pyutil virtual zopy _zopy_pytest -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test benchmark bench clean check-python check-python313 check fuzz stress
 

@@ -336,7 +336,8 @@ class TestKilled:
         """Signals within 50 ms of the partial file appearing: every file left is empty or
         an exact prefix, and the next recording of that name is refused only to keep samples."""
         rng = random.Random()
-        figures = dict(tried=0, unreadable=0, wrong=0, refused_reruns=0, kept_samples=0)
+        figures = dict(tried=0, unreadable=0, wrong=0, refused_reruns=0, kept_samples=0,
+                       left_empty=0, left_being_made=0)
         faults = []
         for run in range(KILL_RUNS):
             path = tmp_path / f"run{run}.h5"
@@ -364,7 +365,10 @@ class TestKilled:
             if replacing and path.read_bytes() != b"the recording of yesterday":
                 faults.append(f"{context}: the old file changed")
             held = recorder_samples(partial)
-            leftovers = len(list(tmp_path.glob(".*.creating"))) + (held is not None)
+            being_made = len(list(tmp_path.glob(".*.creating")))
+            leftovers = being_made + (held is not None)
+            figures["left_empty"] += held == 0 and partial.stat().st_size == 0
+            figures["left_being_made"] += being_made
             caplog.clear()
             try:
                 with zopy.Device() as device:
