@@ -4,6 +4,8 @@ refuse hostile files in one line, read long ones in bounded memory, and stop on 
 import io
 import json
 import os
+import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -419,3 +421,70 @@ def _fds(pid):
         return os.listdir(f"/proc/{pid}/fd")
     except OSError:
         return []
+
+
+# ------------------------------------------------------------------- CSV layout
+
+CSV_METADATA = {"samplerate_hz": 1e6, "units": "uW", "serial": "KV31A0427", "balanced": False,
+                "calibration_wavelength_nm": np.float64(1550.0), "over_range_samples": np.int64(0),
+                "trig_mode": "", "start_time": "2026-01-01T00:00:00+00:00"}
+
+
+def csv_block(path, n=1000):
+    from zopy._writer import write_csv
+    power = np.linspace(40.0, 60.0, n)
+    write_csv(path, {"time_s": np.arange(n) / 1e6, "power_uw": power}, CSV_METADATA,
+              ["%.12g", "%.9g"])
+    return power
+
+
+def test_the_readme_csv_recipe_runs_as_written(tmp_path, monkeypatch, file_size_limit):
+    pytest.importorskip("pandas")
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text()
+    recipe, = [block for block in re.findall(r"```python\n(.*?)```", readme, re.S)
+               if "genfromtxt" in block]
+    power = csv_block(tmp_path / "block.csv")
+    monkeypatch.chdir(tmp_path)
+    found = {}
+    exec(recipe, found)
+    assert np.allclose(found["block"]["power_uw"], power, rtol=1e-8)
+    assert np.allclose(found["power_uw"], power, rtol=1e-8)
+    assert np.allclose(found["frame"]["power_uw"].to_numpy(), power, rtol=1e-8)
+    assert list(found["frame"].columns) == ["time_s", "power_uw"]
+
+
+OLD_LAYOUT = (b"# samplerate_hz = 1000000.0\n# units = uW\n# balanced = false\n"
+              b"# serial = KV31A0427\ntime_s,power_uw\n" + b"".join(
+                  b"%.12g,%.9g\n" % (i / 1e6, 40.0 + 20.0 * i / 999) for i in range(1000)))
+
+
+@pytest.mark.parametrize("layout", ["names first", "metadata first (earlier versions)"])
+def test_both_csv_layouts_read_back_with_their_metadata(tmp_path, file_size_limit, layout):
+    from zopy.readers import open_sample_file
+    path = tmp_path / "block.csv"
+    if layout == "names first":
+        csv_block(path)
+    else:
+        path.write_bytes(OLD_LAYOUT)
+    with open_sample_file(path) as source:
+        samples = np.concatenate(list(source.chunks()))
+        attrs = source.attrs
+    assert np.allclose(samples, np.linspace(40.0, 60.0, 1000), rtol=1e-8)
+    assert (attrs["samplerate_hz"], attrs["units"], attrs["balanced"], attrs["serial"]) == \
+        (1e6, "uW", False, "KV31A0427")
+
+
+@pytest.mark.parametrize("columns, metadata, formats, fault", [
+    ({"a": np.ones(3), "b": np.ones(4)}, {}, ["%g", "%g"], "column b must be 1-D with the length"),
+    ({"a": np.ones((3, 2))}, {}, ["%g"], "column a must be 1-D"),
+    ({"power uw": np.ones(3)}, {}, ["%g"], "column name 'power uw' must be a name"),
+    ({"a": np.ones(3)}, {}, ["%g", "%g"], "give one format per column"),
+    ({"a": np.ones(3)}, {"serial": "A\nB"}, ["%g"], "does not fit on one line"),
+    ({"a": np.ones(3)}, {"note": "x" * 300}, ["%g"], "does not fit on one line"),
+    ({"a": np.ones(3)}, {"two words": 1}, ["%g"], "does not fit on one line"),
+])
+def test_write_csv_refuses_what_its_readers_could_not_take_back(tmp_path, columns, metadata,
+                                                               formats, fault):
+    from zopy._writer import write_csv
+    with pytest.raises(ValueError, match=fault):
+        write_csv(tmp_path / "x.csv", columns, metadata, formats)

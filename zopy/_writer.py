@@ -13,8 +13,11 @@ import secrets
 import signal
 import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TypeVar
+
+import numpy
+import numpy.typing as npt
 
 try:
     import fcntl                 # POSIX: advisory locks
@@ -417,3 +420,64 @@ class Output:
             exc.filename = self.target
         if exc.errno is None and hasattr(os, "fstatvfs") and os.fstatvfs(self.fd).f_bavail == 0:
             exc.errno, exc.strerror = errno.ENOSPC, os.strerror(errno.ENOSPC)
+
+
+# ------------------------------------------------------------ CSV
+
+CSV_ROWS_PER_WRITE = 1 << 16        # rows formatted at a time: memory stays small
+CSV_MAX_LINE = 256                  # a metadata line, as zopy's reader takes it
+
+
+def csv_text(value: object) -> str:
+    """A metadata value as a .csv holds it, and zopy's reader takes it back:
+    true/false, a number (floats exactly), or text."""
+    if isinstance(value, numpy.generic):
+        value = value.item()
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return repr(value) if isinstance(value, float) else str(value)
+
+
+def write_csv(path: str | os.PathLike[str], columns: Mapping[str, npt.ArrayLike],
+              metadata: Mapping[str, object], formats: Sequence[str]) -> None:
+    """Writes ``columns`` (name -> 1-D array, all of one length) into the .csv
+    file ``path`` (created or emptied), each with its printf format, with
+    ``metadata`` between the names and the numbers::
+
+        time_s,power_uw
+        # samplerate_hz = 10000000.0
+        # units = uW
+        0,50.012
+        1e-07,49.9871
+
+    The names come first and every metadata line is a ``#`` comment, so the
+    file opens as written with ``numpy.genfromtxt(f, delimiter=",",
+    names=True)``, ``numpy.loadtxt(f, delimiter=",", skiprows=1)`` and
+    ``pandas.read_csv(f, comment="#")``; zopy's readers also take the
+    metadata back. Raises ValueError for columns of different lengths, names
+    a CSV cannot hold, or metadata that does not fit on one line.
+    """
+    names = list(columns)
+    arrays = [numpy.asarray(columns[name]) for name in names]
+    if not names or len(formats) != len(names):
+        raise ValueError(f"give one format per column: {len(names)} columns, "
+                         f"{len(formats)} formats")
+    for name, array in zip(names, arrays):
+        if not name.isidentifier():
+            raise ValueError(f"column name {name!r} must be a name (letters, digits, _)")
+        if array.ndim != 1 or len(array) != len(arrays[0]):
+            raise ValueError(f"column {name} must be 1-D with the length of {names[0]} "
+                             f"({len(arrays[0])}), not of shape {array.shape}")
+    lines = [",".join(names)]
+    for key, value in metadata.items():
+        text = csv_text(value)
+        line = f"# {key} = {text}".rstrip()
+        if not key.isidentifier() or "\n" in text or "\r" in text or len(line) > CSV_MAX_LINE:
+            raise ValueError(f"metadata {key!r} = {text[:40]!r} does not fit on one line of "
+                             f"at most {CSV_MAX_LINE} characters")
+        lines.append(line)
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("\n".join(lines) + "\n")
+        for start in range(0, len(arrays[0]), CSV_ROWS_PER_WRITE):
+            rows = numpy.column_stack([a[start:start + CSV_ROWS_PER_WRITE] for a in arrays])
+            numpy.savetxt(f, rows, fmt=list(formats), delimiter=",")

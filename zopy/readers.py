@@ -1,8 +1,8 @@
 """Files of samples, read as untrusted input: HDF5 (``.h5``, ``.hdf5``, as
 the recorder and ``zopy acquire`` write them), ``.npz`` (the samples and
-their metadata as arrays), ``.npy`` (a bare array) and ``.csv`` (``# key =
-value`` lines of metadata, a header line naming the columns, then one
-number, or a time and a number, per line).
+their metadata as arrays), ``.npy`` (a bare array) and ``.csv`` (a header
+line naming the columns and ``# key = value`` lines of metadata, in either
+order, then one number, or a time and a number, per line).
 
 A file is checked before any sample is read, and its samples come in chunks
 of at most :data:`CHUNK_SAMPLES`, so what a file declares decides neither
@@ -805,15 +805,23 @@ def _csv_value(text: str) -> bool | int | float | str:
 
 
 def _csv_metadata(path: str | os.PathLike[str],
-                  file: io.BufferedIOBase) -> tuple[dict[str, Any], bytes, int]:
-    """The ``# key = value`` lines at the top, and the header line after them."""
+                  file: io.BufferedIOBase) -> tuple[dict[str, Any], bytes, int, int]:
+    """The ``# key = value`` lines and the header line naming the columns, in
+    either order (zopy writes the names first, earlier versions wrote them
+    after the metadata), with the header's line number and the first data
+    line's; the file is left at the data."""
     attrs: dict[str, Any]
-    attrs, number = {}, 0
+    attrs, number, header, header_number = {}, 0, b"", 0
     while True:
+        data_start = file.tell()
         line = file.readline(MAX_CSV_HEADER_LINE + 1)
         number += 1
         if not line.startswith(b"#"):
-            return attrs, line, number
+            if not header and line:
+                header, header_number = line, number
+                continue
+            file.seek(data_start)
+            return attrs, header, header_number or number, number
         if len(line) > MAX_CSV_HEADER_LINE:
             raise SampleFileError(path, f"line {number} is longer than {MAX_CSV_HEADER_LINE} "
                                   "characters, not a line of metadata")
@@ -842,7 +850,7 @@ def open_csv(path: str | os.PathLike[str]) -> CsvFile:
     except OSError as exc:
         raise _failure(path, exc) from None
     with _closed_on_failure(path, file):
-        attrs, header, number = _csv_metadata(path, file)
+        attrs, header, number, first_data_line = _csv_metadata(path, file)
         if not header:
             raise SampleFileError(path, "is empty" if number == 1 else "has no header line")
         names = [name.strip() for name in header.strip().decode(errors="replace").split(",")]
@@ -869,7 +877,7 @@ def open_csv(path: str | os.PathLike[str]) -> CsvFile:
             lines += 1
         file.seek(start)
         attrs = checked_attributes(path, attrs, lines)
-        return CsvFile(path, file, lines, attrs, len(names), number + 1)
+        return CsvFile(path, file, lines, attrs, len(names), first_data_line)
 
 
 def read(path: str | os.PathLike[str], limit: int | None = None
