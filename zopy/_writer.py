@@ -266,24 +266,34 @@ class Output:
         """Refuses a partial file that another writer holds or that holds samples;
         removes one that holds none (or is no readable file of zopy's), which a
         writer killed early left behind, saying so in one line."""
-        fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
-        try:
-            time.sleep(LOCK_GRACE_SECONDS)    # a writer locks its file just after creating it
-            if not _try_lock(fd, exclusive=True):
-                raise FileLockedError(errno.EAGAIN, "another program is writing it (it holds "
-                                      f"a lock on {self.path})", self.target)
-            held = 0 if os.fstat(fd).st_size == 0 else samples_held(self.path)
-            if not held and os.stat(self.path).st_ino == os.fstat(fd).st_ino:
-                os.unlink(self.path)
-                what = "holding no samples" if held == 0 else "not a readable file of zopy's"
-                log.warning("%s: removed %s, %s, left by a write of it that did not finish",
-                            self.target, self.path, what)
+        for _ in range(3):      # a writer starting replaces its empty file by the valid one
+            try:
+                fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
+            except FileNotFoundError:
                 return
-        finally:
-            os.close(fd)
-        raise FileExistsError(errno.EEXIST, f"{self.path} holds {held} samples of a recording "
-                              "of it that did not finish; rename that file to keep them, or "
-                              "delete it to write anew", self.target)
+            try:
+                time.sleep(LOCK_GRACE_SECONDS)    # a writer locks its file just after creating it
+                if not _try_lock(fd, exclusive=True):
+                    break
+                held = 0 if os.fstat(fd).st_size == 0 else samples_held(self.path)
+                try:
+                    if os.stat(self.path).st_ino != os.fstat(fd).st_ino:
+                        continue                  # replaced meanwhile: look at the new one
+                except FileNotFoundError:
+                    return
+                if not held:
+                    os.unlink(self.path)
+                    what = "holding no samples" if held == 0 else "not a readable file of zopy's"
+                    log.warning("%s: removed %s, %s, left by a write of it that did not finish",
+                                self.target, self.path, what)
+                    return
+            finally:
+                os.close(fd)
+            raise FileExistsError(errno.EEXIST, f"{self.path} holds {held} samples of a "
+                                  "recording of it that did not finish; rename that file to "
+                                  "keep them, or delete it to write anew", self.target)
+        raise FileLockedError(errno.EAGAIN, "another program is writing it (it holds "
+                              f"a lock on {self.path})", self.target)
 
     def _remove_killed_creations(self) -> None:
         """Removes the files that writers killed while making this partial file left
