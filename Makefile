@@ -31,7 +31,7 @@ DEMO_OUT := demo-output
 # The tools extra (h5py, tqdm, matplotlib, scipy) goes into every venv; the
 # numpy 1.26 venv keeps its numpy through the constraint.
 TOOLS = "$$(ls dist/zopy-*.whl)[tools]"
-SOURCES := $(shell find extension libzo pyutil virtual zopy -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find extension libzo pyutil virtual zopy _zopy_pytest -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test benchmark bench clean check-python check-python313 check fuzz stress
 
@@ -162,7 +162,8 @@ FUZZ_CALLS ?= 2000000
 fuzz: $(VENV)/.installed $(VENV)/.test-tools
 	$(VENV)/bin/python -P tests/fuzzing.py --calls $(FUZZ_CALLS) --seed $$RANDOM --reproducer fuzz-program.txt
 
-# Exit scenarios, races and killed recordings repeated many times (STRESS_RUNS each).
+# Exit scenarios, races and killed recordings repeated many times (STRESS_RUNS each;
+# the killed recordings: STRESS_RUNS per signal and per window, 300 kills at 50).
 STRESS_RUNS ?= 50
 stress: $(VENV)/.installed $(VENV)/.test-tools
 	ZOPY_EXIT_RUNS=$(STRESS_RUNS) ZOPY_RACE_RUNS=$$(( $(STRESS_RUNS) * 20 )) ZOPY_KILL_RUNS=$(STRESS_RUNS) \

@@ -201,7 +201,7 @@ class TestRoundTrip:
         assert sim.devices() == []
 
     def test_whatever_sim_attach_takes(self, tmp_path):
-        sim.attach("ODD", product="", usb_speed=-1, adcbits=0, fwversion=(0, 0, 0),
+        sim.attach("ODD", product="", usb_speed=0, adcbits=1, fwversion=(0, 0, 0),
                    samplerate=0xFFFFFFFE, peak_responsivity=2**31 - 1)
         sim.unplug_after(2**64 - 1, serial="ODD")
         self.round_trip(tmp_path)
@@ -296,6 +296,27 @@ INVALID = [
      "override[0].error: must be [code, text], as [33, \"timeout\"]"),
     ("[[override]]\nfunction = 'zo_init'\nresult = 0\ntimes = 0",
      "override[0].times: must be between 1 and 2147483647, not 0"),
+    # what the library cannot report, and what a tool could not use
+    *[(f"[[instrument]]\nserial = 'A'\nusb_speed = {code}",
+       "instrument[0].usb_speed: must be one of the codes 0 (unknown), 1 (low), 2 (full), "
+       f"3 (high), 4 (super), not {code}") for code in (-1, 5, 2147483647)],
+    *[(f"[[instrument]]\nserial = 'A'\nadcbits = {bits}",
+       f"instrument[0].adcbits: must be between 1 and 14, not {bits}") for bits in (0, 15, 255)],
+    ("[[instrument]]\nserial = 'A'\nfwversion = [255, 255, 255]",
+     "instrument[0].fwversion: must not be [255, 255, 255], the library's answer for a failed query"),
+    ("[[override]]\nfunction = 'zo_get_samplerate'\nresult = 0",
+     "override[0].result: must be a sample rate of 1 or more (or 4294967295 with an error), not 0"),
+    ("[[override]]\nfunction = 'zo_get_samplerate'\nresult = 4294967295",
+     "override[0].result: 4294967295 is the library's answer for a failed zo_get_samplerate: "
+     "give error = [code, text] too"),
+    ("[[override]]\nfunction = 'zo_get_usb_speed'\nresult = 7",
+     "override[0].result: must be one of the codes 0 (unknown), 1 (low), 2 (full), 3 (high), "
+     "4 (super) (or -1 with an error), not 7"),
+    ("[[override]]\nfunction = 'zo_get_adcbits'\nresult = 200\nerror = [5, 'x']",
+     "override[0].result: must be 1 to 14 ADC bits (or 255 with an error), not 200"),
+    ("[[override]]\nfunction = 'zo_get_fwversion'\nresult = [255, 255, 255]",
+     "override[0].result: (255, 255, 255) is the library's answer for a failed zo_get_fwversion: "
+     "give error = [code, text] too"),
 ]
 
 
@@ -384,6 +405,27 @@ class TestRefusals:
             sim.load_bench(path)
         assert str(info.value).startswith(f"{path}: not valid TOML: ")
         assert "line 1" in str(info.value)
+        self.assert_untouched(previous)
+
+    @pytest.mark.parametrize("kind", ["fifo", "folder", "device", "too large"])
+    def test_only_a_regular_file_of_bounded_size_is_read(self, tmp_path, previous, kind):
+        """Refused at once: a FIFO without a writer would block an open or a read forever."""
+        path = tmp_path / "bench.toml"
+        if kind == "fifo":
+            os.mkfifo(path)
+        elif kind == "folder":
+            path.mkdir()
+        elif kind == "device":
+            path = pathlib.Path(os.devnull)
+        else:
+            with open(path, "wb") as f:
+                f.truncate(_bench.MAX_BENCH_FILE_BYTES + 1)     # sparse: no disk used
+        with pytest.raises(sim.BenchFileError) as info:
+            sim.load_bench(path)
+        wanted = {"fifo": "is not a regular file", "folder": "is a folder",
+                  "device": "is not a regular file",
+                  "too large": f"holds {_bench.MAX_BENCH_FILE_BYTES + 1} bytes, more than"}[kind]
+        assert str(info.value).startswith(f"{path}: {wanted}"), info.value
         self.assert_untouched(previous)
 
     def test_a_file_that_cannot_be_read(self, tmp_path, previous):
@@ -504,6 +546,49 @@ def run_with_bench(bench, code=EXPERIMENT):
     env = dict(os.environ, ZOPY_BENCH=str(bench))
     return subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
                           env=env, timeout=120)
+
+
+# The edges of every identity range, each bench with two instruments at opposite ends.
+EDGES = {
+    "low": ("usb_speed = 0\nadcbits = 1\nfwversion = [0, 0, 0]\nsamplerate = 1000",
+            "usb_speed = 1\nadcbits = 2\nfwversion = [255, 255, 254]"),
+    "high": ("usb_speed = 4\nadcbits = 14\nfwversion = [254, 255, 255]\nsamplerate = 4294967294",
+             "usb_speed = 3\nadcbits = 13\nfwversion = [255, 0, 255]"),
+}
+TOOLS = [["info"], ["acquire", "block.npz", "--samples", "1000"],
+         ["record", "run.h5", "--seconds", "1e-6"]]
+
+
+@pytest.mark.parametrize("edge", EDGES)
+def test_bench_files_at_the_edges_of_every_range_work_in_every_tool(tmp_path, edge):
+    first, second = EDGES[edge]
+    path = write(tmp_path, f"[[instrument]]\nserial = 'EDGE1'\n{first}\n"
+                           f"[[instrument]]\nserial = 'EDGE2'\n{second}\n")
+    code = textwrap.dedent("""
+        import resource, sys
+        resource.setrlimit(resource.RLIMIT_FSIZE, (16 << 20, 16 << 20))
+        from zopy.__main__ import main
+        sys.exit(main(sys.argv[1:]))
+    """)
+    check = subprocess.run([sys.executable, "-P", "-m", "zopy", "bench", "check", str(path)],
+                           capture_output=True, text=True, timeout=120)
+    assert check.returncode == 0, check.stderr
+    for serial in ("EDGE1", "EDGE2"):
+        for argv in TOOLS:
+            for name in ("block.npz", "run.h5"):
+                (tmp_path / name).unlink(missing_ok=True)
+            done = subprocess.run([sys.executable, "-P", "-c", code, *argv, "--serial", serial],
+                                  capture_output=True, text=True, timeout=120, cwd=tmp_path,
+                                  env=dict(os.environ, ZOPY_BENCH=str(path)))
+            assert done.returncode == 0 and "Error" not in done.stderr, (serial, argv, done.stderr)
+
+
+def test_zopy_bench_check_of_a_fifo_answers_at_once(tmp_path):
+    fifo = tmp_path / "bench.toml"
+    os.mkfifo(fifo)
+    done = subprocess.run([sys.executable, "-P", "-m", "zopy", "bench", "check", str(fifo)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1 and "is not a regular file" in done.stderr, done.stderr
 
 
 class TestEnvironment:

@@ -4,8 +4,12 @@ In-process runs share this process's bench, which lets these tests see what
 the plugin leaves behind.
 """
 
+import os
 import pathlib
 import re
+import subprocess
+import sys
+from importlib.metadata import entry_points
 
 import pytest
 
@@ -317,3 +321,32 @@ def test_the_readme_example_passes(pytester):
     pytester.makefile(".toml", lab=lab)
     pytester.makepyfile(test_power_meter=tests)
     pytester.runpytest_inprocess("--strict-markers").assert_outcomes(passed=4)
+
+
+OTHER_PROJECT = """
+import sys
+
+def test_another_projects_test(request):
+    assert [m for m in ("numpy", "zopy", "zopy.zopy") if m in sys.modules] == []
+    assert any(getattr(plugin, "__name__", "") == "_zopy_pytest"
+               for plugin in request.config.pluginmanager.get_plugins())
+
+def test_a_fixture_imports_zopy_and_meets_the_bench(zopy_bench):
+    pass
+"""
+
+
+def test_pytest_starts_without_zopy_even_with_a_broken_bench(tmp_path):
+    """The plugin loads without the extension, numpy or ZOPY_BENCH; only a test
+    that uses a fixture meets the broken bench."""
+    (tmp_path / "test_other.py").write_text(OTHER_PROJECT)
+    bench = tmp_path / "broken.toml"
+    bench.write_text("timeout = 'soon'\n")
+    installed = {e.name: e.value for e in entry_points(group="pytest11")}.get("zopy")
+    # an installation older than these sources names the plugin inside the package
+    plugin = [] if installed == "_zopy_pytest" else ["-p", "no:zopy", "-p", "_zopy_pytest"]
+    done = subprocess.run([sys.executable, "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           *plugin, "test_other.py"], capture_output=True, text=True,
+                          timeout=300, cwd=tmp_path, env=dict(os.environ, ZOPY_BENCH=str(bench)))
+    assert done.stdout.splitlines()[-1].startswith("1 passed, 1 error"), done.stdout + done.stderr
+    assert f"ZOPY_BENCH: {bench}: timeout: must be a number" in done.stdout

@@ -331,6 +331,89 @@ class TestKilled:
                 assert path.read_bytes() == b"the recording of yesterday", context
 
 
+    @pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGTERM, signal.SIGHUP])
+    def test_killed_as_its_file_is_created(self, tmp_path, zopy_bench, caplog, signum):
+        """Signals within 50 ms of the partial file appearing: every file left is empty or
+        an exact prefix, and the next recording of that name is refused only to keep samples."""
+        rng = random.Random()
+        figures = dict(tried=0, unreadable=0, wrong=0, refused_reruns=0, kept_samples=0,
+                       left_empty=0, left_being_made=0)
+        faults = []
+        for run in range(KILL_RUNS):
+            path = tmp_path / f"run{run}.h5"
+            partial = tmp_path / f"run{run}.partial.h5"
+            replacing = run % 2 == 1
+            if replacing:
+                path.write_bytes(b"the recording of yesterday")
+            proc = start_recorder(path, *(["--force"] if replacing else []))
+            deadline = time.monotonic() + 60
+            while not partial.exists() and (replacing or not path.exists()):
+                assert proc.poll() is None and time.monotonic() < deadline, proc.communicate()
+                time.sleep(0.001)
+            time.sleep(rng.uniform(0.0, 0.05))
+            proc.send_signal(signum)
+            out, err = proc.communicate(timeout=60)
+            figures["tried"] += 1
+            context = f"run {run}: {err.strip()[-300:]}"
+            assert proc.returncode == -signum, context
+            left = [partial] + ([] if replacing else [path])
+            for name in [p for p in left if p.exists() and p.stat().st_size > 0]:
+                fault = killed_file_fault(name)
+                if fault:
+                    figures[fault] += 1
+                    faults.append(f"{context}: {name.name} {fault}")
+            if replacing and path.read_bytes() != b"the recording of yesterday":
+                faults.append(f"{context}: the old file changed")
+            held = recorder_samples(partial)
+            being_made = len(list(tmp_path.glob(".*.creating")))
+            leftovers = being_made + (held is not None)
+            figures["left_empty"] += held == 0 and partial.stat().st_size == 0
+            figures["left_being_made"] += being_made
+            caplog.clear()
+            try:
+                with zopy.Device() as device:
+                    recorder.record(device.open_stream("float32"), path, samples=1000,
+                                    overwrite=path.exists())
+            except FileExistsError as exc:
+                if held:                    # samples are kept; the refusal says what to do
+                    figures["kept_samples"] += 1
+                    assert f"holds {held} samples" in str(exc) and "rename" in str(exc), exc
+                    continue
+                figures["refused_reruns"] += 1
+                faults.append(f"{context}: rerun refused: {exc}")
+                continue
+            assert recorded(path)[0].size == 1000 and not partial.exists(), context
+            removed = [r.getMessage() for r in caplog.records if "removed" in r.getMessage()]
+            assert len(removed) == leftovers, (context, removed)
+            assert not list(tmp_path.glob(".*.creating")), context
+        print(f"\nkilled at creation by {signal.Signals(signum).name}: {figures}")
+        assert not faults, faults
+
+
+def recorder_samples(path):
+    """The samples a leftover file holds: None if there is none."""
+    if not path.exists():
+        return None
+    if path.stat().st_size == 0:
+        return 0
+    with h5py.File(path, "r") as f:
+        return f["samples"].shape[0]
+
+
+def killed_file_fault(path):
+    """"unreadable", "wrong" (not an exact prefix) or None for a file a kill left."""
+    try:
+        with h5py.File(path, "r") as f:
+            f["samples"][...], dict(f.attrs)
+    except Exception:
+        return "unreadable"
+    try:
+        assert_exact_prefix(path, complete=False, **REALTIME)
+    except AssertionError:
+        return "wrong"
+    return None
+
+
 # Peaks of 225 µW: the top of each period is clipped in high gain (about 197.5 µW at most).
 BRIGHT = dict(power_uw=150.0, modulation_hz=2e3, modulation_depth=0.5, seed=4)
 
@@ -385,6 +468,39 @@ class TestRoom:
         with pytest.raises(ValueError):
             recorder.record(dev.open_stream(), output, samples=0)
         assert sorted(p.name for p in tmp_path.iterdir()) == ["a.h5"]
+
+
+def zopy_file(path, samples):
+    with h5py.File(path, "w") as f:
+        f.attrs["zopy_version"] = zopy.__version__
+        f.create_dataset("samples", data=np.arange(samples, dtype=np.float32), maxshape=(None,))
+
+
+LEFTOVERS = {            # a leftover partial file -> removed by the next writer?
+    "empty": (lambda p: p.write_bytes(b""), True),
+    "HDF5 cut at 96 bytes": (lambda p: (zopy_file(p, 0), os.truncate(p, 96)), True),
+    "not HDF5": (lambda p: p.write_bytes(b"PK\x03\x04 half an export"), True),
+    "HDF5 of another program": (lambda p: h5py.File(p, "w").close(), True),
+    "zopy's, no samples": (lambda p: zopy_file(p, 0), True),
+    "zopy's, 10 samples": (lambda p: zopy_file(p, 10), False),
+}
+
+
+@pytest.mark.parametrize("kind", LEFTOVERS)
+def test_a_leftover_partial_file_is_removed_unless_it_holds_samples(tmp_path, caplog, kind):
+    make, removed = LEFTOVERS[kind]
+    partial = tmp_path / "a.partial.h5"
+    make(partial)
+    if removed:
+        Output(tmp_path / "a.h5").discard()
+        lines = [r.getMessage() for r in caplog.records]
+        assert len(lines) == 1 and f"removed {partial}" in lines[0], lines
+        assert not partial.exists()
+    else:
+        with pytest.raises(FileExistsError) as info:
+            Output(tmp_path / "a.h5")
+        assert "holds 10 samples" in str(info.value) and "rename that file to keep them" in str(info.value)
+        assert recorded(partial)[0].size == 10
 
 
 class TestReplacing:

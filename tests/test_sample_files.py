@@ -4,6 +4,8 @@ refuse hostile files in one line, read long ones in bounded memory, and stop on 
 import io
 import json
 import os
+import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -115,6 +117,28 @@ def text(path, folder, content):
         f.write(content)
 
 
+def partly_written(path, folder, shape, written, **options):
+    """A chunked dataset of ``shape`` samples with only the slices ``written`` stored."""
+    with h5py.File(path, "w") as f:
+        f.attrs.update({**GOOD_ATTRS, "samples_written": 0})
+        dataset = f.create_dataset("samples", shape=(shape,), dtype="f4", **options)
+        for start, stop in written:
+            dataset[start:stop] = 1.0
+
+
+def npy_header(path, folder, header, declared_length=None):
+    """A .npy file of version 1.0 (2.0 when the length needs 4 bytes) whose header is ``header``."""
+    header = header.encode("latin1")
+    length = len(header) if declared_length is None else declared_length
+    version, size = ((1, 0), 2) if length < 1 << 16 else ((2, 0), 4)
+    text(path, folder, np.lib.format.MAGIC_PREFIX + bytes(version) + length.to_bytes(size, "little")
+         + header + b"\0" * 64)
+
+
+def npy_shape(shape):
+    return lambda p, d: npy_header(p, d, f"{{'descr': '<f4', 'fortran_order': False, 'shape': {shape}, }}\n")
+
+
 ones = dict(data=np.ones(N, "f4"))
 # name, builder, the fault the one line names; "in memory" cases are read by
 # record.read (which returns what is stored) but refused by the commands.
@@ -130,6 +154,17 @@ HOSTILE = [
                                           **ones), "'bits' is a soft link"),
     ("fill_value.h5", lambda p, d: h5(p, d, shape=(250_000_000,), dtype="f4", fillvalue=1.0),
      "'samples' declares 250000000 samples but stores only 0"),
+    ("unwritten_chunks_gzip.h5", lambda p, d: partly_written(
+        p, d, 500_000, [(0, 50_000)], chunks=(1000,), compression="gzip", fillvalue=0),
+     "'samples' declares 500000 samples but stores only 50000"),
+    ("unwritten_chunks_plain.h5", lambda p, d: partly_written(
+        p, d, 10_000, [(0, 3000), (5000, 6000)], chunks=(1000,), maxshape=(None,)),
+     "'samples' declares 10000 samples but stores only 4000"),
+    ("unwritten_2e40_gzip.h5", lambda p, d: partly_written(
+        p, d, 1 << 40, [], chunks=(1 << 16,), compression="gzip", fillvalue=1.0),
+     f"'samples' declares {1 << 40} samples but stores only 0"),
+    ("written_fewer.h5", lambda p, d: h5(p, d, {"samples_written": N - 1}, **ones),
+     f"'samples' declares {N} samples but samples_written says {N - 1} were written"),
     ("huge_chunks.h5", lambda p, d: h5(p, d, shape=(10**8,), dtype="f4", chunks=(1 << 24,),
                                        compression="gzip"), "compressed in chunks of 64 MiB"),
     ("two_d.h5", lambda p, d: h5(p, d, data=np.ones((2, 100_000), "f4")), "has shape (2, 100000)"),
@@ -154,6 +189,14 @@ HOSTILE = [
     ("two_d.npy", lambda p, d: npy(p, d, np.ones((2, 100_000))), "has shape (2, 100000)"),
     ("complex.npy", lambda p, d: npy(p, d, np.ones(N, complex)), "holds complex numbers"),
     ("garbage.npy", lambda p, d: text(p, d, b"junk" * 100), "not a .npy file"),
+    ("header_2gib.npy", lambda p, d: npy_header(p, d, "{", declared_length=2 << 30),
+     "the .npy header of it declares 2147483648 bytes, more than the 10000"),
+    ("header_cut.npy", lambda p, d: text(p, d, np.lib.format.MAGIC_PREFIX + b"\x01\x00\xff"),
+     "the .npy header of it is malformed"),
+    ("negative_shape.npy", npy_shape("(-5,)"), "declares the shape (-5,), not whole numbers"),
+    ("float_shape.npy", npy_shape("(2.5,)"), "cannot read samples: the .npy header of it"),
+    ("bool_shape.npy", npy_shape("(True,)"), "declares the shape (True,), not whole numbers"),
+    ("call_in_header.npy", npy_shape("__import__('os').getpid()"), "the .npy header of it is malformed"),
     ("word.csv", lambda p, d: text(p, d, ROWS + b"three\n"), "line 24 is not one number"),
     ("columns.csv", lambda p, d: text(p, d, ROWS + b"1.5,2.5\n"), "line 24 is not one number"),
     ("blank.csv", lambda p, d: text(p, d, ROWS + b"\n2.5\n"), "line 24 is empty"),
@@ -245,6 +288,41 @@ def test_commands_refuse_in_one_line(corpus, refusals, command, name, fault):
     assert (status, out) == (1, "") and err.startswith(f"zopy: {corpus / name}: ")
     assert fault in err and err.count("\n") == 1, err
     assert not (corpus / f"{name}.png").exists()
+
+
+def test_only_the_attributes_zopy_knows_are_read(tmp_path):
+    """However many others a file has: each of 20,000 is never looked at."""
+    path = tmp_path / "attributes.h5"
+    with h5py.File(path, "w", libver="latest") as f:   # h5py's own f.attrs[...] takes a minute
+        f.attrs.update(GOOD_ATTRS)
+        scalar = h5py.h5s.create(h5py.h5s.SCALAR)
+        for i in range(20_000):
+            h5py.h5a.create(f.id, f"extra_{i}".encode(), h5py.h5t.NATIVE_INT64, scalar).write(
+                np.array(i))
+        f.create_dataset("samples", data=np.ones(N, "f4"))
+    data, _, attrs = recorder.read(path, limit=10)
+    assert data.size == 10 and attrs == GOOD_ATTRS
+
+
+@pytest.mark.parametrize("seed", range(15))
+def test_a_bit_flipped_file_is_read_or_refused_in_one_line(tmp_path, seed):
+    """Flips of the metadata and of the data: whatever h5py or numpy raise, the
+    reader says one line naming the file."""
+    path = tmp_path / "flipped.h5"
+    h5(path, tmp_path, attrs={"serial": "KV31A0427", "start_time": "2026-01-01T00:00:00+00:00"},
+       data=np.arange(N, dtype="f4"), chunks=(500,), compression="gzip", maxshape=(None,))
+    content = bytearray(path.read_bytes())
+    rng = np.random.default_rng(seed)
+    for at in rng.integers(0, min(len(content), 4096), size=8):     # metadata sits up front
+        content[at] ^= 1 << int(rng.integers(0, 8))
+    path.write_bytes(bytes(content))
+    try:
+        recorder.read(path)
+        from zopy.readers import open_sample_file
+        with open_sample_file(path) as source:
+            sum(len(chunk) for chunk in source.chunks())
+    except SampleFileError as exc:
+        assert str(exc).startswith(f"{path}: ") and "\n" not in str(exc), exc
 
 
 def test_read_still_raises_key_error_without_samples(corpus):
@@ -343,3 +421,70 @@ def _fds(pid):
         return os.listdir(f"/proc/{pid}/fd")
     except OSError:
         return []
+
+
+# ------------------------------------------------------------------- CSV layout
+
+CSV_METADATA = {"samplerate_hz": 1e6, "units": "uW", "serial": "KV31A0427", "balanced": False,
+                "calibration_wavelength_nm": np.float64(1550.0), "over_range_samples": np.int64(0),
+                "trig_mode": "", "start_time": "2026-01-01T00:00:00+00:00"}
+
+
+def csv_block(path, n=1000):
+    from zopy._writer import write_csv
+    power = np.linspace(40.0, 60.0, n)
+    write_csv(path, {"time_s": np.arange(n) / 1e6, "power_uw": power}, CSV_METADATA,
+              ["%.12g", "%.9g"])
+    return power
+
+
+def test_the_readme_csv_recipe_runs_as_written(tmp_path, monkeypatch, file_size_limit):
+    pytest.importorskip("pandas")
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text()
+    recipe, = [block for block in re.findall(r"```python\n(.*?)```", readme, re.S)
+               if "genfromtxt" in block]
+    power = csv_block(tmp_path / "block.csv")
+    monkeypatch.chdir(tmp_path)
+    found = {}
+    exec(recipe, found)
+    assert np.allclose(found["block"]["power_uw"], power, rtol=1e-8)
+    assert np.allclose(found["power_uw"], power, rtol=1e-8)
+    assert np.allclose(found["frame"]["power_uw"].to_numpy(), power, rtol=1e-8)
+    assert list(found["frame"].columns) == ["time_s", "power_uw"]
+
+
+OLD_LAYOUT = (b"# samplerate_hz = 1000000.0\n# units = uW\n# balanced = false\n"
+              b"# serial = KV31A0427\ntime_s,power_uw\n" + b"".join(
+                  b"%.12g,%.9g\n" % (i / 1e6, 40.0 + 20.0 * i / 999) for i in range(1000)))
+
+
+@pytest.mark.parametrize("layout", ["names first", "metadata first (earlier versions)"])
+def test_both_csv_layouts_read_back_with_their_metadata(tmp_path, file_size_limit, layout):
+    from zopy.readers import open_sample_file
+    path = tmp_path / "block.csv"
+    if layout == "names first":
+        csv_block(path)
+    else:
+        path.write_bytes(OLD_LAYOUT)
+    with open_sample_file(path) as source:
+        samples = np.concatenate(list(source.chunks()))
+        attrs = source.attrs
+    assert np.allclose(samples, np.linspace(40.0, 60.0, 1000), rtol=1e-8)
+    assert (attrs["samplerate_hz"], attrs["units"], attrs["balanced"], attrs["serial"]) == \
+        (1e6, "uW", False, "KV31A0427")
+
+
+@pytest.mark.parametrize("columns, metadata, formats, fault", [
+    ({"a": np.ones(3), "b": np.ones(4)}, {}, ["%g", "%g"], "column b must be 1-D with the length"),
+    ({"a": np.ones((3, 2))}, {}, ["%g"], "column a must be 1-D"),
+    ({"power uw": np.ones(3)}, {}, ["%g"], "column name 'power uw' must be a name"),
+    ({"a": np.ones(3)}, {}, ["%g", "%g"], "give one format per column"),
+    ({"a": np.ones(3)}, {"serial": "A\nB"}, ["%g"], "does not fit on one line"),
+    ({"a": np.ones(3)}, {"note": "x" * 300}, ["%g"], "does not fit on one line"),
+    ({"a": np.ones(3)}, {"two words": 1}, ["%g"], "does not fit on one line"),
+])
+def test_write_csv_refuses_what_its_readers_could_not_take_back(tmp_path, columns, metadata,
+                                                               formats, fault):
+    from zopy._writer import write_csv
+    with pytest.raises(ValueError, match=fault):
+        write_csv(tmp_path / "x.csv", columns, metadata, formats)

@@ -32,7 +32,7 @@ from typing import Any
 import numpy
 
 from ._extras import require
-from .readers import SampleFileError, open_hdf5
+from .readers import SampleFileError, _unreadable, open_hdf5
 
 __all__ = ["RecordingsMismatchError", "open_dataset"]
 
@@ -235,8 +235,8 @@ def _read(path: str, dataset: str, start: int, stop: int, length: int, dtype: st
             raise SampleFileError(path, "changed since the data set was opened: its bits are gone")
         try:
             block: numpy.ndarray = (source.samples if dataset == "samples" else source.bits)[start:stop]
-        except OSError as exc:
-            raise SampleFileError(path, f"cannot read samples {start} to {stop}: {exc}") from None
+        except Exception as exc:        # whatever h5py raises: one line naming the file
+            raise _unreadable(path, exc) from None
     if block.dtype.kind == "f":
         finite = numpy.isfinite(block)
         if not finite.all():

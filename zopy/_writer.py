@@ -3,9 +3,20 @@ locked while written, refused before any work when their disk has no room."""
 
 from __future__ import annotations
 
+import contextlib
 import errno
+import glob
+import logging
 import os
+import secrets
+import signal
+import threading
 import time
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import TypeVar
+
+import numpy
+import numpy.typing as npt
 
 try:
     import fcntl                 # POSIX: advisory locks
@@ -52,6 +63,14 @@ def check_free_space(target: str | os.PathLike[str], nbytes: int) -> None:
 # A program's words; the command line says "use --force" instead.
 OVERWRITE_HINT = "pass overwrite=True to replace it"
 LOCK_GRACE_SECONDS = 0.1
+CREATING_SUFFIX = ".creating"
+HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
+
+# What a writer cleans up after an earlier one that was killed: one line each,
+# through logging (with no logging set up, Python prints the bare line on stderr).
+log = logging.getLogger("zopy")
+
+Made = TypeVar("Made")
 
 
 class FileLockedError(BlockingIOError):
@@ -64,6 +83,62 @@ def partial_name(path: str | os.PathLike[str]) -> str:
     head, tail = os.path.split(os.fspath(path))
     stem, suffix = os.path.splitext(tail)
     return os.path.join(head, f"{stem}.partial{suffix}")
+
+
+def creating_pattern(partial: str) -> str:
+    """The names under which files that are to become ``partial`` are made
+    (hidden, beside it), as a glob pattern."""
+    head, tail = os.path.split(partial)
+    return os.path.join(glob.escape(head), f".{glob.escape(tail)}.*{CREATING_SUFFIX}")
+
+
+def _creating_name(partial: str) -> str:
+    head, tail = os.path.split(partial)
+    return os.path.join(head, f".{tail}.{secrets.token_hex(4)}{CREATING_SUFFIX}")
+
+
+@contextlib.contextmanager
+def _signals_deferred() -> Iterator[None]:
+    """SIGTERM and SIGHUP wait until the block is over (main thread only), then
+    go to whatever handled them before, which by default ends the program: a
+    file being made is never left half-made under a name by them."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    received: list[int] = []
+    previous = {signum: signal.signal(signum, lambda number, frame: received.append(number))
+                for signum in (getattr(signal, name) for name in ("SIGTERM", "SIGHUP")
+                               if hasattr(signal, name))}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        if received:
+            signal.raise_signal(received[0])
+
+
+def samples_held(path: str) -> int | None:
+    """The samples a file that zopy wrote holds in its dataset ``samples``;
+    None for a file that is not a readable HDF5 file written by zopy."""
+    try:
+        with open(path, "rb") as f:
+            if f.read(len(HDF5_SIGNATURE)) != HDF5_SIGNATURE:
+                return None
+    except OSError:
+        return None
+    from ._extras import require
+    h5py = require("h5py")
+    try:
+        with h5py.File(path, "r", locking=False) as f:
+            if "zopy_version" not in f.attrs:
+                return None
+            dataset = f.get("samples")
+            if not isinstance(dataset, h5py.Dataset) or dataset.ndim != 1:
+                return None
+            return int(dataset.shape[0])
+    except Exception:          # whatever HDF5 finds wrong: not readable
+        return None
 
 
 def _try_lock(fd: int, exclusive: bool) -> bool:
@@ -122,6 +197,7 @@ class Output:
         self.overwrite = overwrite
         self.path = partial_name(self.target)
         self._refuse_existing_target()
+        self._remove_killed_creations()
         try:
             try:
                 self.fd = self._create()
@@ -145,21 +221,98 @@ class Output:
         _check_not_being_written(self.target)
 
     def _refuse_partial(self) -> None:
-        """Refuses a partial file that another writer holds or that holds data;
-        removes an empty one that a writer killed as it began left behind."""
-        fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
-        try:
-            time.sleep(LOCK_GRACE_SECONDS)    # a writer locks its file just after creating it
-            if not _try_lock(fd, exclusive=True):
-                raise FileLockedError(errno.EAGAIN, "another program is writing it (it holds "
-                                      f"a lock on {self.path})", self.target)
-            if os.fstat(fd).st_size == 0 and os.stat(self.path).st_ino == os.fstat(fd).st_ino:
-                os.unlink(self.path)
+        """Refuses a partial file that another writer holds or that holds samples;
+        removes one that holds none (or is no readable file of zopy's), which a
+        writer killed early left behind, saying so in one line."""
+        for _ in range(3):      # a writer starting replaces its empty file by the valid one
+            try:
+                fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
+            except FileNotFoundError:
                 return
-        finally:
-            os.close(fd)
-        raise FileExistsError(errno.EEXIST, f"{self.path} is left from a write of it that did "
-                              "not finish; move or delete that file first", self.target)
+            try:
+                time.sleep(LOCK_GRACE_SECONDS)    # a writer locks its file just after creating it
+                if not _try_lock(fd, exclusive=True):
+                    break
+                held = 0 if os.fstat(fd).st_size == 0 else samples_held(self.path)
+                try:
+                    if os.stat(self.path).st_ino != os.fstat(fd).st_ino:
+                        continue                  # replaced meanwhile: look at the new one
+                except FileNotFoundError:
+                    return
+                if not held:
+                    os.unlink(self.path)
+                    what = "holding no samples" if held == 0 else "not a readable file of zopy's"
+                    log.warning("%s: removed %s, %s, left by a write of it that did not finish",
+                                self.target, self.path, what)
+                    return
+            finally:
+                os.close(fd)
+            raise FileExistsError(errno.EEXIST, f"{self.path} holds {held} samples of a "
+                                  "recording of it that did not finish; rename that file to "
+                                  "keep them, or delete it to write anew", self.target)
+        raise FileLockedError(errno.EAGAIN, "another program is writing it (it holds "
+                              f"a lock on {self.path})", self.target)
+
+    def _remove_killed_creations(self) -> None:
+        """Removes the files that writers killed while making this partial file left
+        under their hidden names (no longer locked, and not just made)."""
+        for name in glob.glob(creating_pattern(self.path)):
+            try:
+                fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+            except OSError:
+                continue
+            try:
+                # its writer locks it as soon as it is made
+                time.sleep(max(0.0, LOCK_GRACE_SECONDS - (time.time() - os.fstat(fd).st_ctime)))
+                if not _try_lock(fd, exclusive=True):
+                    continue
+                os.unlink(name)
+                log.warning("%s: removed %s, left by a write of it killed as it began",
+                            self.target, name)
+            except OSError:
+                pass
+            finally:
+                os.close(fd)
+
+    def make_valid(self, make: Callable[[str], Made]) -> Made:
+        """Makes the file anew with ``make(path)``, which must leave it valid and
+        flushed (a new, empty recording), under a hidden name no one asked for
+        beside it; only then does it take this output's name, replacing the empty
+        file made on creation. Killed at any moment, the output's name holds an
+        empty file or the valid one; SIGTERM and SIGHUP wait until it is done.
+        Returns what ``make`` returned; the output is then that file, locked."""
+        with _signals_deferred():
+            name = _creating_name(self.path)
+            fd = os.open(name, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            try:
+                _lock_own(fd)
+                made = make(name)
+                try:
+                    os.fsync(fd)             # the contents on disk before the name points at them
+                    if not self._still_ours():
+                        raise FileExistsError(errno.EEXIST, "was replaced by another program "
+                                              "while it was being created", self.path)
+                    os.rename(name, self.path)
+                except BaseException:
+                    close = getattr(made, "close", None)
+                    if close is not None:
+                        close()
+                    raise
+            except BaseException:
+                os.close(fd)
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(name)
+                raise
+            os.close(self.fd)
+            self.fd = fd
+            return made
+
+    def _still_ours(self) -> bool:
+        """The partial name is free or names the file this output made."""
+        try:
+            return os.stat(self.path).st_ino == os.fstat(self.fd).st_ino
+        except FileNotFoundError:
+            return True
 
     def publish(self) -> None:
         """Gives a new file its target's name now, while it is still written;
@@ -235,3 +388,64 @@ class Output:
             exc.filename = self.target
         if exc.errno is None and hasattr(os, "fstatvfs") and os.fstatvfs(self.fd).f_bavail == 0:
             exc.errno, exc.strerror = errno.ENOSPC, os.strerror(errno.ENOSPC)
+
+
+# ------------------------------------------------------------ CSV
+
+CSV_ROWS_PER_WRITE = 1 << 16        # rows formatted at a time: memory stays small
+CSV_MAX_LINE = 256                  # a metadata line, as zopy's reader takes it
+
+
+def csv_text(value: object) -> str:
+    """A metadata value as a .csv holds it, and zopy's reader takes it back:
+    true/false, a number (floats exactly), or text."""
+    if isinstance(value, numpy.generic):
+        value = value.item()
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return repr(value) if isinstance(value, float) else str(value)
+
+
+def write_csv(path: str | os.PathLike[str], columns: Mapping[str, npt.ArrayLike],
+              metadata: Mapping[str, object], formats: Sequence[str]) -> None:
+    """Writes ``columns`` (name -> 1-D array, all of one length) into the .csv
+    file ``path`` (created or emptied), each with its printf format, with
+    ``metadata`` between the names and the numbers::
+
+        time_s,power_uw
+        # samplerate_hz = 10000000.0
+        # units = uW
+        0,50.012
+        1e-07,49.9871
+
+    The names come first and every metadata line is a ``#`` comment, so the
+    file opens as written with ``numpy.genfromtxt(f, delimiter=",",
+    names=True)``, ``numpy.loadtxt(f, delimiter=",", skiprows=1)`` and
+    ``pandas.read_csv(f, comment="#")``; zopy's readers also take the
+    metadata back. Raises ValueError for columns of different lengths, names
+    a CSV cannot hold, or metadata that does not fit on one line.
+    """
+    names = list(columns)
+    arrays = [numpy.asarray(columns[name]) for name in names]
+    if not names or len(formats) != len(names):
+        raise ValueError(f"give one format per column: {len(names)} columns, "
+                         f"{len(formats)} formats")
+    for name, array in zip(names, arrays):
+        if not name.isidentifier():
+            raise ValueError(f"column name {name!r} must be a name (letters, digits, _)")
+        if array.ndim != 1 or len(array) != len(arrays[0]):
+            raise ValueError(f"column {name} must be 1-D with the length of {names[0]} "
+                             f"({len(arrays[0])}), not of shape {array.shape}")
+    lines = [",".join(names)]
+    for key, value in metadata.items():
+        text = csv_text(value)
+        line = f"# {key} = {text}".rstrip()
+        if not key.isidentifier() or "\n" in text or "\r" in text or len(line) > CSV_MAX_LINE:
+            raise ValueError(f"metadata {key!r} = {text[:40]!r} does not fit on one line of "
+                             f"at most {CSV_MAX_LINE} characters")
+        lines.append(line)
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("\n".join(lines) + "\n")
+        for start in range(0, len(arrays[0]), CSV_ROWS_PER_WRITE):
+            rows = numpy.column_stack([a[start:start + CSV_ROWS_PER_WRITE] for a in arrays])
+            numpy.savetxt(f, rows, fmt=list(formats), delimiter=",")

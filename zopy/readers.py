@@ -1,21 +1,26 @@
 """Files of samples, read as untrusted input: HDF5 (``.h5``, ``.hdf5``, as
 the recorder and ``zopy acquire`` write them), ``.npz`` (the samples and
-their metadata as arrays), ``.npy`` (a bare array) and ``.csv`` (``# key =
-value`` lines of metadata, a header line naming the columns, then one
-number, or a time and a number, per line).
+their metadata as arrays), ``.npy`` (a bare array) and ``.csv`` (a header
+line naming the columns and ``# key = value`` lines of metadata, in either
+order, then one number, or a time and a number, per line).
 
 A file is checked before any sample is read, and its samples come in chunks
 of at most :data:`CHUNK_SAMPLES`, so what a file declares decides neither
 how much memory a reader takes nor what it reads besides the file itself:
 
 - HDF5: ``samples`` (and ``bits``) must be datasets stored in the file
-  itself: no external storage, external or soft links, virtual layouts. An
-  uncompressed dataset must store every sample it declares (the rest would
-  be fill values, not data); a compressed one must use filters this h5py
-  decodes, in chunks of at most :data:`MAX_COMPRESSED_CHUNK_BYTES`.
+  itself: no external storage, external or soft links, virtual layouts. A
+  dataset must store every sample it declares (the rest would be fill
+  values, not data): a chunked one, compressed or not, is checked against
+  its chunk index before anything is read, and a recording of zopy's also
+  against its ``samples_written``. A compressed one must use filters this
+  h5py decodes, in chunks of at most :data:`MAX_COMPRESSED_CHUNK_BYTES`.
+  Only the attributes zopy writes are read, by name, however many others a
+  file has.
 - Samples are one column (1-D) of real numbers (integers or floats): no
   complex, structured, string or object data, so no pickles.
-- ``.npy``: its header must declare no more than the file holds.
+- ``.npy``: its header is at most :data:`MAX_NPY_HEADER_BYTES` long and
+  declares a shape of whole numbers of 0 or more, no more than the file holds.
 - ``.npz``: a zip archive of plain ``.npy`` members, never pickles: the
   samples in ``samples.npy``, each item of metadata a single number, boolean
   or text of at most :data:`MAX_ATTRIBUTE_BYTES`; stored or deflated, not
@@ -28,7 +33,8 @@ how much memory a reader takes nor what it reads besides the file itself:
 - Samples that are not finite numbers are refused as they are read.
 
 Every refusal is a :class:`SampleFileError`: one line naming the file and
-the fault.
+the fault; so is whatever h5py, numpy or the disk raise while a file is
+opened or read.
 """
 
 from __future__ import annotations
@@ -70,6 +76,7 @@ MAX_CSV_LINE = 100                    # bytes; a number's text is far shorter
 MAX_CSV_HEADER_LINE = 256             # bytes of a "# key = value" line
 MAX_CSV_HEADER_LINES = 100
 MAX_NPZ_MEMBERS = 100
+MAX_NPY_HEADER_BYTES = 10_000         # numpy's own bound; zopy's headers take about 128
 NPZ_SAMPLES = "samples.npy"
 
 
@@ -91,6 +98,19 @@ class NoSamplesError(SampleFileError, KeyError):
 def _failure(path: str | os.PathLike[str], exc: BaseException) -> SampleFileError:
     """The one line of file_failure for an OSError of the disk or of HDF5."""
     return SampleFileError(path, file_failure(path, exc)[len(os.fspath(path)) + 2:])
+
+
+def _unreadable(path: str | os.PathLike[str], exc: BaseException) -> SampleFileError:
+    """Any failure of h5py, numpy or the disk while a file is opened or read,
+    as the one line naming the file (HDF5's text without its internals)."""
+    if isinstance(exc, SampleFileError):
+        return exc
+    if isinstance(exc, OSError):
+        return _failure(path, exc)
+    text = str(exc).splitlines()[0].split(" (")[0].strip() if str(exc) else ""
+    text = text if len(text) <= 120 else text[:117] + "..."
+    return SampleFileError(path, f"cannot be read ({type(exc).__name__}{': ' if text else ''}"
+                           f"{text})")
 
 
 def _shown(value: Any) -> str:
@@ -139,7 +159,7 @@ class SampleFile:
         stop = self.length if stop is None else max(0, min(stop, self.length))
         done = 0
         if stop:
-            for chunk in self._chunks(stop):
+            for chunk in self._named_failures(self._chunks(stop)):
                 chunk = chunk[:stop - done]
                 if chunk.dtype.kind == "f":
                     finite = numpy.isfinite(chunk)
@@ -154,6 +174,17 @@ class SampleFile:
         if done < stop:
             raise SampleFileError(self.path, f"ends after {done} samples, not {stop} "
                                   "(did it change while being read?)")
+
+    def _named_failures(self, chunks: Iterator[numpy.ndarray]) -> Iterator[numpy.ndarray]:
+        """``chunks``, with whatever reading them raises as a SampleFileError."""
+        while True:
+            try:
+                chunk = next(chunks)
+            except StopIteration:
+                return
+            except Exception as exc:
+                raise _unreadable(self.path, exc) from None
+            yield chunk
 
     def _chunks(self, stop: int) -> Iterator[numpy.ndarray]:
         raise NotImplementedError
@@ -295,17 +326,14 @@ class Hdf5File(SampleFile):
 
     def _chunks(self, stop: int) -> Iterator[numpy.ndarray]:
         for start in range(0, stop, self._step):
-            try:
-                yield self.samples[start:min(stop, start + self._step)]
-            except OSError as exc:
-                raise _failure(self.path, exc) from None
+            yield self.samples[start:min(stop, start + self._step)]
 
     def head(self, limit: int | None = None) -> tuple[numpy.ndarray, numpy.ndarray | None]:
         """The samples and bits (or None) ``[:limit]``, whole."""
         try:
             return self.samples[:limit], None if self.bits is None else self.bits[:limit]
-        except OSError as exc:
-            raise _failure(self.path, exc) from None
+        except Exception as exc:
+            raise _unreadable(self.path, exc) from None
 
     def close(self) -> None:
         self._file.close()
@@ -313,12 +341,14 @@ class Hdf5File(SampleFile):
 
 @contextlib.contextmanager
 def _closed_on_failure(path: str | os.PathLike[str], file: Any) -> Iterator[None]:
-    """Closes ``file`` when its checks fail; an OSError becomes the one-line failure."""
+    """Closes ``file`` when its checks fail; whatever h5py, numpy or the disk
+    raise becomes the one-line failure."""
     try:
         yield
-    except OSError as exc:
-        file.close()
-        raise _failure(path, exc) from None
+    except Exception as exc:
+        with contextlib.suppress(Exception):
+            file.close()
+        raise _unreadable(path, exc) from None
     except BaseException:
         file.close()
         raise
@@ -331,8 +361,8 @@ def open_hdf5(path: str | os.PathLike[str]) -> Hdf5File:
     try:
         # a chunk cache that holds the largest compressed chunk allowed
         file = h5py.File(path, "r", rdcc_nbytes=MAX_COMPRESSED_CHUNK_BYTES)
-    except OSError as exc:
-        raise _failure(path, exc) from None
+    except Exception as exc:
+        raise _unreadable(path, exc) from None
     with _closed_on_failure(path, file):
         samples = _dataset(h5py, path, file, "samples")
         if samples is None:
@@ -347,6 +377,9 @@ def open_hdf5(path: str | os.PathLike[str]) -> Hdf5File:
             if bits.dtype.kind not in "iu":
                 raise SampleFileError(path, f"'bits' holds {bits.dtype} data, not whole numbers")
         attrs = checked_attributes(path, _attributes(path, file.attrs), length)
+        if attrs.get("samples_written", length) != length:     # a recording of zopy's
+            raise SampleFileError(path, f"'samples' declares {length} samples but "
+                                  f"samples_written says {attrs['samples_written']} were written")
         return Hdf5File(path, file, samples, bits, attrs)
 
 
@@ -385,42 +418,76 @@ def _dataset(h5py: Any, path: str | os.PathLike[str], file: Any, name: str) -> A
 
 def _stored_in_full(h5py: Any, path: str | os.PathLike[str], what: str, dataset: Any,
                     plist: Any) -> None:
-    """An uncompressed dataset stores every sample it declares; a compressed
-    one is read chunk by chunk, so it only needs chunks of a bounded size and
-    filters that h5py decodes."""
+    """A dataset stores every sample it declares: unwritten samples would be
+    read as fill values, not data. A chunked one is checked against its chunk
+    index before anything is read; a compressed one also needs chunks of a
+    bounded size and filters that h5py decodes."""
     n, itemsize = dataset.shape[0], dataset.dtype.itemsize
     filters = [plist.get_filter(i) for i in range(plist.get_nfilters())]
-    if not filters:
-        stored = dataset.id.get_storage_size()
-        if stored < n * itemsize:
-            raise SampleFileError(path, f"{what} declares {n} samples but stores only "
-                                  f"{stored // itemsize}; the rest would be fill values, not data")
-        return
     for code, _, _, name in filters:
         if not h5py.h5z.filter_avail(code):
             raise SampleFileError(path, f"{what} is compressed with filter {code} "
                                   f"({os.fsdecode(name) or 'unnamed'}), which this h5py cannot decode")
-    chunk_bytes = math.prod(dataset.chunks) * itemsize
-    if chunk_bytes > MAX_COMPRESSED_CHUNK_BYTES:
+    chunk_bytes = math.prod(dataset.chunks or ()) * itemsize
+    if filters and chunk_bytes > MAX_COMPRESSED_CHUNK_BYTES:
         raise SampleFileError(path, f"{what} is compressed in chunks of {chunk_bytes / 2**20:g} MiB, "
                               f"more than the {MAX_COMPRESSED_CHUNK_BYTES >> 20} MiB decompressed "
                               "at once")
+    if dataset.chunks is not None:
+        stored = _chunked_samples(dataset, n)
+    else:
+        stored = min(n, dataset.id.get_storage_size() // itemsize)
+    if stored < n:
+        raise SampleFileError(path, f"{what} declares {n} samples but stores only "
+                              f"{stored}; the rest would be fill values, not data")
+
+
+def _chunked_samples(dataset: Any, n: int) -> int:
+    """How many of the first ``n`` samples of a 1-D chunked dataset lie in
+    chunks the file holds (its chunk index). The count of allocated chunks
+    settles most files at once; otherwise each chunk is visited once."""
+    chunk = dataset.chunks[0]
+    allocated = dataset.id.get_num_chunks()
+    if allocated == 0:
+        return 0
+    if allocated < -(-n // chunk):      # too few chunks to hold them all
+        return int(min(n, allocated * chunk))
+    starts: set[int] = set()
+    if hasattr(dataset.id, "chunk_iter"):
+        dataset.id.chunk_iter(lambda info: starts.add(info.chunk_offset[0]))
+    else:                               # older HDF5: one look-up per chunk
+        starts.update(dataset.id.get_chunk_info(i).chunk_offset[0] for i in range(allocated))
+    return sum(min(chunk, n - start) for start in starts if 0 <= start < n)
+
+
+# The attributes zopy writes (the recorder's and zopy acquire's), the only ones read:
+# a file's other attributes, however many, cost nothing.
+KNOWN_ATTRIBUTES = (
+    "samplerate_hz", "input_samplerate_hz", "units", "calibration_mode",
+    "calibration_wavelength_nm", "filter", "cutoff_hz", "downsampling", "decimation", "dtype",
+    "highgain", "antialias", "product", "serial", "balanced", "firmware_version",
+    "library_version", "zopy_version", "start_time", "samples_written", "over_range_samples",
+    "complete", "trig_mode", "trig_port", "arm_time", "samples_per_trigger",
+)
 
 
 def _attributes(path: str | os.PathLike[str], attrs: Any) -> dict[str, Any]:
-    """The attributes as plain values, none of them larger than MAX_ATTRIBUTE_BYTES."""
+    """The attributes zopy knows, looked up by name, as plain values, none of
+    them larger than MAX_ATTRIBUTE_BYTES."""
     plain: dict[str, Any] = {}
-    for name in attrs:
+    for name in KNOWN_ATTRIBUTES:
         try:
+            if name not in attrs:
+                continue
             info = attrs.get_id(name)
             size = math.prod(info.shape or ()) * info.dtype.itemsize
             if size > MAX_ATTRIBUTE_BYTES:
                 raise SampleFileError(path, f"attribute {name} holds {size} bytes, more "
                                       f"than the {MAX_ATTRIBUTE_BYTES} any attribute is read with")
             plain[name] = _plain(attrs[name])
-        except (OSError, TypeError, ValueError, KeyError) as exc:
-            if isinstance(exc, SampleFileError):
-                raise
+        except SampleFileError:
+            raise
+        except Exception as exc:
             raise SampleFileError(path, f"attribute {name} cannot be read "
                                   f"({type(exc).__name__})") from None
     return plain
@@ -487,12 +554,28 @@ def _npy_header(path: str | os.PathLike[str], file: IO[bytes] | io.BufferedIOBas
         if read_header is None:
             raise SampleFileError(path, f"cannot read samples: .npy format version "
                                   f"{version[0]}.{version[1]} (structured names) is not read")
-        shape, _, dtype = read_header(file)
-    except (ValueError, IndexError) as exc:
+        # the header's length, bounded before any of it is read
+        length_bytes = file.read(2 if version == (1, 0) else 4)
+        header_length = int.from_bytes(length_bytes, "little")
+        if len(length_bytes) < (2 if version == (1, 0) else 4):
+            raise ValueError("the file ends in the header")
+        if header_length > MAX_NPY_HEADER_BYTES:
+            raise SampleFileError(path, f"cannot read samples: the .npy header of {what} "
+                                  f"declares {header_length} bytes, more than the "
+                                  f"{MAX_NPY_HEADER_BYTES} a header of numbers takes")
+        header = file.read(header_length)
+        if len(header) < header_length:
+            raise ValueError("the file ends in the header")
+        shape, _, dtype = read_header(io.BytesIO(length_bytes + header))
+    except (ValueError, IndexError, SyntaxError, TypeError) as exc:
         if isinstance(exc, SampleFileError):
             raise
         raise SampleFileError(path, f"cannot read samples: the .npy header of {what} "
                               "is malformed") from None
+    if not isinstance(shape, tuple) or not all(
+            isinstance(n, int) and not isinstance(n, bool) and n >= 0 for n in shape):
+        raise SampleFileError(path, f"cannot read samples: the .npy header of {what} declares "
+                              f"the shape {_shown(shape)}, not whole numbers of 0 or more")
     if dtype.hasobject:    # before anything else: never a pickle
         _sample_dtype(path, what, dtype)
     return shape, dtype
@@ -559,8 +642,8 @@ def open_npz(path: str | os.PathLike[str]) -> NpzFile:
         archive = zipfile.ZipFile(path)
     except zipfile.BadZipFile:
         raise SampleFileError(path, "not a .npz archive (no zip directory)") from None
-    except OSError as exc:
-        raise _failure(path, exc) from None
+    except Exception as exc:
+        raise _unreadable(path, exc) from None
     try:
         members = _npz_members(path, archive)
         attrs = {name[:-len(".npy")]: _npz_value(path, archive, info)
@@ -582,6 +665,9 @@ def open_npz(path: str | os.PathLike[str]) -> NpzFile:
     except (OSError, zipfile.BadZipFile, zlib.error, EOFError) as exc:
         archive.close()
         raise _zip_failure(path, exc) from None
+    except Exception as exc:
+        archive.close()
+        raise _unreadable(path, exc) from None
     except BaseException:
         archive.close()
         raise
@@ -719,15 +805,23 @@ def _csv_value(text: str) -> bool | int | float | str:
 
 
 def _csv_metadata(path: str | os.PathLike[str],
-                  file: io.BufferedIOBase) -> tuple[dict[str, Any], bytes, int]:
-    """The ``# key = value`` lines at the top, and the header line after them."""
+                  file: io.BufferedIOBase) -> tuple[dict[str, Any], bytes, int, int]:
+    """The ``# key = value`` lines and the header line naming the columns, in
+    either order (zopy writes the names first, earlier versions wrote them
+    after the metadata), with the header's line number and the first data
+    line's; the file is left at the data."""
     attrs: dict[str, Any]
-    attrs, number = {}, 0
+    attrs, number, header, header_number = {}, 0, b"", 0
     while True:
+        data_start = file.tell()
         line = file.readline(MAX_CSV_HEADER_LINE + 1)
         number += 1
         if not line.startswith(b"#"):
-            return attrs, line, number
+            if not header and line:
+                header, header_number = line, number
+                continue
+            file.seek(data_start)
+            return attrs, header, header_number or number, number
         if len(line) > MAX_CSV_HEADER_LINE:
             raise SampleFileError(path, f"line {number} is longer than {MAX_CSV_HEADER_LINE} "
                                   "characters, not a line of metadata")
@@ -756,7 +850,7 @@ def open_csv(path: str | os.PathLike[str]) -> CsvFile:
     except OSError as exc:
         raise _failure(path, exc) from None
     with _closed_on_failure(path, file):
-        attrs, header, number = _csv_metadata(path, file)
+        attrs, header, number, first_data_line = _csv_metadata(path, file)
         if not header:
             raise SampleFileError(path, "is empty" if number == 1 else "has no header line")
         names = [name.strip() for name in header.strip().decode(errors="replace").split(",")]
@@ -783,7 +877,7 @@ def open_csv(path: str | os.PathLike[str]) -> CsvFile:
             lines += 1
         file.seek(start)
         attrs = checked_attributes(path, attrs, lines)
-        return CsvFile(path, file, lines, attrs, len(names), number + 1)
+        return CsvFile(path, file, lines, attrs, len(names), first_data_line)
 
 
 def read(path: str | os.PathLike[str], limit: int | None = None

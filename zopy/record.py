@@ -68,6 +68,12 @@ Stopping early, nothing lost:
   file as it was and its own samples in the partial file (the result's
   ``path``). While a recording runs, its file is locked: a second recorder
   of the same file is refused with ``BlockingIOError``.
+- The file is made valid and empty under a hidden name beside it before it
+  takes any name of its own, and SIGTERM and SIGHUP wait from before it
+  exists. A partial file that a killed writer left holding no samples is
+  removed by the next writer of the name, with one line through
+  ``logging`` (logger ``zopy``); one holding samples is kept, and the
+  refusal (``FileExistsError``) says how to keep or replace it.
 
 h5py is needed (``pip install zopy[tools]``), and tqdm for the progress
 bar, which is shown when stderr is a terminal.
@@ -214,8 +220,21 @@ class _Writer:
         self.over_range = 0
         self.bytes_per_sample = numpy.dtype(dtype).itemsize + (1 if bits else 0)
         self.reserved_to, self.can_allocate = 0, True
+        self.written = 0
+        self.bits: Any = None     # the h5py dataset, with bits=True
+        self.file = output.make_valid(lambda name: self._new_file(h5py, name, dtype, chunk,
+                                                                  bits, attrs))
+        try:
+            output.publish()    # a valid, empty recording: under its name from now on
+        except BaseException:
+            self.file.close()
+            raise
+
+    def _new_file(self, h5py: Any, name: str, dtype: npt.DTypeLike, chunk: int, bits: bool,
+                  attrs: dict[str, Any]) -> Any:
+        """The empty recording, flushed, under ``name``."""
         # Our own lock on the file (in Output) guards it; HDF5's would conflict with it.
-        self.file = h5py.File(output.path, "w", locking=False)
+        self.file = h5py.File(name, "w", locking=False)
         try:
             _keep_metadata_until_flush(self.file)
             self.file.attrs.update(attrs)
@@ -227,16 +246,14 @@ class _Writer:
                                                     dtype=dtype, chunks=(chunk,))
             self.samples.attrs["units"] = attrs["units"]
             self.samples.attrs["samplerate_hz"] = attrs["samplerate_hz"]
-            self.bits: Any = None     # the h5py dataset, with bits=True
             if bits:
                 self.bits = self.file.create_dataset("bits", shape=(0,), maxshape=(None,),
                                                      dtype=numpy.uint8, chunks=(chunk,))
-            self.written = 0
             self.flush()
-            output.publish()    # a valid, empty recording: under its name from now on
         except BaseException:
             self.file.close()
             raise
+        return self.file
 
     def append(self, data_buf: Buffer, bits_buf: BitsBuffer | None, n: int) -> None:
         """Appends the first n samples of the read buffers (and of the bits).
@@ -437,6 +454,8 @@ def record(stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
     bits_buf = numpy.empty(chunk, dtype=numpy.uint8) if bits else None
     started = time.monotonic()
     with contextlib.ExitStack() as cleanup:
+        # Signals wait from before the file exists: it is made whole, then closed.
+        stop = cleanup.enter_context(_StopOnSignals())
         output, writer = _create(h5py, stream, path, chunk, bits, overwrite,
                                  size=recording_bytes(stream, total, bits))
         cleanup.callback(output.release)
@@ -445,14 +464,13 @@ def record(stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
         bar = _progress_bar(progress, total, rate)
         if bar is not None:
             cleanup.callback(bar.close)
-        with _StopOnSignals() as stop:
-            try:
-                _record_into(writer, stream, total, data_buf, bits_buf, stop, bar, callback)
-            except BaseException as exc:
-                _close_after(exc, writer, output)
-                raise
-            complete = writer.written == total
-            writer.close(complete)
+        try:
+            _record_into(writer, stream, total, data_buf, bits_buf, stop, bar, callback)
+        except BaseException as exc:
+            _close_after(exc, writer, output)
+            raise
+        complete = writer.written == total
+        writer.close(complete)
         if complete:
             _commit(output)
     return Recording(path=output.path, samples=writer.written, requested=total,

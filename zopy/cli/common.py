@@ -15,8 +15,10 @@ import zopy
 
 from .. import _messages as messages
 from .. import analysis, readers
+from .._memory import check_fits
 from .._photodiode import checked_wavelength
 from .._writer import Output
+from .._writer import csv_text as csv_text   # the commands write .csv headers with it
 from .options import front_end_settings
 
 PROG = "zopy"
@@ -69,6 +71,16 @@ def samplerate(device: zopy.Device) -> float:
     if not (math.isfinite(rate) and rate > 0):
         raise Failure(messages.senseless_answer("a sample rate of", f"{rate:g} samples/s"))
     return rate
+
+
+def check_samples(nsamples: int, bytes_per_sample: int) -> None:
+    """Refuses a --samples whose arrays (``bytes_per_sample`` for each sample: the
+    block, its copies and what the command computes from it) would not fit in
+    memory, or that the library cannot take, before anything is opened or printed."""
+    try:
+        check_fits(nsamples, bytes_per_sample, f"--samples {nsamples}")
+    except ValueError as exc:
+        raise Failure(str(exc), status=2) from None
 
 
 def wavelength(device: zopy.Device, nm: float | None) -> float:
@@ -161,8 +173,3 @@ def file_units(path: pathlib.Path, source: readers.SampleFile) -> str:
     return ""
 
 
-def csv_text(value: object) -> str:
-    """A value of a .csv header as the reader takes it back."""
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    return repr(value) if isinstance(value, float) else str(value)

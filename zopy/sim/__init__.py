@@ -184,7 +184,7 @@ import fail with ImportError naming the file, the key and the fault.
 :func:`reset` still gives the default bench, not the file's. The format, key
 by key, is in :func:`load_bench`'s help. :func:`describe_bench` and
 :func:`build_bench` do the same with a dict instead of a file. Under pytest,
-the fixtures of the plugin ``zopy`` (module ``zopy.pytest_plugin``) give each test a
+the fixtures of the plugin ``zopy`` (module ``_zopy_pytest``) give each test a
 fresh bench and put the previous one back afterwards.
 """
 

@@ -15,12 +15,14 @@ import difflib
 import json
 import math
 import os
+import stat
 import tomllib
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, Callable, cast
 
 from .. import _sim  # type: ignore[attr-defined]  # a compiled module that ships no stub
+from ..zopy import usb_speed_lookup
 from . import _control as sim   # the control layer, by its public names only
 
 __all__ = ["BenchFileError", "bench_template", "bench_toml", "build_bench", "describe_bench",
@@ -147,9 +149,39 @@ def _version(value: object) -> list[int]:
     return [_byte(v) for v in value]
 
 
+def _firmware(value: object) -> list[int]:
+    version = _version(value)
+    if version == list(FAILED_VERSION):
+        raise _Problem(f"must not be {version}, the library's answer for a failed query")
+    return version
+
+
+def _usb_speed(value: object) -> int:
+    code = _integer(-2**31, 2**31 - 1)(value)
+    if code not in usb_speed_lookup:
+        raise _Problem(f"must be one of the codes {_codes()}, not {code}")
+    return code
+
+
+def _codes() -> str:
+    return ", ".join(f"{code} ({word})" for code, word in sorted(usb_speed_lookup.items()))
+
+
 # A check's type_name (the TOML type it takes, for the format's documentation) is
 # an attribute of the function, which mypy does not model: hence the ignores.
 _byte = _integer(0, 255)
+_firmware.type_name = "array of 3 integers"  # type: ignore[attr-defined]
+_usb_speed.type_name = "integer"  # type: ignore[attr-defined]
+
+# What the library can report. Its sample word holds 14 bits of ADC code
+# beside the bits of ports S and T (the calibrations map codes 0 to 16383);
+# 255 bits, version 255.255.255 and speed -1 are its answers for a failed
+# query, and a USB speed is one of the codes zopy.usb_speed_lookup names.
+ADC_BITS = (1, 14)
+FAILED_VERSION = (255, 255, 255)
+FAILED_ANSWERS = {"zo_get_samplerate": 0xFFFFFFFF, "zo_get_adcbits": 255,
+                  "zo_get_fwversion": FAILED_VERSION, "zo_get_usb_speed": -1}
+MAX_BENCH_FILE_BYTES = 64 << 20      # 100 000 instruments take about 30 MB
 _boolean.type_name = "boolean"  # type: ignore[attr-defined]
 _text.type_name = _name.type_name = "string"  # type: ignore[attr-defined]
 _version.type_name = "array of 3 integers"  # type: ignore[attr-defined]
@@ -186,10 +218,12 @@ INSTRUMENT_KEYS = {   # sim.attach
     "balanced": Key(_boolean, _ATTACH["balanced"], "two photodiodes, P1 - P2"),
     "samplerate": Key(_integer(1, 0xFFFFFFFE), _ATTACH["samplerate"],
                       "base sample rate in samples/s (clock divider 1)"),
-    "adcbits": Key(_integer(0, 255), _ATTACH["adcbits"], "ADC bits the unit reports"),
-    "fwversion": Key(_version, list(_ATTACH["fwversion"]), "firmware version"),
-    "usb_speed": Key(_integer(-2**31, 2**31 - 1), _ATTACH["usb_speed"],
-                     "USB speed code (3: high; < 0: failing)"),
+    "adcbits": Key(_integer(*ADC_BITS), _ATTACH["adcbits"],
+                   f"ADC bits the unit reports, {ADC_BITS[0]} to {ADC_BITS[1]}"),
+    "fwversion": Key(_firmware, list(_ATTACH["fwversion"]),
+                     "firmware version (not [255, 255, 255], a failed query)"),
+    "usb_speed": Key(_usb_speed, _ATTACH["usb_speed"],
+                     f"USB speed code: {_codes()}"),
     "peak_responsivity": Key(_integer(1, 2**31 - 1), _ATTACH["peak_responsivity"],
                              "wavelength in nm of the photodiode's peak responsivity"),
 }
@@ -379,6 +413,27 @@ def _check_error(value: object) -> tuple[int, bytes]:
     return code, text if isinstance(text, bytes) else _utf8(text)
 
 
+def _check_sense(function: str, result: object, with_error: bool) -> None:
+    """Refuses an identity answer that no instrument gives: a tool would fail on
+    it, not report it. The library's answer for a failed query needs the error
+    it sets with it (else the tools report whatever error came last)."""
+    failed = FAILED_ANSWERS.get(function)
+    if failed is None:
+        return
+    if result == failed:
+        if not with_error:
+            raise _Problem(f"{result} is the library's answer for a failed "
+                           f"{function}: give error = [code, text] too")
+        return
+    if function == "zo_get_samplerate" and result == 0:
+        raise _Problem("must be a sample rate of 1 or more (or 4294967295 with an error), not 0")
+    if function == "zo_get_adcbits" and not ADC_BITS[0] <= cast(int, result) <= ADC_BITS[1]:
+        raise _Problem(f"must be {ADC_BITS[0]} to {ADC_BITS[1]} ADC bits "
+                       f"(or 255 with an error), not {result}")
+    if function == "zo_get_usb_speed" and result not in usb_speed_lookup:
+        raise _Problem(f"must be one of the codes {_codes()} (or -1 with an error), not {result}")
+
+
 def _check_overrides(value: object, path: str) -> list[dict[str, Any]]:
     overrides = []
     for i, table in enumerate(_array_of_tables(value, "override", path)):
@@ -396,6 +451,10 @@ def _check_overrides(value: object, path: str) -> list[dict[str, Any]]:
             checked["error"] = None if "error" not in table else _check_error(table["error"])
         except _Problem as problem:
             raise BenchFileError(path, f"{where}.error", str(problem)) from None
+        try:
+            _check_sense(function, checked["result"], checked["error"] is not None)
+        except _Problem as problem:
+            raise BenchFileError(path, f"{where}.result", str(problem)) from None
         overrides.append(checked)
     return overrides
 
@@ -493,11 +552,37 @@ def build_bench(description: dict[str, Any], *, source: str = "<bench descriptio
         raise BenchFileError(source, exc.key, f"cannot be built: {reason}") from exc.cause
 
 
+def _read_regular_file(path: str) -> bytes:
+    """The bytes of a regular file of at most MAX_BENCH_FILE_BYTES. A FIFO, device
+    or folder is refused at once: opened without waiting for a writer, never read."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
+                 | getattr(os, "O_BINARY", 0))
+    try:
+        info = os.fstat(fd)
+        if stat.S_ISDIR(info.st_mode):
+            raise BenchFileError(path, None, "is a folder, not a bench file")
+        if not stat.S_ISREG(info.st_mode):
+            raise BenchFileError(path, None, "is not a regular file (a FIFO, device or socket); "
+                                 "a bench file is a file on disk")
+        if info.st_size > MAX_BENCH_FILE_BYTES:
+            raise BenchFileError(path, None, f"holds {info.st_size} bytes, more than the "
+                                 f"{MAX_BENCH_FILE_BYTES} a bench file may take")
+        with os.fdopen(os.dup(fd), "rb") as f:
+            data = f.read(MAX_BENCH_FILE_BYTES + 1)
+    finally:
+        os.close(fd)
+    if len(data) > MAX_BENCH_FILE_BYTES:          # grew since it was looked at
+        raise BenchFileError(path, None, f"holds more than the {MAX_BENCH_FILE_BYTES} bytes "
+                             "a bench file may take")
+    return data
+
+
 def load_bench(path: str | os.PathLike[str]) -> None:
     """Reset the bench and build the one the TOML file at ``path`` describes.
 
     The whole file is read and checked before the bench is touched: a file
-    that cannot be read, is not TOML, or has an unknown key, a value of the
+    that cannot be read (or is no regular file of at most 64 MiB: a FIFO,
+    device or folder is refused at once), is not TOML, or has an unknown key, a value of the
     wrong type or range, or a serial used twice raises
     :class:`BenchFileError` (a ValueError) whose message names the file, the
     key path (``instrument[1].light.power_uw``; arrays count from 0) and what
@@ -505,8 +590,9 @@ def load_bench(path: str | os.PathLike[str]) -> None:
     """
     path = os.fspath(path)
     try:
-        with open(path, "rb") as f:
-            data = tomllib.load(f)
+        data = tomllib.loads(_read_regular_file(path).decode("utf-8"))
+    except BenchFileError:
+        raise
     except OSError as exc:
         raise BenchFileError(path, None, f"cannot be read ({exc.strerror or exc})") from exc
     except UnicodeDecodeError as exc:

@@ -12,6 +12,7 @@ from numpy.typing import NDArray
 
 from .. import _sim  # type: ignore[attr-defined]  # a compiled module that ships no stub
 from ..selftest import PN9_PERIOD, pn9_cycle
+from ..zopy import usb_speed_lookup
 
 __all__ = [
     "BAD_DOUBLE", "COUNTS_PER_UW_HIGH", "COUNTS_PER_UW_LOW", "DEFAULT_CMRR_DB", "DEFAULT_LOG_CAPACITY",
@@ -82,18 +83,25 @@ def attach(serial: str, product: str = _ATTACH["product"], *, balanced: bool = F
     """Attach another instrument, dark and closed, after those already attached.
 
     ``samplerate`` is its base rate (clock divider 1); ``peak_responsivity``
-    the wavelength in nm where its relative responsivity is 1. Raises
+    the wavelength in nm where its relative responsivity is 1; ``adcbits``
+    1 to 14, ``usb_speed`` a code of ``zopy.usb_speed_lookup``. Raises
     ValueError for a serial already attached or values a unit cannot report.
     """
     if not isinstance(serial, str) or not serial:
         raise ValueError("serial must be a non-empty str")
     if not 1 <= int(samplerate) <= 0xFFFFFFFE:
         raise ValueError("samplerate must be between 1 and 4294967294")
-    if not 0 <= int(adcbits) <= 255:
-        raise ValueError("adcbits must fit 8 bits")
+    # What the library can report (the sample word holds 14 bits of ADC code;
+    # 255.255.255 and speed codes outside the table are failed queries).
+    if not 1 <= int(adcbits) <= 14:
+        raise ValueError("adcbits must be 1 to 14")
     fw = tuple([int(v) for v in fwversion]) if len(fwversion) == 3 else ()
     if not fw or not (0 <= fw[0] <= 255 and 0 <= fw[1] <= 255 and 0 <= fw[2] <= 255):
         raise ValueError("fwversion must be three numbers 0..255")
+    if fw == (255, 255, 255):
+        raise ValueError("fwversion 255.255.255 is the library's answer for a failed query")
+    if int(usb_speed) not in usb_speed_lookup:
+        raise ValueError(f"usb_speed must be one of the codes {sorted(usb_speed_lookup)}")
     if int(peak_responsivity) <= 0:
         raise ValueError("peak_responsivity must be a positive wavelength in nm")
     _sim.attach(serial, str(product), bool(balanced), int(samplerate), int(adcbits), fw,

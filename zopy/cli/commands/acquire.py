@@ -13,12 +13,15 @@ import numpy.typing as npt
 from ... import analysis, readers
 from ..._extras import require
 from ..._identity import device_attributes, front_end_attributes
-from ..common import (Failure, Opened, csv_text, now, output, over_range, samplerate, suffix,
-                      wavelength)
+from ..._writer import write_csv
+from ..common import (Failure, Opened, check_samples, now, output, over_range, samplerate,
+                      suffix, wavelength)
 from ..options import add_force, add_front_end, add_samples, add_wavelength, count
 
 SUMMARY = "Acquire one block into .npz, .csv, .h5 or .npy."
 SUFFIXES = (".npz", ".csv", ".h5", ".npy")
+# the raw block and its power, and for .csv the times and the text
+BYTES_PER_SAMPLE = 2 + 8 + 8 + 40
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -56,6 +59,7 @@ def _trigger(args: argparse.Namespace) -> dict[str, Any]:
 
 def run(args: argparse.Namespace) -> None:
     kind = suffix(args.output, SUFFIXES)
+    check_samples(args.samples, BYTES_PER_SAMPLE)
     trigger = _trigger(args)
     if kind == ".h5":
         require("h5py")
@@ -98,12 +102,9 @@ def _save_block(path: str, kind: str, data: npt.NDArray[Any], attrs: dict[str, A
                                             for key, value in attrs.items()})
     elif kind == ".csv":
         column = "adc_code" if attrs["units"] == analysis.COUNTS else "power_uw"
-        header = [f"# {key} = {csv_text(value)}".rstrip() for key, value in attrs.items()]
         time_s = numpy.arange(data.size) / attrs["samplerate_hz"]
-        numpy.savetxt(path, numpy.column_stack((time_s, data)),
-                      fmt=["%.12g", "%d" if data.dtype.kind == "u" else "%.9g"], delimiter=",",
-                      header="\n".join([*header, f"{readers.CSV_TIME_COLUMN},{column}"]),
-                      comments="")
+        write_csv(path, {readers.CSV_TIME_COLUMN: time_s, column: data}, attrs,
+                  ["%.12g", "%d" if data.dtype.kind == "u" else "%.9g"])
     else:
         h5py = require("h5py")
         with h5py.File(path, "w", locking=False) as f:   # Output holds the lock

@@ -10,7 +10,7 @@ import zopy
 
 from ... import analysis
 from ..._photodiode import is_balanced
-from ..common import Opened, over_range, samplerate, wavelength
+from ..common import Opened, check_samples, over_range, samplerate, wavelength
 from ..options import add_front_end, add_samples, add_wavelength
 
 SUMMARY = "Identity, mean power and noise of an instrument."
@@ -22,7 +22,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_front_end(parser)
 
 
+# the raw block, its power, and numpy's temporaries for the mean and spread
+BYTES_PER_SAMPLE = 2 + 8 + 16
+
+
 def run(args: argparse.Namespace) -> None:
+    check_samples(args.samples, BYTES_PER_SAMPLE)
     with Opened(args.serial, args) as device:
         nm = wavelength(device, args.wavelength)
         rate = samplerate(device)        # checked before anything is printed

@@ -12,12 +12,14 @@ import numpy.typing as npt
 
 from ... import analysis
 from ..._extras import require
-from ..common import (Failure, Opened, file_rate, file_units, only_for_fresh_blocks, output,
-                     over_range, sample_file, samplerate, wavelength)
+from ..common import (Failure, Opened, check_samples, file_rate, file_units,
+                     only_for_fresh_blocks, output, over_range, sample_file, samplerate,
+                     wavelength)
 from ..options import add_force, add_front_end, add_samplerate, add_wavelength, count
 
 SUMMARY = "A time trace as PNG."
 FRESH_SAMPLES = 10_000
+BYTES_PER_SAMPLE = 2 + 8 + 8     # a fresh block: raw, power, and the trace drawn from it
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -38,6 +40,8 @@ def run(args: argparse.Namespace) -> None:
         only_for_fresh_blocks(args, ("gain", "antialias"))
     elif args.samplerate is not None:
         raise Failure("--samplerate is for an input file that does not record its rate", status=2)
+    if args.input is None:
+        check_samples(args.samples or FRESH_SAMPLES, BYTES_PER_SAMPLE)
     require("matplotlib")
     with output(args.output, args.force, (".png",)) as out:
         if args.input is not None:
