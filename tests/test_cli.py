@@ -664,3 +664,21 @@ class TestOddAnswersAndFiles:
         assert status == 0 and (tmp_path / "new.h5").is_file()
         assert out.startswith(f"{tmp_path / 'new.h5'}:") and "links to it" in out
         assert "left as it was" not in out
+
+    @pytest.mark.parametrize("argv", [["info"], ["acquire", "a.npy"], ["plot", "p.png"]])
+    def test_a_count_too_large_is_refused_before_anything(self, capsys, tmp_path, argv):
+        argv = [str(tmp_path / a) if "." in a else a for a in argv]
+        code, out, err = run(capsys, *argv, "--samples", "1e20")
+        assert (code, out) == (2, "") and "more than the library can take" in err
+        assert not sim.state()["open"] and not list(tmp_path.iterdir())
+
+    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                        reason="AddressSanitizer's shadow memory needs the address space")
+    def test_a_block_that_cannot_fit_in_memory_is_refused_before_anything(self):
+        code = ("import resource; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, "
+                "resource.getrlimit(resource.RLIMIT_AS)[1]))\n"
+                "import sys; from zopy.cli import main; sys.exit(main(['info', '--samples', '3e9']))")
+        done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                              timeout=300)
+        assert (done.returncode, done.stdout) == (2, ""), done.stderr
+        assert done.stderr.startswith("zopy: --samples 3000000000: 3,000,000,000 samples need ")
