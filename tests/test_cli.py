@@ -136,8 +136,8 @@ class TestAcquire:
         code = round(sim.OFFSET_SINGLE + 10 * sim.COUNTS_PER_UW_HIGH)
         text = (tmp_path / "r.csv").read_text()
         assert "# units = counts\n# calibration_wavelength_nm = nan\n" in text
-        assert text.split("# samples_per_trigger = 0\n")[1] == \
-            f"time_s,adc_code\n0,{code}\n1e-07,{code}\n2e-07,{code}\n"
+        assert text.startswith("time_s,adc_code\n")      # the names first, then the metadata
+        assert text.split("# samples_per_trigger = 0\n")[1] == f"0,{code}\n1e-07,{code}\n2e-07,{code}\n"
 
     def test_triggered_block_passes_the_trigger_settings(self, capsys, tmp_path):
         sim.set_light(10.0, noise=False)

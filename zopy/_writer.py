@@ -41,10 +41,13 @@ def size_text(nbytes: float) -> str:
 
 def free_space(target: str | os.PathLike[str]) -> int:
     """The bytes free for this user on the disk that ``target`` (a file, maybe
-    not there yet, maybe a link) is or will be on."""
+    not there yet, maybe a link) is or will be on; OSError (EROFS) where that
+    file system is read-only."""
     folder = os.path.dirname(os.path.realpath(target))
     if hasattr(os, "statvfs"):
         stats = os.statvfs(folder)
+        if stats.f_flag & os.ST_RDONLY:     # no room at all, whatever the blocks say
+            raise OSError(errno.EROFS, os.strerror(errno.EROFS), os.fspath(target))
         return stats.f_bavail * stats.f_frsize
     import shutil
     return shutil.disk_usage(folder).free
@@ -188,16 +191,27 @@ class Output:
     Until then an existing target stays as it was. ``fd`` is an open
     descriptor of the file, for free space and reservations; ``path`` is
     where it is now.
+
+    With ``create`` False (a recording), nothing is created yet: the target
+    and a leftover partial file are checked now, and :meth:`make_valid` makes
+    the file, which then has a name only once it is valid.
     """
 
-    def __init__(self, target: str | os.PathLike[str], overwrite: bool = False):
+    def __init__(self, target: str | os.PathLike[str], overwrite: bool = False, *,
+                 create: bool = True):
         self.target = os.fspath(target)
         if os.path.islink(self.target):    # write the file it points at, beside that file
             self.target = os.path.realpath(self.target)
         self.overwrite = overwrite
         self.path = partial_name(self.target)
+        self.fd = -1
+        self._made = create              # whether a file of ours has the partial name
         self._refuse_existing_target()
         self._remove_killed_creations()
+        if not create:
+            if os.path.lexists(self.path):
+                self._refuse_partial()
+            return
         try:
             try:
                 self.fd = self._create()
@@ -277,10 +291,11 @@ class Output:
     def make_valid(self, make: Callable[[str], Made]) -> Made:
         """Makes the file anew with ``make(path)``, which must leave it valid and
         flushed (a new, empty recording), under a hidden name no one asked for
-        beside it; only then does it take this output's name, replacing the empty
-        file made on creation. Killed at any moment, the output's name holds an
-        empty file or the valid one; SIGTERM and SIGHUP wait until it is done.
-        Returns what ``make`` returned; the output is then that file, locked."""
+        beside it; only then does it take this output's name (replacing the empty
+        file made on creation, if one was). Killed at any moment, the output's
+        name holds the valid file or, for an output created at once, an empty
+        one; SIGTERM and SIGHUP wait until it is done. Returns what ``make``
+        returned; the output is then that file, locked."""
         with _signals_deferred():
             name = _creating_name(self.path)
             fd = os.open(name, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
@@ -289,10 +304,13 @@ class Output:
                 made = make(name)
                 try:
                     os.fsync(fd)             # the contents on disk before the name points at them
-                    if not self._still_ours():
+                    if not self._made:
+                        self._name_new_file(name)
+                    elif not self._still_ours():
                         raise FileExistsError(errno.EEXIST, "was replaced by another program "
                                               "while it was being created", self.path)
-                    os.rename(name, self.path)
+                    else:
+                        os.rename(name, self.path)
                 except BaseException:
                     close = getattr(made, "close", None)
                     if close is not None:
@@ -303,9 +321,33 @@ class Output:
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(name)
                 raise
-            os.close(self.fd)
-            self.fd = fd
+            if self.fd >= 0:
+                os.close(self.fd)
+            self.fd, self._made = fd, True
             return made
+
+    def _name_new_file(self, name: str) -> None:
+        """Gives the valid file made under ``name`` the partial name, which must be
+        free (a leftover that holds nothing is cleared first), in one step."""
+        for attempt in range(2):
+            try:
+                os.link(name, self.path)
+            except FileExistsError:
+                if attempt:
+                    raise FileLockedError(errno.EAGAIN, "another program is writing it (it "
+                                          f"holds {self.path})", self.target) from None
+                self._refuse_partial()       # removes what a killed writer left, or refuses
+                continue
+            except OSError as exc:          # a file system without hard links
+                if exc.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.EXDEV, errno.EMLINK):
+                    raise
+                if os.path.lexists(self.path):
+                    raise FileLockedError(errno.EAGAIN, "another program is writing it (it "
+                                          f"holds {self.path})", self.target) from None
+                os.rename(name, self.path)
+                return
+            os.unlink(name)
+            return
 
     def _still_ours(self) -> bool:
         """The partial name is free or names the file this output made."""
@@ -353,11 +395,10 @@ class Output:
         self.path = self.target
 
     def discard(self) -> None:
-        """Nothing worth keeping was written: remove the file."""
-        try:
-            os.unlink(self.path)
-        except FileNotFoundError:
-            pass
+        """Nothing worth keeping was written: remove the file (if one was made)."""
+        if self._made:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self.path)
         self.release()
 
     def release(self) -> None:

@@ -367,7 +367,7 @@ def _create(h5py: Any, stream: zopy.Stream, path: str | os.PathLike[str] | Outpu
     and _Writer, with the stream's attributes; ``size``, the bytes the whole
     recording will take, must fit the free space of its disk. If the file
     cannot be made, nothing is left behind."""
-    output = path if isinstance(path, Output) else Output(path, overwrite)
+    output = path if isinstance(path, Output) else Output(path, overwrite, create=False)
     try:
         attrs = stream_attributes(stream)
         attrs["start_time"] = datetime.datetime.now(datetime.timezone.utc).isoformat()

@@ -33,10 +33,10 @@ def run(args: argparse.Namespace) -> int:
         stream = stream_settings(args).open(device)
         try:
             recorder.requested_samples(args.seconds, None, stream.samplerate)
-            # Created here, just before the recording makes it a valid file (a
-            # killed recording leaves no empty one behind), and before anything
-            # is read or said: a file that cannot be created fails first.
-            out = Output(args.output, overwrite=args.force)
+            # Checked here (an existing file, one being written, a leftover);
+            # the recording makes the file valid before it gives it a name,
+            # then says that it runs, then reads.
+            out = Output(args.output, overwrite=args.force, create=False)
             rate = stream.samplerate
 
             def started() -> None:
