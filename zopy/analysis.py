@@ -403,3 +403,278 @@ def plot_trace(samples: Samples | Envelope, path: Any, *, samplerate_hz: float,
         fig.savefig(path, dpi=DPI)
     finally:
         plt.close(fig)
+
+
+# ------------------------------------------------------------------ the chain's response
+
+ANTIALIAS_FRACTION = 0.1    #: the antialias filter's corner, as a fraction of the sample rate
+STREAM_FILTER_ORDER = 4     #: a stream's Butterworth filter
+_TERMS_AT_ONCE = 1 << 20    #: frequencies x aliases evaluated in one array (bounded memory)
+
+
+@dataclasses.dataclass(frozen=True)
+class Chain:
+    """What lies between the photodiode and the samples: the antialias filter
+    (one pole at :data:`ANTIALIAS_FRACTION` of the instrument's rate) and a
+    stream's filter, averaging of ``downsampling`` and decimation by
+    ``decimation``, all at ``input_samplerate_hz``, the instrument's rate."""
+    input_samplerate_hz: float
+    antialias: bool = False
+    filter: str = "none"                  #: "none", "lowpass" or "highpass"
+    cutoff_hz: float | None = None
+    downsampling: int = 1
+    decimation: int = 1
+
+    @property
+    def samplerate_hz(self) -> float:
+        """The rate of the samples out of the chain."""
+        return self.input_samplerate_hz / (self.downsampling * self.decimation)
+
+    @classmethod
+    def from_attributes(cls, attrs: Any, samplerate_hz: float) -> Chain:
+        """The chain a recording's attributes describe (``input_samplerate_hz``,
+        ``antialias``, ``filter``, ``cutoff_hz``, ``downsampling``,
+        ``decimation``); what they leave out is taken as absent."""
+        get = attrs.get
+        filter_name = str(get("filter") or "none")
+        cutoff = get("cutoff_hz")
+        return cls(input_samplerate_hz=float(get("input_samplerate_hz") or samplerate_hz),
+                   antialias=bool(get("antialias", False)),
+                   filter=filter_name if cutoff is not None else "none",
+                   cutoff_hz=None if cutoff is None else float(cutoff),
+                   downsampling=int(get("downsampling") or 1),
+                   decimation=int(get("decimation") or 1))
+
+    def filter_sos(self) -> Floats | None:
+        """The stream's Butterworth filter as second-order sections at the
+        input rate (None: no filter)."""
+        if self.filter == "none" or self.cutoff_hz is None:
+            return None
+        signal = require("scipy.signal")
+        return cast(Floats, signal.butter(STREAM_FILTER_ORDER, self.cutoff_hz, btype=self.filter,
+                                          fs=self.input_samplerate_hz, output="sos"))
+
+    def gain(self, frequency_hz: npt.ArrayLike) -> Floats:
+        """|G(f)|² at input-rate frequencies: antialias, filter and the mean of
+        ``downsampling`` samples, before decimation folds them."""
+        f = numpy.asarray(frequency_hz, dtype=numpy.float64)
+        z_inverse = numpy.exp(-2j * numpy.pi * f / self.input_samplerate_hz)
+        power = numpy.ones(f.shape)
+        if self.antialias:
+            a = 1.0 - math.exp(-2.0 * math.pi * ANTIALIAS_FRACTION)
+            power *= numpy.abs(a / (1.0 - (1.0 - a) * z_inverse)) ** 2
+        sos = self.filter_sos()
+        if sos is not None:
+            for b0, b1, b2, _, a1, a2 in sos:
+                power *= numpy.abs((b0 + z_inverse * (b1 + b2 * z_inverse))
+                                   / (1.0 + z_inverse * (a1 + a2 * z_inverse))) ** 2
+        n = self.downsampling
+        if n > 1:
+            x = f / self.input_samplerate_hz
+            sine = numpy.sin(numpy.pi * x)
+            exact = numpy.abs(sine) < 1e-12       # whole multiples of the rate: the mean passes
+            with numpy.errstate(divide="ignore", invalid="ignore"):
+                box = numpy.where(exact, 1.0, numpy.sin(numpy.pi * n * x) / (n * sine))
+            power *= box ** 2
+        return power
+
+
+def chain_response(frequency_hz: npt.ArrayLike, chain: Chain) -> Floats:
+    """R(f): the density out of ``chain`` at output frequency f for white input
+    of density 1 (one-sided). The sum over the D = downsampling x decimation
+    aliases, f + k fs_out for k = 0..D-1, of the input-rate response |G|²;
+    1 for averaging alone, ``decimation`` for decimation alone."""
+    f = numpy.asarray(frequency_hz, dtype=numpy.float64)
+    aliases = chain.downsampling * chain.decimation
+    total = numpy.zeros(f.shape)
+    step = max(1, _TERMS_AT_ONCE // max(1, f.size))
+    for first in range(0, aliases, step):
+        k = numpy.arange(first, min(aliases, first + step), dtype=numpy.float64)
+        shifted = f.reshape(-1, 1) + k * chain.samplerate_hz
+        total += chain.gain(shifted).sum(axis=1).reshape(f.shape)
+    return total
+
+
+def fresh_block_chain(samplerate_hz: float, antialias: bool) -> Chain:
+    """The chain of blocks read straight from the instrument: the antialias filter only."""
+    return Chain(input_samplerate_hz=samplerate_hz, antialias=antialias)
+
+
+def detector_band(frequency_hz: npt.ArrayLike, response: npt.ArrayLike) -> tuple[float, float]:
+    """The frequencies, around the peak of ``response`` (DC aside), where it is
+    within 3 dB of that peak: the detector's band. Outside it a reading says
+    more about the filters than about the light."""
+    f = numpy.asarray(frequency_hz, dtype=numpy.float64)
+    r = numpy.asarray(response, dtype=numpy.float64)
+    usable = f > 0
+    f, r = f[usable], r[usable]
+    if not len(f) or not numpy.any(r > 0):
+        raise ValueError("the chain passes nothing at these frequencies")
+    peak = int(numpy.argmax(r))
+    inside = r >= r[peak] * 10.0 ** (-0.3)
+    low = peak
+    while low > 0 and inside[low - 1]:
+        low -= 1
+    high = peak
+    while high < len(f) - 1 and inside[high + 1]:
+        high += 1
+    return float(f[low]), float(f[high])
+
+
+def band_in_detector(samplerate_hz: float, detector: tuple[float, float]) -> tuple[float, float]:
+    """:func:`default_band` cut to the detector's band; the detector's band
+    itself when the two do not overlap."""
+    low, high = default_band(samplerate_hz)
+    low, high = max(low, detector[0]), min(high, detector[1])
+    return (low, high) if low < high else detector
+
+
+def outside_band(frequency_hz: npt.ArrayLike, band: tuple[float, float]) -> list[tuple[float, float]]:
+    """The stretches of ``frequency_hz`` (DC aside) below and above ``band``, to shade."""
+    f = numpy.asarray(frequency_hz, dtype=numpy.float64)
+    f = f[f > 0]
+    spans = []
+    if len(f) and f[0] < band[0]:
+        spans.append((float(f[0]), band[0]))
+    if len(f) and f[-1] > band[1]:
+        spans.append((band[1], float(f[-1])))
+    return spans
+
+
+# ------------------------------------------------------------------ excess noise and clearance
+
+def shot_noise_reference(frequency_hz: npt.ArrayLike, level: float, chain: Chain | None) -> Floats:
+    """The shot-noise density as the samples show it: ``level`` (2 h nu P) times
+    the chain's response R(f); flat without a chain."""
+    f = numpy.asarray(frequency_hz, dtype=numpy.float64)
+    if chain is None:
+        return numpy.full(f.shape, level)
+    return level * chain_response(f, chain)
+
+
+def _in_band(frequency_hz: Floats, band: tuple[float, float]) -> npt.NDArray[numpy.bool_]:
+    inside = (frequency_hz >= band[0]) & (frequency_hz <= band[1])
+    if not inside.any():
+        raise ValueError(f"no frequency bin in {band[0]:g}..{band[1]:g} Hz")
+    return inside
+
+
+def excess_noise_db(spectrum: Spectrum, level: float, band: tuple[float, float],
+                    chain: Chain | None = None) -> float:
+    """Excess noise over shot noise: the measured noise power in ``band`` over
+    the shot-noise reference's (2 h nu P, through ``chain``), in dB; 0 dB is
+    shot-noise-limited, above it the detector adds noise of its own."""
+    inside = _in_band(spectrum.frequency_hz, band)
+    reference = shot_noise_reference(spectrum.frequency_hz[inside], level, chain)
+    return float(10.0 * numpy.log10(spectrum.density[inside].mean() / reference.mean()))
+
+
+def shot_noise_clearance_db(spectrum: Spectrum, dark: Spectrum, band: tuple[float, float]) -> float:
+    """Clearance: the measured noise power in ``band`` with light over that of
+    the ``dark`` reference (the electronics alone), in dB; how far the light's
+    noise stands above the detector's floor."""
+    if len(dark.frequency_hz) != len(spectrum.frequency_hz) or not numpy.allclose(
+            dark.frequency_hz, spectrum.frequency_hz, rtol=1e-9):
+        raise ValueError("the dark reference has other frequency bins than the spectrum "
+                         "(another sample rate or segment)")
+    return float(10.0 * numpy.log10(band_mean(spectrum, band) / band_mean(dark, band)))
+
+
+def dark_spectrum(blocks: Sequence[Samples], samplerate_hz: float,
+                  segment: int | None = None) -> Spectrum:
+    """The electronic noise floor: :func:`psd` of blocks taken with the light
+    blocked, averaged weighted by their length (the blocks need not be consecutive)."""
+    total: Floats | None = None
+    weight = 0
+    s: Spectrum | None = None
+    for block in blocks:
+        s = psd(block, samplerate_hz, segment)
+        total = s.density * len(block) if total is None else total + s.density * len(block)
+        weight += len(block)
+    if s is None or total is None:
+        raise ValueError("a dark spectrum needs at least one block")
+    return Spectrum(s.frequency_hz, total / weight, s.resolution_hz)
+
+
+# ------------------------------------------------------------------ linearity
+
+#: slope of noise power against optical power -> what dominates the noise
+REGIMES = ((0.0, "electronic noise"), (1.0, "shot-noise-limited"), (2.0, "classical intensity noise"))
+REGIME_TOLERANCE = 0.2
+
+
+@dataclasses.dataclass(frozen=True)
+class Linearity:
+    """The fit of log10(noise) = slope * log10(power) + intercept."""
+    slope: float
+    slope_error: float       #: standard error of the slope (nan with two points)
+    intercept: float
+    regime: str              #: which noise dominates, from the slope
+
+    def density(self, power: npt.ArrayLike) -> Floats:
+        """The fitted noise density at ``power``."""
+        return cast(Floats, 10.0 ** (self.intercept + self.slope
+                                     * numpy.log10(numpy.asarray(power, dtype=numpy.float64))))
+
+
+def regime(slope: float, tolerance: float = REGIME_TOLERANCE) -> str:
+    """The regime whose slope is within ``tolerance`` of ``slope``, or the two it lies between."""
+    for expected, name in REGIMES:
+        if abs(slope - expected) <= tolerance:
+            return name
+    below = [name for expected, name in REGIMES if expected < slope]
+    above = [name for expected, name in REGIMES if expected > slope]
+    if below and above:
+        return f"between {below[-1]} and {above[0]}"
+    return f"steeper than {REGIMES[-1][1]}" if below else "falling with power"
+
+
+def linearity(powers: npt.ArrayLike, densities: npt.ArrayLike, *,
+              dark: float | None = None) -> Linearity:
+    """The slope of noise density against optical power on a log-log scale,
+    with its standard error and regime: 1 shot-noise-limited, 2 classical
+    intensity noise, 0 electronic. ``dark``, the density with the light
+    blocked, is subtracted first (noise above the dark floor), so that the
+    slope is that of the light's own noise."""
+    p = numpy.asarray(powers, dtype=numpy.float64)
+    s = numpy.asarray(densities, dtype=numpy.float64)
+    if p.shape != s.shape or p.ndim != 1 or len(p) < 2:
+        raise ValueError("the linearity test needs two or more powers, each with its density")
+    if numpy.any(~(p > 0)):
+        raise ValueError("every power must be positive")
+    if dark is not None:
+        s = s - dark
+    if numpy.any(~(s > 0)):
+        worst = float(p[numpy.argmin(s)])
+        raise ValueError(f"the noise at {worst:g} is not above the dark floor: "
+                         "more light or longer blocks")
+    x, y = numpy.log10(p), numpy.log10(s)
+    if len(p) > 2:
+        (slope, intercept), cov = numpy.polyfit(x, y, 1, cov="unscaled")
+        residual = y - (slope * x + intercept)
+        variance = float(residual @ residual) / (len(p) - 2)
+        error = math.sqrt(cov[0, 0] * variance)
+    else:
+        slope, intercept = numpy.polyfit(x, y, 1)
+        error = math.nan
+    return Linearity(float(slope), error, float(intercept), regime(float(slope)))
+
+
+# ------------------------------------------------------------------ common-mode rejection
+
+def common_mode_rejection(one_arm: float, both_arms: float, *, dark: float = 0.0,
+                          one_arm_shot: float = 0.0, both_arms_shot: float = 0.0) -> float:
+    """A balanced unit's common-mode rejection in dB, from the noise densities
+    in a band where the laser's intensity noise dominates: ``one_arm`` with
+    the other arm blocked, ``both_arms`` with both lit and balanced. What is
+    not the laser's intensity noise, the ``dark`` floor and each measurement's
+    shot noise (2 h nu P of the light on the photodiodes), is taken off first."""
+    single = one_arm - dark - one_arm_shot
+    left = both_arms - dark - both_arms_shot
+    if not single > 0:
+        raise ValueError("with one arm blocked the noise is not above the dark floor and shot "
+                         "noise: the laser's intensity noise does not dominate in this band")
+    if not left > 0:
+        raise ValueError("with both arms lit the noise is not above the dark floor and shot "
+                         "noise: the rejection is beyond what these blocks can measure")
+    return float(10.0 * math.log10(single / left))
