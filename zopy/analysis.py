@@ -613,8 +613,8 @@ class Linearity:
 
     def density(self, power: npt.ArrayLike) -> Floats:
         """The fitted noise density at ``power``."""
-        return cast(Floats, 10.0 ** (self.intercept + self.slope
-                                     * numpy.log10(numpy.asarray(power, dtype=numpy.float64))))
+        return 10.0 ** (self.intercept + self.slope
+                        * numpy.log10(numpy.asarray(power, dtype=numpy.float64)))
 
 
 def regime(slope: float, tolerance: float = REGIME_TOLERANCE) -> str:
