@@ -307,37 +307,60 @@ def clearance_db(spectrum: Spectrum, level: float, band: tuple[float, float]) ->
 
 def plot_spectrum(spectrum: Spectrum, path: Any, *, level: float | None = None,
                   band: tuple[float, float] | None = None, clearance: float | None = None,
-                  db: bool = False, title: str = "", units: str = "W") -> None:
-    """Log-log spectrum as PNG: with the shot-noise line when ``level`` is given,
-    ``band`` shaded (its ``clearance`` in dB in the legend); with ``db``, the
-    density relative to ``level`` in dB (0 dB: shot-noise-limited)."""
-    if db and level is None:
+                  db: bool = False, title: str = "", units: str = "W",
+                  reference: npt.ArrayLike | None = None, dark: Spectrum | None = None,
+                  detector: tuple[float, float] | None = None,
+                  excess: float | None = None) -> None:
+    """Log-log spectrum as PNG with up to three lines: measured, the shot-noise
+    reference (``reference`` per bin, the level through the chain, or flat at
+    ``level``) and the ``dark`` floor. ``band`` is shaded, with its ``excess``
+    noise over shot noise and ``clearance`` over the dark floor (dB) in the
+    legend; outside ``detector``, the detector's band, the plot is greyed.
+    With ``db``, every line is divided by the reference (0 dB: shot-noise-limited)."""
+    if db and level is None and reference is None:
         raise ValueError("a spectrum relative to shot noise needs its level")
     plt = pyplot()
     fig, ax = plt.subplots(figsize=FIGURE_SIZE, dpi=DPI)
     try:
         f, p = spectrum.frequency_hz[1:], spectrum.density[1:]   # no DC bin on a log axis
-        if db:
-            with numpy.errstate(divide="ignore"):
-                ax.semilogx(f, 10.0 * numpy.log10(p / level), lw=0.8, label="measured")
-            ax.axhline(0.0, color="C3", ls="--", label=f"shot noise 2hνP = {level:.3g} {units}²/Hz")
-            ax.set_ylabel("density relative to shot noise (dB)")
-        else:
-            ax.loglog(f, p, lw=0.8, label="measured")
-            if level is not None:
-                ax.axhline(level, color="C3", ls="--",
-                           label=f"shot noise 2hνP = {level:.3g} {units}²/Hz")
-            ax.set_ylabel(f"power spectral density ({units}²/Hz)")
+        shot: Floats | None = None
+        if reference is not None:
+            shot = numpy.asarray(reference, dtype=numpy.float64)[1:]
+        elif level is not None:
+            shot = numpy.full(f.shape, level)
+        filtered = reference is not None
+        shot_label = (f"shot noise 2hνP = {level:.3g} {units}²/Hz" if level is not None
+                      else "shot noise") + (" through the chain" if filtered else "")
+        divisor = shot if db and shot is not None else numpy.ones(f.shape)
+
+        def scale(x: Floats) -> Floats:
+            return 10.0 * numpy.log10(x / divisor) if db else x
+
+        draw = ax.semilogx if db else ax.loglog
+        with numpy.errstate(divide="ignore", invalid="ignore"):
+            draw(f, scale(p), lw=0.8, label="measured")
+            if shot is not None:
+                draw(f, scale(shot), color="C3", ls="--", label=shot_label)
+            if dark is not None:
+                draw(f, scale(dark.density[1:]), color="0.35", lw=0.8, label="dark (light blocked)")
+        ax.set_ylabel("density relative to shot noise (dB)" if db
+                      else f"power spectral density ({units}²/Hz)")
         if band is not None:
+            numbers = [f"excess {excess:+.2f} dB over shot noise" if excess is not None else "",
+                       f"clearance {clearance:+.2f} dB over dark" if clearance is not None else ""]
             text = f"band {band[0]:g} to {band[1]:g} Hz"
-            if clearance is not None:
-                text += f": clearance {clearance:+.2f} dB"
+            if any(numbers):
+                text += ": " + ", ".join(n for n in numbers if n)
             ax.axvspan(band[0], band[1], color="C2", alpha=0.15, label=text)
+        if detector is not None:
+            for i, (low, high) in enumerate(outside_band(f, detector)):
+                ax.axvspan(low, high, color="0.5", alpha=0.25, hatch="//",
+                           label="outside the detector's band (chain > 3 dB down)" if not i else None)
         ax.set_xlabel("frequency (Hz)")
         ax.set_title(title)
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(loc="best")
-        fig.savefig(path, dpi=DPI)
+        ax.legend(loc="best", fontsize="small")
+        fig.savefig(path, dpi=DPI, metadata={"Title": title})
     finally:
         plt.close(fig)
 
@@ -400,7 +423,7 @@ def plot_trace(samples: Samples | Envelope, path: Any, *, samplerate_hz: float,
         ax.set_ylabel(units)
         ax.set_title(title)
         ax.grid(True, alpha=0.3)
-        fig.savefig(path, dpi=DPI)
+        fig.savefig(path, dpi=DPI, metadata={"Title": title})
     finally:
         plt.close(fig)
 
@@ -569,12 +592,18 @@ def excess_noise_db(spectrum: Spectrum, level: float, band: tuple[float, float],
     return float(10.0 * numpy.log10(spectrum.density[inside].mean() / reference.mean()))
 
 
+def same_bins(spectrum: Spectrum, other: Spectrum) -> bool:
+    """Whether two spectra have the same frequency bins (to a thousandth of a
+    bin, as a spectrum written to a .csv keeps them)."""
+    return len(spectrum.frequency_hz) == len(other.frequency_hz) and bool(numpy.allclose(
+        spectrum.frequency_hz, other.frequency_hz, rtol=0, atol=1e-3 * spectrum.resolution_hz))
+
+
 def shot_noise_clearance_db(spectrum: Spectrum, dark: Spectrum, band: tuple[float, float]) -> float:
     """Clearance: the measured noise power in ``band`` with light over that of
     the ``dark`` reference (the electronics alone), in dB; how far the light's
     noise stands above the detector's floor."""
-    if len(dark.frequency_hz) != len(spectrum.frequency_hz) or not numpy.allclose(
-            dark.frequency_hz, spectrum.frequency_hz, rtol=1e-9):
+    if not same_bins(spectrum, dark):
         raise ValueError("the dark reference has other frequency bins than the spectrum "
                          "(another sample rate or segment)")
     return float(10.0 * numpy.log10(band_mean(spectrum, band) / band_mean(dark, band)))

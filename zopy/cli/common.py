@@ -10,6 +10,7 @@ import math
 import pathlib
 import sys
 from collections.abc import Iterable, Iterator
+from types import ModuleType
 
 import zopy
 
@@ -81,6 +82,13 @@ def over_range(count: int | None, total: int, highgain: bool | None = None,
          f"the ADC sits at its limit, so they are clipped and the power and noise shown are "
          f"wrong; {advice}")
     return True
+
+
+def over_range_title(title: str, count: int | None, total: int) -> str:
+    """A plot's title, marked when samples of what it shows are over range."""
+    if not count:
+        return title
+    return f"OVER RANGE: {count} of {total} samples clipped; {title}"
 
 
 def only_for_fresh_blocks(args: argparse.Namespace, names: Iterable[str]) -> None:
@@ -158,3 +166,43 @@ def csv_text(value: object) -> str:
     if isinstance(value, bool):
         return "true" if value else "false"
     return repr(value) if isinstance(value, float) else str(value)
+
+
+# ------------------------------------------------------------ the light
+
+def virtual_bench() -> ModuleType | None:
+    """zopy.sim on the virtual build (the commands then set the light
+    themselves), None on a build against the maker's library."""
+    try:
+        from .. import sim
+    except ImportError:
+        return None
+    return sim
+
+
+def ask(what: str) -> None:
+    """Asks the user to ``what`` and waits for Enter."""
+    print(f"{what}, then press Enter", file=sys.stderr, flush=True)
+    if not sys.stdin.readline():
+        raise Failure(f"no answer to {what!r}: standard input is closed (this step needs "
+                      "someone at the bench)")
+
+
+@contextlib.contextmanager
+def light_set(device: zopy.Device, request: str, **light: float) -> Iterator[None]:
+    """On the virtual bench, the light on ``device`` set as ``light`` asks
+    (zopy.sim.set_light's keywords) and put back afterwards; on an instrument,
+    the user asked to ``request`` and press Enter."""
+    sim = virtual_bench()
+    if sim is None:
+        ask(request)
+        yield
+        return
+    before = dict(sim.state(serial=device.serial)["light"])
+    if before["rin_db_hz"] == -math.inf:     # how the bench says "no intensity noise"
+        before["rin_db_hz"] = None
+    sim.set_light(**{**before, **light}, serial=device.serial)
+    try:
+        yield
+    finally:
+        sim.set_light(**before, serial=device.serial)

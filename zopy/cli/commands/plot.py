@@ -13,7 +13,7 @@ import numpy.typing as npt
 from ... import analysis
 from ..._extras import require
 from ..common import (Failure, Opened, file_rate, file_units, only_for_fresh_blocks, output,
-                     over_range, sample_file, wavelength)
+                     over_range, over_range_title, sample_file, wavelength)
 from ..options import add_force, add_front_end, add_samplerate, add_samples, add_wavelength
 
 SUMMARY = "A time trace as PNG."
@@ -51,7 +51,7 @@ def run(args: argparse.Namespace) -> None:
                 else:
                     trace, total = _trace(n, source.chunks(n)), source.length
                 over_range(over, total, source.attrs.get("highgain"), f" in {args.input}")
-                title = f"{args.input}"
+                title = over_range_title(f"{args.input}", over, total)
         else:
             with Opened(args.serial, args) as device:
                 nm = wavelength(device, args.wavelength)
@@ -59,7 +59,7 @@ def run(args: argparse.Namespace) -> None:
                 over = analysis.over_range_samples(data, analysis.block_limits(device, nm))
                 highgain = bool(device.highgain)
                 rate, units = float(device.samplerate), "uW"
-                title = f"{device!r} at {nm:g} nm"
+                title = over_range_title(f"{device!r} at {nm:g} nm", over, data.size)
             over_range(over, data.size, highgain)
             n, trace = data.size, _trace(data.size, [data])
         analysis.plot_trace(trace, out.path, samplerate_hz=rate, units=analysis.axis_label(units),
