@@ -10,12 +10,13 @@ import math
 import pathlib
 import sys
 from collections.abc import Iterable, Iterator
-from types import ModuleType
+from typing import Any
 
 import zopy
 
 from .. import _messages as messages
 from .. import analysis, readers
+from .._light import light_switched, virtual_bench
 from .._photodiode import checked_wavelength
 from .._writer import Output
 from .options import front_end_settings
@@ -170,16 +171,6 @@ def csv_text(value: object) -> str:
 
 # ------------------------------------------------------------ the light
 
-def virtual_bench() -> ModuleType | None:
-    """zopy.sim on the virtual build (the commands then set the light
-    themselves), None on a build against the maker's library."""
-    try:
-        from .. import sim
-    except ImportError:
-        return None
-    return sim
-
-
 def ask(what: str) -> None:
     """Asks the user to ``what`` and waits for Enter."""
     print(f"{what}, then press Enter", file=sys.stderr, flush=True)
@@ -189,7 +180,7 @@ def ask(what: str) -> None:
 
 
 @contextlib.contextmanager
-def light_set(device: zopy.Device, request: str, **light: float) -> Iterator[None]:
+def light_set(device: zopy.Device, request: str, **light: Any) -> Iterator[None]:
     """On the virtual bench, the light on ``device`` set as ``light`` asks
     (zopy.sim.set_light's keywords) and put back afterwards; on an instrument,
     the user asked to ``request`` and press Enter."""
@@ -198,11 +189,5 @@ def light_set(device: zopy.Device, request: str, **light: float) -> Iterator[Non
         ask(request)
         yield
         return
-    before = dict(sim.state(serial=device.serial)["light"])
-    if before["rin_db_hz"] == -math.inf:     # how the bench says "no intensity noise"
-        before["rin_db_hz"] = None
-    sim.set_light(**{**before, **light}, serial=device.serial)
-    try:
+    with light_switched(sim, device.serial, **light):
         yield
-    finally:
-        sim.set_light(**before, serial=device.serial)
