@@ -7,20 +7,19 @@ import contextlib
 import dataclasses
 import math
 import pathlib
-from typing import cast
 
 import numpy
 import numpy.typing as npt
 
-import zopy
 
 from ... import analysis
 from ..._extras import require
+from ..._light import DARK
 from ..._photodiode import is_balanced
 from ..._writer import Output
-from ..common import (Failure, Opened, csv_text, file_rate, file_units, light_set,
-                     only_for_fresh_blocks, output, over_range, over_range_title, sample_file, warn,
-                     wavelength)
+from ..common import (Failure, Measured, Opened, csv_text, file_spectrum, fresh_blocks,
+                     light_set, only_for_fresh_blocks, output, over_range, over_range_title,
+                     warn, wavelength)
 from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_wavelength,
                       count, positive)
 
@@ -65,17 +64,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_force(parser, "the plot and the spectrum")
 
 
-class _Measured:
-    """What a spectrum was taken from."""
-    text = ""                   # the source, for the report
-    serial = ""
-    balanced = False
-    highgain: bool | None = None
-    over_range: int | None = None           # samples over range, None: not known
-    samples = 0
-    chain: analysis.Chain | None = None     # between photodiode and samples, None: not known
-
-
 def run(args: argparse.Namespace) -> None:
     if args.segment is not None and args.segment > MAX_SEGMENT:
         raise Failure(f"--segment must be at most {MAX_SEGMENT}, not {args.segment}", status=2)
@@ -96,64 +84,16 @@ def run(args: argparse.Namespace) -> None:
             plot = outputs.enter_context(output(args.plot, args.force, (".png",)))
         if args.output is not None:
             spectrum_file = outputs.enter_context(output(args.output, args.force, (".csv",)))
-        moments, measured = analysis.Moments(), _Measured()
+        measured = Measured()
         dark: _Dark | None = None
         if args.input is not None:
-            s, rate, nm = _file_spectrum(args, args.input, moments, measured)
+            moments = analysis.Moments()
+            s, rate, nm = file_spectrum(args, args.input, moments, measured)
         else:
-            s, rate, nm, dark = _fresh_spectrum(args, moments, measured)
+            s, rate, nm, dark, moments = _fresh_spectrum(args, measured)
         if args.dark is not None:
             dark = _dark_file(args, s, rate, nm, measured)
         _report(args, s, rate, nm, moments, measured, dark, plot, spectrum_file)
-
-
-def _file_wavelength(path: pathlib.Path, recorded: float | None, given: float | None) -> float:
-    """The wavelength the file's samples were calibrated at; --wavelength only
-    for a file that does not record it, never against what it records."""
-    if recorded is None:
-        if given is None:
-            raise Failure(f"{path}: no calibration wavelength recorded; give --wavelength")
-        return given
-    if given is not None and not math.isclose(given, recorded, rel_tol=1e-9):
-        raise Failure(f"{path}: its samples were calibrated at {recorded:g} nm, not at the "
-                      f"--wavelength {given:g} nm; leave --wavelength out")
-    return recorded
-
-
-def _file_spectrum(args: argparse.Namespace, path: pathlib.Path, moments: analysis.Moments,
-                   measured: _Measured,
-                   segment: int | None = None) -> tuple[analysis.Spectrum, float, float]:
-    """The spectrum of a whole file, in segments of ``segment`` (default: --segment)."""
-    with sample_file(path) as source:
-        rate = file_rate(path, source, args.samplerate)
-        units = file_units(path, source)
-        if units == analysis.COUNTS:
-            raise Failure(f"{path}: holds ADC codes, not optical power; acquire or "
-                          "record it calibrated (without --raw)")
-        unit = analysis.power_unit(units)
-        if unit is None:
-            raise Failure(f"{path}: does not say what its samples are (no units); "
-                          "psd takes optical power")
-        nm = _file_wavelength(path, source.wavelength_nm, args.wavelength)
-        wanted = segment or min(source.length, args.segment or analysis.SEGMENT)
-        if source.length < max(16, wanted if segment else 16):
-            raise Failure(f"{path}: a spectrum needs at least {max(16, wanted)} samples, "
-                          f"the file holds {source.length}")
-        measured.balanced = source.balanced
-        measured.serial = str(source.attrs.get("serial", path.name))
-        measured.highgain = source.attrs.get("highgain")
-        measured.over_range = source.attrs.get("over_range_samples")
-        measured.samples = source.length
-        if "input_samplerate_hz" in source.attrs or "antialias" in source.attrs:
-            measured.chain = analysis.Chain.from_attributes(source.attrs, rate)
-        # the whole file, a chunk at a time: memory independent of its length
-        welch = analysis.WelchAverage(rate, wanted)
-        for chunk in source.chunks():
-            power_w = chunk.astype(numpy.float64) * unit.watts
-            welch.add(power_w)
-            moments.add(power_w)
-        measured.text = f"{path} ({source.length} samples)"
-        return welch.spectrum(), rate, nm
 
 
 @dataclasses.dataclass
@@ -164,7 +104,7 @@ class _Dark:
 
 
 def _dark_file(args: argparse.Namespace, s: analysis.Spectrum, rate: float, nm: float,
-               measured: _Measured) -> _Dark:
+               measured: Measured) -> _Dark:
     """The spectrum of the --dark recording, in the measurement's segments,
     taken at its rate and with its gain."""
     saved = _saved_spectrum(args.dark)
@@ -175,9 +115,9 @@ def _dark_file(args: argparse.Namespace, s: analysis.Spectrum, rate: float, nm: 
                           f"not {len(s.frequency_hz)} {s.resolution_hz:.4g} Hz apart): take "
                           "both at one rate and --segment")
         return _Dark(saved, str(args.dark))
-    dark_measured = _Measured()
+    dark_measured = Measured()
     segment = round(rate / s.resolution_hz)
-    dark, dark_rate, _ = _file_spectrum(args, args.dark, analysis.Moments(), dark_measured, segment)
+    dark, dark_rate, _ = file_spectrum(args, args.dark, analysis.Moments(), dark_measured, segment)
     if not math.isclose(dark_rate, rate, rel_tol=1e-9):
         raise Failure(f"{args.dark}: the dark reference was taken at {dark_rate:g} samples/s, "
                       f"the spectrum at {rate:g}; take both at one rate")
@@ -215,8 +155,8 @@ def _saved_spectrum(path: pathlib.Path) -> analysis.Spectrum | None:
     return analysis.Spectrum(table[:, 0], table[:, 1], float(table[1, 0] - table[0, 0]))
 
 
-def _fresh_spectrum(args: argparse.Namespace, moments: analysis.Moments, measured: _Measured
-                    ) -> tuple[analysis.Spectrum, float, float, _Dark | None]:
+def _fresh_spectrum(args: argparse.Namespace, measured: Measured
+                    ) -> tuple[analysis.Spectrum, float, float, _Dark | None, analysis.Moments]:
     with Opened(args.serial, args) as device:
         nm = wavelength(device, args.wavelength)
         rate = float(device.samplerate)
@@ -224,40 +164,18 @@ def _fresh_spectrum(args: argparse.Namespace, moments: analysis.Moments, measure
         measured.serial = device.serial
         measured.highgain = bool(device.highgain)
         measured.chain = analysis.fresh_block_chain(rate, bool(device.antialias))
-        s = _blocks_spectrum(args, device, nm, moments, measured)
+        lit = fresh_blocks(device, nm, args.samples, args.average or 1, args.segment)
+        measured.over_range, measured.samples = lit.over_range, lit.samples
         measured.text = (f"{device!r}, {args.samples} samples"
                          + (f" x {args.average} blocks" if (args.average or 1) > 1 else ""))
         dark = None
         if args.take_dark:
-            dark_measured = _Measured()
-            with light_set(device, "Block the light", power_uw=0.0, p2_power_uw=0.0):
-                dark_spectrum = _blocks_spectrum(args, device, nm, analysis.Moments(),
-                                                 dark_measured)
-            over_range(dark_measured.over_range, dark_measured.samples, measured.highgain,
+            with light_set(device, "Block the light", **DARK):
+                blocked = fresh_blocks(device, nm, args.samples, args.average or 1, args.segment)
+            over_range(blocked.over_range, blocked.samples, measured.highgain,
                        " with the light blocked")
-            dark = _Dark(dark_spectrum, f"{dark_measured.samples} samples with the light blocked")
-    return s, rate, nm, dark
-
-
-def _blocks_spectrum(args: argparse.Namespace, device: zopy.Device, nm: float,
-                     moments: analysis.Moments, measured: _Measured) -> analysis.Spectrum:
-    """The mean spectrum of --average fresh blocks."""
-    blocks = args.average or 1
-    rate = float(device.samplerate)
-    limits = analysis.block_limits(device, nm)
-    measured.over_range = 0
-    total: npt.NDArray[numpy.float64] | None = None
-    for _ in range(blocks):
-        data = device.get_calibrated_data(args.samples, nm)
-        measured.over_range += analysis.over_range_samples(data, limits)
-        power_w = numpy.asarray(data, dtype=numpy.float64) * 1e-6
-        moments.add(power_w)
-        s = analysis.psd(power_w, rate, args.segment)
-        total = s.density if total is None else total + s.density
-    measured.samples = blocks * args.samples
-    # blocks >= 1 (--average is at least 1): total holds their sum
-    return analysis.Spectrum(s.frequency_hz, cast(npt.NDArray[numpy.float64], total) / blocks,
-                             s.resolution_hz)
+            dark = _Dark(blocked.spectrum, f"{blocked.samples} samples with the light blocked")
+    return lit.spectrum, rate, nm, dark, lit.moments
 
 
 def _band(args: argparse.Namespace, s: analysis.Spectrum, rate: float,
@@ -289,7 +207,7 @@ def _band(args: argparse.Namespace, s: analysis.Spectrum, rate: float,
 
 
 def _report(args: argparse.Namespace, s: analysis.Spectrum, rate: float, nm: float,
-            moments: analysis.Moments, measured: _Measured, dark: _Dark | None,
+            moments: analysis.Moments, measured: Measured, dark: _Dark | None,
             plot: Output | None, spectrum_file: Output | None) -> None:
     chain = measured.chain
     response = None if chain is None else analysis.chain_response(s.frequency_hz, chain)
@@ -386,7 +304,7 @@ OLD_SPECTRUM_COLUMNS = "frequency_hz,density_w2_hz,relative_to_shot_noise_db"
 
 def _save_spectrum(path: str, s: analysis.Spectrum, level: float | None,
                    reference: npt.NDArray[numpy.float64] | None, dark: _Dark | None,
-                   measured: _Measured, rate: float, nm: float, band: tuple[float, float],
+                   measured: Measured, rate: float, nm: float, band: tuple[float, float],
                    detector: tuple[float, float] | None) -> None:
     """The spectrum as .csv: frequency, density, the shot-noise reference through
     the chain, the dark density and the excess noise in dB (nan where not
