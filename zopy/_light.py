@@ -5,7 +5,6 @@ the bench: through zopy.sim, which only the virtual build has."""
 from __future__ import annotations
 
 import contextlib
-import math
 from collections.abc import Iterator
 from types import ModuleType
 from typing import Any
@@ -22,10 +21,7 @@ def virtual_bench() -> ModuleType | None:
 
 def current_light(sim: ModuleType, serial: str) -> dict[str, Any]:
     """The light on ``serial`` as keywords that :func:`zopy.sim.set_light` takes back."""
-    light = dict(sim.state(serial=serial)["light"])
-    if light["rin_db_hz"] == -math.inf:       # how the bench says "no intensity noise"
-        light["rin_db_hz"] = None
-    return light
+    return dict(sim.state(serial=serial)["light"])
 
 
 @contextlib.contextmanager

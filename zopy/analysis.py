@@ -365,6 +365,39 @@ def plot_spectrum(spectrum: Spectrum, path: Any, *, level: float | None = None,
         plt.close(fig)
 
 
+def plot_linearity(powers: npt.ArrayLike, densities: npt.ArrayLike, fit: Linearity, path: Any, *,
+                   dark: float | None = None, shot: npt.ArrayLike | None = None,
+                   power_units: str = "µW", title: str = "") -> None:
+    """The linearity test as PNG, log-log against optical power: the noise
+    measured at each power, the noise above the ``dark`` floor (what ``fit``
+    fitted) with the fit and its slope, the dark floor, and ``shot`` (the
+    shot-noise level at each power) when given."""
+    plt = pyplot()
+    fig, ax = plt.subplots(figsize=FIGURE_SIZE, dpi=DPI)
+    try:
+        p = numpy.asarray(powers, dtype=numpy.float64)
+        s = numpy.asarray(densities, dtype=numpy.float64)
+        ax.loglog(p, s, "o", color="C0", label="measured")
+        if dark is not None:
+            ax.loglog(p, s - dark, "s", color="C1", mfc="none", label="above the dark floor")
+            ax.axhline(dark, color="0.35", lw=0.8, label=f"dark floor {dark:.3g} W²/Hz")
+        line = numpy.geomspace(p.min(), p.max(), 50)
+        error = "" if math.isnan(fit.slope_error) else f" ± {fit.slope_error:.3f}"
+        ax.loglog(line, fit.density(line), color="C1",
+                  label=f"fit: slope {fit.slope:.3f}{error} ({fit.regime})")
+        if shot is not None:
+            ax.loglog(p, numpy.asarray(shot, dtype=numpy.float64), "--", color="C3",
+                      label="shot noise 2hνP")
+        ax.set_xlabel(f"optical power ({power_units})")
+        ax.set_ylabel("noise density in the band (W²/Hz)")
+        ax.set_title(title)
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(loc="best", fontsize="small")
+        fig.savefig(path, dpi=DPI, metadata={"Title": title})
+    finally:
+        plt.close(fig)
+
+
 class Envelope:
     """Minimum and maximum of each of ``columns`` consecutive runs of a window
     of ``length`` samples, taken from consecutive blocks as they come: what a
