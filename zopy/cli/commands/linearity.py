@@ -192,7 +192,7 @@ def _report(args: argparse.Namespace, sweep: _Sweep, plot: Output | None) -> Non
                 else float(analysis.chain_response(f[inside], sweep.chain).mean()))
     print(f"Source            {sweep.text} at {sweep.rate:g} samples/s")
     print(f"Band              {span}")
-    print(f"Dark floor        " + ("not taken (--no-dark): the noise is fitted as measured"
+    print("Dark floor        " + ("not taken (--no-dark): the noise is fitted as measured"
                                    if dark is None else f"{dark:.4g} W²/Hz, taken off every point"))
     print("  Power (µW)   Noise (W²/Hz)   Above dark (W²/Hz)   Shot noise (W²/Hz)")
     used_powers, used_densities, shots = [], [], []
