@@ -93,12 +93,13 @@ class TestCommonModeRejection:
     @pytest.mark.parametrize("cmrr_db", [25.0, 35.0])
     def test_measures_the_bench_rejection(self, capsys, cmrr_db):
         sim.attach(BALANCED, balanced=True)
-        sim.set_light(0.0, serial=BALANCED, rin_db_hz=-85.0, cmrr_db=cmrr_db)
-        status, out, err = run(capsys, "cmrr", "--serial", BALANCED, "--power", 40)
+        sim.set_light(0.0, serial=BALANCED, rin_db_hz=-130.0, cmrr_db=cmrr_db)
+        status, out, err = run(capsys, "cmrr", "--serial", BALANCED, "--power", 40, "--rin", -85)
         assert status == 0, err
         measured = float(out.split("Rejection")[1].split()[0])
         assert measured == pytest.approx(cmrr_db, abs=2.0)
         assert sim.state(serial=BALANCED)["light"]["power_uw"] == 0.0     # put back
+        assert sim.state(serial=BALANCED)["light"]["rin_db_hz"] == -130.0
 
     @pytest.mark.parametrize("setup, argv, fault", [
         (None, [], "has one photodiode"),

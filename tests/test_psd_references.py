@@ -163,3 +163,19 @@ class TestBandAndOverRange:
         sim.set_light(100.0)
         assert run(capsys, "plot", tmp_path / "u.png", "--samples", 1000)[0] == 0
         assert png_title(tmp_path / "u.png").startswith("KV310")
+
+
+def test_readme_plot_example_draws_the_three_lines(tmp_path):
+    import pathlib
+    import resource
+    import subprocess
+    import sys
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "noise_references.py"
+    result = subprocess.run([sys.executable, "-P", str(example), str(tmp_path)],
+                            capture_output=True, text=True, timeout=300,
+                            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE,
+                                                                  (64 << 20, 64 << 20)))
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert abs(field(result.stdout, "Excess noise")) < 0.5
+    assert 13.5 < field(result.stdout, "Clearance") < 15.5    # shot noise 27 times the floor
+    assert png_title(tmp_path / "noise_references.png").startswith("KV31B-REF at 1550 nm")

@@ -183,3 +183,22 @@ class TestOverRangeAndNoiseNumbers:
                 10 * np.log10((shot + electronic_density(rate)) / electronic_density(rate)), abs=0.5)
         finally:
             kv.close()
+
+
+def test_linearity_example_finds_the_shot_noise_slope(tmp_path):
+    import os
+    import pathlib
+    import resource
+    import subprocess
+    import sys
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "qcodes_linearity.py"
+    result = subprocess.run([sys.executable, "-P", str(example), str(tmp_path / "out")],
+                            capture_output=True, text=True, timeout=300,
+                            env={**os.environ, "HOME": str(tmp_path / "home")},
+                            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE,
+                                                                  (256 << 20, 256 << 20)))
+    assert result.returncode == 0, result.stdout + result.stderr
+    rows = [line.split() for line in result.stdout.splitlines() if line.strip()[:1].isdigit()]
+    assert [float(row[0]) for row in rows] == pytest.approx([15.0, 25.0, 50.0, 100.0, 150.0], rel=0.01)
+    slope = float(result.stdout.split("slope ")[1].split()[0])
+    assert abs(slope - 1.0) < 0.2 and result.stdout.rstrip().endswith("shot-noise-limited")

@@ -25,6 +25,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--power", type=positive, metavar="UW",
                         help=f"on the virtual bench, the light on each arm in µW (default "
                              f"{BENCH_POWER_UW:g}); on an instrument you set the light")
+    parser.add_argument("--rin", type=float, metavar="DB_HZ",
+                        help="on the virtual bench, the laser's relative intensity noise in "
+                             f"dB/Hz (default: the bench's, or {BENCH_RIN_DB_HZ:g} where it has "
+                             "none)")
     add_samples(parser, 1 << 20)
     parser.add_argument("--average", type=count(1), metavar="N",
                         help="fresh blocks averaged in each measurement (default 1)")
@@ -40,9 +44,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> None:
     require("scipy")
     sim = virtual_bench()
-    if sim is None and args.power is not None:
-        raise Failure("--power sets the light of the virtual bench; on an instrument set it "
-                      "yourself when asked", status=2)
+    if sim is None and (args.power is not None or args.rin is not None):
+        raise Failure("--power and --rin set the light of the virtual bench; on an instrument "
+                      "set it yourself when asked", status=2)
+    if args.rin is not None and not -math.inf < args.rin <= 0:
+        raise Failure(f"--rin must be a finite number of dB/Hz up to 0, not {args.rin:g}",
+                      status=2)
     blocks = args.average or 1
     with Opened(args.serial, args) as device:
         if not is_balanced(device):
@@ -53,7 +60,9 @@ def run(args: argparse.Namespace) -> None:
         highgain = bool(device.highgain)
         power = args.power or BENCH_POWER_UW
         noise = {}
-        if sim is not None and current_light(sim, device.serial)["rin_db_hz"] is None:
+        if args.rin is not None:
+            noise = {"rin_db_hz": args.rin}
+        elif sim is not None and current_light(sim, device.serial)["rin_db_hz"] is None:
             noise = {"rin_db_hz": BENCH_RIN_DB_HZ}
             print(f"Virtual bench     no laser noise set: the test runs with RIN "
                   f"{BENCH_RIN_DB_HZ:g} dB/Hz")
