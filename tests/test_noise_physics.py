@@ -79,6 +79,35 @@ class TestChainResponse:
         for stretch in numpy.array_split(ratio, 4):
             assert stretch.mean() == pytest.approx(1.0, rel=0.1)
 
+    @pytest.mark.parametrize("antialias, btype, cutoff, downsampling, decimation", [
+        (True, "lowpass", 20e3, 50, 4),
+        (False, "lowpass", 3e6, 1, 3),
+        (True, "highpass", 5e3, 20, 10),
+        (False, "highpass", 200e3, 1, 1),
+        (True, None, None, 200, 10),
+        (False, None, None, 7, 3),
+    ])
+    def test_response_is_the_sum_of_every_alias(self, antialias, btype, cutoff, downsampling,
+                                                decimation):
+        """Against scipy's responses summed over all D aliases at the input rate."""
+        fs = 10e6
+        chain = analysis.Chain(fs, antialias, btype or "none", cutoff, downsampling, decimation)
+        d, fs_out = downsampling * decimation, fs / (downsampling * decimation)
+        f = numpy.linspace(0, fs_out / 2, 97)
+        nu = (f.reshape(-1, 1) + numpy.arange(d) * fs_out).reshape(-1)
+        power = numpy.ones(nu.shape)
+        if antialias:
+            a = 1 - math.exp(-2 * math.pi * 0.1)
+            power *= numpy.abs(scipy.signal.freqz([a], [1, a - 1], worN=nu, fs=fs)[1]) ** 2
+        if btype:
+            sos = scipy.signal.butter(4, cutoff, btype, fs=fs, output="sos")
+            power *= numpy.abs(scipy.signal.sosfreqz(sos, worN=nu, fs=fs)[1]) ** 2
+        mean = numpy.full(downsampling, 1 / downsampling)
+        power *= numpy.abs(scipy.signal.freqz(mean, [1], worN=nu, fs=fs)[1]) ** 2
+        expected = power.reshape(len(f), d).sum(axis=1)
+        response = analysis.chain_response(f, chain)
+        assert response == pytest.approx(expected, rel=1e-6, abs=1e-9 * expected.max())
+
     @pytest.mark.parametrize("chain, expected", [
         (analysis.Chain(1e6, downsampling=100), 1.0),      # averaging keeps a white density
         (analysis.Chain(1e6, decimation=7), 7.0),          # decimation folds 7 bands onto one

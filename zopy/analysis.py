@@ -501,32 +501,32 @@ class Chain:
                    downsampling=int(get("downsampling") or 1),
                    decimation=int(get("decimation") or 1))
 
-    def filter_sos(self) -> Floats | None:
-        """The stream's Butterworth filter as second-order sections at the
-        input rate (None: no filter)."""
-        if self.filter == "none" or self.cutoff_hz is None:
-            return None
-        signal = require("scipy.signal")
-        return cast(Floats, signal.butter(STREAM_FILTER_ORDER, self.cutoff_hz, btype=self.filter,
-                                          fs=self.input_samplerate_hz, output="sos"))
+    def _butterworth(self, x: Floats, kind: str) -> Floats:
+        """|H|² of the stream's Butterworth as a ``kind`` filter at input-rate
+        frequencies ``x`` (in cycles per sample). It is the bilinear transform
+        of the analog design (scipy.signal.butter's), so
+        |H|² = 1 / (1 + (tan(pi x) / tan(pi fc/fs))**(2 order)) for a low-pass."""
+        ratio = numpy.tan(numpy.pi * x) / math.tan(
+            math.pi * cast(float, self.cutoff_hz) / self.input_samplerate_hz)
+        with numpy.errstate(divide="ignore", over="ignore"):
+            if kind == "highpass":
+                ratio = 1.0 / ratio
+            return 1.0 / (1.0 + ratio ** (2 * STREAM_FILTER_ORDER))
 
-    def gain(self, frequency_hz: npt.ArrayLike) -> Floats:
-        """|G(f)|² at input-rate frequencies: antialias, filter and the mean of
-        ``downsampling`` samples, before decimation folds them."""
+    def gain(self, frequency_hz: npt.ArrayLike, *, stream_filter: bool = True) -> Floats:
+        """|G(f)|² at input-rate frequencies: antialias, filter (unless
+        ``stream_filter`` is False) and the mean of ``downsampling`` samples,
+        before decimation folds them."""
         f = numpy.asarray(frequency_hz, dtype=numpy.float64)
-        z_inverse = numpy.exp(-2j * numpy.pi * f / self.input_samplerate_hz)
+        x = f / self.input_samplerate_hz
         power = numpy.ones(f.shape)
         if self.antialias:
             a = 1.0 - math.exp(-2.0 * math.pi * ANTIALIAS_FRACTION)
-            power *= numpy.abs(a / (1.0 - (1.0 - a) * z_inverse)) ** 2
-        sos = self.filter_sos()
-        if sos is not None:
-            for b0, b1, b2, _, a1, a2 in sos:
-                power *= numpy.abs((b0 + z_inverse * (b1 + b2 * z_inverse))
-                                   / (1.0 + z_inverse * (a1 + a2 * z_inverse))) ** 2
+            power *= a * a / (1.0 - 2.0 * (1.0 - a) * numpy.cos(2.0 * numpy.pi * x) + (1.0 - a) ** 2)
+        if stream_filter and self.filter != "none" and self.cutoff_hz is not None:
+            power *= self._butterworth(x, self.filter)
         n = self.downsampling
         if n > 1:
-            x = f / self.input_samplerate_hz
             sine = numpy.sin(numpy.pi * x)
             exact = numpy.abs(sine) < 1e-12       # whole multiples of the rate: the mean passes
             with numpy.errstate(divide="ignore", invalid="ignore"):
@@ -534,21 +534,83 @@ class Chain:
             power *= box ** 2
         return power
 
+    def near_pass_band(self, highest_hz: float) -> npt.NDArray[numpy.int64]:
+        """The k of the aliases f + k fs_out (f from 0 to ``highest_hz``) within
+        reach of a low-pass filter's pass band at either end of the input
+        rate's circle: beyond them the low-pass is down by more than 200 dB."""
+        count = self.downsampling * self.decimation
+        every = numpy.arange(count, dtype=numpy.int64)
+        # |H|² < 1e-20 where tan(pi f/fs) exceeds 10**(20 / (2 order)) times the corner's
+        reach = self.input_samplerate_hz / math.pi * math.atan(
+            10.0 ** (20.0 / (2 * STREAM_FILTER_ORDER))
+            * math.tan(math.pi * cast(float, self.cutoff_hz) / self.input_samplerate_hz))
+        near = math.ceil(reach / self.samplerate_hz) + 1
+        top = math.floor((self.input_samplerate_hz - reach - highest_hz) / self.samplerate_hz) - 1
+        if top <= near:
+            return every
+        return numpy.concatenate((every[:near], every[top:]))
+
+
+def _alias_sum(f: Floats, chain: Chain, ks: npt.NDArray[numpy.int64],
+               weight: Any = None) -> Floats:
+    """The sum over the aliases ``ks`` of |G|² (times ``weight`` of the
+    input-rate frequencies, instead of the stream's filter, when given), in
+    pieces of bounded size."""
+    total = numpy.zeros(f.shape)
+    step = max(1, _TERMS_AT_ONCE // max(1, f.size))
+    for first in range(0, len(ks), step):
+        shifted = f.reshape(-1, 1) + ks[first:first + step] * chain.samplerate_hz
+        if weight is None:
+            terms = chain.gain(shifted)
+        else:
+            terms = chain.gain(shifted, stream_filter=False) * weight(shifted)
+        total += terms.sum(axis=1)
+    return total
+
+
+def _unfiltered_response(f: Floats, chain: Chain) -> Floats:
+    """R(f) of the antialias filter and the mean alone, from the autocorrelation
+    r of their impulse response g at lags of D input samples:
+    R(f) = D (r[0] + 2 sum over m >= 1 of r[mD] cos(2 pi f m / fs_out)).
+    g is short (the mean's N samples and the pole's 1e-18 tail), so this is
+    exact and cheap for any D, where the sum of D aliases is not."""
+    g = numpy.full(chain.downsampling, 1.0 / chain.downsampling)
+    if chain.antialias:
+        a = 1.0 - math.exp(-2.0 * math.pi * ANTIALIAS_FRACTION)
+        taps = math.ceil(math.log(1e-18) / math.log(1.0 - a)) + 1
+        g = numpy.convolve(g, a * (1.0 - a) ** numpy.arange(taps))
+    d = chain.downsampling * chain.decimation
+    total = numpy.full(f.shape, d * float(g @ g))
+    for m in range(1, (len(g) - 1) // d + 1):
+        lag = m * d
+        total += 2.0 * d * float(g[:-lag] @ g[lag:]) * numpy.cos(
+            2.0 * numpy.pi * f * m / chain.samplerate_hz)
+    return total
+
 
 def chain_response(frequency_hz: npt.ArrayLike, chain: Chain) -> Floats:
     """R(f): the density out of ``chain`` at output frequency f for white input
-    of density 1 (one-sided). The sum over the D = downsampling x decimation
+    of density 1 (one-sided): the sum over the D = downsampling x decimation
     aliases, f + k fs_out for k = 0..D-1, of the input-rate response |G|²;
-    1 for averaging alone, ``decimation`` for decimation alone."""
+    1 for averaging alone, ``decimation`` for decimation alone.
+
+    Behind a low-pass only the aliases near its pass band are summed; without
+    a stream filter the sum is taken from the impulse response; a high-pass
+    is that less the aliases near DC times what the high-pass takes away
+    (1 - |H|², the matching low-pass's |H|²)."""
     f = numpy.asarray(frequency_hz, dtype=numpy.float64)
-    aliases = chain.downsampling * chain.decimation
-    total = numpy.zeros(f.shape)
-    step = max(1, _TERMS_AT_ONCE // max(1, f.size))
-    for first in range(0, aliases, step):
-        k = numpy.arange(first, min(aliases, first + step), dtype=numpy.float64)
-        shifted = f.reshape(-1, 1) + k * chain.samplerate_hz
-        total += chain.gain(shifted).sum(axis=1).reshape(f.shape)
-    return total
+    flat = f.reshape(-1)
+    highest = float(flat.max()) if flat.size else 0.0
+    if chain.filter == "lowpass" and chain.cutoff_hz is not None:
+        total = _alias_sum(flat, chain, chain.near_pass_band(highest))
+    else:
+        total = _unfiltered_response(flat, chain)
+        if chain.filter == "highpass" and chain.cutoff_hz is not None:
+            def taken_away(nu: Floats) -> Floats:
+                return chain._butterworth(nu / chain.input_samplerate_hz, "lowpass")
+            total = numpy.maximum(total - _alias_sum(flat, chain, chain.near_pass_band(highest),
+                                                     taken_away), 0.0)
+    return total.reshape(f.shape)
 
 
 def fresh_block_chain(samplerate_hz: float, antialias: bool) -> Chain:
