@@ -130,6 +130,22 @@ class TestReferences:
         assert status == 1 and fault in err
 
 
+    def test_a_dark_reference_that_is_not_dark(self, capsys, tmp_path, monkeypatch):
+        sim.set_light(1000.0)                      # clipped: no floor of the electronics
+        assert run(capsys, "record", tmp_path / "dark.h5", "--seconds", 0.01)[0] == 0
+        sim.set_light(100.0)
+        status, out, _ = run(capsys, "psd", "--dark", tmp_path / "dark.h5", "--samples", 1 << 16)
+        assert status == 0 and "Clearance         none: the dark reference is over range" in out
+        # on an instrument nobody blocked the light when asked
+        from zopy.cli import common
+        monkeypatch.setattr(common, "virtual_bench", lambda: None)
+        monkeypatch.setattr("sys.stdin", __import__("io").StringIO("\n"))
+        status, out, err = run(capsys, "psd", "--take-dark", "--samples", 1 << 16)
+        assert status == 0 and err.startswith("Block the light, then press Enter\n")
+        assert "µW reached the photodiode while the light was to be blocked" in err
+        assert abs(field(out, "Clearance")) < 0.2
+
+
 class TestBandAndOverRange:
     @pytest.mark.parametrize("argv, status, fault", [
         (["--band", "6e6", "7e6"], 1, "--band 6e+06..7e+06 Hz lies above the spectrum, whose "

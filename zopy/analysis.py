@@ -7,7 +7,11 @@
     power_w = dev.get_calibrated_data(1_000_000) * 1e-6
     s = analysis.psd(power_w, dev.samplerate)            # Welch, W^2/Hz
     level = analysis.shot_noise_level(power_w.mean(), 1550)
-    print(analysis.clearance_db(s, level, (10e3, 1e6)))  # dB above shot noise
+    chain = analysis.fresh_block_chain(dev.samplerate, dev.antialias)
+    band = (10e3, 200e3)
+    print(analysis.excess_noise_db(s, level, band, chain))   # dB over shot noise (0: limited)
+    dark = analysis.dark_spectrum([blocked_w], dev.samplerate)  # taken with the light blocked
+    print(analysis.shot_noise_clearance_db(s, dark, band))   # dB over the dark floor
 
     welch = analysis.WelchAverage(dev.samplerate)        # the same, block by block
     for block in numpy.array_split(power_w, 10):
@@ -301,7 +305,10 @@ def band_mean(spectrum: Spectrum, band: tuple[float, float]) -> float:
 
 
 def clearance_db(spectrum: Spectrum, level: float, band: tuple[float, float]) -> float:
-    """The mean density over ``band`` relative to ``level``, in dB."""
+    """The mean density over ``band`` relative to a flat ``level``, in dB: the
+    excess noise of :func:`excess_noise_db` without the chain's response
+    (the live view's number; :func:`shot_noise_clearance_db` is the clearance
+    over a dark floor)."""
     return cast(float, 10.0 * numpy.log10(band_mean(spectrum, band) / level))   # a numpy.float64
 
 

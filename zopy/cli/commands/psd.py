@@ -101,6 +101,7 @@ class _Dark:
     """The dark reference: the spectrum with the light blocked and where it came from."""
     spectrum: analysis.Spectrum
     text: str
+    clipped: bool = False       #: samples of it over range: no floor of the electronics
 
 
 def _dark_file(args: argparse.Namespace, s: analysis.Spectrum, rate: float, nm: float,
@@ -126,9 +127,9 @@ def _dark_file(args: argparse.Namespace, s: analysis.Spectrum, rate: float, nm: 
         raise Failure(f"{args.dark}: the dark reference was taken in "
                       f"{'high' if dark_measured.highgain else 'low'} gain, the spectrum in "
                       f"{'high' if measured.highgain else 'low'}; the floor differs by gain")
-    over_range(dark_measured.over_range, dark_measured.samples, dark_measured.highgain,
-               f" in {args.dark}")
-    return _Dark(dark, str(args.dark))
+    clipped = over_range(dark_measured.over_range, dark_measured.samples,
+                         dark_measured.highgain, f" in {args.dark}")
+    return _Dark(dark, str(args.dark), clipped)
 
 
 def _saved_spectrum(path: pathlib.Path) -> analysis.Spectrum | None:
@@ -172,9 +173,13 @@ def _fresh_spectrum(args: argparse.Namespace, measured: Measured
         if args.take_dark:
             with light_set(device, "Block the light", **DARK):
                 blocked = fresh_blocks(device, nm, args.samples, args.average or 1, args.segment)
-            over_range(blocked.over_range, blocked.samples, measured.highgain,
-                       " with the light blocked")
-            dark = _Dark(blocked.spectrum, f"{blocked.samples} samples with the light blocked")
+            clipped = over_range(blocked.over_range, blocked.samples, measured.highgain,
+                                 " with the light blocked")
+            if not measured.balanced and analysis.is_lit(blocked.moments.mean, blocked.moments.std):
+                warn(f"{blocked.moments.mean * 1e6:.4g} µW reached the photodiode while the "
+                     "light was to be blocked: the dark reference holds light")
+            dark = _Dark(blocked.spectrum, f"{blocked.samples} samples with the light blocked",
+                         clipped)
     return lit.spectrum, rate, nm, dark, lit.moments
 
 
@@ -242,6 +247,9 @@ def _report(args: argparse.Namespace, s: analysis.Spectrum, rate: float, nm: flo
         print(f"Dark density      {dark_density:.4g} W²/Hz over {span} ({dark.text})")
         if clipped:
             print(f"Clearance         {clipped_text}")
+        elif dark.clipped:
+            print("Clearance         none: the dark reference is over range (clipped), so it "
+                  "is not the floor of the electronics")
         elif density > 0 and dark_density > 0:
             try:
                 clearance = analysis.shot_noise_clearance_db(s, dark.spectrum, band)
