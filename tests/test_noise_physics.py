@@ -108,14 +108,6 @@ class TestChainResponse:
         response = analysis.chain_response(f, chain)
         assert response == pytest.approx(expected, rel=1e-6, abs=1e-9 * expected.max())
 
-    @pytest.mark.parametrize("chain, expected", [
-        (analysis.Chain(1e6, downsampling=100), 1.0),      # averaging keeps a white density
-        (analysis.Chain(1e6, decimation=7), 7.0),          # decimation folds 7 bands onto one
-    ])
-    def test_averaging_and_decimation_of_white_noise(self, chain, expected):
-        f = numpy.linspace(0, chain.samplerate_hz / 2, 17)
-        assert analysis.chain_response(f, chain) == pytest.approx(numpy.full(17, expected), rel=1e-9)
-
     def test_detector_band_and_default_band_inside_it(self):
         chain = analysis.Chain(10e6, filter="lowpass", cutoff_hz=100e3, downsampling=10)
         f = analysis.psd_frequencies(chain.samplerate_hz, 1 << 16)
@@ -146,24 +138,6 @@ class TestExcessNoiseAndClearance:
         assert analysis.shot_noise_clearance_db(lit, dark, BAND) == pytest.approx(expected_clearance, abs=1e-6)
         # in the model, 150 µW of shot noise stands about 0.6 dB above the electronic floor
         assert 0.3 < expected_clearance < 1.2
-
-    def test_shot_noise_limited_bench_reads_zero_across_the_band(self, balanced):
-        """Balanced, 10 mW on each photodiode: shot noise 27 times the electronic floor;
-        through a lowpass stream the filtered reference leaves no false squeezing."""
-        sim.set_light(10_000.0, p2_power_uw=10_000.0, serial=BALANCED)
-        with balanced.open_stream("float64") as stream:
-            stream.set_downsampling(4)
-            stream.set_filter("lowpass")
-            stream.set_cutoff(300e3)
-            s = analysis.psd(stream.acquire(1 << 20) * 1e-6, stream.samplerate)
-            chain = analysis.Chain(float(balanced.samplerate), True, "lowpass", 300e3, 4, 1)
-        level = analysis.shot_noise_level(20e-3, NM)
-        relative = 10 * numpy.log10(s.density / analysis.shot_noise_reference(s.frequency_hz, level, chain))
-        band = analysis.detector_band(s.frequency_hz, analysis.chain_response(s.frequency_hz, chain))
-        inside = (s.frequency_hz >= band[0]) & (s.frequency_hz <= band[1])
-        for stretch in numpy.array_split(relative[inside], 8):
-            assert abs(stretch.mean()) < 0.5
-        assert abs(analysis.excess_noise_db(s, level, band, chain)) < 0.5
 
 
 def sweep(device, powers_uw, light, dark_first=True):
