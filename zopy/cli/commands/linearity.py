@@ -21,7 +21,7 @@ from ..common import (Failure, Measured, Opened, file_spectrum, fresh_blocks, li
 from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_wavelength,
                        count, positive)
 
-SUMMARY = "Linearity test: noise against optical power (slope 1: shot-noise-limited)."
+SUMMARY = "Noise against optical power: the test of shot-noise-limited detection."
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

@@ -23,7 +23,7 @@ from ..common import (Failure, Measured, Opened, csv_text, file_spectrum, fresh_
 from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_wavelength,
                       count, positive)
 
-SUMMARY = "Noise spectrum against the shot-noise level."
+SUMMARY = "Noise spectrum against the shot-noise level and the dark floor."
 MAX_SEGMENT = 1 << 22       # a segment is held and transformed at once
 
 
@@ -54,7 +54,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--segment", type=count(16), metavar="N",
                         help="Welch segment length (default 4096)")
     parser.add_argument("--plot", type=pathlib.Path, metavar="OUTPUT.png",
-                        help="draw the spectrum with the shot-noise line and the band")
+                        help="draw the spectrum with the shot-noise reference, the dark "
+                             "floor and the band")
     parser.add_argument("--db", action="store_true",
                         help="draw the spectrum in dB relative to the shot-noise reference "
                              "through the chain (0 dB: shot-noise-limited)")
