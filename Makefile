@@ -39,6 +39,7 @@ demo: $(VENV)/.installed
 	$(VENV)/bin/python -P examples/first_light.py
 	@mkdir -p $(DEMO_OUT)
 	$(VENV)/bin/python -P examples/record_and_spectrum.py $(DEMO_OUT)
+	$(VENV)/bin/python -P examples/noise_references.py $(DEMO_OUT)
 
 test: $(VENV)/.installed $(VENV_NP1)/.installed $(VENV_313)/.installed \
       $(VENV)/.test-tools $(VENV_NP1)/.test-tools $(VENV_313)/.test-tools

@@ -53,7 +53,7 @@ def run(out: pathlib.Path) -> int:
     frequency = psd["kv310_frequency_axis"][0]
     band = (frequency >= rate * 1e-3) & (frequency <= rate * 0.02)
     print(f"Run {dataset.run_id} in {out / 'kv310.db'}")
-    print("   P1 (µW)   P1 - P2 (µW)   noise (W²/Hz)   shot noise (W²/Hz)   clearance (dB)")
+    print("   P1 (µW)   P1 - P2 (µW)   noise (W²/Hz)   shot noise (W²/Hz)   excess (dB)")
     for p1, mean, density in zip(data["kv310_power"]["light"], data["kv310_power"]["kv310_power"],
                                  psd["kv310_psd"]):
         shot = 2 * PLANCK * LIGHT_SPEED / (wavelength_nm * 1e-9) * 1.99 * p1 * 1e-6

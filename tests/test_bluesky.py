@@ -68,6 +68,18 @@ def test_count_documents_and_values(RE, docs, det):
     assert all(0.005 < e["data"]["kv-noise"] < 0.05 for e in events)
 
 
+@pytest.mark.parametrize("power_uw, fraction", [(500.0, 1.0), (30.0, 0.0)])
+def test_every_event_carries_the_over_range_fraction_hinted(RE, docs, det, caplog, power_uw, fraction):
+    sim.set_light(power_uw)               # high gain ends near 200 µW
+    RE(bps.mv(det.npts, 10_000))
+    with caplog.at_level("WARNING", logger="zopy.bluesky"):
+        RE(count([det], num=2))
+    (descriptor,), events = of(docs, "descriptor"), of(docs, "event")
+    assert "kv-over_range" in descriptor["hints"]["kv"]["fields"]
+    assert [e["data"]["kv-over_range"] for e in events] == [fraction, fraction]
+    assert len([r for r in caplog.records if "over range" in r.getMessage()]) == (2 if fraction else 0)
+
+
 def test_scan_of_the_light_and_settings_that_reach_the_instrument(RE, docs, det):
     light = soft_signal_rw(float, 0.0, name="light", units="uW",
                            setter=lambda p: sim.set_light(p, wavelength_nm=1310.0))

@@ -270,18 +270,22 @@ class TestSpectrum:
         assert status == 0
         shot = 2 * 6.62607015e-34 * 299792458.0 / 1550e-9 * field(out, "Mean power") * 1e-6
         assert field(out, "Shot-noise level") == pytest.approx(shot, rel=1e-3)
-        # the density reported is the one measured; the clearance is its ratio to shot noise
-        clearance = field(out, "Clearance")
-        assert clearance == pytest.approx(10 * math.log10(field(out, "Noise density") / shot), abs=0.01)
+        # the density reported is the one measured; the excess noise is its ratio to shot
+        # noise through the antialias filter, which passes a little less than all of it
+        excess = field(out, "Excess noise")
+        through_chain = float(out.split("through the chain ")[1].split()[0])
+        assert 0.97 * shot < through_chain < shot
+        assert excess == pytest.approx(10 * math.log10(field(out, "Noise density") / through_chain),
+                                       abs=0.01)
         # electronic noise (2.5 counts) and RIN lie above shot noise at this power
-        assert 3 < clearance < 15
+        assert 3 < excess < 15
         assert_png(plot)
 
     def test_dark_single_diode_has_no_shot_noise_level(self, capsys):
         status, out, _ = run(capsys, "psd", "--samples", 4096)
-        assert status == 0 and "no light on the photodiode" in out and "Clearance" not in out
+        assert status == 0 and "no light on the photodiode" in out and "Excess noise" not in out
         status, out, _ = run(capsys, "psd", "--samples", 4096, "--power", 100)
-        assert status == 0 and "P = 100 µW" in out and "Clearance" in out
+        assert status == 0 and "P = 100 µW" in out and "Excess noise" in out
 
     def test_balanced_recording_needs_the_total_power(self, capsys, tmp_path):
         sim.attach("BAL-9", balanced=True)
@@ -289,11 +293,11 @@ class TestSpectrum:
         path = tmp_path / "b.h5"
         assert run(capsys, "record", path, "--seconds", "0.02", "--serial", "BAL-9")[0] == 0
         status, out, _ = run(capsys, "psd", path)
-        assert status == 0 and "(P1 - P2)" in out and "give --power" in out and "Clearance" not in out
+        assert status == 0 and "(P1 - P2)" in out and "give --power" in out and "Excess noise" not in out
         status, out, _ = run(capsys, "psd", path, "--power", "2000", "--band", "10e3", "200e3")
         assert status == 0
         # shot noise of both photodiodes over a floor of 2.5 counts of electronic noise
-        assert 0.5 < field(out, "Clearance") < 3.5
+        assert 0.5 < field(out, "Excess noise") < 3.5
         assert "over 10000..200000 Hz" in out
 
     def test_refusals(self, capsys, tmp_path):
@@ -421,9 +425,9 @@ class TestOverRange:
                 assert warnings[0].startswith("zopy: warning: ") and "(100%)" in warnings[0]
                 assert warnings[0].endswith("use --gain low or less light")
         for psd in (outs["psd"], outs["psd file"]):
-            clearance = next(line for line in psd.splitlines() if line.startswith("Clearance"))
-            assert ("none: samples are over range" in clearance) == over
-            assert ("dB relative to shot noise" in clearance) != over
+            excess = next(line for line in psd.splitlines() if line.startswith("Excess noise"))
+            assert ("none: samples are over range" in excess) == over
+            assert ("dB relative to shot noise" in excess) != over
         for name, size in (("a.h5", 5000), ("r.h5", 20_000)):
             with h5py.File(tmp_path / name) as f:
                 assert f.attrs["over_range_samples"] == (size if over else 0)
@@ -500,7 +504,7 @@ class TestExports:
         assert status == 0, err
         assert f"{path} (20000 samples) at 1e+07 samples/s" in out
         assert field(out, "Mean power") == pytest.approx(100.0, abs=0.05)
-        assert "at 1310 nm" in out and "Clearance" in out
+        assert "at 1310 nm" in out and "Excess noise" in out
         status, out, err = run(capsys, "plot", tmp_path / "t.png", "--input", path, *extra[:2])
         assert status == 0, err
         assert_png(tmp_path / "t.png")
@@ -553,9 +557,9 @@ class TestBetterSpectrum:
                              "--output", tmp_path / "s.csv")
         assert status == 0 and "3 blocks averaged" in out
         assert "over 10000..200000 Hz" in out                 # fs/1000 to fs/50, as the help says
-        table = np.loadtxt(tmp_path / "s.csv", delimiter=",", skiprows=8)
-        assert (tmp_path / "s.csv").read_text().splitlines()[7] == \
-            "frequency_hz,density_w2_hz,relative_to_shot_noise_db"
+        table = np.loadtxt(tmp_path / "s.csv", delimiter=",", skiprows=11)
+        assert (tmp_path / "s.csv").read_text().splitlines()[10] == \
+            "frequency_hz,density_w2_hz,shot_noise_w2_hz,dark_density_w2_hz,excess_noise_db"
         # the same three blocks again, each spectrum taken alone, then averaged
         sim.reset()
         sim.set_light(150.0, seed=3)
@@ -567,7 +571,9 @@ class TestBetterSpectrum:
         np.testing.assert_allclose(table[:, 1], np.mean([s.density for s in spectra], axis=0),
                                    rtol=1e-5)
         level = field(out, "Shot-noise level")
-        np.testing.assert_allclose(table[1:, 2], 10 * np.log10(table[1:, 1] / level), atol=2e-3)
+        assert table[1, 2] == pytest.approx(level, rel=1e-3)      # the antialias filter passes DC
+        np.testing.assert_allclose(table[1:, 4], 10 * np.log10(table[1:, 1] / table[1:, 2]), atol=2e-3)
+        assert np.isnan(table[:, 3]).all()                        # no dark reference taken
 
     def test_plot_relative_to_shot_noise(self, capsys, tmp_path):
         sim.set_light(150.0)

@@ -141,3 +141,64 @@ def test_sweep_example_writes_its_database_where_asked(tmp_path):
     assert [float(row[1]) for row in rows] == pytest.approx([10.0, 30.0, 50.0, 70.0], rel=0.02)
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["kv310.db"]
     assert not (tmp_path / "home").exists() or not any((tmp_path / "home").rglob("*"))
+
+
+class TestOverRangeAndNoiseNumbers:
+    @pytest.mark.parametrize("power_uw, fraction", [(500.0, 1.0), (100.0, 0.0)])
+    @pytest.mark.parametrize("name", ["power", "psd"])
+    def test_over_range_in_the_snapshot_and_the_log(self, kv, caplog, name, power_uw, fraction):
+        sim.set_light(power_uw)            # high gain ends near 200 µW
+        kv.npts(10_000)
+        with caplog.at_level("WARNING"):
+            kv.parameters[name]()
+        warned = [r.getMessage() for r in caplog.records if "over range" in r.getMessage()]
+        assert len(warned) == (fraction > 0)
+        assert not warned or f"kv_{name}: 100% of the block is over range" in warned[0]
+        assert kv.parameters[name].snapshot()["metadata"]["over_range"] == fraction
+        assert kv.snapshot()["parameters"]["over_range"]["value"] == fraction
+
+    def test_dark_clearance_and_excess_noise_of_a_shot_noise_limited_unit(self):
+        """Balanced, 10 mW on each photodiode: shot noise 27.5 times the electronic floor."""
+        sim.attach(BALANCED, balanced=True)
+        sim.set_light(10_000.0, serial=BALANCED, p2_power_uw=10_000.0)
+        kv = KV310("kv_numbers", serial=BALANCED)
+        try:
+            kv.npts(1 << 19)
+            with pytest.raises(ValueError, match="no dark reference: get dark_psd first"):
+                kv.clearance()
+            with pytest.raises(ValueError, match="a balanced unit's output is P1 - P2; set total_power"):
+                kv.excess_noise()
+            dark = kv.dark_psd()
+            assert sim.state(serial=BALANCED)["light"]["power_uw"] == 10_000.0     # put back
+            frequency = kv.frequency_axis()
+            rate = kv.samplerate()
+            chain = analysis.fresh_block_chain(rate, True)
+            band = (frequency >= 10e3) & (frequency <= 200e3)
+            floor = electronic_density(rate) * analysis.chain_response(frequency[band], chain)
+            assert dark[band].mean() == pytest.approx(floor.mean(), rel=0.1)
+            kv.total_power(20_000.0)
+            shot = analysis.shot_noise_level(20e-3, 1550.0)
+            assert abs(kv.excess_noise()) < 0.5
+            assert kv.clearance() == pytest.approx(
+                10 * np.log10((shot + electronic_density(rate)) / electronic_density(rate)), abs=0.5)
+        finally:
+            kv.close()
+
+
+def test_linearity_example_finds_the_shot_noise_slope(tmp_path):
+    import os
+    import pathlib
+    import resource
+    import subprocess
+    import sys
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "qcodes_linearity.py"
+    result = subprocess.run([sys.executable, "-P", str(example), str(tmp_path / "out")],
+                            capture_output=True, text=True, timeout=300,
+                            env={**os.environ, "HOME": str(tmp_path / "home")},
+                            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE,
+                                                                  (256 << 20, 256 << 20)))
+    assert result.returncode == 0, result.stdout + result.stderr
+    rows = [line.split() for line in result.stdout.splitlines() if line.strip()[:1].isdigit()]
+    assert [float(row[0]) for row in rows] == pytest.approx([15.0, 25.0, 50.0, 100.0, 150.0], rel=0.01)
+    slope = float(result.stdout.split("slope ")[1].split()[0])
+    assert abs(slope - 1.0) < 0.2 and result.stdout.rstrip().endswith("shot-noise-limited")

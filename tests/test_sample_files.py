@@ -389,7 +389,7 @@ def test_a_compressed_file_of_1e8_samples_within_the_memory_limit(tmp_path):
     assert status == 0 and f"{tmp_path / 'long.h5'} (100000000 samples)" in out, err
     # the test pattern's mean over all the samples: the whole file was read
     assert float(out.split("Mean power")[1].split()[0]) == pytest.approx(100.0 * (1 << 20) / 10**8, rel=1e-3)
-    assert "Clearance" in out
+    assert "Excess noise" in out
     status, out, err = results["plot"]
     assert (status, out) == (0, f"wrote {tmp_path / 'long.png'} (100000000 samples)\n"), err
 

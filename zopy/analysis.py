@@ -7,7 +7,11 @@
     power_w = dev.get_calibrated_data(1_000_000) * 1e-6
     s = analysis.psd(power_w, dev.samplerate)            # Welch, W^2/Hz
     level = analysis.shot_noise_level(power_w.mean(), 1550)
-    print(analysis.clearance_db(s, level, (10e3, 1e6)))  # dB above shot noise
+    chain = analysis.fresh_block_chain(dev.samplerate, dev.antialias)
+    band = (10e3, 200e3)
+    print(analysis.excess_noise_db(s, level, band, chain))   # dB over shot noise (0: limited)
+    dark = analysis.dark_spectrum([blocked_w], dev.samplerate)  # taken with the light blocked
+    print(analysis.shot_noise_clearance_db(s, dark, band))   # dB over the dark floor
 
     welch = analysis.WelchAverage(dev.samplerate)        # the same, block by block
     for block in numpy.array_split(power_w, 10):
@@ -301,43 +305,102 @@ def band_mean(spectrum: Spectrum, band: tuple[float, float]) -> float:
 
 
 def clearance_db(spectrum: Spectrum, level: float, band: tuple[float, float]) -> float:
-    """The mean density over ``band`` relative to ``level``, in dB."""
+    """The mean density over ``band`` relative to a flat ``level``, in dB: the
+    excess noise of :func:`excess_noise_db` without the chain's response
+    (the live view's number; :func:`shot_noise_clearance_db` is the clearance
+    over a dark floor)."""
     return cast(float, 10.0 * numpy.log10(band_mean(spectrum, band) / level))   # a numpy.float64
 
 
 def plot_spectrum(spectrum: Spectrum, path: Any, *, level: float | None = None,
                   band: tuple[float, float] | None = None, clearance: float | None = None,
-                  db: bool = False, title: str = "", units: str = "W") -> None:
-    """Log-log spectrum as PNG: with the shot-noise line when ``level`` is given,
-    ``band`` shaded (its ``clearance`` in dB in the legend); with ``db``, the
-    density relative to ``level`` in dB (0 dB: shot-noise-limited)."""
-    if db and level is None:
+                  db: bool = False, title: str = "", units: str = "W",
+                  reference: npt.ArrayLike | None = None, dark: Spectrum | None = None,
+                  detector: tuple[float, float] | None = None,
+                  excess: float | None = None) -> None:
+    """Log-log spectrum as PNG with up to three lines: measured, the shot-noise
+    reference (``reference`` per bin, the level through the chain, or flat at
+    ``level``) and the ``dark`` floor. ``band`` is shaded, with its ``excess``
+    noise over shot noise and ``clearance`` over the dark floor (dB) in the
+    legend; outside ``detector``, the detector's band, the plot is greyed.
+    With ``db``, every line is divided by the reference (0 dB: shot-noise-limited)."""
+    if db and level is None and reference is None:
         raise ValueError("a spectrum relative to shot noise needs its level")
     plt = pyplot()
     fig, ax = plt.subplots(figsize=FIGURE_SIZE, dpi=DPI)
     try:
         f, p = spectrum.frequency_hz[1:], spectrum.density[1:]   # no DC bin on a log axis
-        if db:
-            with numpy.errstate(divide="ignore"):
-                ax.semilogx(f, 10.0 * numpy.log10(p / level), lw=0.8, label="measured")
-            ax.axhline(0.0, color="C3", ls="--", label=f"shot noise 2hνP = {level:.3g} {units}²/Hz")
-            ax.set_ylabel("density relative to shot noise (dB)")
-        else:
-            ax.loglog(f, p, lw=0.8, label="measured")
-            if level is not None:
-                ax.axhline(level, color="C3", ls="--",
-                           label=f"shot noise 2hνP = {level:.3g} {units}²/Hz")
-            ax.set_ylabel(f"power spectral density ({units}²/Hz)")
+        shot: Floats | None = None
+        if reference is not None:
+            shot = numpy.asarray(reference, dtype=numpy.float64)[1:]
+        elif level is not None:
+            shot = numpy.full(f.shape, level)
+        filtered = reference is not None
+        shot_label = (f"shot noise 2hνP = {level:.3g} {units}²/Hz" if level is not None
+                      else "shot noise") + (" through the chain" if filtered else "")
+        divisor = shot if db and shot is not None else numpy.ones(f.shape)
+
+        def scale(x: Floats) -> Floats:
+            return 10.0 * numpy.log10(x / divisor) if db else x
+
+        draw = ax.semilogx if db else ax.loglog
+        with numpy.errstate(divide="ignore", invalid="ignore"):
+            draw(f, scale(p), lw=0.8, label="measured")
+            if shot is not None:
+                draw(f, scale(shot), color="C3", ls="--", label=shot_label)
+            if dark is not None:
+                draw(f, scale(dark.density[1:]), color="0.35", lw=0.8, label="dark (light blocked)")
+        ax.set_ylabel("density relative to shot noise (dB)" if db
+                      else f"power spectral density ({units}²/Hz)")
         if band is not None:
+            numbers = [f"excess {excess:+.2f} dB over shot noise" if excess is not None else "",
+                       f"clearance {clearance:+.2f} dB over dark" if clearance is not None else ""]
             text = f"band {band[0]:g} to {band[1]:g} Hz"
-            if clearance is not None:
-                text += f": clearance {clearance:+.2f} dB"
+            if any(numbers):
+                text += ": " + ", ".join(n for n in numbers if n)
             ax.axvspan(band[0], band[1], color="C2", alpha=0.15, label=text)
+        if detector is not None:
+            for i, (low, high) in enumerate(outside_band(f, detector)):
+                ax.axvspan(low, high, color="0.5", alpha=0.25, hatch="//",
+                           label="outside the detector's band (chain > 3 dB down)" if not i else None)
         ax.set_xlabel("frequency (Hz)")
         ax.set_title(title)
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(loc="best")
-        fig.savefig(path, dpi=DPI)
+        ax.legend(loc="best", fontsize="small")
+        fig.savefig(path, dpi=DPI, metadata={"Title": title})
+    finally:
+        plt.close(fig)
+
+
+def plot_linearity(powers: npt.ArrayLike, densities: npt.ArrayLike, fit: Linearity, path: Any, *,
+                   dark: float | None = None, shot: npt.ArrayLike | None = None,
+                   power_units: str = "µW", title: str = "") -> None:
+    """The linearity test as PNG, log-log against optical power: the noise
+    measured at each power, the noise above the ``dark`` floor (what ``fit``
+    fitted) with the fit and its slope, the dark floor, and ``shot`` (the
+    shot-noise level at each power) when given."""
+    plt = pyplot()
+    fig, ax = plt.subplots(figsize=FIGURE_SIZE, dpi=DPI)
+    try:
+        p = numpy.asarray(powers, dtype=numpy.float64)
+        s = numpy.asarray(densities, dtype=numpy.float64)
+        ax.loglog(p, s, "o", color="C0", label="measured")
+        if dark is not None:
+            ax.loglog(p, s - dark, "s", color="C1", mfc="none", label="above the dark floor")
+            ax.axhline(dark, color="0.35", lw=0.8, label=f"dark floor {dark:.3g} W²/Hz")
+        line = numpy.geomspace(p.min(), p.max(), 50)
+        error = "" if math.isnan(fit.slope_error) else f" ± {fit.slope_error:.3f}"
+        ax.loglog(line, fit.density(line), color="C1",
+                  label=f"fit: slope {fit.slope:.3f}{error} ({fit.regime})")
+        if shot is not None:
+            ax.loglog(p, numpy.asarray(shot, dtype=numpy.float64), "--", color="C3",
+                      label="shot noise 2hνP")
+        ax.set_xlabel(f"optical power ({power_units})")
+        ax.set_ylabel("noise density in the band (W²/Hz)")
+        ax.set_title(title)
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(loc="best", fontsize="small")
+        fig.savefig(path, dpi=DPI, metadata={"Title": title})
     finally:
         plt.close(fig)
 
@@ -400,6 +463,349 @@ def plot_trace(samples: Samples | Envelope, path: Any, *, samplerate_hz: float,
         ax.set_ylabel(units)
         ax.set_title(title)
         ax.grid(True, alpha=0.3)
-        fig.savefig(path, dpi=DPI)
+        fig.savefig(path, dpi=DPI, metadata={"Title": title})
     finally:
         plt.close(fig)
+
+
+# ------------------------------------------------------------------ the chain's response
+
+ANTIALIAS_FRACTION = 0.1    #: the antialias filter's corner, as a fraction of the sample rate
+STREAM_FILTER_ORDER = 4     #: a stream's Butterworth filter
+_TERMS_AT_ONCE = 1 << 20    #: frequencies x aliases evaluated in one array (bounded memory)
+
+
+@dataclasses.dataclass(frozen=True)
+class Chain:
+    """What lies between the photodiode and the samples: the antialias filter
+    (one pole at :data:`ANTIALIAS_FRACTION` of the instrument's rate) and a
+    stream's filter, averaging of ``downsampling`` and decimation by
+    ``decimation``, all at ``input_samplerate_hz``, the instrument's rate."""
+    input_samplerate_hz: float
+    antialias: bool = False
+    filter: str = "none"                  #: "none", "lowpass" or "highpass"
+    cutoff_hz: float | None = None
+    downsampling: int = 1
+    decimation: int = 1
+
+    @property
+    def samplerate_hz(self) -> float:
+        """The rate of the samples out of the chain."""
+        return self.input_samplerate_hz / (self.downsampling * self.decimation)
+
+    @classmethod
+    def from_attributes(cls, attrs: Any, samplerate_hz: float) -> Chain:
+        """The chain a recording's attributes describe (``input_samplerate_hz``,
+        ``antialias``, ``filter``, ``cutoff_hz``, ``downsampling``,
+        ``decimation``); what they leave out is taken as absent."""
+        get = attrs.get
+        filter_name = str(get("filter") or "none")
+        cutoff = get("cutoff_hz")
+        return cls(input_samplerate_hz=float(get("input_samplerate_hz") or samplerate_hz),
+                   antialias=bool(get("antialias", False)),
+                   filter=filter_name if cutoff is not None else "none",
+                   cutoff_hz=None if cutoff is None else float(cutoff),
+                   downsampling=int(get("downsampling") or 1),
+                   decimation=int(get("decimation") or 1))
+
+    def _butterworth(self, x: Floats, kind: str) -> Floats:
+        """|H|² of the stream's Butterworth as a ``kind`` filter at input-rate
+        frequencies ``x`` (in cycles per sample). It is the bilinear transform
+        of the analog design (scipy.signal.butter's), so
+        |H|² = 1 / (1 + (tan(pi x) / tan(pi fc/fs))**(2 order)) for a low-pass."""
+        ratio = numpy.tan(numpy.pi * x) / math.tan(
+            math.pi * cast(float, self.cutoff_hz) / self.input_samplerate_hz)
+        with numpy.errstate(divide="ignore", over="ignore"):
+            if kind == "highpass":
+                ratio = 1.0 / ratio
+            return 1.0 / (1.0 + ratio ** (2 * STREAM_FILTER_ORDER))
+
+    def gain(self, frequency_hz: npt.ArrayLike, *, stream_filter: bool = True) -> Floats:
+        """|G(f)|² at input-rate frequencies: antialias, filter (unless
+        ``stream_filter`` is False) and the mean of ``downsampling`` samples,
+        before decimation folds them."""
+        f = numpy.asarray(frequency_hz, dtype=numpy.float64)
+        x = f / self.input_samplerate_hz
+        power = numpy.ones(f.shape)
+        if self.antialias:
+            a = 1.0 - math.exp(-2.0 * math.pi * ANTIALIAS_FRACTION)
+            power *= a * a / (1.0 - 2.0 * (1.0 - a) * numpy.cos(2.0 * numpy.pi * x) + (1.0 - a) ** 2)
+        if stream_filter and self.filter != "none" and self.cutoff_hz is not None:
+            power *= self._butterworth(x, self.filter)
+        n = self.downsampling
+        if n > 1:
+            sine = numpy.sin(numpy.pi * x)
+            exact = numpy.abs(sine) < 1e-12       # whole multiples of the rate: the mean passes
+            with numpy.errstate(divide="ignore", invalid="ignore"):
+                box = numpy.where(exact, 1.0, numpy.sin(numpy.pi * n * x) / (n * sine))
+            power *= box ** 2
+        return power
+
+    def near_pass_band(self, highest_hz: float) -> npt.NDArray[numpy.int64]:
+        """The k of the aliases f + k fs_out (f from 0 to ``highest_hz``) within
+        reach of a low-pass filter's pass band at either end of the input
+        rate's circle: beyond them the low-pass is down by more than 200 dB."""
+        count = self.downsampling * self.decimation
+        every = numpy.arange(count, dtype=numpy.int64)
+        # |H|² < 1e-20 where tan(pi f/fs) exceeds 10**(20 / (2 order)) times the corner's
+        reach = self.input_samplerate_hz / math.pi * math.atan(
+            10.0 ** (20.0 / (2 * STREAM_FILTER_ORDER))
+            * math.tan(math.pi * cast(float, self.cutoff_hz) / self.input_samplerate_hz))
+        near = math.ceil(reach / self.samplerate_hz) + 1
+        top = math.floor((self.input_samplerate_hz - reach - highest_hz) / self.samplerate_hz) - 1
+        if top <= near:
+            return every
+        return numpy.concatenate((every[:near], every[top:]))
+
+
+def _alias_sum(f: Floats, chain: Chain, ks: npt.NDArray[numpy.int64],
+               weight: Any = None) -> Floats:
+    """The sum over the aliases ``ks`` of |G|² (times ``weight`` of the
+    input-rate frequencies, instead of the stream's filter, when given), in
+    pieces of bounded size."""
+    total = numpy.zeros(f.shape)
+    step = max(1, _TERMS_AT_ONCE // max(1, f.size))
+    for first in range(0, len(ks), step):
+        shifted = f.reshape(-1, 1) + ks[first:first + step] * chain.samplerate_hz
+        if weight is None:
+            terms = chain.gain(shifted)
+        else:
+            terms = chain.gain(shifted, stream_filter=False) * weight(shifted)
+        total += terms.sum(axis=1)
+    return total
+
+
+def _unfiltered_response(f: Floats, chain: Chain) -> Floats:
+    """R(f) of the antialias filter and the mean alone, from the autocorrelation
+    r of their impulse response g at lags of D input samples:
+    R(f) = D (r[0] + 2 sum over m >= 1 of r[mD] cos(2 pi f m / fs_out)).
+    g is short (the mean's N samples and the pole's 1e-18 tail), so this is
+    exact and cheap for any D, where the sum of D aliases is not."""
+    g = numpy.full(chain.downsampling, 1.0 / chain.downsampling)
+    if chain.antialias:
+        a = 1.0 - math.exp(-2.0 * math.pi * ANTIALIAS_FRACTION)
+        taps = math.ceil(math.log(1e-18) / math.log(1.0 - a)) + 1
+        g = numpy.convolve(g, a * (1.0 - a) ** numpy.arange(taps))
+    d = chain.downsampling * chain.decimation
+    total = numpy.full(f.shape, d * float(g @ g))
+    for m in range(1, (len(g) - 1) // d + 1):
+        lag = m * d
+        total += 2.0 * d * float(g[:-lag] @ g[lag:]) * numpy.cos(
+            2.0 * numpy.pi * f * m / chain.samplerate_hz)
+    return total
+
+
+def chain_response(frequency_hz: npt.ArrayLike, chain: Chain) -> Floats:
+    """R(f): the density out of ``chain`` at output frequency f for white input
+    of density 1 (one-sided): the sum over the D = downsampling x decimation
+    aliases, f + k fs_out for k = 0..D-1, of the input-rate response |G|²;
+    1 for averaging alone, ``decimation`` for decimation alone.
+
+    Behind a low-pass only the aliases near its pass band are summed; without
+    a stream filter the sum is taken from the impulse response; a high-pass
+    is that less the aliases near DC times what the high-pass takes away
+    (1 - |H|², the matching low-pass's |H|²)."""
+    f = numpy.asarray(frequency_hz, dtype=numpy.float64)
+    flat = f.reshape(-1)
+    highest = float(flat.max()) if flat.size else 0.0
+    if chain.filter == "lowpass" and chain.cutoff_hz is not None:
+        total = _alias_sum(flat, chain, chain.near_pass_band(highest))
+    else:
+        total = _unfiltered_response(flat, chain)
+        if chain.filter == "highpass" and chain.cutoff_hz is not None:
+            def taken_away(nu: Floats) -> Floats:
+                return chain._butterworth(nu / chain.input_samplerate_hz, "lowpass")
+            total = numpy.maximum(total - _alias_sum(flat, chain, chain.near_pass_band(highest),
+                                                     taken_away), 0.0)
+    return total.reshape(f.shape)
+
+
+def fresh_block_chain(samplerate_hz: float, antialias: bool) -> Chain:
+    """The chain of blocks read straight from the instrument: the antialias filter only."""
+    return Chain(input_samplerate_hz=samplerate_hz, antialias=antialias)
+
+
+def detector_band(frequency_hz: npt.ArrayLike, response: npt.ArrayLike) -> tuple[float, float]:
+    """The frequencies, around the peak of ``response`` (DC aside), where it is
+    within 3 dB of that peak: the detector's band. Outside it a reading says
+    more about the filters than about the light."""
+    f = numpy.asarray(frequency_hz, dtype=numpy.float64)
+    r = numpy.asarray(response, dtype=numpy.float64)
+    usable = f > 0
+    f, r = f[usable], r[usable]
+    if not len(f) or not numpy.any(r > 0):
+        raise ValueError("the chain passes nothing at these frequencies")
+    peak = int(numpy.argmax(r))
+    inside = r >= r[peak] * 10.0 ** (-0.3)
+    low = peak
+    while low > 0 and inside[low - 1]:
+        low -= 1
+    high = peak
+    while high < len(f) - 1 and inside[high + 1]:
+        high += 1
+    return float(f[low]), float(f[high])
+
+
+def band_in_detector(samplerate_hz: float, detector: tuple[float, float]) -> tuple[float, float]:
+    """:func:`default_band` cut to the detector's band; the detector's band
+    itself when the two do not overlap."""
+    low, high = default_band(samplerate_hz)
+    low, high = max(low, detector[0]), min(high, detector[1])
+    return (low, high) if low < high else detector
+
+
+def outside_band(frequency_hz: npt.ArrayLike, band: tuple[float, float]) -> list[tuple[float, float]]:
+    """The stretches of ``frequency_hz`` (DC aside) below and above ``band``, to shade."""
+    f = numpy.asarray(frequency_hz, dtype=numpy.float64)
+    f = f[f > 0]
+    spans = []
+    if len(f) and f[0] < band[0]:
+        spans.append((float(f[0]), band[0]))
+    if len(f) and f[-1] > band[1]:
+        spans.append((band[1], float(f[-1])))
+    return spans
+
+
+# ------------------------------------------------------------------ excess noise and clearance
+
+def shot_noise_reference(frequency_hz: npt.ArrayLike, level: float, chain: Chain | None) -> Floats:
+    """The shot-noise density as the samples show it: ``level`` (2 h nu P) times
+    the chain's response R(f); flat without a chain."""
+    f = numpy.asarray(frequency_hz, dtype=numpy.float64)
+    if chain is None:
+        return numpy.full(f.shape, level)
+    return level * chain_response(f, chain)
+
+
+def _in_band(frequency_hz: Floats, band: tuple[float, float]) -> npt.NDArray[numpy.bool_]:
+    inside = (frequency_hz >= band[0]) & (frequency_hz <= band[1])
+    if not inside.any():
+        raise ValueError(f"no frequency bin in {band[0]:g}..{band[1]:g} Hz")
+    return inside
+
+
+def excess_noise_db(spectrum: Spectrum, level: float, band: tuple[float, float],
+                    chain: Chain | None = None) -> float:
+    """Excess noise over shot noise: the measured noise power in ``band`` over
+    the shot-noise reference's (2 h nu P, through ``chain``), in dB; 0 dB is
+    shot-noise-limited, above it the detector adds noise of its own."""
+    inside = _in_band(spectrum.frequency_hz, band)
+    reference = shot_noise_reference(spectrum.frequency_hz[inside], level, chain)
+    return float(10.0 * numpy.log10(spectrum.density[inside].mean() / reference.mean()))
+
+
+def same_bins(spectrum: Spectrum, other: Spectrum) -> bool:
+    """Whether two spectra have the same frequency bins (to a thousandth of a
+    bin, as a spectrum written to a .csv keeps them)."""
+    return len(spectrum.frequency_hz) == len(other.frequency_hz) and bool(numpy.allclose(
+        spectrum.frequency_hz, other.frequency_hz, rtol=0, atol=1e-3 * spectrum.resolution_hz))
+
+
+def shot_noise_clearance_db(spectrum: Spectrum, dark: Spectrum, band: tuple[float, float]) -> float:
+    """Clearance: the measured noise power in ``band`` with light over that of
+    the ``dark`` reference (the electronics alone), in dB; how far the light's
+    noise stands above the detector's floor."""
+    if not same_bins(spectrum, dark):
+        raise ValueError("the dark reference has other frequency bins than the spectrum "
+                         "(another sample rate or segment)")
+    return float(10.0 * numpy.log10(band_mean(spectrum, band) / band_mean(dark, band)))
+
+
+def dark_spectrum(blocks: Sequence[Samples], samplerate_hz: float,
+                  segment: int | None = None) -> Spectrum:
+    """The electronic noise floor: :func:`psd` of blocks taken with the light
+    blocked, averaged weighted by their length (the blocks need not be consecutive)."""
+    total: Floats | None = None
+    weight = 0
+    s: Spectrum | None = None
+    for block in blocks:
+        s = psd(block, samplerate_hz, segment)
+        total = s.density * len(block) if total is None else total + s.density * len(block)
+        weight += len(block)
+    if s is None or total is None:
+        raise ValueError("a dark spectrum needs at least one block")
+    return Spectrum(s.frequency_hz, total / weight, s.resolution_hz)
+
+
+# ------------------------------------------------------------------ linearity
+
+#: slope of noise power against optical power -> what dominates the noise
+REGIMES = ((0.0, "electronic noise"), (1.0, "shot-noise-limited"), (2.0, "classical intensity noise"))
+REGIME_TOLERANCE = 0.2
+
+
+@dataclasses.dataclass(frozen=True)
+class Linearity:
+    """The fit of log10(noise) = slope * log10(power) + intercept."""
+    slope: float
+    slope_error: float       #: standard error of the slope (nan with two points)
+    intercept: float
+    regime: str              #: which noise dominates, from the slope
+
+    def density(self, power: npt.ArrayLike) -> Floats:
+        """The fitted noise density at ``power``."""
+        return 10.0 ** (self.intercept + self.slope
+                        * numpy.log10(numpy.asarray(power, dtype=numpy.float64)))
+
+
+def regime(slope: float, tolerance: float = REGIME_TOLERANCE) -> str:
+    """The regime whose slope is within ``tolerance`` of ``slope``, or the two it lies between."""
+    for expected, name in REGIMES:
+        if abs(slope - expected) <= tolerance:
+            return name
+    below = [name for expected, name in REGIMES if expected < slope]
+    above = [name for expected, name in REGIMES if expected > slope]
+    if below and above:
+        return f"between {below[-1]} and {above[0]}"
+    return f"steeper than {REGIMES[-1][1]}" if below else "falling with power"
+
+
+def linearity(powers: npt.ArrayLike, densities: npt.ArrayLike, *,
+              dark: float | None = None) -> Linearity:
+    """The slope of noise density against optical power on a log-log scale,
+    with its standard error and regime: 1 shot-noise-limited, 2 classical
+    intensity noise, 0 electronic. ``dark``, the density with the light
+    blocked, is subtracted first (noise above the dark floor), so that the
+    slope is that of the light's own noise."""
+    p = numpy.asarray(powers, dtype=numpy.float64)
+    s = numpy.asarray(densities, dtype=numpy.float64)
+    if p.shape != s.shape or p.ndim != 1 or len(p) < 2:
+        raise ValueError("the linearity test needs two or more powers, each with its density")
+    if numpy.any(~(p > 0)):
+        raise ValueError("every power must be positive")
+    if dark is not None:
+        s = s - dark
+    if numpy.any(~(s > 0)):
+        worst = float(p[numpy.argmin(s)])
+        raise ValueError(f"the noise at {worst:g} is not above the dark floor: "
+                         "more light or longer blocks")
+    x, y = numpy.log10(p), numpy.log10(s)
+    if len(p) > 2:
+        (slope, intercept), cov = numpy.polyfit(x, y, 1, cov="unscaled")
+        residual = y - (slope * x + intercept)
+        variance = float(residual @ residual) / (len(p) - 2)
+        error = math.sqrt(cov[0, 0] * variance)
+    else:
+        slope, intercept = numpy.polyfit(x, y, 1)
+        error = math.nan
+    return Linearity(float(slope), error, float(intercept), regime(float(slope)))
+
+
+# ------------------------------------------------------------------ common-mode rejection
+
+def common_mode_rejection(one_arm: float, both_arms: float, *, dark: float = 0.0,
+                          one_arm_shot: float = 0.0, both_arms_shot: float = 0.0) -> float:
+    """A balanced unit's common-mode rejection in dB, from the noise densities
+    in a band where the laser's intensity noise dominates: ``one_arm`` with
+    the other arm blocked, ``both_arms`` with both lit and balanced. What is
+    not the laser's intensity noise, the ``dark`` floor and each measurement's
+    shot noise (2 h nu P of the light on the photodiodes), is taken off first."""
+    single = one_arm - dark - one_arm_shot
+    left = both_arms - dark - both_arms_shot
+    if not single > 0:
+        raise ValueError("with one arm blocked the noise is not above the dark floor and shot "
+                         "noise: the laser's intensity noise does not dominate in this band")
+    if not left > 0:
+        raise ValueError("with both arms lit the noise is not above the dark floor and shot "
+                         "noise: the rejection is beyond what these blocks can measure")
+    return float(10.0 * math.log10(single / left))

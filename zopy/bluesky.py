@@ -15,7 +15,9 @@
 
 Reading: ``power`` and ``noise`` are the mean and standard deviation of the
 block of ``npts`` samples that the last :meth:`KV310.trigger` took,
-calibrated at ``wavelength``. The acquisition runs in a thread of the
+calibrated at ``wavelength``, and ``over_range`` the fraction of its samples
+at the ADC's limits (clipped: power and noise are then wrong, and the log
+says so); all three are hinted. The acquisition runs in a thread of the
 device's own (the library releases the interpreter lock while it fills the
 block), so the RunEngine's event loop goes on meanwhile.
 
@@ -48,6 +50,7 @@ import asyncio
 import concurrent.futures
 import dataclasses
 import errno
+import logging
 import math
 import os
 import pathlib
@@ -60,11 +63,14 @@ import numpy
 
 import zopy
 
+from . import analysis
 from . import record as zrecord
 from ._blocks import BlockBuffer, mean_and_std
 from ._extras import require
 from ._photodiode import checked_wavelength
 from ._stream_settings import StreamSettings
+
+_log = logging.getLogger(__name__)
 
 require("bluesky", extra="bluesky")
 require("ophyd_async", extra="bluesky")
@@ -131,6 +137,8 @@ class KV310(StandardReadable):
         with self.add_children_as_readables(StandardReadableFormat.HINTED_SIGNAL):
             self.power, self._set_power = soft_signal_r_and_setter(float, units="uW", precision=6)
             self.noise, self._set_noise = soft_signal_r_and_setter(float, units="uW", precision=6)
+            # the fraction of the block at the ADC's limits: its power and noise are wrong when not 0
+            self.over_range, self._set_over_range = soft_signal_r_and_setter(float, precision=6)
         with self.add_children_as_readables(StandardReadableFormat.CONFIG_SIGNAL):
             self.highgain = soft_signal_rw(bool, True, getter=lambda: bool(self._open_device().highgain),
                                            setter=lambda on: self._open_device().set_highgain(on))
@@ -184,16 +192,30 @@ class KV310(StandardReadable):
     def acquire(self, npts: int, wavelength: float) -> tuple[float, float]:
         """Mean and standard deviation (µW) of a fresh block: what :meth:`trigger`
         runs in the device's thread."""
-        return mean_and_std(self._blocks.read(self._open_device(), npts, wavelength))
+        return self.acquire_checked(npts, wavelength)[:2]
+
+    def acquire_checked(self, npts: int, wavelength: float) -> tuple[float, float, float]:
+        """Mean and standard deviation (µW) of a fresh block, and the fraction of
+        it over range (a warning in the log when any is)."""
+        device = self._open_device()
+        block = self._blocks.read(device, npts, wavelength)
+        fraction = analysis.over_range_samples(block, analysis.block_limits(device, wavelength)) / block.size
+        if fraction:
+            advice = "use less light" if not device.highgain else "set highgain False or use less light"
+            _log.warning(f"{self.name or 'KV310'}: {100.0 * fraction:.3g}% of the block is over "
+                         f"range: the ADC sits at its limit, so power and noise are wrong; {advice}")
+        return (*mean_and_std(block), fraction)
 
     @AsyncStatus.wrap
     async def trigger(self) -> None:
         npts = await self.npts.get_value()
         wavelength = await self.wavelength.get_value()
         loop = asyncio.get_running_loop()
-        power, noise = await loop.run_in_executor(self._executor, self.acquire, npts, wavelength)
+        power, noise, over = await loop.run_in_executor(self._executor, self.acquire_checked,
+                                                        npts, wavelength)
         self._set_power(power)
         self._set_noise(noise)
+        self._set_over_range(over)
 
 
 class KV310Recorder(Device):

@@ -5,4 +5,5 @@ Each has its ``SUMMARY``, ``add_arguments(parser)`` and ``run(args)``
 """
 
 # in the order --help lists them
-NAMES = ("list", "info", "acquire", "record", "psd", "plot", "selftest", "bench", "scope")
+NAMES = ("list", "info", "acquire", "record", "psd", "linearity", "cmrr", "plot", "selftest", "bench",
+         "scope")

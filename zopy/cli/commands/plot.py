@@ -13,8 +13,8 @@ import numpy.typing as npt
 from ... import analysis
 from ..._extras import require
 from ..common import (Failure, Opened, check_samples, file_rate, file_units,
-                     only_for_fresh_blocks, output, over_range, sample_file, samplerate,
-                     wavelength)
+                     only_for_fresh_blocks, output, over_range, over_range_title, sample_file,
+                     samplerate, wavelength)
 from ..options import add_force, add_front_end, add_samplerate, add_wavelength, count
 
 SUMMARY = "A time trace as PNG."
@@ -58,8 +58,9 @@ def run(args: argparse.Namespace) -> None:
                 else:
                     trace, total = _trace(n, source.chunks(n)), source.length
                 over_range(over, total, source.attrs.get("highgain"), f" in {args.input}")
-                title = (f"{args.input}" if n == source.length else
-                         f"{args.input}: the first {n} of {source.length} samples")
+                title = over_range_title(
+                    f"{args.input}" if n == source.length else
+                    f"{args.input}: the first {n} of {source.length} samples", over, total)
         else:
             with Opened(args.serial, args) as device:
                 nm = wavelength(device, args.wavelength)
@@ -67,7 +68,7 @@ def run(args: argparse.Namespace) -> None:
                 over = analysis.over_range_samples(data, analysis.block_limits(device, nm))
                 highgain = bool(device.highgain)
                 rate, units = samplerate(device), "uW"
-                title = f"{device!r} at {nm:g} nm"
+                title = over_range_title(f"{device!r} at {nm:g} nm", over, data.size)
             over_range(over, data.size, highgain)
             n, trace = data.size, _trace(data.size, [data])
         analysis.plot_trace(trace, out.path, samplerate_hz=rate, units=analysis.axis_label(units),

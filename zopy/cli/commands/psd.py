@@ -4,24 +4,28 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import math
 import pathlib
-from typing import cast
 
 import numpy
 import numpy.typing as npt
 
 from ... import analysis
 from ..._extras import require
+from ..._light import DARK
 from ..._photodiode import is_balanced
-from ..._writer import Output
-from ..common import (Failure, Opened, csv_text, file_rate, file_units, only_for_fresh_blocks,
-                     output, over_range, sample_file, samplerate, wavelength)
+from ..._writer import Output, write_csv
+from ..common import (Failure, Measured, Opened, check_samples, file_spectrum,
+                     fresh_blocks, light_set, only_for_fresh_blocks, output, over_range,
+                     over_range_title, samplerate, warn, wavelength)
 from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_wavelength,
                       count, positive)
 
-SUMMARY = "Noise spectrum against the shot-noise level."
+SUMMARY = "Noise spectrum against the shot-noise level and the dark floor."
 MAX_SEGMENT = 1 << 22       # a segment is held and transformed at once
+# a fresh block: raw, power in µW and in W, and the moments' temporaries
+BYTES_PER_SAMPLE = 2 + 8 + 8 + 16
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -39,37 +43,40 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "photodiodes of a balanced unit (default: the mean power, "
                              "single-photodiode units)")
     parser.add_argument("--band", type=positive, nargs=2, metavar=("LOW", "HIGH"),
-                        help="band of the clearance in Hz (default: fs/1000 to fs/50)")
+                        help="band of the excess noise and the clearance in Hz (default: "
+                             "fs/1000 to fs/50, inside the detector's band)")
+    dark = parser.add_mutually_exclusive_group()
+    dark.add_argument("--dark", type=pathlib.Path, metavar="FILE",
+                      help="a recording taken with the light blocked, or the spectrum .csv "
+                           "psd --output wrote of one: the dark floor, and the clearance over it")
+    dark.add_argument("--take-dark", action="store_true",
+                      help="after the fresh blocks, take as many with the light blocked "
+                           "(asks you to block it; on the virtual bench, switches it off)")
     parser.add_argument("--segment", type=count(16), metavar="N",
                         help="Welch segment length (default 4096)")
     parser.add_argument("--plot", type=pathlib.Path, metavar="OUTPUT.png",
-                        help="draw the spectrum with the shot-noise line and the band")
+                        help="draw the spectrum with the shot-noise reference, the dark "
+                             "floor and the band")
     parser.add_argument("--db", action="store_true",
-                        help="draw the spectrum in dB relative to shot noise")
+                        help="draw the spectrum in dB relative to the shot-noise reference "
+                             "through the chain (0 dB: shot-noise-limited)")
     parser.add_argument("--output", type=pathlib.Path, metavar="SPECTRUM.csv",
-                        help="write the spectrum: frequency, density, dB relative to shot noise")
+                        help="write the spectrum: frequency, density, shot-noise reference, "
+                             "dark density, excess noise in dB")
     add_force(parser, "the plot and the spectrum")
-
-
-class _Measured:
-    """What a spectrum was taken from."""
-    text = ""                   # the source, for the report
-    serial = ""
-    balanced = False
-    highgain: bool | None = None
-    over_range: int | None = None           # samples over range, None: not known
-    samples = 0
 
 
 def run(args: argparse.Namespace) -> None:
     if args.segment is not None and args.segment > MAX_SEGMENT:
         raise Failure(f"--segment must be at most {MAX_SEGMENT}, not {args.segment}", status=2)
     if args.input is not None:
-        only_for_fresh_blocks(args, ("gain", "antialias", "average"))
+        only_for_fresh_blocks(args, ("gain", "antialias", "average", "take_dark"))
     elif args.samplerate is not None:
         raise Failure("--samplerate is for an input file that does not record its rate", status=2)
     if args.db and args.plot is None:
         raise Failure("--db draws the plot in dB: give --plot too", status=2)
+    if args.input is None:
+        check_samples(args.samples, BYTES_PER_SAMPLE)
     require("scipy")
     if args.plot is not None:
         require("matplotlib")
@@ -81,122 +88,201 @@ def run(args: argparse.Namespace) -> None:
             plot = outputs.enter_context(output(args.plot, args.force, (".png",)))
         if args.output is not None:
             spectrum_file = outputs.enter_context(output(args.output, args.force, (".csv",)))
-        moments, measured = analysis.Moments(), _Measured()
+        measured = Measured()
+        dark: _Dark | None = None
         if args.input is not None:
-            s, rate, nm = _file_spectrum(args, moments, measured)
+            moments = analysis.Moments()
+            s, rate, nm = file_spectrum(args, args.input, moments, measured)
         else:
-            s, rate, nm = _fresh_spectrum(args, moments, measured)
-        _report(args, s, rate, nm, moments, measured, plot, spectrum_file)
+            s, rate, nm, dark, moments = _fresh_spectrum(args, measured)
+        if args.dark is not None:
+            dark = _dark_file(args, s, rate, nm, measured)
+        _report(args, s, rate, nm, moments, measured, dark, plot, spectrum_file)
 
 
-def _file_wavelength(path: pathlib.Path, recorded: float | None, given: float | None) -> float:
-    """The wavelength the file's samples were calibrated at; --wavelength only
-    for a file that does not record it, never against what it records."""
-    if recorded is None:
-        if given is None:
-            raise Failure(f"{path}: no calibration wavelength recorded; give --wavelength")
-        return given
-    if given is not None and not math.isclose(given, recorded, rel_tol=1e-9):
-        raise Failure(f"{path}: its samples were calibrated at {recorded:g} nm, not at the "
-                      f"--wavelength {given:g} nm; leave --wavelength out")
-    return recorded
+@dataclasses.dataclass
+class _Dark:
+    """The dark reference: the spectrum with the light blocked and where it came from."""
+    spectrum: analysis.Spectrum
+    text: str
+    clipped: bool = False       #: samples of it over range: no floor of the electronics
 
 
-def _file_spectrum(args: argparse.Namespace, moments: analysis.Moments,
-                   measured: _Measured) -> tuple[analysis.Spectrum, float, float]:
-    with sample_file(args.input) as source:
-        rate = file_rate(args.input, source, args.samplerate)
-        units = file_units(args.input, source)
-        if units == analysis.COUNTS:
-            raise Failure(f"{args.input}: holds ADC codes, not optical power; acquire or "
-                          "record it calibrated (without --raw)")
-        unit = analysis.power_unit(units)
-        if unit is None:
-            raise Failure(f"{args.input}: does not say what its samples are (no units); "
-                          "psd takes optical power")
-        nm = _file_wavelength(args.input, source.wavelength_nm, args.wavelength)
-        if source.length < 16:
-            raise Failure(f"{args.input}: a spectrum needs at least 16 samples, "
-                          f"the file holds {source.length}")
-        measured.balanced = source.balanced
-        measured.serial = str(source.attrs.get("serial", args.input.name))
-        measured.highgain = source.attrs.get("highgain")
-        measured.over_range = source.attrs.get("over_range_samples")
-        measured.samples = source.length
-        # the whole file, a chunk at a time: memory independent of its length
-        welch = analysis.WelchAverage(rate, min(source.length, args.segment or analysis.SEGMENT))
-        for chunk in source.chunks():
-            power_w = chunk.astype(numpy.float64) * unit.watts
-            welch.add(power_w)
-            moments.add(power_w)
-        measured.text = f"{args.input} ({source.length} samples)"
-        return welch.spectrum(), rate, nm
+def _dark_file(args: argparse.Namespace, s: analysis.Spectrum, rate: float, nm: float,
+               measured: Measured) -> _Dark:
+    """The spectrum of the --dark recording, in the measurement's segments,
+    taken at its rate and with its gain."""
+    saved = _saved_spectrum(args.dark)
+    if saved is not None:
+        if not analysis.same_bins(s, saved):
+            raise Failure(f"{args.dark}: the dark spectrum's bins are not the spectrum's "
+                          f"({len(saved.frequency_hz)} bins {saved.resolution_hz:.4g} Hz apart, "
+                          f"not {len(s.frequency_hz)} {s.resolution_hz:.4g} Hz apart): take "
+                          "both at one rate and --segment")
+        return _Dark(saved, str(args.dark))
+    dark_measured = Measured()
+    segment = round(rate / s.resolution_hz)
+    dark, dark_rate, _ = file_spectrum(args, args.dark, analysis.Moments(), dark_measured, segment)
+    if not math.isclose(dark_rate, rate, rel_tol=1e-9):
+        raise Failure(f"{args.dark}: the dark reference was taken at {dark_rate:g} samples/s, "
+                      f"the spectrum at {rate:g}; take both at one rate")
+    if None not in (dark_measured.highgain, measured.highgain) and \
+            bool(dark_measured.highgain) != bool(measured.highgain):
+        raise Failure(f"{args.dark}: the dark reference was taken in "
+                      f"{'high' if dark_measured.highgain else 'low'} gain, the spectrum in "
+                      f"{'high' if measured.highgain else 'low'}; the floor differs by gain")
+    clipped = over_range(dark_measured.over_range, dark_measured.samples,
+                         dark_measured.highgain, f" in {args.dark}")
+    return _Dark(dark, str(args.dark), clipped)
 
 
-def _fresh_spectrum(args: argparse.Namespace, moments: analysis.Moments,
-                    measured: _Measured) -> tuple[analysis.Spectrum, float, float]:
-    blocks = args.average or 1
+def _saved_spectrum(path: pathlib.Path) -> analysis.Spectrum | None:
+    """The spectrum in a .csv that ``zopy psd --output`` wrote (its frequency and
+    density columns, under the column names of now or of before), None for
+    any other file (a file of samples)."""
+    if path.suffix.lower() != ".csv":
+        return None
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = [line.rstrip("\n") for line in f]
+    except (OSError, UnicodeDecodeError):
+        return None     # the sample-file reader says what is wrong with it
+    columns = next((i for i, line in enumerate(lines) if not line.startswith("#")), None)
+    if columns is None or lines[columns] not in (SPECTRUM_COLUMNS, OLD_SPECTRUM_COLUMNS):
+        return None
+    try:
+        table = numpy.loadtxt(lines[columns + 1:], delimiter=",", ndmin=2)
+    except ValueError as exc:
+        raise Failure(f"{path}: not a spectrum as zopy psd writes it: {exc}") from None
+    if len(table) < 2 or table.shape[1] != len(lines[columns].split(",")):
+        raise Failure(f"{path}: not a spectrum as zopy psd writes it: "
+                      f"{len(table)} rows of {table.shape[1]} columns")
+    return analysis.Spectrum(table[:, 0], table[:, 1], float(table[1, 0] - table[0, 0]))
+
+
+def _fresh_spectrum(args: argparse.Namespace, measured: Measured
+                    ) -> tuple[analysis.Spectrum, float, float, _Dark | None, analysis.Moments]:
     with Opened(args.serial, args) as device:
         nm = wavelength(device, args.wavelength)
         rate = samplerate(device)
-        limits = analysis.block_limits(device, nm)
         measured.balanced = is_balanced(device)
         measured.serial = device.serial
         measured.highgain = bool(device.highgain)
-        measured.over_range = 0
-        total: npt.NDArray[numpy.float64] | None = None
-        for _ in range(blocks):
-            data = device.get_calibrated_data(args.samples, nm)
-            measured.over_range += analysis.over_range_samples(data, limits)
-            power_w = numpy.asarray(data, dtype=numpy.float64) * 1e-6
-            moments.add(power_w)
-            s = analysis.psd(power_w, rate, args.segment)
-            total = s.density if total is None else total + s.density
-        measured.samples = blocks * args.samples
+        measured.chain = analysis.fresh_block_chain(rate, bool(device.antialias))
+        lit = fresh_blocks(device, nm, args.samples, args.average or 1, args.segment)
+        measured.over_range, measured.samples = lit.over_range, lit.samples
         measured.text = (f"{device!r}, {args.samples} samples"
-                         + (f" x {blocks} blocks" if blocks > 1 else ""))
-    # blocks >= 1 (--average is at least 1): total holds their sum
-    return (analysis.Spectrum(s.frequency_hz, cast(npt.NDArray[numpy.float64], total) / blocks,
-                              s.resolution_hz), rate, nm)
+                         + (f" x {args.average} blocks" if (args.average or 1) > 1 else ""))
+        dark = None
+        if args.take_dark:
+            with light_set(device, "Block the light", **DARK):
+                blocked = fresh_blocks(device, nm, args.samples, args.average or 1, args.segment)
+            clipped = over_range(blocked.over_range, blocked.samples, measured.highgain,
+                                 " with the light blocked")
+            if not measured.balanced and analysis.is_lit(blocked.moments.mean, blocked.moments.std):
+                warn(f"{blocked.moments.mean * 1e6:.4g} µW reached the photodiode while the "
+                     "light was to be blocked: the dark reference holds light")
+            dark = _Dark(blocked.spectrum, f"{blocked.samples} samples with the light blocked",
+                         clipped)
+    return lit.spectrum, rate, nm, dark, lit.moments
+
+
+def _band(args: argparse.Namespace, s: analysis.Spectrum, rate: float,
+          detector: tuple[float, float] | None) -> tuple[float, float]:
+    """--band, checked against the spectrum's bins, or the default band inside the detector's."""
+    top = float(s.frequency_hz[-1])
+    if not args.band:
+        band = (analysis.default_band(rate) if detector is None
+                else analysis.band_in_detector(rate, detector))
+        if not numpy.any((s.frequency_hz >= band[0]) & (s.frequency_hz <= band[1])):
+            raise Failure(f"no frequency bin in the default band {band[0]:g}..{band[1]:g} Hz: "
+                          f"the bins are {s.resolution_hz:.4g} Hz apart; give --band or a "
+                          "longer --segment")
+        return band
+    low, high = args.band
+    if low >= high:
+        raise Failure(f"--band {low:g} {high:g}: LOW must be below HIGH", status=2)
+    if low > top:
+        raise Failure(f"--band {low:g}..{high:g} Hz lies above the spectrum, whose last bin is "
+                      f"{top:g} Hz at {rate:g} samples/s")
+    if not numpy.any((s.frequency_hz >= low) & (s.frequency_hz <= high)):
+        raise Failure(f"--band {low:g}..{high:g} Hz holds no frequency bin: the bins are "
+                      f"{s.resolution_hz:.4g} Hz apart; widen the band or give a longer --segment")
+    if detector is not None and (low < detector[0] or high > detector[1]):
+        warn(f"--band {low:g}..{high:g} Hz reaches outside the detector's band "
+             f"{detector[0]:.4g}..{detector[1]:.4g} Hz, where the filters are more than 3 dB "
+             "down and the numbers say more about them than about the light")
+    return (low, high)
 
 
 def _report(args: argparse.Namespace, s: analysis.Spectrum, rate: float, nm: float,
-            moments: analysis.Moments, measured: _Measured, plot: Output | None,
-            spectrum_file: Output | None) -> None:
-    band = tuple(args.band) if args.band else analysis.default_band(rate)
-    try:
-        density = analysis.band_mean(s, band)
-    except ValueError as exc:
-        raise Failure(f"{exc} (resolution {s.resolution_hz:.4g} Hz); give --band") from None
+            moments: analysis.Moments, measured: Measured, dark: _Dark | None,
+            plot: Output | None, spectrum_file: Output | None) -> None:
+    chain = measured.chain
+    response = None if chain is None else analysis.chain_response(s.frequency_hz, chain)
+    detector = None if response is None else analysis.detector_band(s.frequency_hz, response)
+    band = _band(args, s, rate, detector)
+    span = f"{band[0]:g}..{band[1]:g} Hz"
+    density = analysis.band_mean(s, band)
     if not math.isfinite(density):
         raise Failure(f"{measured.text}: the noise density overflows; the samples are too large "
                       "to be optical power")
     where = f" in {args.input}" if args.input is not None else ""
     clipped = over_range(measured.over_range, measured.samples, measured.highgain, where)
-
     averaged = f"; {args.average} blocks averaged" if (args.average or 1) > 1 else ""
     print(f"Source            {measured.text} at {rate:g} samples/s")
     print(f"Mean power        {moments.mean * 1e6:.4f} µW"
           f"{' (P1 - P2)' if measured.balanced else ''}")
     print(f"Resolution        {s.resolution_hz:.4g} Hz (Welch, Hann, 50% overlap{averaged})")
-    print(f"Noise density     {density:.4g} W²/Hz over {band[0]:g}..{band[1]:g} Hz")
+    if detector is not None:
+        print(f"Detector band     {detector[0]:.4g}..{detector[1]:.4g} Hz (the chain within "
+              "3 dB of its peak)")
+    else:
+        print("Detector band     unknown: the file does not record its filters; the shot-noise "
+              "reference is drawn flat")
+    clipped_text = "none: samples are over range (clipped), so the spectrum is not that of the light"
+    print(f"Noise density     {clipped_text if clipped else f'{density:.4g} W²/Hz over {span}'}")
+    clearance = None
+    if dark is not None:
+        try:
+            dark_density = analysis.band_mean(dark.spectrum, band)
+        except ValueError:
+            raise Failure(f"the dark reference has no bin in {span}") from None
+        print(f"Dark density      {dark_density:.4g} W²/Hz over {span} ({dark.text})")
+        if clipped:
+            print(f"Clearance         {clipped_text}")
+        elif dark.clipped:
+            print("Clearance         none: the dark reference is over range (clipped), so it "
+                  "is not the floor of the electronics")
+        elif density > 0 and dark_density > 0:
+            try:
+                clearance = analysis.shot_noise_clearance_db(s, dark.spectrum, band)
+            except ValueError as exc:
+                raise Failure(f"{dark.text}: {exc}") from None
+            print(f"Clearance         {clearance:+.2f} dB over the dark floor over {span}")
+        else:
+            print(f"Clearance         none: no noise at all over {span}")
     power_w = analysis.shot_noise_power(moments.mean, moments.std, balanced=measured.balanced,
                                         total_power=None if args.power is None
                                         else args.power * 1e-6)
     level = None if power_w is None else analysis.shot_noise_level(power_w, nm)
-    clearance = None
+    reference = None
+    excess = None
     if level is not None:
+        reference = analysis.shot_noise_reference(s.frequency_hz, level, chain)
+        inside = (s.frequency_hz >= band[0]) & (s.frequency_hz <= band[1])
+        through = ("" if chain is None else
+                   f"; through the chain {float(reference[inside].mean()):.4g} W²/Hz over {span}")
         print(f"Shot-noise level  {level:.4g} W²/Hz (2hνP, P = {_power_text(args, moments)}"
-              f" at {nm:g} nm)")
+              f" at {nm:g} nm{through})")
         if clipped:
-            print("Clearance         none: samples are over range (clipped), so the spectrum "
-                  "is not that of the light")
+            print(f"Excess noise      {clipped_text}")
         elif density > 0:
-            clearance = analysis.clearance_db(s, level, band)
-            print(f"Clearance         {clearance:+.2f} dB relative to "
-                  f"shot noise over {band[0]:g}..{band[1]:g} Hz")
+            excess = analysis.excess_noise_db(s, level, band, chain)
+            print(f"Excess noise      {excess:+.2f} dB relative to shot noise over {span} "
+                  "(0 dB: shot-noise-limited)")
         else:
-            print(f"Clearance         none: no noise at all over {band[0]:g}..{band[1]:g} Hz")
+            print(f"Excess noise      none: no noise at all over {span}")
     else:
         why = analysis.unknown_shot_noise(measured.balanced)
         hint = ", the total µW on both photodiodes" if measured.balanced else ""
@@ -204,14 +290,18 @@ def _report(args: argparse.Namespace, s: analysis.Spectrum, rate: float, nm: flo
         if args.db:
             raise Failure("--db needs the shot-noise level; give --power")
     if spectrum_file is not None:
-        _save_spectrum(spectrum_file.path, s, level, measured, rate, nm)
+        _save_spectrum(spectrum_file.path, s, level, reference, dark, measured, rate, nm, band,
+                       detector)
     if plot is not None:
         power = _power_text(args, moments) + (" (P1 - P2)" if measured.balanced and
                                               not args.power else "")
         title = (f"{measured.serial} at {nm:g} nm, P = {power}, "
                  f"RBW {s.resolution_hz:.4g} Hz")
+        title = over_range_title(title, measured.over_range, measured.samples)
         analysis.plot_spectrum(s, plot.path, level=level, band=band, clearance=clearance,
-                               db=args.db, title=title)
+                               db=args.db, title=title, reference=reference,
+                               dark=None if dark is None else dark.spectrum, detector=detector,
+                               excess=excess)
     # the files take their names as the block ends; then say so
     for given, out in ((args.output, spectrum_file), (args.plot, plot)):
         if out is not None:
@@ -219,21 +309,34 @@ def _report(args: argparse.Namespace, s: analysis.Spectrum, rate: float, nm: flo
             print(f"wrote {given}")
 
 
-def _save_spectrum(path: str, s: analysis.Spectrum, level: float | None, measured: _Measured,
-                   rate: float, nm: float) -> None:
-    """The spectrum as .csv: frequency, density and (when the level is known) dB
-    relative to shot noise, under the metadata lines that say what it is."""
+SPECTRUM_COLUMNS = "frequency_hz,density_w2_hz,shot_noise_w2_hz,dark_density_w2_hz,excess_noise_db"
+#: a spectrum .csv's columns before excess noise and clearance had names of their own
+OLD_SPECTRUM_COLUMNS = "frequency_hz,density_w2_hz,relative_to_shot_noise_db"
+
+
+def _save_spectrum(path: str, s: analysis.Spectrum, level: float | None,
+                   reference: npt.NDArray[numpy.float64] | None, dark: _Dark | None,
+                   measured: Measured, rate: float, nm: float, band: tuple[float, float],
+                   detector: tuple[float, float] | None) -> None:
+    """The spectrum as .csv: frequency, density, the shot-noise reference through
+    the chain, the dark density and the excess noise in dB (nan where not
+    known), under the metadata lines that say what it is."""
+    unknown = numpy.full(s.density.shape, numpy.nan)
     header = {"source": measured.text, "serial": measured.serial, "samplerate_hz": rate,
               "calibration_wavelength_nm": nm, "resolution_hz": s.resolution_hz,
               "shot_noise_w2_hz": math.nan if level is None else level,
-              "over_range_samples": -1 if measured.over_range is None else measured.over_range}
-    with numpy.errstate(divide="ignore"):
-        relative = (numpy.full(s.density.shape, numpy.nan) if level is None
-                    else 10.0 * numpy.log10(s.density / level))
-    numpy.savetxt(path, numpy.column_stack((s.frequency_hz, s.density, relative)),
-                  fmt=["%.9g", "%.6g", "%.4f"], delimiter=",", comments="",
-                  header="\n".join([*(f"# {k} = {csv_text(v)}" for k, v in header.items()),
-                                    "frequency_hz,density_w2_hz,relative_to_shot_noise_db"]))
+              "over_range_samples": -1 if measured.over_range is None else measured.over_range,
+              "band_hz": f"{band[0]!r} {band[1]!r}",
+              "detector_band_hz": "unknown" if detector is None
+              else f"{detector[0]!r} {detector[1]!r}",
+              "dark": "none" if dark is None else dark.text}
+    shot = unknown if reference is None else reference
+    with numpy.errstate(divide="ignore", invalid="ignore"):
+        excess = unknown if reference is None else 10.0 * numpy.log10(s.density / reference)
+    columns = (s.frequency_hz, s.density, shot,
+               unknown if dark is None else dark.spectrum.density, excess)
+    write_csv(path, dict(zip(SPECTRUM_COLUMNS.split(","), columns)), header,
+              ["%.9g", "%.6g", "%.6g", "%.6g", "%.4f"])
 
 
 def _power_text(args: argparse.Namespace, moments: analysis.Moments) -> str:
