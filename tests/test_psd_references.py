@@ -106,7 +106,7 @@ class TestReferences:
         assert run(capsys, "psd", tmp_path / "dark.h5", "--output", tmp_path / "dark.csv")[0] == 0
         old = tmp_path / "old.csv"      # as psd wrote a spectrum before the columns were renamed
         lines = (tmp_path / "dark.csv").read_text().splitlines()
-        old.write_text("\n".join([*lines[:7], "frequency_hz,density_w2_hz,relative_to_shot_noise_db",
+        old.write_text("\n".join([*lines[1:8], "frequency_hz,density_w2_hz,relative_to_shot_noise_db",
                                   *(",".join(line.split(",")[:2] + ["nan"]) for line in lines[11:])]))
         sim.set_light(150.0)
         assert run(capsys, "record", tmp_path / "lit.h5", "--seconds", 0.05)[0] == 0
