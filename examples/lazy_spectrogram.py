@@ -1,13 +1,16 @@
 """A spectrogram of recordings larger than memory: Welch per time slice, on Dask.
 
 Opens recordings as one lazy data set (``zopy.record.open_dataset``), cuts it
-into time slices (the data set's chunks, which never span two files) and
-estimates each slice's noise spectrum as ``zopy psd`` does (Hann windows of
-4096 samples, half overlap, one-sided, W²/Hz of optical power): one Dask task
-per slice, so the slices are read and transformed by every worker at once and
-only the spectra stay in memory. With ``--scheduler ADDRESS`` the same code
-runs on a ``dask.distributed`` cluster whose workers see the files; with
-``--cluster`` on a local one.
+into time slices (the data set's chunks: whole HDF5 chunks, never spanning two
+files) and estimates each slice's noise spectrum with zopy's estimate, as
+``zopy psd`` does (``zopy.analysis.welch``: Hann windows of 4096 samples, half
+overlap, one-sided, W²/Hz of optical power, no bin at the Nyquist frequency):
+one Dask task per slice, so the slices are read and transformed by every
+worker at once and only the spectra stay in memory. Each task reads its slice
+in one ``read_direct`` into a buffer its thread keeps, and the transform
+releases the interpreter lock, so Dask's threads use every core. With
+``--scheduler ADDRESS`` the same code runs on a ``dask.distributed`` cluster
+whose workers see the files; with ``--cluster`` on a local one.
 
 Without files it first records four short recordings of a virtual instrument
 into a temporary folder.
@@ -24,27 +27,56 @@ import importlib
 import pathlib
 import sys
 import tempfile
+import threading
 from collections.abc import Iterator
 from typing import Any
 
 import numpy
 import numpy.typing as npt
 
+from zopy import analysis
+
 SEGMENT = 4096
 UNIT_SCALES = {"uW": 1e-6, "mW": 1e-3, "W": 1.0}
 
+_buffers = threading.local()      # each thread's read buffer, kept from slice to slice
 
-def welch_rows(block: npt.NDArray[Any], samplerate: float, scale: float,
-               segment: int) -> npt.NDArray[numpy.float64]:
-    """One slice's spectrum as a row: Welch's estimate of zopy.analysis.psd (NaN for a
-    slice shorter than a segment)."""
-    signal: Any = importlib.import_module("scipy.signal")
-    if len(block) < segment:
-        return numpy.full((1, segment // 2 + 1), numpy.nan)
-    _, density = signal.welch(block.astype(numpy.float64) * scale, fs=samplerate, window="hann",
-                              nperseg=segment, noverlap=segment // 2, detrend="constant",
-                              scaling="density")
-    return numpy.asarray(density, dtype=numpy.float64)[numpy.newaxis, :]
+
+def read_slice(path: str, start: int, stop: int) -> npt.NDArray[Any]:
+    """Samples start..stop of a recording, read in one piece into this thread's buffer
+    (valid until its next read); the file is checked as untrusted input again."""
+    from zopy.readers import SampleFileError, open_hdf5
+    with open_hdf5(path) as source:
+        if source.length < stop:
+            raise SampleFileError(path, f"holds {source.length} samples now, not the {stop} "
+                                  "it had when the data set was opened")
+        dtype = source.dtype.newbyteorder("=")
+        buffer = getattr(_buffers, "samples", None)
+        if buffer is None or buffer.dtype != dtype or len(buffer) < stop - start:
+            buffer = _buffers.samples = numpy.empty(stop - start, dtype)
+        block = buffer[:stop - start]
+        source.samples.read_direct(block, numpy.s_[start:stop])
+    return block
+
+
+def slice_row(path: str, start: int, stop: int, samplerate: float, scale: float,
+              segment: int) -> npt.NDArray[numpy.float64]:
+    """One slice's spectrum as a row (NaN for a slice shorter than a segment)."""
+    bins = len(analysis.psd_frequencies(samplerate, segment, segment))
+    if stop - start < segment:
+        return numpy.full((1, bins), numpy.nan)
+    density = analysis.welch(read_slice(path, start, stop), samplerate, segment).density
+    return (density * (scale * scale))[numpy.newaxis, :]
+
+
+def slices(dataset: Any) -> list[tuple[str, int, int]]:
+    """(file, first sample, end) of each of the data set's slices, within its file."""
+    firsts = list(dataset.attrs["file_first_sample"])
+    files = list(dataset.attrs["files"])
+    bounds = numpy.cumsum((0,) + dataset.samples.data.chunks[0])
+    file_of = numpy.searchsorted(firsts, bounds[:-1], side="right") - 1
+    return [(files[f], int(begin - firsts[f]), int(end - firsts[f]))
+            for f, begin, end in zip(file_of, bounds[:-1], bounds[1:])]
 
 
 def slice_starts(dataset: Any) -> npt.NDArray[numpy.datetime64]:
@@ -62,18 +94,26 @@ def slice_starts(dataset: Any) -> npt.NDArray[numpy.datetime64]:
 
 def spectrogram(dataset: Any, segment: int = SEGMENT) -> Any:
     """A lazy xarray.DataArray (slice, frequency) of W²/Hz: nothing computed yet."""
+    import dask.array
     import xarray
+    from dask.base import tokenize
     scale = UNIT_SCALES.get(dataset.attrs.get("units", ""))
     if scale is None:
         raise ValueError(f"the recordings hold {dataset.attrs.get('units') or 'unknown units'}, "
                          "not optical power; record them calibrated")
     rate = float(dataset.attrs["samplerate_hz"])
-    samples = dataset.samples.data
-    rows = samples.map_blocks(welch_rows, rate, scale, segment, dtype=numpy.float64,
-                              chunks=((1,) * samples.numblocks[0], (segment // 2 + 1,)), new_axis=1)
+    frequency = analysis.psd_frequencies(rate, segment, segment)
+    parts = slices(dataset)
+    # the tasks name the files and read them themselves (as the data set's own
+    # tasks do), so a distributed cluster's workers need only see the files
+    name = "zopy-spectrogram-" + tokenize(dataset.samples.data.name, parts, rate, scale, segment)
+    graph = {(name, i, 0): (slice_row, path, start, stop, rate, scale, segment)
+             for i, (path, start, stop) in enumerate(parts)}
+    rows = dask.array.Array(graph, name, chunks=((1,) * len(parts), (len(frequency),)),
+                            dtype=numpy.float64)
     return xarray.DataArray(rows, dims=("slice", "frequency"), name="psd",
                             coords={"slice_start": ("slice", slice_starts(dataset)),
-                                    "frequency": numpy.fft.rfftfreq(segment, 1 / rate)},
+                                    "frequency": frequency},
                             attrs={"units": "W²/Hz", "segment": segment})
 
 

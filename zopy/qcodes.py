@@ -186,7 +186,7 @@ class KV310(Instrument):
 
     def _psd(self) -> numpy.ndarray:
         power_w = self._trace() * 1e-6
-        return analysis.psd(power_w, float(self.device.samplerate), self._segment()).density
+        return analysis.welch(power_w, float(self.device.samplerate), self._segment()).density
 
     def _frequencies(self) -> numpy.ndarray:
         return analysis.psd_frequencies(float(self.device.samplerate), self.npts.get_latest(),
