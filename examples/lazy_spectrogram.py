@@ -94,9 +94,9 @@ def slice_starts(dataset: Any) -> npt.NDArray[numpy.datetime64]:
 
 def spectrogram(dataset: Any, segment: int = SEGMENT) -> Any:
     """A lazy xarray.DataArray (slice, frequency) of W²/Hz: nothing computed yet."""
-    import dask.array
     import xarray
     from dask.base import tokenize
+    dask_array: Any = importlib.import_module("dask.array")     # untyped
     scale = UNIT_SCALES.get(dataset.attrs.get("units", ""))
     if scale is None:
         raise ValueError(f"the recordings hold {dataset.attrs.get('units') or 'unknown units'}, "
@@ -109,7 +109,7 @@ def spectrogram(dataset: Any, segment: int = SEGMENT) -> Any:
     name = "zopy-spectrogram-" + tokenize(dataset.samples.data.name, parts, rate, scale, segment)
     graph = {(name, i, 0): (slice_row, path, start, stop, rate, scale, segment)
              for i, (path, start, stop) in enumerate(parts)}
-    rows = dask.array.Array(graph, name, chunks=((1,) * len(parts), (len(frequency),)),
+    rows = dask_array.Array(graph, name, chunks=((1,) * len(parts), (len(frequency),)),
                             dtype=numpy.float64)
     return xarray.DataArray(rows, dims=("slice", "frequency"), name="psd",
                             coords={"slice_start": ("slice", slice_starts(dataset)),

@@ -140,3 +140,25 @@ def test_spectrogram_example_on_a_local_cluster():
     electronic = (2.5 / sim.COUNTS_PER_UW_HIGH * 1e-6) ** 2 * 2 / sim.DEFAULT_SAMPLERATE
     expected = electronic + analysis.shot_noise_level(100e-6, 1550.0) + 1e-14 * 100e-6 ** 2
     assert levels == pytest.approx([expected] * 20, rel=0.1)
+
+
+def test_spectrogram_example_equals_scipy_per_slice(tmp_path, file_size_limit):
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        from lazy_spectrogram import spectrogram
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    signal = pytest.importorskip("scipy.signal")
+    paths = record_files(tmp_path, ["a.h5", "b.h5"], samples=(12_000, 7_000), bits=False)
+    ds = recorder.open_dataset(paths, chunk_samples=CHUNK)     # slices of 5000, 5000, 2000, 5000, 2000
+    result = spectrogram(ds, segment=1024).compute(scheduler="threads")
+    assert result.shape == (5, 512)           # no bin at the Nyquist frequency
+    np.testing.assert_array_equal(result.frequency, np.fft.rfftfreq(1024, 1e-6)[:-1])
+    rows = [recorder.read(path)[0] for path in paths]
+    for row, (part, start) in zip(result.values, [(0, 0), (0, 5000), (0, 10_000), (1, 0), (1, 5000)]):
+        block = rows[part][start:start + 5000].astype(np.float64) * 1e-6
+        _, density = signal.welch(block, fs=1e6, window="hann", nperseg=1024, noverlap=512,
+                                  detrend="constant", scaling="density")
+        np.testing.assert_allclose(row, density[:-1], rtol=1e-6)
+    rows_4096 = spectrogram(ds).values         # slices of 2000 samples are shorter than a segment
+    assert np.isnan(rows_4096[[2, 4]]).all() and np.isfinite(rows_4096[[0, 1, 3]]).all()

@@ -83,11 +83,12 @@ def welch(samples: Samples, samplerate_hz: float, segment: int | None = None, *,
 
 def psd(samples: Samples, samplerate_hz: float, segment: int | None = None) -> Spectrum:
     """Welch's estimate: Hann windows, half overlap, mean removed per segment
-    (:func:`welch`, one thread).
+    (:func:`welch` of the samples in float64, one thread: what
+    :class:`WelchAverage` gives block by block).
 
     ``segment`` defaults to 4096 samples, or the whole block when shorter.
     """
-    return welch(samples, samplerate_hz, segment)
+    return welch(numpy.asarray(samples, dtype=numpy.float64), samplerate_hz, segment)
 
 
 def psd_frequencies(samplerate_hz: float, n: int, segment: int | None = None) -> Floats:
@@ -113,11 +114,16 @@ def _real_samples(samples: Samples) -> npt.NDArray[numpy.floating[Any]]:
 
 
 @functools.lru_cache(maxsize=8)
-def _hann(nperseg: int) -> Floats:
-    """scipy's periodic Hann window, and read-only: it is shared."""
+def _hann(nperseg: int, dtype: type[numpy.floating[Any]] = numpy.float64
+          ) -> tuple[npt.NDArray[numpy.floating[Any]], npt.NDArray[numpy.complex128], float]:
+    """scipy's periodic Hann window in ``dtype`` (read-only: it is shared), its
+    transform at bins 0 and 1 (the rest is zero) and the sum of its squares."""
     window = 0.5 - 0.5 * numpy.cos(2.0 * numpy.pi * numpy.arange(nperseg) / nperseg)
+    low_bins = numpy.fft.rfft(window)[:2]
+    power = float(numpy.dot(window, window))
+    window = window.astype(dtype)
     window.flags.writeable = False
-    return window
+    return window, low_bins, power
 
 
 class _SegmentSums:
@@ -161,9 +167,7 @@ class _SegmentSums:
         dtype = numpy.float32 if single else numpy.float64
         segments = numpy.lib.stride_tricks.sliding_window_view(data, self.nperseg)[::self.step]
         batch = max(1, self.BATCH_BYTES // (self.nperseg * numpy.dtype(dtype).itemsize))
-        window = _hann(self.nperseg).astype(dtype)
-        # the window's transform at bins 0 and 1 (the rest is zero)
-        window_bins = numpy.fft.rfft(_hann(self.nperseg))[:2]
+        window, window_bins, _ = _hann(self.nperseg, dtype)
         work = numpy.empty((min(batch, count), self.nperseg), dtype)
         for first in range(0, count, batch):
             rows = segments[first:first + batch]
@@ -189,8 +193,7 @@ class _SegmentSums:
 
     def density(self, samplerate_hz: float) -> Floats:
         """The one-sided average density of the segments added (scipy's scaling)."""
-        window = _hann(self.nperseg)
-        density = self.total / (self.segments * samplerate_hz * float(numpy.dot(window, window)))
+        density = self.total / (self.segments * samplerate_hz * _hann(self.nperseg)[2])
         density[1:] *= 2.0          # the Nyquist bin, the one not doubled, is not there
         return density
 
@@ -207,6 +210,8 @@ class WelchAverage:
     complete, their periodograms summed; the part of a segment that overlaps
     the next block is carried over. So the spectrum equals :func:`psd` of all
     the samples at once (to rounding), also when they are fewer than a segment.
+    Samples are taken in float64 whatever their type, as :func:`psd` takes them:
+    float32's own transform would make the result depend on the blocks' sizes.
     """
 
     def __init__(self, samplerate_hz: float, segment: int | None = None, *,
@@ -217,11 +222,11 @@ class WelchAverage:
         self.samples = 0
         self.workers = workers
         self._sums = _SegmentSums(self.segment, workers)
-        self._carry: npt.NDArray[numpy.floating[Any]] = numpy.empty(0)
+        self._carry: npt.NDArray[Any] = numpy.empty(0)
 
     def add(self, samples: Samples) -> None:
         """The next samples, consecutive with those added before."""
-        data = _real_samples(samples)
+        data = _real_samples(numpy.asarray(samples, dtype=numpy.float64))
         self.samples += len(data)
         block = numpy.concatenate((self._carry, data)) if len(self._carry) else data
         whole = self._sums.add(block)
