@@ -19,8 +19,12 @@ with P the mean power on a single photodiode, or for a balanced unit the
 total power on both photodiodes (the balanced output's mean is P1 - P2,
 which says nothing about it, so the caller gives it).
 
-scipy (Welch's method) and matplotlib (plots, Agg backend, no display) come
-with the ``tools`` extra.
+:func:`welch` is the estimate behind them all: scipy's Welch density,
+computed in batches of strided segments (float32 kept in float32 where
+enough segments are averaged), with ``workers`` threads for the transform.
+
+scipy (its FFT) and matplotlib (plots, Agg backend, no display) come with
+the ``tools`` extra.
 """
 
 from __future__ import annotations
