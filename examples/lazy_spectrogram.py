@@ -24,6 +24,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib
+import os
 import pathlib
 import sys
 import tempfile
@@ -39,24 +40,92 @@ from zopy import analysis
 SEGMENT = 4096
 UNIT_SCALES = {"uW": 1e-6, "mW": 1e-3, "W": 1.0}
 
-_buffers = threading.local()      # each thread's read buffer, kept from slice to slice
+class _OpenRecording:
+    """A recording checked as untrusted input (zopy.readers) and kept open for
+    the next slice of the same file, with a descriptor for reading its bytes."""
+
+    def __init__(self, path: str) -> None:
+        from zopy.readers import open_hdf5
+        self.identity = _identity(path)
+        self.source = open_hdf5(path)
+        self.fd = os.open(path, os.O_RDONLY)
+        samples = self.source.samples
+        # chunks stored as they are (no filter) of samples in this machine's
+        # byte order are read as the file's bytes, with one system call each
+        self.raw = (samples.chunks is not None and samples.dtype.isnative
+                    and samples.id.get_create_plist().get_nfilters() == 0)
+
+    def close(self) -> None:
+        os.close(self.fd)
+        self.source.close()
+
+
+def _identity(path: str) -> tuple[int, int, int, int]:
+    stat = os.stat(path)
+    return stat.st_dev, stat.st_ino, stat.st_size, stat.st_mtime_ns
+
+
+def _thread_state() -> dict[str, Any]:
+    """This thread's read buffer and last recording, kept from slice to slice. On
+    the thread itself: tasks sent to a cluster carry this script's functions, not
+    its module state, and a thread-local object cannot be sent."""
+    thread = threading.current_thread()
+    state: dict[str, Any] | None = getattr(thread, "zopy_spectrogram", None)
+    if state is None:
+        state = {}
+        setattr(thread, "zopy_spectrogram", state)
+    return state
+
+
+def _recording(path: str) -> _OpenRecording:
+    """This thread's open recording ``path``: opened (and checked) again when it
+    is another file, or the file changed on disk since."""
+    state = _thread_state()
+    kept: _OpenRecording | None = state.pop("recording", None)
+    if kept is not None and (kept.source.path != path or kept.identity != _identity(path)):
+        kept.close()
+        kept = None
+    state["recording"] = recording = kept or _OpenRecording(path)
+    return recording
 
 
 def read_slice(path: str, start: int, stop: int) -> npt.NDArray[Any]:
-    """Samples start..stop of a recording, read in one piece into this thread's buffer
-    (valid until its next read); the file is checked as untrusted input again."""
-    from zopy.readers import SampleFileError, open_hdf5
-    with open_hdf5(path) as source:
-        if source.length < stop:
-            raise SampleFileError(path, f"holds {source.length} samples now, not the {stop} "
-                                  "it had when the data set was opened")
-        dtype = source.dtype.newbyteorder("=")
-        buffer = getattr(_buffers, "samples", None)
-        if buffer is None or buffer.dtype != dtype or len(buffer) < stop - start:
-            buffer = _buffers.samples = numpy.empty(stop - start, dtype)
-        block = buffer[:stop - start]
-        source.samples.read_direct(block, numpy.s_[start:stop])
+    """Samples start..stop of a recording, in this thread's buffer (valid until its
+    next read). The chunks are read from the file with os.preadv, which lets go
+    of the interpreter lock for the whole read (h5py takes it back and forth);
+    a filtered dataset goes through h5py's read_direct."""
+    from zopy.readers import SampleFileError
+    recording = _recording(path)
+    samples = recording.source.samples
+    if recording.source.length < stop:
+        raise SampleFileError(path, f"holds {recording.source.length} samples now, not the "
+                              f"{stop} it had when the data set was opened")
+    dtype = samples.dtype.newbyteorder("=")
+    state = _thread_state()
+    buffer = state.get("samples")
+    if buffer is None or buffer.dtype != dtype or len(buffer) < stop - start:
+        buffer = state["samples"] = numpy.empty(stop - start, dtype)
+    block: npt.NDArray[Any] = buffer[:stop - start]
+    if not (recording.raw and _read_chunks(recording, start, stop, block)):
+        samples.read_direct(block, numpy.s_[start:stop])
     return block
+
+
+def _read_chunks(recording: _OpenRecording, start: int, stop: int, block: npt.NDArray[Any]) -> bool:
+    """Reads samples start..stop from where the file stores their chunks; False
+    when one is not stored (its samples are the fill value: h5py knows it)."""
+    from zopy.readers import SampleFileError
+    samples = recording.source.samples
+    chunk, itemsize = samples.chunks[0], samples.dtype.itemsize
+    for first in range(start - start % chunk, stop, chunk):
+        info = samples.id.get_chunk_info_by_coord((first,))
+        if info.byte_offset is None:
+            return False
+        low, high = max(start, first), min(stop, first + chunk)
+        view = memoryview(block[low - start:high - start]).cast("B")
+        if os.preadv(recording.fd, [view], info.byte_offset + (low - first) * itemsize) != len(view):
+            raise SampleFileError(recording.source.path, f"ends inside the chunk of samples {first} on")
+    return True
 
 
 def slice_row(path: str, start: int, stop: int, samplerate: float, scale: float,

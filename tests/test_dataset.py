@@ -162,3 +162,44 @@ def test_spectrogram_example_equals_scipy_per_slice(tmp_path, file_size_limit):
         np.testing.assert_allclose(row, density[:-1], rtol=1e-6)
     rows_4096 = spectrogram(ds).values         # slices of 2000 samples are shorter than a segment
     assert np.isnan(rows_4096[[2, 4]]).all() and np.isfinite(rows_4096[[0, 1, 3]]).all()
+
+
+def spectrogram_module():
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        import lazy_spectrogram
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    return lazy_spectrogram
+
+
+# how a file stores its samples: in chunks as the recorder does (read as the file's
+# bytes), and through h5py: compressed, big-endian, contiguous
+LAYOUTS = [(dict(chunks=(1000,), maxshape=(None,)), True), (dict(chunks=(1000,), compression="gzip"), False),
+           (dict(chunks=(1000,), dtype=">f4"), False), (dict(chunks=None), False)]
+
+
+@pytest.mark.parametrize("layout, as_bytes", LAYOUTS)
+def test_spectrogram_reads_slices_of_every_layout(tmp_path, file_size_limit, layout, as_bytes):
+    example = spectrogram_module()
+    values = np.arange(10_000, dtype=np.float32) * 0.5
+    path = tmp_path / "run.h5"
+    with h5py.File(path, "w") as f:
+        f.attrs.update({"samplerate_hz": 1e6, "start_time": "2026-01-01T00:00:00+00:00", "units": "uW"})
+        f.create_dataset("samples", data=values, **{"dtype": np.float32, **layout})
+    for start, stop in [(0, 1000), (1500, 9999), (2500, 2501), (0, 10_000)]:
+        np.testing.assert_array_equal(example.read_slice(str(path), start, stop), values[start:stop])
+    assert example._recording(str(path)).raw == as_bytes
+
+
+def test_spectrogram_reads_a_recording_again_once_it_changes(tmp_path, file_size_limit):
+    example = spectrogram_module()
+    path = tmp_path / "run.h5"
+    for value, length in [(1.0, 5000), (2.0, 3000)]:     # replaced by a shorter one
+        with h5py.File(tmp_path / "new.h5", "w") as f:
+            f.attrs.update({"samplerate_hz": 1e6, "start_time": "2026-01-01T00:00:00+00:00"})
+            f.create_dataset("samples", data=np.full(length, value, np.float32), chunks=(1000,))
+        (tmp_path / "new.h5").replace(path)
+        assert (example.read_slice(str(path), 0, 2000) == value).all()
+    with pytest.raises(SampleFileError, match="holds 3000 samples now, not the 4000"):
+        example.read_slice(str(path), 2000, 4000)
