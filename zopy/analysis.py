@@ -108,7 +108,8 @@ def _kept_bins(nperseg: int) -> int:
 
 
 def _real_samples(samples: Samples) -> npt.NDArray[numpy.floating[Any]]:
-    """float32 stays float32 (its transform is exact enough, and faster); the rest is float64."""
+    """float32 stays float32 (:class:`_SegmentSums` says when it is transformed so); the rest
+    is float64."""
     data = numpy.asarray(samples)
     if data.dtype != numpy.float32:
         data = data.astype(numpy.float64, copy=False)

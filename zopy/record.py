@@ -345,7 +345,7 @@ def _over_range_in_chunk(samples: Buffer, limits: tuple[float, float] | None) ->
     """:func:`zopy.analysis.over_range_samples` of a chunk: a sample is over range
     at or beyond a limit, so a chunk whose extremes are not has none, and only
     a chunk that reaches the limits is counted sample by sample. (numpy's min and
-    max are two quick passes; the count is four, with two temporary arrays.)"""
+    max are two quick passes that make no temporary array.)"""
     if samples.dtype.kind == "f" and len(samples):
         extremes = numpy.array((samples.min(), samples.max()), dtype=samples.dtype)
         # a NaN makes both extremes NaN and hides the rest: counted then
