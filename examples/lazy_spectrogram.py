@@ -6,9 +6,11 @@ files) and estimates each slice's noise spectrum with zopy's estimate, as
 ``zopy psd`` does (``zopy.analysis.welch``: Hann windows of 4096 samples, half
 overlap, one-sided, W²/Hz of optical power, no bin at the Nyquist frequency):
 one Dask task per slice, so the slices are read and transformed by every
-worker at once and only the spectra stay in memory. Each task reads its slice
-in one ``read_direct`` into a buffer its thread keeps, and the transform
-releases the interpreter lock, so Dask's threads use every core. With
+worker at once and only the spectra stay in memory. Each thread keeps its
+last recording open and reads a slice's chunks straight from the file into a
+buffer it keeps (``os.preadv``, which lets go of the interpreter lock for the
+whole read; filtered data goes through h5py's ``read_direct``), and the
+transform releases the lock too, so Dask's threads use every core. With
 ``--scheduler ADDRESS`` the same code runs on a ``dask.distributed`` cluster
 whose workers see the files; with ``--cluster`` on a local one.
 
@@ -40,15 +42,23 @@ from zopy import analysis
 SEGMENT = 4096
 UNIT_SCALES = {"uW": 1e-6, "mW": 1e-3, "W": 1.0}
 
+
 class _OpenRecording:
     """A recording checked as untrusted input (zopy.readers) and kept open for
     the next slice of the same file, with a descriptor for reading its bytes."""
 
     def __init__(self, path: str) -> None:
-        from zopy.readers import open_hdf5
-        self.identity = _identity(path)
-        self.source = open_hdf5(path)
+        from zopy.readers import SampleFileError, open_hdf5
         self.fd = os.open(path, os.O_RDONLY)
+        try:
+            self.identity = _identity(os.fstat(self.fd))
+            self.source = open_hdf5(path)
+        except BaseException:
+            os.close(self.fd)
+            raise
+        if _identity(os.stat(path)) != self.identity:     # h5py and the descriptor: one file
+            self.close()
+            raise SampleFileError(path, "was replaced while it was being opened")
         samples = self.source.samples
         # chunks stored as they are (no filter) of samples in this machine's
         # byte order are read as the file's bytes, with one system call each
@@ -60,8 +70,7 @@ class _OpenRecording:
         self.source.close()
 
 
-def _identity(path: str) -> tuple[int, int, int, int]:
-    stat = os.stat(path)
+def _identity(stat: os.stat_result) -> tuple[int, int, int, int]:
     return stat.st_dev, stat.st_ino, stat.st_size, stat.st_mtime_ns
 
 
@@ -82,7 +91,7 @@ def _recording(path: str) -> _OpenRecording:
     is another file, or the file changed on disk since."""
     state = _thread_state()
     kept: _OpenRecording | None = state.pop("recording", None)
-    if kept is not None and (kept.source.path != path or kept.identity != _identity(path)):
+    if kept is not None and (kept.source.path != path or kept.identity != _identity(os.stat(path))):
         kept.close()
         kept = None
     state["recording"] = recording = kept or _OpenRecording(path)
