@@ -17,7 +17,6 @@ Run by hand: ``.venv/bin/python benchmarks/record.py [--repeats R]``.
 import argparse
 import os
 import pathlib
-import resource
 import subprocess
 import sys
 import tempfile
@@ -25,7 +24,7 @@ import tracemalloc
 
 import numpy
 
-from timing import best, ratio, sized
+from timing import best, peak_rss_bytes, ratio, sized
 
 import zopy
 from zopy import record, sim
@@ -105,7 +104,7 @@ def child(input_samples, folder):
     record.record(stream, pathlib.Path(folder) / "mem.h5", samples=input_samples // DOWNSAMPLING,
                   progress=False, overwrite=True)
     traced = tracemalloc.get_traced_memory()[1]
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024   # KiB on Linux
+    peak = peak_rss_bytes()
     print(max(0, peak - before), traced)
 
 

@@ -3,6 +3,7 @@ the tiny size the test suite runs them at, and the ratios for run_all's table.""
 
 import operator
 import os
+import resource
 import sys
 import time
 
@@ -36,6 +37,21 @@ def met(value, goal):
         return None
     sign, limit = goal.split()
     return {"<=": operator.le, ">=": operator.ge}[sign](value, float(limit))
+
+
+def peak_rss_bytes():
+    """This process's peak resident memory. Linux's ru_maxrss keeps the peak of
+    the process that forked this one (a benchmark started from run_all would
+    report run_all's); /proc's VmHWM is this program's own."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    scale = 1 if sys.platform == "darwin" else 1024
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * scale
 
 
 def best(function, repeat):
