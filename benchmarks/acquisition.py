@@ -23,10 +23,10 @@ import numpy
 import zopy
 from zopy import _timing, sim
 
-from timing import FILL_SERIAL, best, lit_bench
+from timing import FILL_SERIAL, best, lit_bench, ratio, sized
 
-N = 10**7
-REPEAT = 15
+N = sized(10**7, 10**4)
+REPEAT = sized(15, 1)
 
 
 
@@ -53,14 +53,14 @@ def counting_rate(seconds, stop_when=None):
 
 
 def threading_share(dev):
-    solo = counting_rate(1.0)
+    solo = counting_rate(sized(1.0, 0.05))
     done = threading.Event()
     rates = []
     counter = threading.Thread(target=lambda: rates.append(counting_rate(10.0, done.is_set)))
     sim.set_realtime(True)
     try:
         counter.start()
-        dev.get_raw_data(dev.samplerate)          # one second of samples
+        dev.get_raw_data(sized(dev.samplerate, 10**4))     # one second of samples
     finally:
         done.set()
         counter.join()
@@ -107,16 +107,16 @@ def main():
     print(f"float64 write pass            {write_pass * ms:8.2f} ms")
     print(f"get_calibrated_data           {calibrated * ms:8.2f} ms")
     print(f"raw + numpy two-step          {numpy_two_step * ms:8.2f} ms")
-    print(f"raw, mask=False / library fill          = {raw_nomask / fill:.3f} (target <= 1.05)")
+    print(f"raw, mask=False / library fill          = {ratio('raw, mask=False / library fill', raw_nomask / fill, '<= 1.05'):.3f} (target <= 1.05)")
     print(f"(mask=True - mask=False) / numpy AND    = {(raw_mask - raw_nomask) / and_pass:.2f} "
           f"(target <= 1)")
-    print(f"calibrated / (fill + write pass)        = {calibrated / (fill + write_pass):.3f} "
+    print(f"calibrated / (fill + write pass)        = {ratio('calibrated / (fill + write pass)', calibrated / (fill + write_pass), '<= 1.25'):.3f} "
           f"(target <= 1.25)")
-    print(f"numpy two-step / calibrated             = {numpy_two_step / calibrated:.2f} "
+    print(f"numpy two-step / calibrated             = {ratio('numpy two-step / calibrated', numpy_two_step / calibrated, '>= 2'):.2f} "
           f"(target >= 2)")
     print(f"peak memory get_raw_data / N            = {raw_peak / N:.3f} bytes (target 2)")
     print(f"peak memory get_calibrated_data / N     = {calibrated_peak / N:.3f} bytes (target 10)")
-    print(f"counting thread during realtime acquire = {share:.0%} of its solo rate "
+    print(f"counting thread during realtime acquire = {ratio('realtime acquire: counting thread / solo', share, '>= 0.8'):.0%} of its solo rate "
           f"(target >= 80%)")
 
 

@@ -17,7 +17,9 @@ import tomllib
 
 from zopy import sim
 
-SIZES = (10_000, 100_000)
+from timing import ratio, sized
+
+SIZES = sized((10_000, 100_000), (10, 100))
 
 
 def seconds(function):
@@ -69,6 +71,7 @@ def main():
     for step in small:
         print(f"{step:{width}}  {small[step]:8.2f}s  {large[step]:8.2f}s  "
               f"{large[step] / small[step]:5.1f}")
+        ratio(f"{step}: x100 instruments", large[step] / max(small[step], 1e-9))
 
 
 if __name__ == "__main__":

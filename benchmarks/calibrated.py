@@ -18,10 +18,10 @@ import numpy
 import zopy
 from zopy import _timing, sim
 
-from timing import FILL_SERIAL, best, lit_bench
+from timing import FILL_SERIAL, best, lit_bench, ratio, sized
 
-N = 10**7
-REPEAT = 15
+N = sized(10**7, 10**4)
+REPEAT = sized(15, 1)
 
 
 class OwnCalibration(zopy.Device):
@@ -66,7 +66,7 @@ def main():
     print(f"get_calibrated_data(N, out=buf)         {t_out * ms:8.2f} ms")
     print(f"numpy two-step, reused buffers          {t_reused_two_step * ms:8.2f} ms")
     print(f"subclass overriding get_calibration     {t_subclass * ms:8.2f} ms")
-    print(f"numpy two-step fresh / calibrated fresh = {t_two_step / t_fresh:.2f} (target >= 1.3)")
+    print(f"numpy two-step fresh / calibrated fresh = {ratio('numpy two-step fresh / calibrated fresh', t_two_step / t_fresh, '>= 1.3'):.2f} (target >= 1.3)")
     print(f"calibrated fresh at 1310 / at the peak  = {t_fresh_rel / t_fresh:.2f} (for information)")
     print(f"calibrated out / library fresh fill     = {t_out / t_fill:.3f} (lower is better)")
     print(f"numpy two-step reused / calibrated out  = {t_reused_two_step / t_out:.2f} "

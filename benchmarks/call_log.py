@@ -18,7 +18,10 @@ import timeit
 import zopy
 from zopy import _timing, sim
 
-LOOPS = 200_000
+from timing import ratio, sized
+
+LOOPS = sized(200_000, 100)
+GROWTH_CALLS = sized((10**6, 10**5), (100, 100))
 
 
 def resident_mb():
@@ -56,7 +59,7 @@ def main():
         sim.clear_calls()
         on = min(_timing.time_logged_call(name, sim.DEFAULT_SERIAL, LOOPS) for _ in range(5))
         print(f"{name:16s} (C++ loop) log off {off * 1e9:5.0f} ns   on {on * 1e9:5.0f} ns   "
-              f"on/off {on / off:5.2f} x")
+              f"on/off {ratio(f'{name} log on / off', on / off, '<= 2'):5.2f} x")
     for label, stmt in [("dev.adcbits", "dev.adcbits"), ("s.acquire(16)", "s.acquire(16)")]:
         sim.set_logging(False)
         off = per_call(stmt, env)
@@ -64,12 +67,12 @@ def main():
         sim.clear_calls()
         on = per_call(stmt, env)
         print(f"{label:14s} log off {off * 1e9:7.0f} ns   on {on * 1e9:7.0f} ns   "
-              f"on/off {on / off:5.2f} x")
+              f"on/off {ratio(f'{label} log on / off', on / off, '<= 1.3'):5.2f} x")
 
     sim.clear_calls()
     sim.set_logging(True)
-    for label, stmt, count in [("dev.adcbits", "dev.adcbits", 10**6),
-                               ("s.acquire(16)", "s.acquire(16)", 10**5)]:
+    for (label, stmt), count in zip([("dev.adcbits", "dev.adcbits"),
+                                     ("s.acquire(16)", "s.acquire(16)")], GROWTH_CALLS):
         if capacity is not None:   # entries of this call fill the log first
             timeit.timeit(stmt, globals=env, number=capacity + 1000)
         print(f"{count:.0e} {label}, log on: +{growth(stmt, env, count):.1f} MB resident "

@@ -19,8 +19,11 @@ import timeit
 import zopy
 from zopy import _timing, sim
 
+from timing import ratio, sized
+
 SERIAL = "BENCH-CTYPES"
-LOOPS = 1_000_000
+LOOPS = sized(1_000_000, 100)
+BARE_LOOPS = sized(10_000_000, 1000)
 
 
 def best_per_call(stmt, globals_, loops=LOOPS, repeat=7):
@@ -57,8 +60,8 @@ def main():
     rows["ctypes zo_get_samplerate"] = best_per_call("f(h)", {"f": lib.zo_get_samplerate, "h": handle})
     rows["ctypes zo_read_highgain"] = best_per_call("f(h)", {"f": lib.zo_read_highgain, "h": handle})
     rows["builtin number.bit_length()"] = best_per_call("n.bit_length()", {"n": number})
-    rows["bare zo_get_samplerate (C++ loop)"] = _timing.time_call("zo_get_samplerate", SERIAL, 10_000_000)
-    rows["bare zo_read_highgain (C++ loop)"] = _timing.time_call("zo_read_highgain", SERIAL, 10_000_000)
+    rows["bare zo_get_samplerate (C++ loop)"] = _timing.time_call("zo_get_samplerate", SERIAL, BARE_LOOPS)
+    rows["bare zo_read_highgain (C++ loop)"] = _timing.time_call("zo_read_highgain", SERIAL, BARE_LOOPS)
     lib.zo_close_device(handle)
     dev.close()
     sim.set_logging(True)
@@ -75,6 +78,8 @@ def main():
         ctypes_overhead = rows[ctypes_row] - rows[bare_row]
         print(f"{zopy_row}: overhead / builtin call = {module_overhead / builtin:.2f} (target <= 1.5); "
               f"ctypes overhead / overhead = {ctypes_overhead / module_overhead:.1f} (target >= 8)")
+        ratio(f"{zopy_row}: overhead / builtin call", module_overhead / builtin, "<= 1.5")
+        ratio(f"{zopy_row}: ctypes / zopy overhead", ctypes_overhead / module_overhead, ">= 8")
 
 
 if __name__ == "__main__":

@@ -29,10 +29,10 @@ import numpy
 import zopy
 from zopy import _timing, sim
 
-from timing import FILL_SERIAL, best, lit_bench
+from timing import FILL_SERIAL, best, lit_bench, ratio, sized
 
-N = 10**7
-REPEAT = 15
+N = sized(10**7, 10**4)
+REPEAT = sized(15, 1)
 
 
 def library_fill_into(buffer):
@@ -121,18 +121,18 @@ def main():
     print(f"numpy two-step, reused buffers               {t_reused_two_step * ms:8.2f} ms")
     print(f"library fill into a fresh block (C++)        {t_fresh_fill * ms:8.2f} ms")
     print(f"get_raw_data(mask=False), fresh zero-filled  {t_fresh_raw * ms:8.2f} ms")
-    print(f"raw out, mask=False / library fill        = {t_raw_nomask / t_fill:.3f} (target <= 1.05)")
+    print(f"raw out, mask=False / library fill        = {ratio('raw out, mask=False / library fill', t_raw_nomask / t_fill, '<= 1.05'):.3f} (target <= 1.05)")
     print(f"raw out, masked / library fill            = {t_raw_mask / t_fill:.3f} (for information)")
-    print(f"numpy two-step fresh / calibrated out     = {t_fresh_two_step / t_calibrated:.2f} "
+    print(f"numpy two-step fresh / calibrated out     = {ratio('numpy two-step fresh / calibrated out', t_fresh_two_step / t_calibrated, '>= 3'):.2f} "
           f"(target >= 3)")
-    print(f"numpy two-step reused / calibrated out    = {t_reused_two_step / t_calibrated:.2f} "
+    print(f"numpy two-step reused / calibrated out    = {ratio('numpy two-step reused / calibrated out', t_reused_two_step / t_calibrated, '>= 1.5'):.2f} "
           f"(target >= 1.5)")
     for label, (t_module, t_library) in streams.items():
         print(f"stream {label:18s} acquire(out) {t_module * ms:7.2f} ms, library {t_library * ms:7.2f} ms"
-              f" -> {t_module / t_library:.3f} (target <= 1.05)")
+              f" -> {ratio(f'stream {label} acquire(out) / library', t_module / t_library, '<= 1.05'):.3f} (target <= 1.05)")
     print(f"peak traced memory of calibrated out / N  = {peak / N:.5f} bytes ({peak} bytes; "
           f"target < 0.1)")
-    print(f"fresh zero-filled raw / library fresh fill = {t_fresh_raw / t_fresh_fill:.3f} "
+    print(f"fresh zero-filled raw / library fresh fill = {ratio('fresh raw / library fresh fill', t_fresh_raw / t_fresh_fill, '<= 1.05'):.3f} "
           f"(target <= 1.05)")
 
 

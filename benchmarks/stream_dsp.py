@@ -19,12 +19,12 @@ import scipy.signal
 import zopy
 from zopy import _timing, sim
 
-from timing import best
+from timing import best, ratio, sized
 
-N_IN = 10**7
+N_IN = sized(10**7, 10**4)
 DOWNSAMPLING = 10
 CUTOFF = 100e3
-REPEATS = 5
+REPEATS = sized(5, 1)
 
 
 
@@ -65,8 +65,9 @@ def main():
             t_base = best(baseline(dev, dtype, filtered), REPEATS)
             print(f"{label:18s} stream {t_stream * 1e3:7.1f} ms  library {t_lib * 1e3:7.1f} ms  "
                   f"numpy/scipy {t_base * 1e3:7.1f} ms  ({N_IN / t_stream / 1e6:4.0f} M input/s)")
-            print(f"{'':18s} numpy/scipy / stream = {t_base / t_stream:4.1f} (target >= 3), "
-                  f"stream / library = {t_stream / t_lib:5.3f} (target <= 1.05)")
+            print(f"{'':18s} numpy/scipy / stream = {ratio(f'{label} numpy/scipy / stream', t_base / t_stream, '>= 3'):4.1f} (target >= 3), "
+                  f"stream / library = {ratio(f'{label} stream / library', t_stream / t_lib, '<= 1.05'):5.3f} "
+                  f"(target <= 1.05)")
     dev.close()
     sim.set_logging(True)
 

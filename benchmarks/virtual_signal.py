@@ -15,6 +15,8 @@ import argparse
 
 from zopy import _timing, sim
 
+from timing import ratio, sized
+
 GOAL = 300e6
 
 CASES = [
@@ -33,14 +35,17 @@ def measure(n, repeats, serial):
 
 
 def report(label, render, fill):
+    ratio(f"{label}: render / 300 MS/s", render / GOAL, ">= 1")
+    ratio(f"{label}: raw fill / 300 MS/s", fill / GOAL, ">= 1")
     print(f"{label:34s} render {render / 1e6:8.0f} MS/s ({render / GOAL:5.1f}x goal)"
           f"   raw fill {fill / 1e6:8.0f} MS/s ({fill / GOAL:5.1f}x goal)")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--samples", type=int, default=1 << 23)
-    parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--samples", type=int, default=sized(1 << 23, 1 << 12))
+    parser.add_argument("--repeats", type=int, default=sized(7, 1))
+    parser.add_argument("--tiny", action="store_true", help="at a tiny size (the test suite's)")
     args = parser.parse_args()
 
     sim.reset()

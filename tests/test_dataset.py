@@ -140,3 +140,66 @@ def test_spectrogram_example_on_a_local_cluster():
     electronic = (2.5 / sim.COUNTS_PER_UW_HIGH * 1e-6) ** 2 * 2 / sim.DEFAULT_SAMPLERATE
     expected = electronic + analysis.shot_noise_level(100e-6, 1550.0) + 1e-14 * 100e-6 ** 2
     assert levels == pytest.approx([expected] * 20, rel=0.1)
+
+
+def test_spectrogram_example_equals_scipy_per_slice(tmp_path, file_size_limit):
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        from lazy_spectrogram import spectrogram
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    signal = pytest.importorskip("scipy.signal")
+    paths = record_files(tmp_path, ["a.h5", "b.h5"], samples=(12_000, 7_000), bits=False)
+    ds = recorder.open_dataset(paths, chunk_samples=CHUNK)     # slices of 5000, 5000, 2000, 5000, 2000
+    result = spectrogram(ds, segment=1024).compute(scheduler="threads")
+    assert result.shape == (5, 512)           # no bin at the Nyquist frequency
+    np.testing.assert_array_equal(result.frequency, np.fft.rfftfreq(1024, 1e-6)[:-1])
+    rows = [recorder.read(path)[0] for path in paths]
+    for row, (part, start) in zip(result.values, [(0, 0), (0, 5000), (0, 10_000), (1, 0), (1, 5000)]):
+        block = rows[part][start:start + 5000].astype(np.float64) * 1e-6
+        _, density = signal.welch(block, fs=1e6, window="hann", nperseg=1024, noverlap=512,
+                                  detrend="constant", scaling="density")
+        np.testing.assert_allclose(row, density[:-1], rtol=1e-6)
+    rows_4096 = spectrogram(ds).values         # slices of 2000 samples are shorter than a segment
+    assert np.isnan(rows_4096[[2, 4]]).all() and np.isfinite(rows_4096[[0, 1, 3]]).all()
+
+
+def spectrogram_module():
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        import lazy_spectrogram
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    return lazy_spectrogram
+
+
+# how a file stores its samples: in chunks as the recorder does (read as the file's
+# bytes), and through h5py: compressed, big-endian, contiguous
+LAYOUTS = [(dict(chunks=(1000,), maxshape=(None,)), True), (dict(chunks=(1000,), compression="gzip"), False),
+           (dict(chunks=(1000,), dtype=">f4"), False), (dict(chunks=None), False)]
+
+
+@pytest.mark.parametrize("layout, as_bytes", LAYOUTS)
+def test_spectrogram_reads_slices_of_every_layout(tmp_path, file_size_limit, layout, as_bytes):
+    example = spectrogram_module()
+    values = np.arange(10_000, dtype=np.float32) * 0.5
+    path = tmp_path / "run.h5"
+    with h5py.File(path, "w") as f:
+        f.attrs.update({"samplerate_hz": 1e6, "start_time": "2026-01-01T00:00:00+00:00", "units": "uW"})
+        f.create_dataset("samples", data=values, **{"dtype": np.float32, **layout})
+    for start, stop in [(0, 1000), (1500, 9999), (2500, 2501), (0, 10_000)]:
+        np.testing.assert_array_equal(example.read_slice(str(path), start, stop), values[start:stop])
+    assert example._recording(str(path)).raw == as_bytes
+
+
+def test_spectrogram_reads_a_recording_again_once_it_changes(tmp_path, file_size_limit):
+    example = spectrogram_module()
+    path = tmp_path / "run.h5"
+    for value, length in [(1.0, 5000), (2.0, 3000)]:     # replaced by a shorter one
+        with h5py.File(tmp_path / "new.h5", "w") as f:
+            f.attrs.update({"samplerate_hz": 1e6, "start_time": "2026-01-01T00:00:00+00:00"})
+            f.create_dataset("samples", data=np.full(length, value, np.float32), chunks=(1000,))
+        (tmp_path / "new.h5").replace(path)
+        assert (example.read_slice(str(path), 0, 2000) == value).all()
+    with pytest.raises(SampleFileError, match="holds 3000 samples now, not the 4000"):
+        example.read_slice(str(path), 2000, 4000)

@@ -242,7 +242,7 @@ class KV310(Instrument):
         with self._lock:
             power_w = self._fresh_block(parameter) * 1e-6
             self._moments = mean_and_std(power_w)
-        return analysis.psd(power_w, float(self.device.samplerate), self._segment())
+        return analysis.welch(power_w, float(self.device.samplerate), self._segment())
 
     def _psd(self) -> numpy.ndarray:
         return self._spectrum(self.psd).density

@@ -172,7 +172,7 @@ class FrameMaker:
 
     def _add_to_spectrum(self, block: NDArray[numpy.float64]) -> None:
         scale = self.context.watts_per_unit or 1.0
-        spectrum = analysis.psd(block * scale, self.context.samplerate_hz, analysis.SEGMENT)
+        spectrum = analysis.welch(block * scale, self.context.samplerate_hz, analysis.SEGMENT)
         if self._frequency_hz is None or len(self._frequency_hz) != len(spectrum.frequency_hz) - 1:
             self._frequency_hz = spectrum.frequency_hz[1:]      # no 0 Hz bin on a log axis
             self._resolution_hz: float = spectrum.resolution_hz
