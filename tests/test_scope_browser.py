@@ -67,8 +67,8 @@ class Page:
         driver.get("about:blank")      # the page of an earlier test goes now, with its logs
         driver.get_log("browser")
         driver.get(url)
-        wait_for(lambda: "Mean power" in self.text("zopy-numbers")
-                 or "P1 − P2" in self.text("zopy-numbers"), "its first frame")
+        wait_for(lambda: "Mean power" in self.numbers() or "P1 − P2" in self.numbers(),
+                 "its first frame")
 
     def element(self, css_class):
         return self.driver.execute_script(FIND + "return find(document, arguments[0]);",
@@ -80,10 +80,17 @@ class Page:
             FIND + "; const host = find(document, arguments[0]);"
             "return host ? host.shadowRoot.querySelector('div').innerText : '';", f".{css_class}")
 
+    def numbers(self):
+        """The numbers the page shows, a line each: label, then value."""
+        data = self.driver.execute_script(
+            "const n = Bokeh.documents[0].get_model_by_name('numbers');"
+            "return n ? [Array.from(n.data.label), Array.from(n.data.value)] : [[], []];")
+        return "\n".join(f"{label} {value}".strip() for label, value in zip(*data))
+
     def number(self, label):
-        """The value after ``label`` in the numbers table."""
-        line = next(line for line in self.text("zopy-numbers").splitlines() if line.startswith(label))
-        return float(line[len(label):].split()[0])
+        """The value after ``label`` in the numbers, in the unit it is shown in."""
+        line = next(line for line in self.numbers().splitlines() if line.startswith(label))
+        return float(line[len(label):].split()[0].replace("−", "-"))
 
     def click(self, css_class, label):
         buttons = self.element(css_class).shadow_root.find_elements("css selector", "button")
@@ -172,7 +179,7 @@ def test_the_page_shows_new_frames_without_errors(serve, browser):
     assert len(trace) == 2 * 1000 and len(spectrum) == 2047     # envelope of 4096; no DC, no Nyquist
     assert later[0] != trace and later[1] != spectrum
     assert page.number("Mean power") == pytest.approx(50.0, rel=0.01)
-    assert page.number("Sample rate") == 1 and "MS/s" in page.text("zopy-numbers")
+    assert page.number("Sample rate") == 1 and "MS/s" in page.numbers()
     assert page.console_errors() == []
 
 
@@ -180,13 +187,13 @@ def test_switching_the_gain_on_the_page_unclips_the_power(serve, browser):
     sim.set_light(500.0)     # beyond what high gain takes (about 197.5 µW)
     live, server = serve()
     page = Page(browser, server.url)
-    wait_for(lambda: "Over range" in page.text("zopy-numbers").split("% of samples")[-1],
+    wait_for(lambda: "Over range" in page.numbers().split("% of samples")[-1],
              "the over-range warning")
     assert page.number("Mean power") == pytest.approx(197.5, abs=0.5)
     page.click("zopy-gain", "Low gain")
     wait_for(lambda: not sim.state()["highgain"], "the instrument in low gain")
     wait_for(lambda: abs(page.number("Mean power") - 500.0) < 1.0, "500 µW")
-    assert "clipped" not in page.text("zopy-numbers")
+    assert "clipped" not in page.numbers()
     assert page.number("Over range") == 0
 
 

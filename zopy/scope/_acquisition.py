@@ -18,6 +18,7 @@ import math
 import os
 import pathlib
 import queue
+import shutil
 import threading
 import time
 from collections.abc import Callable
@@ -31,6 +32,7 @@ import zopy
 from .. import _identity as identity
 from .. import analysis
 from .. import record as recorder
+from .._extras import require
 from .._writer import failure_text
 from ._frames import Context, Frame, FrameMaker
 
@@ -42,6 +44,7 @@ STATUS_SECONDS = 0.5      # how often a recording's length is brought up to date
 STOP_TIMEOUT = 10.0       # for the thread to end on close (a triggered read may be waiting)
 UNITS = {-6: "µW", -3: "mW", 0: "W"}
 RECORDING_SUFFIXES = (".h5", ".hdf5")
+ATTRIBUTES_ROOM = 1 << 20   # free bytes needed to add the page's attributes to a closed recording
 WHILE_RECORDING = "stop the recording first: a recording keeps one setting throughout"
 
 
@@ -66,18 +69,22 @@ class Settings:
     trig_mode: str = "rising"
     trig_port: str = "S"
     recording: str | None = None  #: the file being recorded, as named on the page
+    record_limit_s: float | None = None     #: a recording stops after this much stream time
+    record_limit_bytes: int | None = None   #: ... or once its samples (and bits) fill this
 
 
 @dataclasses.dataclass(frozen=True)
 class Status:
     text: str
     error: bool = False
+    recording: bool = False       #: the text is a running recording's progress
 
 
 # Settings a request may change, and whether a change reaches the instrument.
 INSTRUMENT_SETTINGS = ("highgain", "antialias", "wavelength_nm", "filter", "cutoff_hz",
                        "downsampling", "raw")
-VIEW_SETTINGS = ("running", "averaging", "db", "total_power_uw", "trig_mode", "trig_port")
+VIEW_SETTINGS = ("running", "averaging", "db", "total_power_uw", "trig_mode", "trig_port",
+                 "record_limit_s", "record_limit_bytes")
 TRIGGER_MODES = ("rising", "falling", "high", "low")
 TRIGGER_PORTS = ("S", "T")
 
@@ -97,6 +104,10 @@ class Scope:
         block_length: samples of the trace and of each block of the spectrum.
         averaging: blocks in the spectrum's average.
         folder: where recordings named on the page go.
+        record_limit_s: a recording started on the page stops, complete, after
+            this many seconds of stream time (None: no limit; the page can change it).
+        record_limit_bytes: ... or once its samples (with their bits) fill this
+            many bytes (None: no limit): the file is that plus HDF5's few kB.
         retry_seconds: between attempts to open a failed instrument again.
 
     Raises:
@@ -117,6 +128,7 @@ class Scope:
                  wavelength: float | None = None, gain: str | None = None,
                  antialias: bool | None = None, bits: bool = False, block_length: int = 4096,
                  averaging: int = 16, folder: str | os.PathLike[str] = ".",
+                 record_limit_s: float | None = None, record_limit_bytes: int | None = None,
                  retry_seconds: float = RETRY_SECONDS) -> None:
         self.folder = pathlib.Path(folder).resolve()
         if not self.folder.is_dir():
@@ -133,7 +145,9 @@ class Scope:
                         "antialias": antialias, "wavelength_nm": wavelength, "filter": filter,
                         "cutoff_hz": cutoff, "downsampling": downsampling, "raw": False}
         self._view: dict[str, Any] = {"running": True, "averaging": averaging, "db": False,
-                      "total_power_uw": None, "trig_mode": "rising", "trig_port": "S"}
+                      "total_power_uw": None, "trig_mode": "rising", "trig_port": "S",
+                      "record_limit_s": _limit(record_limit_s, "record_limit_s"),
+                      "record_limit_bytes": _byte_limit(record_limit_bytes)}
         self.block_length = block_length
         self.serial, self.title, self.balanced = serial, "", False
         self.frame: Frame | None = None           #: the latest Frame
@@ -145,6 +159,8 @@ class Scope:
         self._device = self._stream = self._maker = None
         self._recording = None
         self._recording_name = None
+        self._recording_started = 0.0
+        self._recording_shown: tuple[float, Status] | None = None
         self._single = False
         self._restart = False
         self._requests: queue.Queue[tuple[str, Any, Callable[[str, bool], None] | None] | None] = \
@@ -416,6 +432,10 @@ class Scope:
             raise ValueError(f"trigger mode must be one of {', '.join(TRIGGER_MODES)}")
         elif name == "trig_port" and value not in TRIGGER_PORTS:
             raise ValueError("trigger port must be S or T")
+        elif name == "record_limit_s":
+            value = _limit(value, "the recording's duration limit")
+        elif name == "record_limit_bytes":
+            value = _byte_limit(value)
         self._view[name] = value
         return ""
 
@@ -488,18 +508,44 @@ class Scope:
         except OSError as exc:
             raise ScopeError(_file_failure(path, exc)) from None
         self._recording_name = os.path.relpath(path, self.folder)
+        self._recording_started = time.monotonic()
+        self._recording_shown = None
         self._publish(status=self._recording_status())
         return f"recording {self._recording_name}"
 
     def _record(self, data: NDArray[Any], bits: NDArray[numpy.uint8] | None) -> None:
-        if self._recording is None:
+        recording = self._recording
+        if recording is None:
             return
+        room, limit = self._room_left(recording)
+        if room < len(data):         # the rest of this read goes past the limit: not written
+            data = data[:room]
+            bits = None if bits is None else bits[:room]
         try:
-            self._recording.append(data, bits)
+            recording.append(data, bits)
         except OSError as exc:
-            self._end_recording(complete=False, why=_file_failure(self._recording.path, exc))
+            self._end_recording(complete=False, why=_file_failure(recording.path, exc))
+            return
+        if room <= len(data):
+            self._end_recording(complete=True, why="", reached=limit)
 
-    def _end_recording(self, complete: bool, why: str) -> str | None:
+    def _room_left(self, recording: recorder.Recorder) -> tuple[int, str]:
+        """Samples the recording may still take under its limits, and the limit
+        that allows the fewest (as the page says it)."""
+        room, limit = 1 << 62, ""
+        seconds, size = self._view["record_limit_s"], self._view["record_limit_bytes"]
+        if seconds is not None:
+            room, limit = round(seconds * recording.samplerate_hz), f"{seconds:g} s"
+        if size is not None:
+            by_size = size // self._bytes_per_sample()
+            if by_size < room:
+                room, limit = by_size, _bytes_text(size)
+        return max(0, room - recording.samples), limit
+
+    def _bytes_per_sample(self) -> int:
+        return self.dtype.itemsize + (1 if self.bits else 0)
+
+    def _end_recording(self, complete: bool, why: str, reached: str = "") -> str | None:
         """Closes the recording; returns and shows what it holds."""
         recording, self._recording = self._recording, None
         if recording is None:
@@ -511,22 +557,67 @@ class Scope:
             assert recording.result is not None    # close() sets it, also when it fails
             result = recording.result
             why = "; ".join(filter(None, [why, _file_failure(recording.path, exc)]))
+        else:
+            why = "; ".join(filter(None, [why, self._save_view_attributes(result.path)]))
         self._last_recording = result
         where = os.path.relpath(result.path, self.folder)
         text = (f"{name}: {result.samples} samples ({result.seconds:.3g} s), "
                 f"{'complete' if result.complete else 'incomplete'}")
         if where != name:
             text += f", in {where} ({name} was left as it was)"
+        if reached:
+            text = f"recording stopped at its limit of {reached}: {text}"
         if why:
             text = f"recording stopped: {why}; {text}"
         self._publish(settings=self._current_settings(), status=Status(text, bool(why)))
         return text
 
+    def _save_view_attributes(self, path: str) -> str:
+        """What the page knew while recording, as attributes of the closed file
+        (``scope_`` ones); returns why it could not, or ""."""
+        attributes: dict[str, Any] = {
+            "scope_averaging": self._view["averaging"],
+            "scope_block_length": self.block_length,
+            "scope_balanced": self.balanced,
+        }
+        if self._view["total_power_uw"] is not None:
+            attributes["scope_total_power_uw"] = float(self._view["total_power_uw"])
+        h5py = require("h5py")
+        try:
+            # no space for them: better none than a file that HDF5 left half-written
+            if shutil.disk_usage(os.path.dirname(path) or ".").free < ATTRIBUTES_ROOM:
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), path)
+            with h5py.File(path, "r+") as file:
+                file.attrs.update(attributes)
+        except OSError as exc:
+            return f"the page's settings were not saved in it ({_file_failure(path, exc)})"
+        return ""
+
     def _recording_status(self) -> Status:
+        """The recording's progress: what the page shows prominently, brought
+        up to date every STATUS_SECONDS (it looks at the file and its disk)."""
         recording = self._recording
         assert recording is not None      # asked only while recording
-        return Status(f"recording {self._recording_name}: "
-                      f"{recording.samples / recording.samplerate_hz:.1f} s")
+        now = time.monotonic()
+        if self._recording_shown is not None and now - self._recording_shown[0] < STATUS_SECONDS:
+            return self._recording_shown[1]
+        try:
+            size = os.stat(recording.path).st_size
+            free = shutil.disk_usage(self.folder).free
+        except OSError:
+            size, free = recording.samples * self._bytes_per_sample(), None
+        elapsed = max(now - self._recording_started, 1e-3)
+        parts = [f"{recording.samples / recording.samplerate_hz:.1f} s",
+                 f"{recording.samples:,} samples",
+                 f"{_bytes_text(size)} at {_bytes_text(size / elapsed)}/s"]
+        if free is not None:
+            parts.append(f"{_bytes_text(free)} free")
+        _, limit = self._room_left(recording)
+        if limit:
+            parts.append(f"stops at {limit}")
+        status = Status(f"recording {self._recording_name}: {', '.join(parts)}", recording=True)
+        self._recording_shown = (now, status)
+        return status
 
     # ------------------------------------------------------------- publishing
 
@@ -600,6 +691,42 @@ def _inside_band(device: zopy.Device, nm: float) -> float:
     if not identity.in_band(device, nm):
         raise ScopeError(f"wavelength {nm:g} nm is outside the photodiode's band")
     return nm
+
+
+def _limit(value: Any, what: str) -> float | None:
+    """A recording's duration limit: a positive number of seconds, or None."""
+    if value is None:
+        return None
+    try:
+        seconds = float(value)
+    except (TypeError, ValueError):
+        raise ScopeError(f"{what} must be a number of seconds, not {value!r}") from None
+    if not (math.isfinite(seconds) and seconds > 0):
+        raise ScopeError(f"{what} must be a positive number of seconds, not {value!r}")
+    return seconds
+
+
+def _byte_limit(value: Any) -> int | None:
+    """A recording's size limit: a positive whole number of bytes, or None."""
+    if value is None:
+        return None
+    try:
+        size = float(value)
+    except (TypeError, ValueError):
+        raise ScopeError(f"the recording's size limit must be a number of bytes, "
+                         f"not {value!r}") from None
+    if not (math.isfinite(size) and size >= 1):
+        raise ScopeError(f"the recording's size limit must be a positive number of bytes, "
+                         f"not {value!r}")
+    return int(size)
+
+
+def _bytes_text(size: float) -> str:
+    """1.23 MB (decimal prefixes, as disks are sold)."""
+    for scale, unit in ((1e12, "TB"), (1e9, "GB"), (1e6, "MB"), (1e3, "kB")):
+        if size >= scale:
+            return f"{size / scale:.3g} {unit}"
+    return f"{size:.0f} B"
 
 
 def _watts(microwatts: float | None) -> float | None:
