@@ -606,10 +606,12 @@ class Scope:
             free = shutil.disk_usage(self.folder).free
         except OSError:
             size, free = recording.samples * self._bytes_per_sample(), None
-        elapsed = max(now - self._recording_started, 1e-3)
+        elapsed = now - self._recording_started
         parts = [f"{recording.samples / recording.samplerate_hz:.1f} s",
-                 f"{recording.samples:,} samples",
-                 f"{_bytes_text(size)} at {_bytes_text(size / elapsed)}/s"]
+                 f"{recording.samples:,} samples", _bytes_text(size)]
+        if elapsed >= 1.0:          # the samples' bytes: the file grows by reserved steps
+            written = recording.samples * self._bytes_per_sample()
+            parts[-1] += f" at {_bytes_text(written / elapsed)}/s"
         if free is not None:
             parts.append(f"{_bytes_text(free)} free")
         _, limit = self._room_left(recording)

@@ -320,7 +320,8 @@ class Page:
                                           name="antialias", css_classes=["zopy-antialias"], **half)
         self.wavelength = NumericInput(title="Calibration wavelength (nm)", mode="float",
                                        name="wavelength", **half)
-        self.raw = RadioButtonGroup(labels=["Power", "Raw counts"], active=0, name="raw", **half)
+        self.raw = RadioButtonGroup(labels=["Power", "Raw counts"], active=0, name="raw",
+                                    css_classes=["zopy-raw"], **half)
         self.filter = Select(title="Stream filter", options=list(FILTERS), name="filter", **half)
         self.cutoff = NumericInput(title="Cutoff (Hz)", mode="float", name="cutoff", **half)
         self.downsampling = Spinner(title="Downsampling", low=1, step=1, mode="int",
@@ -336,9 +337,11 @@ class Page:
         self.record = Button(label="Record", button_type="danger", name="record",
                              css_classes=["zopy-record"], **w)
         self.record_limit_s = NumericInput(title="Stop after (s)", mode="float", low=0,
-                                           name="record_limit_s", **half)
+                                           name="record_limit_s",
+                                           css_classes=["zopy-record-limit-s"], **half)
         self.record_limit_mb = NumericInput(title="or at (MB of samples)", mode="float", low=0,
-                                            name="record_limit_mb", **half)
+                                            name="record_limit_mb",
+                                            css_classes=["zopy-record-limit-mb"], **half)
         self.instrument_controls = [self.gain, self.antialias, self.wavelength, self.raw,
                                     self.filter, self.cutoff, self.downsampling, self.trigger]
 
