@@ -7,8 +7,12 @@ import http.client
 import importlib.util
 import logging
 import os
+import pathlib
+import re
+import shlex
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -489,6 +493,29 @@ class TestCommandLine:
         out, err = capsys.readouterr()
         assert status == 0 and seen["open"] and not sim.state()["open"]
         assert f"http://127.0.0.1:{port}/?token=" in out and "zopy scope stopped" in err
+
+
+    def test_the_readme_example_runs_in_an_empty_folder(self, capsys, tmp_path, monkeypatch):
+        readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text()
+        block = next(block for block in re.findall(r"```sh\n(.*?)```", readme, re.S)
+                     if "zopy scope --" in block)
+        monkeypatch.chdir(tmp_path)
+        sim.attach("KV31B0001", balanced=True)
+        port = _free_port()
+        status = None
+        for line in block.splitlines():
+            argv = shlex.split(line, comments=True)
+            if argv[0] == "mkdir":
+                subprocess.run(argv, check=True)
+            elif "--folder" in argv:
+                helper = threading.Thread(target=lambda: (
+                    wait_for(lambda: _reachable(port), "the server", seconds=300),
+                    os.kill(os.getpid(), signal.SIGINT)))
+                helper.start()
+                status = main([*argv[1:], "--port", str(port)])
+                helper.join()
+        out, err = capsys.readouterr()
+        assert status == 0 and "KV31B0001 (balanced)" in out, err
 
 
 def test_without_bokeh_the_command_says_how_to_install_it(capsys, monkeypatch):

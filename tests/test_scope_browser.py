@@ -83,7 +83,8 @@ class Page:
     def numbers(self):
         """The numbers the page shows, a line each: label, then value."""
         data = self.driver.execute_script(
-            "const n = Bokeh.documents[0].get_model_by_name('numbers');"
+            "const doc = window.Bokeh && Bokeh.documents[0];"
+            "const n = doc && doc.get_model_by_name('numbers');"
             "return n ? [Array.from(n.data.label), Array.from(n.data.value)] : [[], []];")
         return "\n".join(f"{label} {value}".strip() for label, value in zip(*data))
 
