@@ -321,8 +321,8 @@ def test_four_pages_at_once_each_keep_drawing(serve, browser, chromium):
 
 def recorded_seconds(page):
     """The length of the recording that the status line shows (0 before it does)."""
-    status = page.text("zopy-status")
-    return float(status.split(": ")[-1].split()[0]) if status.startswith("recording run") else 0.0
+    status = page.text("zopy-status").removeprefix("● ")
+    return float(status.split(": ")[1].split()[0]) if status.startswith("recording run") else 0.0
 
 
 def test_recording_over_a_file_asks_first(serve, browser, small_disk):
