@@ -177,7 +177,7 @@ def serve():
         live.close()
 
 
-def test_the_page_shows_new_frames_without_errors(serve, browser):
+def test_the_page_shows_new_frames_without_errors(serve, browser, tmp_path):
     sim.set_light(50.0, modulation_hz=20e3, modulation_depth=0.2)
     live, server = serve()
     page = Page(browser, server.url)
@@ -187,6 +187,16 @@ def test_the_page_shows_new_frames_without_errors(serve, browser):
     assert later[0] != trace and later[1] != spectrum
     assert page.number("Mean power") == pytest.approx(50.0, rel=0.01)
     assert page.number("Sample rate") == 1 and "MS/s" in page.numbers()
+    browser.execute_cdp_cmd("Browser.setDownloadBehavior",
+                            {"behavior": "allow", "downloadPath": str(tmp_path)})
+    page.click("zopy-spectrum-csv", "Spectrum CSV")
+    csv = tmp_path / "spectrum.csv"
+    wait_for(lambda: csv.exists() and csv.read_text().endswith("\n"), "the spectrum's CSV")
+    header, *rows = csv.read_text().splitlines()
+    assert header == "frequency_hz,density_W2_per_hz,db_re_shot_noise" and len(rows) == 2047
+    frequency, density = np.loadtxt(rows, delimiter=",", usecols=(0, 1)).T
+    peak = frequency[np.argmax(density)]
+    assert peak == pytest.approx(20e3, rel=0.01)       # the modulation, as the page drew it
     assert page.console_errors() == []
 
 

@@ -24,7 +24,8 @@ from bokeh.layouts import column, row
 from bokeh.model import DataModel
 from bokeh.events import PanStart, RangesUpdate, Reset
 from bokeh.models import (BasicTickFormatter, BoxAnnotation, Button, ColumnDataSource, CustomJS,  # type: ignore[attr-defined]  # partial stubs
-                          CustomJSTickFormatter, Div, Label, Legend, NumericInput, RadioButtonGroup,
+                          CustomJSTickFormatter, Div, HoverTool, Label, Legend, NumericInput,
+                          RadioButtonGroup,
                           Range1d, Select, Span, Spinner, TextInput)
 from bokeh.plotting import figure
 
@@ -50,6 +51,22 @@ WATTS = {"µW": 1e-6, "mW": 1e-3, "W": 1.0}
 
 # Tick labels in engineering notation with one prefix for all of an axis's
 # ticks (nW, µW, mW), as many decimals as the ticks' spacing needs.
+# The columns of a source as a CSV file, downloaded by the browser: what the
+# page shows, with no round trip to the server.
+_CSV_JS = """
+const data = source.data;
+const lines = [header.join(",")];
+for (let i = 0; i < data[columns[0]].length; i++)
+    lines.push(columns.map((c) => data[c][i]).join(","));
+const link = document.createElement("a");
+link.href = URL.createObjectURL(new Blob([lines.join("\\n") + "\\n"], {type: "text/csv"}));
+link.download = filename;
+document.body.appendChild(link);
+link.click();
+link.remove();
+setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+"""
+
 _ENGINEERING_JS = """
 const top = Math.max(...ticks.map(Math.abs));
 let scale = 1, prefix = "";
@@ -224,6 +241,9 @@ class Page:
                 (self.spectrum, "density", "level", self.band, self.clearance),
                 (self.spectrum_db, "db", "zero", self.band_db, self.clearance_db)):
             measured = plot.line("f", y, source=self.spectrum_source)
+            plot.add_tools(HoverTool(renderers=[measured], mode="vline", tooltips=[
+                ("frequency", "@f{0,0.0} Hz"), ("density", "@density{0.000e}"),
+                ("re shot noise", "@db{+0.00} dB")]))
             shot = plot.line("f", level, source=self.shot_source, color="crimson",
                              line_dash="dashed")
             plot.add_layout(band)
@@ -377,6 +397,19 @@ class Page:
                     Div(text="<b>Stream</b>"), row(self.filter, self.cutoff),
                     row(self.downsampling),
                     Div(text="<b>Spectrum</b>"), row(self.averaging, self.reset_average), self.db]
+        self.spectrum_csv = CustomJS(code=_CSV_JS, args=dict(
+            source=self.spectrum_source, columns=["f", "density", "db"], filename="spectrum.csv",
+            header=["frequency_hz", "density_W2_per_hz", "db_re_shot_noise"]))
+        downloads = [Button(label="Spectrum CSV", name="spectrum_csv", css_classes=["zopy-spectrum-csv"],
+                            **half)]
+        downloads[0].js_on_click(self.spectrum_csv)
+        if scope.balanced:
+            self.balance_csv = CustomJS(code=_CSV_JS, args=dict(
+                source=self.balance_source, columns=["t", "mean"], filename="balance.csv",
+                header=["seconds_before_now", "p1_minus_p2_W"]))
+            downloads.append(Button(label="Balance CSV", name="balance_csv", **half))
+            downloads[1].js_on_click(self.balance_csv)
+        controls.append(row(*downloads))
         if scope.balanced:
             controls.append(self.total_power)
         controls += [Div(text="<b>Recording</b>"), self.record_name,
@@ -533,6 +566,10 @@ class Page:
                 if self.scope.balanced:
                     self.balance_source.data = dict(t=frame.balance_time_s,
                                                     mean=frame.balance_mean * _scale(frame.units))
+                    header = ["seconds_before_now",
+                              "p1_minus_p2_counts" if frame.units == "counts" else "p1_minus_p2_W"]
+                    if self.balance_csv.args["header"] != header:
+                        self.balance_csv.args = {**self.balance_csv.args, "header": header}
             self._sent, self._sent_at = frame.seq, now
             self._in_flight[frame.seq] = frame.acquired_at
             self.ack.sent = frame.seq     # last: the browser acknowledges after drawing it all
@@ -558,8 +595,10 @@ class Page:
         level = frame.shot_level
         show_db = settings.db and level is not None
         density = frame.density.astype(numpy.float32)
-        db = numpy.zeros_like(density)
-        if show_db:
+        # dB re shot noise whenever the level is known: the hover read-out and
+        # the CSV give it in W²/Hz too
+        db = numpy.full_like(density, numpy.nan)
+        if level is not None:
             with numpy.errstate(divide="ignore"):
                 db = (10 * numpy.log10(frame.density / level)).astype(numpy.float32)
         if self._shown.get("f") is not frame.frequency_hz or show_db != self._shown.get("db"):
@@ -567,10 +606,15 @@ class Page:
             self.spectrum_source.data = dict(f=frame.frequency_hz, density=density, db=db)
             self.spectrum_x.show(float(frame.frequency_hz[0]), float(frame.frequency_hz[-1]),
                                  margin=0.0)
-        elif show_db:
+        elif level is not None or self._shown.get("db_known"):
             self.spectrum_source.data.update(density=density, db=db)
         else:
             self.spectrum_source.data.update(density=density)
+        self._shown["db_known"] = level is not None
+        units = frame.density_units.replace("²", "2").replace("/", "_per_")
+        header = ["frequency_hz", f"density_{units}", "db_re_shot_noise"]
+        if self.spectrum_csv.args["header"] != header:
+            self.spectrum_csv.args = {**self.spectrum_csv.args, "header": header}
         # A clipped block's spectrum says nothing of the noise (nor does an
         # empty one): the axes stay on the last that did, unless there was none.
         first = not self._shown.get("spectrum_followed")
