@@ -193,7 +193,7 @@ def test_the_page_shows_new_frames_without_errors(serve, browser, tmp_path):
     csv = tmp_path / "spectrum.csv"
     wait_for(lambda: csv.exists() and csv.read_text().endswith("\n"), "the spectrum's CSV")
     header, *rows = csv.read_text().splitlines()
-    assert header == "frequency_hz,density_W2_per_hz,db_re_shot_noise" and len(rows) == 2047
+    assert header == "frequency_hz,density_W2_per_Hz,db_re_shot_noise" and len(rows) == 2047
     frequency, density = np.loadtxt(rows, delimiter=",", usecols=(0, 1)).T
     peak = frequency[np.argmax(density)]
     assert peak == pytest.approx(20e3, rel=0.01)       # the modulation, as the page drew it

@@ -399,7 +399,7 @@ class Page:
                     Div(text="<b>Spectrum</b>"), row(self.averaging, self.reset_average), self.db]
         self.spectrum_csv = CustomJS(code=_CSV_JS, args=dict(
             source=self.spectrum_source, columns=["f", "density", "db"], filename="spectrum.csv",
-            header=["frequency_hz", "density_W2_per_hz", "db_re_shot_noise"]))
+            header=["frequency_hz", "density_W2_per_Hz", "db_re_shot_noise"]))
         downloads = [Button(label="Spectrum CSV", name="spectrum_csv", css_classes=["zopy-spectrum-csv"],
                             **half)]
         downloads[0].js_on_click(self.spectrum_csv)
