@@ -18,6 +18,7 @@ import secrets
 import signal
 import socket
 import threading
+import time
 import urllib.parse
 import zlib
 from collections.abc import Callable, Iterable
@@ -199,8 +200,14 @@ class ScopeServer:
         pending = asyncio.all_tasks(loop)
         if pending:
             loop.run_until_complete(asyncio.wait(pending, timeout=1.0))
-        for task in asyncio.all_tasks(loop):
-            task.cancel()     # a page's message still on its way: nobody is left to answer it
+        # A page's message still on its way: nobody is left to answer it. Its
+        # task is cancelled and let finish (one waiting for a thread, once the
+        # thread is done; cancelling makes more): asyncio warns of any left pending.
+        deadline = time.monotonic() + 2.0
+        while (leftover := asyncio.all_tasks(loop)) and time.monotonic() < deadline:
+            for task in leftover:
+                task.cancel()
+            loop.run_until_complete(asyncio.wait(leftover, timeout=0.5))
         self._loop.close(all_fds=True)
         _SHUTDOWN_NOISE.remove()
 
