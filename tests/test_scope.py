@@ -2,7 +2,6 @@
 what the server admits, and the command line."""
 
 import base64
-import gc
 import http.client
 import importlib.util
 import logging
@@ -381,28 +380,6 @@ class TestServer:
             "refused GET /ws from 127.0.0.1: malformed Bokeh subprotocol"]
         assert not any(r.exc_info for r in caplog.records)
 
-    def test_fifty_clients_leave_the_server_responsive_and_its_memory_as_it_was(self, live):
-        from zopy.scope import _server
-        scope = live()
-        server = _server.ScopeServer(scope, port=0).start()
-        url = "/?token=" + server.token
-
-        def open_and_leave(clients):
-            for _ in range(clients):           # each page a session, dropped once unused
-                assert _get("127.0.0.1", server.port, url)[0] == 200
-            wait_for(lambda: not scope.pages, "the sessions dropped", seconds=300)
-
-        try:
-            open_and_leave(20)                 # caches, pools and arenas at their working size
-            gc.collect()
-            before = _rss()
-            open_and_leave(50)
-            gc.collect()
-            assert _rss() - before < 5 << 20
-            assert _get("127.0.0.1", server.port, url)[0] == 200
-        finally:
-            server.stop()
-
 
 @needs_bokeh
 class TestPage:
@@ -524,11 +501,6 @@ def test_without_bokeh_the_command_says_how_to_install_it(capsys, monkeypatch):
     err = capsys.readouterr().err
     assert status == 1 and err.count("\n") == 1
     assert "this needs bokeh, which is not installed" in err and "'zopy[scope]'" in err
-
-
-def _rss():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def _reachable(port):
