@@ -41,11 +41,22 @@ demo: $(VENV)/.installed
 	$(VENV)/bin/python -P examples/record_and_spectrum.py $(DEMO_OUT)
 	$(VENV)/bin/python -P examples/noise_references.py $(DEMO_OUT)
 
+# Every suite runs, whatever the one before found; the failures of all of
+# them are listed at the end (each suite's log is in build/test-logs/).
+TEST_LOGS := build/test-logs
 test: $(VENV)/.installed $(VENV_NP1)/.installed $(VENV_313)/.installed \
       $(VENV)/.test-tools $(VENV_NP1)/.test-tools $(VENV_313)/.test-tools
-	$(VENV)/bin/python -P -m pytest -q tests
-	$(VENV_NP1)/bin/python -P -m pytest -q tests
-	$(VENV_313)/bin/python -P -m pytest -q tests
+	@mkdir -p $(TEST_LOGS); set -o pipefail; failed=""; \
+	for suite in "$(VENV) numpy-2" "$(VENV_NP1) numpy-1.26" "$(VENV_313) python-3.13"; do \
+	  set -- $$suite; echo "== tests under $$2 ($$1)"; \
+	  $$1/bin/python -P -m pytest -q -rfE tests 2>&1 | tee $(TEST_LOGS)/$$2.log || failed="$$failed $$2"; \
+	done; \
+	echo "== make test: every suite"; \
+	for suite in numpy-2 numpy-1.26 python-3.13; do \
+	  echo "$$suite: $$(tail -n 1 $(TEST_LOGS)/$$suite.log)"; \
+	  grep -E '^(FAILED|ERROR) ' $(TEST_LOGS)/$$suite.log | sed "s/^/  $$suite: /" || true; \
+	done; \
+	if [ -n "$$failed" ]; then echo "make test: failures under$$failed"; exit 1; fi
 
 # The benchmarks, run by hand (make bench is the same).
 benchmark bench: $(VENV)/.installed

@@ -12,6 +12,8 @@ chromium (one browser process per page, driven by selenium):
   has painted; goal: at most 100 ms);
 - the server's CPU (all of its threads, the virtual instrument's signal and
   filters included), with no page and with one (goal: at most 60 % of one core);
+- Chromium's CPU per frame drawn, from the browser's own performance metrics
+  (its main thread's task time, and the part of it spent laying out);
 - with ``--soak S``: the server's resident memory over S seconds with one
   page open, after a minute's warm-up (goal: growth at most 5 MB over 10 min).
 
@@ -48,6 +50,7 @@ def serve(pages, warmup, seconds):
         time.sleep(0.1)
     time.sleep(warmup)
     watched = list(live.pages)
+    print(json.dumps({"measuring": True}), flush=True)
     rendered = [page.rendered for page in watched]
     usage, rss, start = resource.getrusage(resource.RUSAGE_SELF), _rss(), time.monotonic()
     time.sleep(seconds)
@@ -59,9 +62,16 @@ def serve(pages, warmup, seconds):
     print(json.dumps({
         "fps": [(page.rendered - n) / elapsed for page, n in zip(watched, rendered)],
         "latency_ms": 1e3 * statistics.median(latencies) if latencies else None,
-        "cpu": 100 * cpu, "rss_growth_mb": (_rss() - rss) / 2**20}), flush=True)
+        "cpu": 100 * cpu, "rss_growth_mb": (_rss() - rss) / 2**20, "seconds": elapsed}),
+        flush=True)
     server.stop()
     live.close()
+
+
+def _browser_times(browser):
+    """Seconds the browser's main thread has spent on tasks, and on layout."""
+    metrics = {m["name"]: m["value"] for m in browser.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]}
+    return metrics["TaskDuration"], metrics["LayoutDuration"] + metrics["RecalcStyleDuration"]
 
 
 def _rss():
@@ -86,8 +96,19 @@ def measure(pages, warmup, seconds):
             browser = webdriver.Chrome(service=webdriver.ChromeService(shutil.which("chromedriver")),
                                        options=options)
             browser.get(url)
+            browser.execute_cdp_cmd("Performance.enable", {})
             browsers.append(browser)
-        return json.loads(child.stdout.readline())
+        json.loads(child.stdout.readline())       # the measurement starts
+        before = [_browser_times(browser) for browser in browsers]
+        figures = json.loads(child.stdout.readline())
+        after = [_browser_times(browser) for browser in browsers]
+        if browsers:
+            frames = [fps * figures["seconds"] for fps in figures["fps"]]
+            # the pages in the server's order are not the browsers' order: totals
+            total = sum(frames) or 1.0
+            figures["browser_ms_per_frame"] = 1e3 * sum(a[0] - b[0] for a, b in zip(after, before)) / total
+            figures["layout_ms_per_frame"] = 1e3 * sum(a[1] - b[1] for a, b in zip(after, before)) / total
+        return figures
     finally:
         for browser in browsers:
             browser.quit()
@@ -111,11 +132,13 @@ def main():
     one = measure(1, 5, args.seconds)
     print(f"one page:   {one['fps'][0]:.1f} frames/s (goal >= {GOALS['fps1']}); median latency "
           f"{one['latency_ms']:.0f} ms (goal <= {GOALS['latency_ms']}); server CPU "
-          f"{one['cpu']:.0f} % (goal <= {GOALS['cpu']})")
+          f"{one['cpu']:.0f} % (goal <= {GOALS['cpu']}); Chromium {one['browser_ms_per_frame']:.1f} ms "
+          f"of CPU a frame ({one['layout_ms_per_frame']:.1f} ms laying out)")
     four = measure(4, 5, args.seconds)
     print(f"four pages: {', '.join(f'{x:.1f}' for x in four['fps'])} frames/s each "
           f"(goal >= {GOALS['fps4']}); median latency {four['latency_ms']:.0f} ms; "
-          f"server CPU {four['cpu']:.0f} %")
+          f"server CPU {four['cpu']:.0f} %; Chromium {four['browser_ms_per_frame']:.1f} ms of CPU a frame "
+          f"({four['layout_ms_per_frame']:.1f} ms laying out)")
     if args.soak:
         soak = measure(1, 60, args.soak)
         print(f"soak:       RSS growth {soak['rss_growth_mb']:.2f} MB over {args.soak:g} s with one "

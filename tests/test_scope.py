@@ -4,9 +4,14 @@ what the server admits, and the command line."""
 import base64
 import http.client
 import importlib.util
+import logging
 import os
+import pathlib
+import re
+import shlex
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -109,6 +114,34 @@ class TestFrames:
         assert maker.frame(2, 0.0, 0.0).over_range == 0
 
 
+    @pytest.mark.parametrize("balanced, raw, level, balance", [
+        (True, True, 8192.0, 0.0),       # raw codes of a balanced unit: from mid-scale
+        (True, True, 8200.0, 8.0),
+        (True, False, 3.0, 3.0),         # power: P1 - P2 as it is
+        (False, True, 8192.0, 0.0),      # a single photodiode has no balance
+    ])
+    def test_the_balance_reads_zero_when_balanced(self, balanced, raw, level, balance):
+        context = Context(**{**POWER.__dict__, "balanced": balanced, "limits": (0.0, 16383.0),
+                             "units": "counts" if raw else "µW",
+                             "watts_per_unit": None if raw else 1e-6})
+        maker = FrameMaker(context, block_length=64)
+        maker.add(np.full(64, level))
+        frame = maker.frame(1, 0.0, 0.0)
+        assert frame.balance == balance and frame.mean == level
+        assert list(frame.balance_mean) == ([balance] if balanced else [])
+
+    def test_new_settings_start_a_new_epoch_and_a_new_average(self):
+        maker = FrameMaker(POWER, block_length=64, averaging=4)
+        samples = np.random.default_rng(5).normal(100.0, 1.0, 320)
+        for start in range(0, 256, 64):
+            maker.add(samples[start:start + 64])
+        before = maker.frame(1, 0.0, 0.0)
+        maker.set_context(Context(**{**POWER.__dict__, "gain": "low"}))
+        maker.add(samples[256:])
+        after = maker.frame(2, 0.0, 0.0)
+        assert (before.averaged, after.averaged) == (4, 1) and after.epoch == before.epoch + 1
+
+
 class TestRecordingNames:
     @pytest.mark.parametrize("name, fault", [
         ("", "give the recording a file name"),
@@ -194,6 +227,58 @@ class TestAcquisition:
         data, _, attrs = record.read(folder / "a.h5")
         assert stopped.samples == data.size > 0 and not attrs["complete"] and not stopped.complete
 
+    @pytest.mark.parametrize("limit, bits, samples, shown", [
+        ({"record_limit_s": 0.5}, False, 50_000, "0.5 s"),
+        ({"record_limit_bytes": 200_000}, True, 40_000, "200 kB"),    # 4 + 1 bytes a sample
+        ({"record_limit_s": 60, "record_limit_bytes": 100_000}, False, 25_000, "100 kB"),
+    ])
+    def test_a_recording_stops_complete_at_its_limit(self, live, small_disk, limit, bits, samples,
+                                                     shown):
+        folder = small_disk("16m")
+        scope = live(folder=folder, downsampling=100, bits=bits, **limit)     # 100 kS/s
+        scope.request("total_power_uw", 1500.0)
+        replies = Replies()
+        scope.request("record", (folder / "a.h5", False), replies)
+        assert replies.last() == ("recording a.h5", False)
+        wait_for(lambda: scope.settings.recording is None, "the end of the recording")
+        assert scope.status.text.startswith(f"recording stopped at its limit of {shown}: a.h5: "
+                                             f"{samples} samples")
+        data, read_bits, attrs = record.read(folder / "a.h5")
+        assert attrs["complete"] and data.size == attrs["samples_written"] == samples
+        assert (read_bits is not None) == bits
+        assert (attrs["scope_total_power_uw"], attrs["scope_averaging"],
+                attrs["scope_block_length"]) == (1500.0, 16, 4096)
+
+    def test_a_recording_shows_its_progress(self, live, small_disk):
+        folder = small_disk("16m")
+        scope = live(folder=folder, downsampling=100, record_limit_s=30)
+        scope.request("record", (folder / "a.h5", False))
+        wait_for(lambda: scope.status.recording and " s, " in scope.status.text
+                 and float(scope.status.text.split(": ")[1].split()[0]) >= 2.0, "2 s recorded",
+                 seconds=120)
+        text = scope.status.text
+        seconds, samples, size = text.split(": ")[1].split(", ")[:3]
+        assert text.startswith("recording a.h5: ") and text.endswith("stops at 30 s")
+        assert int(samples.split()[0].replace(",", "")) == pytest.approx(
+            float(seconds.split()[0]) * 1e5, abs=5_000)
+        assert size.split(" at ")[1].endswith("kB/s") and "MB free" in text
+        scope.request("stop_recording")
+        wait_for(lambda: not scope.status.recording, "the end")
+        assert "complete" in scope.status.text and not scope.status.error
+
+    @pytest.mark.parametrize("option, value", [
+        ("record_limit_s", 0), ("record_limit_s", -1.0), ("record_limit_s", float("nan")),
+        ("record_limit_s", "soon"), ("record_limit_bytes", 0.5), ("record_limit_bytes", "1 GB"),
+    ])
+    def test_a_limit_must_be_positive(self, live, option, value):
+        with pytest.raises(ScopeError, match="must be a"):
+            live(**{option: value})
+        scope = live()
+        replies = Replies()
+        scope.request(option, value, replies)
+        text, error = replies.last()
+        assert error and "must be a" in text and getattr(scope.settings, option) is None
+
     def test_a_triggered_block_waits_for_its_trigger_and_pauses_the_view(self, live):
         scope = live()
         replies = Replies()
@@ -253,11 +338,11 @@ class TestServer:
             status, cookie = _get(host, port, "/?token=" + urllib.parse.quote(token))
             assert status == 200 and cookie.startswith(f"zopy-scope-{port}=")
 
-            def websocket(origin, cookie=None):
+            def websocket(origin, cookie=None, protocol="bokeh, x"):
                 headers = {"Upgrade": "websocket", "Connection": "Upgrade",
                            "Sec-WebSocket-Version": "13", "Origin": origin,
                            "Sec-WebSocket-Key": base64.b64encode(os.urandom(16)).decode(),
-                           "Sec-WebSocket-Protocol": "bokeh, x"}
+                           "Sec-WebSocket-Protocol": protocol}
                 if cookie:
                     headers["Cookie"] = cookie
                 return _get(host, port, "/ws", headers)[0]
@@ -268,6 +353,81 @@ class TestServer:
             assert server.origins[0] == f"{host}:{port}"
         finally:
             server.stop()
+
+    @pytest.mark.parametrize("protocol", ["bokeh, x", "bokeh, !!!.e30", "bokeh", "bokeh, a, b",
+                                          "other, e30", ""])
+    def test_a_malformed_websocket_request_is_refused_in_one_line(self, live, caplog, protocol):
+        from zopy.scope._server import ScopeServer, quiet_bokeh_logs
+        names = ("bokeh", "bokeh.server.views.ws", "tornado.access")
+        levels = [logging.getLogger(name).level for name in names]
+        quiet_bokeh_logs()                     # as the command line does
+        server = ScopeServer(live(), port=0).start()
+        try:
+            headers = {"Upgrade": "websocket", "Connection": "Upgrade",
+                       "Sec-WebSocket-Version": "13", "Origin": f"http://127.0.0.1:{server.port}",
+                       "Sec-WebSocket-Key": base64.b64encode(os.urandom(16)).decode(),
+                       "Sec-WebSocket-Protocol": protocol,
+                       "Cookie": f"zopy-scope-{server.port}={server.token}"}
+            with caplog.at_level(logging.INFO):
+                assert _get("127.0.0.1", server.port, "/ws", headers)[0] == 403
+                assert _get("127.0.0.1", server.port, "/?token=" + server.token)[0] == 200
+        finally:
+            server.stop()
+            for name, level in zip(names, levels):
+                logging.getLogger(name).setLevel(level)
+        refusals = [r for r in caplog.records if r.levelno >= logging.WARNING]
+        assert [r.getMessage() for r in refusals] == [
+            "refused GET /ws from 127.0.0.1: malformed Bokeh subprotocol"]
+        assert not any(r.exc_info for r in caplog.records)
+
+
+@needs_bokeh
+class TestPage:
+    def test_a_range_widens_at_once_narrows_after_a_second_and_holds_for_the_user(self, monkeypatch):
+        from zopy.scope import _page
+        clock = [100.0]
+        monkeypatch.setattr(_page.time, "monotonic", lambda: clock[0])
+        auto = _page.AutoRange()
+
+        def shown():
+            return auto.range.start, auto.range.end
+
+        auto.follow(0.0, 10.0)
+        assert shown() == pytest.approx((-1.0, 11.0))           # out of view: shown at once
+        auto.follow(5.0, 6.0)                                    # small: not yet
+        clock[0] += 0.9
+        auto.follow(5.0, 6.0)
+        assert shown() == pytest.approx((-1.0, 11.0))
+        clock[0] += 0.2
+        auto.follow(5.0, 6.0)                                    # small for over a second
+        assert shown() == pytest.approx((4.9, 6.1))
+        auto.follow(8188.0, 8196.0)
+        assert shown() == pytest.approx((8187.2, 8196.8))
+        auto.hold()                                              # the user panned or zoomed
+        auto.follow(-5.0, 5.0, snap=True)
+        assert shown() == pytest.approx((8187.2, 8196.8))
+        auto.release()                                           # ... and pressed reset
+        auto.follow(40.0, 40.1, snap=True)                       # new settings: at once
+        assert shown() == pytest.approx((39.99, 40.11))
+
+    @pytest.mark.parametrize("value, units, text", [
+        (40.0, "µW", "40 µW"), (-0.0005123, "µW", "−512.3 pW"), (0.25, "mW", "250 µW"),
+        (1500.0, "µW", "1.5 mW"), (0.0, "W", "0 fW"), (8.0, "counts", "8 counts"),
+    ])
+    def test_readings_in_engineering_notation(self, value, units, text):
+        from zopy.scope._page import _engineering
+        assert _engineering(value, units) == text
+
+    @pytest.mark.parametrize("density, references, extent", [
+        ([0.0, 0.0, 0.0], [], None),                             # an empty block
+        ([1e-22, 1e-21, 1e-85, 1e-20], [], (1e-32, 1e-20)),      # a bin at rounding error's level
+        ([1e-22, 1e-21, 1e-20], [5e-23], (5e-23, 1e-20)),        # the shot-noise line in view
+        ([np.nan, 1e-21, np.inf], [], (1e-21, 1e-21)),
+    ])
+    def test_the_spectrum_axis_spans_what_is_worth_showing(self, density, references, extent):
+        from zopy.scope._page import _spectrum_extent
+        got = _spectrum_extent(np.array(density), references)
+        assert got == (None if extent is None else pytest.approx(extent, rel=0.05))
 
 
 @needs_bokeh
@@ -310,6 +470,29 @@ class TestCommandLine:
         out, err = capsys.readouterr()
         assert status == 0 and seen["open"] and not sim.state()["open"]
         assert f"http://127.0.0.1:{port}/?token=" in out and "zopy scope stopped" in err
+
+
+    def test_the_readme_example_runs_in_an_empty_folder(self, capsys, tmp_path, monkeypatch):
+        readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text()
+        block = next(block for block in re.findall(r"```sh\n(.*?)```", readme, re.S)
+                     if "zopy scope --" in block)
+        monkeypatch.chdir(tmp_path)
+        sim.attach("KV31B0001", balanced=True)
+        port = _free_port()
+        status = None
+        for line in block.splitlines():
+            argv = shlex.split(line, comments=True)
+            if argv[0] == "mkdir":
+                subprocess.run(argv, check=True)
+            elif "--folder" in argv:
+                helper = threading.Thread(target=lambda: (
+                    wait_for(lambda: _reachable(port), "the server", seconds=300),
+                    os.kill(os.getpid(), signal.SIGINT)))
+                helper.start()
+                status = main([*argv[1:], "--port", str(port)])
+                helper.join()
+        out, err = capsys.readouterr()
+        assert status == 0 and "KV31B0001 (balanced)" in out, err
 
 
 def test_without_bokeh_the_command_says_how_to_install_it(capsys, monkeypatch):

@@ -468,6 +468,8 @@ KNOWN_ATTRIBUTES = (
     "highgain", "antialias", "product", "serial", "balanced", "firmware_version",
     "library_version", "zopy_version", "start_time", "samples_written", "over_range_samples",
     "complete", "trig_mode", "trig_port", "arm_time", "samples_per_trigger",
+    # what zopy scope knew of a recording it made
+    "scope_averaging", "scope_block_length", "scope_balanced", "scope_total_power_uw",
 )
 
 

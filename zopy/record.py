@@ -92,7 +92,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from types import FrameType, TracebackType
 from typing import Any, cast
 
@@ -375,7 +375,8 @@ def _chunk_size(chunk: int | None, rate: float, dtype: numpy.dtype[Any]) -> int:
 
 
 def _create(h5py: Any, stream: zopy.Stream, path: str | os.PathLike[str] | Output, chunk: int,
-            bits: bool, overwrite: bool, size: int | None = None) -> tuple[Output, _Writer]:
+            bits: bool, overwrite: bool, size: int | None = None,
+            attributes: Mapping[str, Any] | None = None) -> tuple[Output, _Writer]:
     """The recording's Output (``path``, or an Output already created for it)
     and _Writer, with the stream's attributes; ``size``, the bytes the whole
     recording will take, must fit the free space of its disk. If the file
@@ -384,6 +385,7 @@ def _create(h5py: Any, stream: zopy.Stream, path: str | os.PathLike[str] | Outpu
     try:
         attrs = stream_attributes(stream)
         attrs["start_time"] = datetime.datetime.now(datetime.timezone.utc).isoformat()
+        attrs.update(attributes or {})
         if size is not None:
             check_free_space(output.target, size)
         writer = _Writer(h5py, output, stream.dtype, chunk, bits, attrs,
@@ -548,11 +550,13 @@ class Recorder:
     Leaving the with-block closes the file: complete, or marked incomplete
     when the block ends with an exception. :meth:`close` does the same by
     hand. There is no signal handling here: the caller's Ctrl-C ends the block.
+    ``attributes`` are written beside the stream's own when the file is made
+    (what the caller knows of the samples).
     """
 
     def __init__(self, stream: zopy.Stream, path: str | os.PathLike[str] | Output, *,
                  bits: bool = False, chunk: int | None = None,
-                 overwrite: bool = False) -> None:
+                 overwrite: bool = False, attributes: Mapping[str, Any] | None = None) -> None:
         h5py = require("h5py")
         self.samplerate_hz = stream.samplerate
         self.dtype = stream.dtype
@@ -563,7 +567,8 @@ class Recorder:
         self._gathered = 0
         self._failed = False
         self._started = time.monotonic()
-        self._output, self._writer = _create(h5py, stream, path, chunk, bits, overwrite)
+        self._output, self._writer = _create(h5py, stream, path, chunk, bits, overwrite,
+                                             attributes=attributes)
         self._last_flush = time.monotonic()
 
     @property

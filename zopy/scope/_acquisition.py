@@ -17,6 +17,7 @@ import math
 import os
 import pathlib
 import queue
+import shutil
 import threading
 import time
 from collections.abc import Callable
@@ -67,18 +68,22 @@ class Settings:
     trig_mode: str = "rising"
     trig_port: str = "S"
     recording: str | None = None  #: the file being recorded, as named on the page
+    record_limit_s: float | None = None     #: a recording stops after this much stream time
+    record_limit_bytes: int | None = None   #: ... or once its samples (and bits) fill this
 
 
 @dataclasses.dataclass(frozen=True)
 class Status:
     text: str
     error: bool = False
+    recording: bool = False       #: the text is a running recording's progress
 
 
 # Settings a request may change, and whether a change reaches the instrument.
 INSTRUMENT_SETTINGS = ("highgain", "antialias", "wavelength_nm", "filter", "cutoff_hz",
                        "downsampling", "raw")
-VIEW_SETTINGS = ("running", "averaging", "db", "total_power_uw", "trig_mode", "trig_port")
+VIEW_SETTINGS = ("running", "averaging", "db", "total_power_uw", "trig_mode", "trig_port",
+                 "record_limit_s", "record_limit_bytes")
 TRIGGER_MODES = ("rising", "falling", "high", "low")
 TRIGGER_PORTS = ("S", "T")
 
@@ -98,6 +103,10 @@ class Scope:
         block_length: samples of the trace and of each block of the spectrum.
         averaging: blocks in the spectrum's average.
         folder: where recordings named on the page go.
+        record_limit_s: a recording started on the page stops, complete, after
+            this many seconds of stream time (None: no limit; the page can change it).
+        record_limit_bytes: ... or once its samples (with their bits) fill this
+            many bytes (None: no limit): the file is that plus HDF5's few kB.
         retry_seconds: between attempts to open a failed instrument again.
 
     Raises:
@@ -118,6 +127,7 @@ class Scope:
                  wavelength: float | None = None, gain: str | None = None,
                  antialias: bool | None = None, bits: bool = False, block_length: int = 4096,
                  averaging: int = 16, folder: str | os.PathLike[str] = ".",
+                 record_limit_s: float | None = None, record_limit_bytes: int | None = None,
                  retry_seconds: float = RETRY_SECONDS) -> None:
         self.folder = pathlib.Path(folder).resolve()
         if not self.folder.is_dir():
@@ -136,7 +146,9 @@ class Scope:
             highgain=None if gain is None else gain == "high", antialias=antialias,
             cutoff_fraction=DEFAULT_CUTOFF_FRACTION)
         self._view: dict[str, Any] = {"running": True, "averaging": averaging, "db": False,
-                      "total_power_uw": None, "trig_mode": "rising", "trig_port": "S"}
+                      "total_power_uw": None, "trig_mode": "rising", "trig_port": "S",
+                      "record_limit_s": _limit(record_limit_s, "record_limit_s"),
+                      "record_limit_bytes": _byte_limit(record_limit_bytes)}
         self.block_length = block_length
         self.serial, self.title, self.balanced = serial, "", False
         self.frame: Frame | None = None           #: the latest Frame
@@ -148,6 +160,8 @@ class Scope:
         self._device = self._stream = self._maker = None
         self._recording = None
         self._recording_name = None
+        self._recording_started = 0.0
+        self._recording_shown: tuple[float, Status] | None = None
         self._single = False
         self._restart = False
         self._requests: queue.Queue[tuple[str, Any, Callable[[str, bool], None] | None] | None] = \
@@ -397,6 +411,10 @@ class Scope:
             raise ValueError(f"trigger mode must be one of {', '.join(TRIGGER_MODES)}")
         elif name == "trig_port" and value not in TRIGGER_PORTS:
             raise ValueError("trigger port must be S or T")
+        elif name == "record_limit_s":
+            value = _limit(value, "the recording's duration limit")
+        elif name == "record_limit_bytes":
+            value = _byte_limit(value)
         self._view[name] = value
         return ""
 
@@ -467,22 +485,49 @@ class Scope:
         path = pathlib.Path(path)
         try:
             self._recording = recorder.Recorder(self._stream, path, bits=self.bits,
-                                                overwrite=overwrite)
+                                                overwrite=overwrite,
+                                                attributes=self._view_attributes())
         except OSError as exc:
             raise ScopeError(messages.os_error(exc, path)) from None
         self._recording_name = os.path.relpath(path, self.folder)
+        self._recording_started = time.monotonic()
+        self._recording_shown = None
         self._publish(status=self._recording_status())
         return f"recording {self._recording_name}"
 
     def _record(self, data: NDArray[Any], bits: NDArray[numpy.uint8] | None) -> None:
-        if self._recording is None:
+        recording = self._recording
+        if recording is None:
             return
+        room, limit = self._room_left(recording)
+        if room < len(data):         # the rest of this read goes past the limit: not written
+            data = data[:room]
+            bits = None if bits is None else bits[:room]
         try:
-            self._recording.append(data, bits)
+            recording.append(data, bits)
         except OSError as exc:
-            self._end_recording(complete=False, why=messages.os_error(exc, self._recording.path))
+            self._end_recording(complete=False, why=messages.os_error(exc, recording.path))
+            return
+        if room <= len(data):
+            self._end_recording(complete=True, why="", reached=limit)
 
-    def _end_recording(self, complete: bool, why: str) -> str | None:
+    def _room_left(self, recording: recorder.Recorder) -> tuple[int, str]:
+        """Samples the recording may still take under its limits, and the limit
+        that allows the fewest (as the page says it)."""
+        room, limit = 1 << 62, ""
+        seconds, size = self._view["record_limit_s"], self._view["record_limit_bytes"]
+        if seconds is not None:
+            room, limit = round(seconds * recording.samplerate_hz), f"{seconds:g} s"
+        if size is not None:
+            by_size = size // self._bytes_per_sample()
+            if by_size < room:
+                room, limit = by_size, _bytes_text(size)
+        return max(0, room - recording.samples), limit
+
+    def _bytes_per_sample(self) -> int:
+        return self.dtype.itemsize + (1 if self.bits else 0)
+
+    def _end_recording(self, complete: bool, why: str, reached: str = "") -> str | None:
         """Closes the recording; returns and shows what it holds."""
         recording, self._recording = self._recording, None
         if recording is None:
@@ -500,16 +545,52 @@ class Scope:
                 f"{'complete' if result.complete else 'incomplete'}")
         if where != name:
             text += f", in {where} ({name} was left as it was)"
+        if reached:
+            text = f"recording stopped at its limit of {reached}: {text}"
         if why:
             text = f"recording stopped: {why}; {text}"
         self._publish(settings=self._current_settings(), status=Status(text, bool(why)))
         return text
 
+    def _view_attributes(self) -> dict[str, Any]:
+        """What the page knows of the samples, as the recording's attributes
+        (``scope_`` ones), written when its file is made."""
+        attributes: dict[str, Any] = {
+            "scope_averaging": self._view["averaging"],
+            "scope_block_length": self.block_length,
+            "scope_balanced": self.balanced,
+        }
+        if self._view["total_power_uw"] is not None:
+            attributes["scope_total_power_uw"] = float(self._view["total_power_uw"])
+        return attributes
+
     def _recording_status(self) -> Status:
+        """The recording's progress: what the page shows prominently, brought
+        up to date every STATUS_SECONDS (it looks at the file and its disk)."""
         recording = self._recording
         assert recording is not None      # asked only while recording
-        return Status(f"recording {self._recording_name}: "
-                      f"{recording.samples / recording.samplerate_hz:.1f} s")
+        now = time.monotonic()
+        if self._recording_shown is not None and now - self._recording_shown[0] < STATUS_SECONDS:
+            return self._recording_shown[1]
+        try:
+            size = os.stat(recording.path).st_size
+            free = shutil.disk_usage(self.folder).free
+        except OSError:
+            size, free = recording.samples * self._bytes_per_sample(), None
+        elapsed = now - self._recording_started
+        parts = [f"{recording.samples / recording.samplerate_hz:.1f} s",
+                 f"{recording.samples:,} samples", _bytes_text(size)]
+        if elapsed >= 1.0:          # the samples' bytes: the file grows by reserved steps
+            written = recording.samples * self._bytes_per_sample()
+            parts[-1] += f" at {_bytes_text(written / elapsed)}/s"
+        if free is not None:
+            parts.append(f"{_bytes_text(free)} free")
+        _, limit = self._room_left(recording)
+        if limit:
+            parts.append(f"stops at {limit}")
+        status = Status(f"recording {self._recording_name}: {', '.join(parts)}", recording=True)
+        self._recording_shown = (now, status)
+        return status
 
     # ------------------------------------------------------------- publishing
 
@@ -577,6 +658,42 @@ def resolve_recording_name(folder: str | os.PathLike[str], name: str | None) -> 
     if real != folder and folder not in real.parents:
         raise ValueError(f"{relative}: leads outside {folder}")
     return path
+
+
+def _limit(value: Any, what: str) -> float | None:
+    """A recording's duration limit: a positive number of seconds, or None."""
+    if value is None:
+        return None
+    try:
+        seconds = float(value)
+    except (TypeError, ValueError):
+        raise ScopeError(f"{what} must be a number of seconds, not {value!r}") from None
+    if not (math.isfinite(seconds) and seconds > 0):
+        raise ScopeError(f"{what} must be a positive number of seconds, not {value!r}")
+    return seconds
+
+
+def _byte_limit(value: Any) -> int | None:
+    """A recording's size limit: a positive whole number of bytes, or None."""
+    if value is None:
+        return None
+    try:
+        size = float(value)
+    except (TypeError, ValueError):
+        raise ScopeError(f"the recording's size limit must be a number of bytes, "
+                         f"not {value!r}") from None
+    if not (math.isfinite(size) and size >= 1):
+        raise ScopeError(f"the recording's size limit must be a positive number of bytes, "
+                         f"not {value!r}")
+    return int(size)
+
+
+def _bytes_text(size: float) -> str:
+    """1.23 MB (decimal prefixes, as disks are sold)."""
+    for scale, unit in ((1e12, "TB"), (1e9, "GB"), (1e6, "MB"), (1e3, "kB")):
+        if size >= scale:
+            return f"{size / scale:.3g} {unit}"
+    return f"{size:.0f} B"
 
 
 def _watts(microwatts: float | None) -> float | None:

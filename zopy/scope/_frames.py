@@ -52,8 +52,10 @@ class Frame:
     gain: str                     #: "high" or "low"
     wavelength_nm: float
     balanced: bool
+    balance: float                 #: mean of P1 - P2 of the latest block, 0 when balanced
     balance_time_s: numpy.ndarray  #: seconds before now, -BALANCE_SECONDS .. 0
-    balance_mean: numpy.ndarray    #: mean of P1 - P2 in the trace's units
+    balance_mean: numpy.ndarray    #: the balance's history, in the trace's units
+    epoch: int = 0                 #: counts the FrameMaker's contexts: a new one, new settings
 
 
 @dataclasses.dataclass(frozen=True)
@@ -134,6 +136,11 @@ class FrameMaker:
         were taken with the old ones); the balance history stays if the units do."""
         old: Context | None = getattr(self, "context", None)
         self.context = context
+        self.epoch = getattr(self, "epoch", -1) + 1
+        # A balanced unit's raw codes of P1 - P2 sit around the ADC's mid-scale
+        # when balanced: the balance is counted from there, so that it reads 0.
+        self.balance_zero = (float(1 << (analysis.ADC_BITS - 1))
+                             if context.balanced and context.watts_per_unit is None else 0.0)
         self._window = numpy.zeros(self.block_length)
         self._filled = 0                 # samples in the window, up to block_length
         self._fresh = 0                  # samples since the last block went into the spectrum
@@ -190,7 +197,7 @@ class FrameMaker:
         self._over, self._counted = 0, 0
         mean = float(block.mean())
         if self.context.balanced:
-            self._remember_balance(mean, now)
+            self._remember_balance(mean - self.balance_zero, now)
         return self._frame(seq, acquired_at, now, source, block, mean, self.average, over)
 
     def single(self, seq: int, acquired_at: float, now: float, source: str,
@@ -200,6 +207,7 @@ class FrameMaker:
         maker = FrameMaker(context, block_length=len(block), averaging=1, columns=self.columns)
         maker.total_power_w = self.total_power_w
         maker._balance = self._balance
+        maker.epoch = self.epoch
         maker.add(block)
         return maker.frame(seq, acquired_at, now, source)
 
@@ -243,7 +251,8 @@ class FrameMaker:
             averaged=len(average), band_hz=band, shot_level=level, shot_power_w=power,
             clearance_db=clearance, mean=mean, std=float(block.std()), over_range=over,
             gain=context.gain, wavelength_nm=context.wavelength_nm, balanced=context.balanced,
-            balance_time_s=history[:, 0] - now, balance_mean=history[:, 1])
+            balance=mean - self.balance_zero if context.balanced else 0.0,
+            balance_time_s=history[:, 0] - now, balance_mean=history[:, 1], epoch=self.epoch)
 
     def _shot_level(self, average: SpectrumAverage) -> tuple[float | None, float | None]:
         """2 h nu P, with P as :func:`zopy.analysis.shot_noise_power` decides it

@@ -22,10 +22,11 @@ from numpy.typing import NDArray
 from bokeh.core.properties import Int
 from bokeh.layouts import column, row
 from bokeh.model import DataModel
-from bokeh.events import Reset
+from bokeh.events import PanStart, RangesUpdate, Reset
 from bokeh.models import (BasicTickFormatter, BoxAnnotation, Button, ColumnDataSource, CustomJS,  # type: ignore[attr-defined]  # partial stubs
-                          Div, Label, Legend, NumericInput, RadioButtonGroup, Range1d, Select, Span, Spinner,
-                          TextInput)
+                          CustomJSTickFormatter, Div, HoverTool, Label, Legend, NumericInput,
+                          RadioButtonGroup,
+                          Range1d, Select, Span, Spinner, TextInput)
 from bokeh.plotting import figure
 
 from ._acquisition import TRIGGER_MODES, TRIGGER_PORTS
@@ -38,10 +39,48 @@ TRACE_WIDTH = 900             # px; the trace's envelope has about as many colum
 SIDE_WIDTH = 330
 IN_FLIGHT = 2                 # frames sent and not yet drawn: one drawn while the next travels
 ACK_TIMEOUT = 1.0             # s: a page that has not drawn a frame by then gets the next anyway
-NUMBERS_SECONDS = 0.2         # the numbers change this often at most: they stay readable
+SLOW_SECONDS = 0.25           # the numbers, spectrum and balance history change this often at
+                              # most: readable, and cheap for the browser; the trace every frame
+SPECTRUM_DECADES = 12         # the spectrum's axis spans this many decades below its peak at most
+BALANCE_FLOOR = {"W": 1e-9, "counts": 1.0}   # the balance meter zooms in no further than ±this
+NUMBER_ROWS = 9
 BORDER = 70                   # px left of a plot, for its axis labels whatever their width
 LATENCIES_KEPT = 2000
 FILTERS = ("none", "lowpass", "highpass")
+WATTS = {"µW": 1e-6, "mW": 1e-3, "W": 1.0}
+
+# Tick labels in engineering notation with one prefix for all of an axis's
+# ticks (nW, µW, mW), as many decimals as the ticks' spacing needs.
+# The columns of a source as a CSV file, downloaded by the browser: what the
+# page shows, with no round trip to the server.
+_CSV_JS = """
+const data = source.data;
+const lines = [header.join(",")];
+for (let i = 0; i < data[columns[0]].length; i++)
+    lines.push(columns.map((c) => data[c][i]).join(","));
+const link = document.createElement("a");
+link.href = URL.createObjectURL(new Blob([lines.join("\\n") + "\\n"], {type: "text/csv"}));
+link.download = filename;
+document.body.appendChild(link);
+link.click();
+link.remove();
+setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+"""
+
+_ENGINEERING_JS = """
+const top = Math.max(...ticks.map(Math.abs));
+let scale = 1, prefix = "";
+if (unit !== "") {
+    scale = 1e-15; prefix = "f";
+    for (const [s, p] of [[1e-12, "p"], [1e-9, "n"], [1e-6, "µ"], [1e-3, "m"], [1, ""], [1e3, "k"]])
+        if (top >= s) { scale = s; prefix = p; }
+}
+const step = ticks.length > 1 ? Math.abs(ticks[1] - ticks[0]) / scale : 1;
+const digits = Math.max(0, Math.min(4, Math.ceil(-Math.log10(step) - 1e-9)));
+const value = tick / scale;
+const text = Math.abs(value) < 0.5 * Math.pow(10, -digits) ? "0" : value.toFixed(digits);
+return text.replace("-", "\u2212") + (unit !== "" ? " " + prefix + unit : "");
+"""
 
 # When a frame's data arrive, Bokeh asks to paint its plots at the next
 # animation frame; the acknowledgement, asked for after them, runs after that
@@ -61,25 +100,24 @@ class FrameAck(DataModel):
 class AutoRange:
     """A plot range that follows the data steadily: it widens at once to take
     data in, and narrows only once the data have filled less than a third of
-    it for a second. A pan or zoom in the browser holds it where the user put
-    it, until :meth:`release` (the plot's reset button)."""
+    it for a second. A pan or zoom in the browser (its plot's RangesUpdate or
+    PanStart) holds it where the user put it, until :meth:`release` (the
+    plot's reset button). Changes of its start and end from the browser alone
+    do not hold it: the browser also sends them when it draws what the server set."""
 
     SHRINK_AFTER = 1.0      # s
 
-    def __init__(self, log: bool = False) -> None:
+    def __init__(self, log: bool = False, range: Any = None) -> None:
         self.log = log
-        self.range: Any = Range1d(1.0 if log else 0.0, 10.0 if log else 1.0)  # type: ignore[arg-type]  # (start, end): not in the stubs
+        self.range: Any = range if range is not None else \
+            Range1d(1.0 if log else 0.0, 10.0 if log else 1.0)  # type: ignore[arg-type]  # (start, end): not in the stubs
         self.held = False
-        self._setting = False
         self._loose_since: float | None = None
-        self.range.on_change("start", self._moved)
-        self.range.on_change("end", self._moved)
 
-    def _moved(self, attr: str, old: Any, new: Any) -> None:
-        if not self._setting:
-            self.held = True
+    def hold(self, event: Any = None) -> None:
+        self.held = True
 
-    def release(self) -> None:
+    def release(self, event: Any = None) -> None:
         self.held = False
         self._loose_since = None
 
@@ -92,17 +130,18 @@ class AutoRange:
         a, b = a - margin * span, b + margin * span
         start, end = self._unscale(a), self._unscale(b)
         if (self.range.start, self.range.end) != (start, end):
-            self._setting = True
-            try:
-                self.range.update(start=start, end=end)
-            finally:
-                self._setting = False
+            self.range.update(start=start, end=end)
 
-    def follow(self, low: float, high: float) -> None:
-        """Keeps low..high in view, changing the range only when it must."""
+    def follow(self, low: float, high: float, snap: bool = False) -> None:
+        """Keeps low..high in view, changing the range only when it must
+        (``snap``: shows just them, now: the data are of new settings)."""
         if self.held or not (math.isfinite(low) and math.isfinite(high)):
             return
         if self.log and not (low > 0 and high > 0):
+            return
+        if snap:
+            self.show(low, high)
+            self._loose_since = None
             return
         start, end = self.range.start, self.range.end
         a, b = self._scale(start), self._scale(end)
@@ -157,9 +196,13 @@ class Page:
         scope = self.scope
         self.header = Div(text=f"<b>zopy scope</b> &middot; {html.escape(scope.title)}",
                           name="header", styles={"font-size": "1.2em"})
-        self.status = Div(text="", name="status", width=TRACE_WIDTH, css_classes=["zopy-status"])
-        self.notice = Div(text="", name="notice", width=TRACE_WIDTH, css_classes=["zopy-notice"])
-        self.numbers = Div(text="", name="numbers", width=SIDE_WIDTH, css_classes=["zopy-numbers"])
+        # Fixed sizes throughout: a text that changes then redraws its own box
+        # without the browser laying out the whole page again.
+        self.status = Div(text="", name="status", width=TRACE_WIDTH, height=30,
+                          css_classes=["zopy-status"])
+        self.notice = Div(text="", name="notice", width=TRACE_WIDTH, height=22,
+                          css_classes=["zopy-notice"])
+        self._build_numbers()
 
         # Ranges follow the data from here, steadily: an axis that changed with
         # every frame would make the browser lay the plot out again each time.
@@ -198,6 +241,9 @@ class Page:
                 (self.spectrum, "density", "level", self.band, self.clearance),
                 (self.spectrum_db, "db", "zero", self.band_db, self.clearance_db)):
             measured = plot.line("f", y, source=self.spectrum_source)
+            plot.add_tools(HoverTool(renderers=[measured], mode="vline", tooltips=[
+                ("frequency", "@f{0,0.0} Hz"), ("density", "@density{0.000e}"),
+                ("re shot noise", "@db{+0.00} dB")]))
             shot = plot.line("f", level, source=self.shot_source, color="crimson",
                              line_dash="dashed")
             plot.add_layout(band)
@@ -209,9 +255,14 @@ class Page:
         for plot, ranges in ((self.trace, (self.trace_x, self.trace_y)),
                              (self.spectrum, (self.spectrum_x, self.spectrum_y)),
                              (self.spectrum_db, (self.spectrum_x, self.spectrum_db_y))):
-            plot.on_event(Reset, functools.partial(self._reset_ranges, ranges))
+            # The browser sends RangesUpdate at the end of a pan or zoom, and
+            # for the reset button just before Reset.
+            for auto in ranges:
+                plot.on_event(RangesUpdate, auto.hold)
+                plot.on_event(PanStart, auto.hold)
+                plot.on_event(Reset, auto.release)
 
-        side = [self.numbers]
+        side = [self.numbers_plot]
         if scope.balanced:
             side += self._build_balance()
         side += self._build_controls()
@@ -223,23 +274,50 @@ class Page:
                           column(*side, width=SIDE_WIDTH), name="scope")
         self.layout.tags = [self.ack]     # part of the document, drawn nowhere
 
+    def _build_numbers(self) -> None:
+        """The numbers as text drawn on a canvas: a new value repaints it alone."""
+        rows = list(range(NUMBER_ROWS))
+        self.numbers_source = ColumnDataSource(
+            dict(y=[-r for r in rows], label=[""] * NUMBER_ROWS, value=[""] * NUMBER_ROWS,
+                 colour=["black"] * NUMBER_ROWS), name="numbers")
+        plot = figure(width=SIDE_WIDTH, height=19 * NUMBER_ROWS + 8, tools="",
+                      toolbar_location=None, x_range=Range1d(0, 1),  # type: ignore[arg-type]  # (start, end): not in the stubs
+                      y_range=Range1d(-NUMBER_ROWS + 0.5, 0.6), name="numbers_plot",  # type: ignore[arg-type]  # (start, end): not in the stubs
+                      css_classes=["zopy-numbers"], min_border=0, outline_line_color=None)
+        plot.axis.visible = False
+        plot.grid.visible = False
+        plot.text(x=0.01, y="y", text="label", source=self.numbers_source, text_font_size="12px",
+                  text_baseline="middle", text_color="colour")
+        plot.text(x=0.99, y="y", text="value", source=self.numbers_source, text_font_size="12px",
+                  text_baseline="middle", text_align="right", text_font_style="bold",
+                  text_color="colour")
+        self.numbers_plot = plot
+
     def _build_balance(self) -> list[Any]:
         self.balance_bar_source = ColumnDataSource(dict(y=[0], right=[0.0]), name="balance_bar")
         self.balance_source = ColumnDataSource(dict(t=[], mean=[]), name="balance")
-        self.balance_range: Any = Range1d(-1.0, 1.0)  # type: ignore[arg-type]  # (start, end): not in the stubs
-        self.balance_history_range: Any = Range1d(-1.0, 1.0)  # type: ignore[arg-type]  # (start, end): not in the stubs
+        # one range for the bar and its history: both on the same scale
+        self.balance_auto = AutoRange()
+        self.balance_auto.range.update(start=-1.0, end=1.0)
+        self.balance_range: Any = self.balance_auto.range
+        self.balance_format = CustomJSTickFormatter(args=dict(unit="W"), code=_ENGINEERING_JS)
         bar = figure(height=90, width=SIDE_WIDTH, title="Balance: mean of P1 − P2",
                      x_range=self.balance_range, y_range=Range1d(-0.5, 0.5), tools="",  # type: ignore[arg-type]  # (start, end): not in the stubs
                      toolbar_location=None, name="balance_plot")
         bar.hbar(y="y", left=0, right="right", height=0.6, source=self.balance_bar_source,
                  color="darkorange")
         bar.yaxis.visible = False
+        bar.xaxis.formatter = self.balance_format
+        bar.xaxis.ticker.desired_num_ticks = 5  # type: ignore[union-attr]  # a BasicTicker here
         bar.add_layout(Span(location=0, dimension="height", line_color="black", line_width=2))
         history = figure(height=160, width=SIDE_WIDTH, x_range=Range1d(-30, 0),  # type: ignore[arg-type]  # (start, end): not in the stubs
-                         y_range=self.balance_history_range, x_axis_label="seconds before now",
-                         tools="", toolbar_location=None, name="balance_history")
+                         y_range=self.balance_range, x_axis_label="seconds before now",
+                         tools="", toolbar_location=None, name="balance_history",
+                         min_border_left=BORDER)
         history.line("t", "mean", source=self.balance_source, color="darkorange")
+        history.yaxis.formatter = self.balance_format
         history.add_layout(Span(location=0, dimension="width", line_color="black"))
+        self.balance_plots = (bar, history)
         return [bar, history]
 
     def _build_controls(self) -> list[Any]:
@@ -262,7 +340,8 @@ class Page:
                                           name="antialias", css_classes=["zopy-antialias"], **half)
         self.wavelength = NumericInput(title="Calibration wavelength (nm)", mode="float",
                                        name="wavelength", **half)
-        self.raw = RadioButtonGroup(labels=["Power", "Raw counts"], active=0, name="raw", **half)
+        self.raw = RadioButtonGroup(labels=["Power", "Raw counts"], active=0, name="raw",
+                                    css_classes=["zopy-raw"], **half)
         self.filter = Select(title="Stream filter", options=list(FILTERS), name="filter", **half)
         self.cutoff = NumericInput(title="Cutoff (Hz)", mode="float", name="cutoff", **half)
         self.downsampling = Spinner(title="Downsampling", low=1, step=1, mode="int",
@@ -277,6 +356,12 @@ class Page:
                                      name="record_name", css_classes=["zopy-record-name"], **w)
         self.record = Button(label="Record", button_type="danger", name="record",
                              css_classes=["zopy-record"], **w)
+        self.record_limit_s = NumericInput(title="Stop after (s)", mode="float", low=0,
+                                           name="record_limit_s",
+                                           css_classes=["zopy-record-limit-s"], **half)
+        self.record_limit_mb = NumericInput(title="or at (MB of samples)", mode="float", low=0,
+                                            name="record_limit_mb",
+                                            css_classes=["zopy-record-limit-mb"], **half)
         self.instrument_controls = [self.gain, self.antialias, self.wavelength, self.raw,
                                     self.filter, self.cutoff, self.downsampling, self.trigger]
 
@@ -294,6 +379,9 @@ class Page:
             (self.total_power, "value", "total_power_uw", _optional_number),
             (self.trig_mode, "value", "trig_mode", str),
             (self.trig_port, "value", "trig_port", str),
+            (self.record_limit_s, "value", "record_limit_s", _limit_number),
+            (self.record_limit_mb, "value", "record_limit_bytes",
+             lambda mb: None if not mb else _limit_number(mb * 1e6)),
         ]
         for widget, attr, name, convert in requests:
             widget.on_change(attr, functools.partial(self._changed, name, convert))
@@ -309,9 +397,23 @@ class Page:
                     Div(text="<b>Stream</b>"), row(self.filter, self.cutoff),
                     row(self.downsampling),
                     Div(text="<b>Spectrum</b>"), row(self.averaging, self.reset_average), self.db]
+        self.spectrum_csv = CustomJS(code=_CSV_JS, args=dict(
+            source=self.spectrum_source, columns=["f", "density", "db"], filename="spectrum.csv",
+            header=["frequency_hz", "density_W2_per_Hz", "db_re_shot_noise"]))
+        downloads = [Button(label="Spectrum CSV", name="spectrum_csv", css_classes=["zopy-spectrum-csv"],
+                            **half)]
+        downloads[0].js_on_click(self.spectrum_csv)
+        if scope.balanced:
+            self.balance_csv = CustomJS(code=_CSV_JS, args=dict(
+                source=self.balance_source, columns=["t", "mean"], filename="balance.csv",
+                header=["seconds_before_now", "p1_minus_p2_W"]))
+            downloads.append(Button(label="Balance CSV", name="balance_csv", **half))
+            downloads[1].js_on_click(self.balance_csv)
+        controls.append(row(*downloads))
         if scope.balanced:
             controls.append(self.total_power)
-        controls += [Div(text="<b>Recording</b>"), self.record_name, self.record]
+        controls += [Div(text="<b>Recording</b>"), self.record_name,
+                     row(self.record_limit_s, self.record_limit_mb), self.record]
         return controls
 
     # --------------------------------------------------------------- requests
@@ -398,9 +500,14 @@ class Page:
             self._push(frame, scope.settings)
 
     def _show_status(self, status: Status) -> None:
-        colour = "#b00020" if status.error else "#1b5e20"
-        self._set(self.status, "text",
-                  f'<span style="color: {colour}">{html.escape(status.text)}</span>')
+        if status.recording:      # to be seen from across the lab
+            style = ("color: white; background: #c62828; font-weight: bold; font-size: 1.15em; "
+                     "padding: 2px 8px; border-radius: 4px")
+            text = f"&#9679; {html.escape(status.text)}"
+        else:
+            style = f"color: {'#b00020' if status.error else '#1b5e20'}"
+            text = html.escape(status.text)
+        self._set(self.status, "text", f'<span style="{style}">{text}</span>')
 
     def _sync(self, settings: Settings | None) -> None:
         """The controls as the settings in force say, on every page."""
@@ -420,7 +527,10 @@ class Page:
                       (self.db, "active", 1 if settings.db else 0),
                       (self.total_power, "value", settings.total_power_uw),
                       (self.trig_mode, "value", settings.trig_mode),
-                      (self.trig_port, "value", settings.trig_port)]
+                      (self.trig_port, "value", settings.trig_port),
+                      (self.record_limit_s, "value", settings.record_limit_s),
+                      (self.record_limit_mb, "value", None if settings.record_limit_bytes is None
+                       else settings.record_limit_bytes / 1e6)]
             for widget, attr, value in values:
                 self._set(widget, attr, value)
             recording = settings.recording is not None
@@ -438,32 +548,42 @@ class Page:
 
     def _push(self, frame: Frame, settings: Settings) -> None:
         now = time.monotonic()
-        # the numbers of the frame that stays on the page when it is paused, whatever their age
-        numbers_due = (now - self._shown.get("numbers_at", 0.0) >= NUMBERS_SECONDS
-                       or not settings.running)
+        renewed = frame.epoch != self._shown.get("epoch")
+        # The trace (and the balance bar) every frame; the rest a few times a
+        # second, at once for a frame of new settings, and for the frame that
+        # stays on the page when it is paused.
+        slow_due = (renewed or not settings.running or frame.source != "stream"
+                    or now - self._shown.get("slow_at", 0.0) >= SLOW_SECONDS)
         self.doc.hold("combine")
         try:
-            self._draw_trace(frame)
-            self._draw_spectrum(frame, settings, numbers_due)
-            if numbers_due:
-                self._shown["numbers_at"] = now
-                self._set(self.numbers, "text", _numbers_html(frame))
+            self._draw_trace(frame, renewed)
             if self.scope.balanced:
-                self._draw_balance(frame)
+                self._draw_balance_bar(frame, renewed)
+            if slow_due:
+                self._shown["slow_at"], self._shown["epoch"] = now, frame.epoch
+                self._draw_spectrum(frame, settings, renewed)
+                self._draw_numbers(frame)
+                if self.scope.balanced:
+                    self.balance_source.data = dict(t=frame.balance_time_s,
+                                                    mean=frame.balance_mean * _scale(frame.units))
+                    header = ["seconds_before_now",
+                              "p1_minus_p2_counts" if frame.units == "counts" else "p1_minus_p2_W"]
+                    if self.balance_csv.args["header"] != header:
+                        self.balance_csv.args = {**self.balance_csv.args, "header": header}
             self._sent, self._sent_at = frame.seq, now
             self._in_flight[frame.seq] = frame.acquired_at
             self.ack.sent = frame.seq     # last: the browser acknowledges after drawing it all
         finally:
             self.doc.unhold()
 
-    def _draw_trace(self, frame: Frame) -> None:
+    def _draw_trace(self, frame: Frame, renewed: bool) -> None:
         if self._shown.get("t") is not frame.trace_time_s:
             self._shown["t"] = frame.trace_time_s
             self.trace_source.data = dict(t=frame.trace_time_s, y=frame.trace)
             self.trace_x.show(0.0, frame.block_length / frame.samplerate_hz, margin=0.0)
         else:
             self.trace_source.data.update(y=frame.trace)
-        self.trace_y.follow(float(frame.trace.min()), float(frame.trace.max()))
+        self.trace_y.follow(float(frame.trace.min()), float(frame.trace.max()), snap=renewed)
         self._set(self.trace.yaxis[0], "axis_label",
                   "ADC counts" if frame.units == "counts" else f"power ({frame.units})")
         what = "Latest block" if frame.source == "stream" else f"Block {frame.source}"
@@ -471,12 +591,14 @@ class Page:
         self._set(self.trace.title, "text", f"{what}: {frame.block_length} samples at "
                                             f"{_rate_text(frame.samplerate_hz)}{kind}")
 
-    def _draw_spectrum(self, frame: Frame, settings: Settings, numbers_due: bool) -> None:
+    def _draw_spectrum(self, frame: Frame, settings: Settings, renewed: bool) -> None:
         level = frame.shot_level
         show_db = settings.db and level is not None
         density = frame.density.astype(numpy.float32)
-        db = numpy.zeros_like(density)
-        if show_db:
+        # dB re shot noise whenever the level is known: the hover read-out and
+        # the CSV give it in W²/Hz too
+        db = numpy.full_like(density, numpy.nan)
+        if level is not None:
             with numpy.errstate(divide="ignore"):
                 db = (10 * numpy.log10(frame.density / level)).astype(numpy.float32)
         if self._shown.get("f") is not frame.frequency_hz or show_db != self._shown.get("db"):
@@ -484,18 +606,26 @@ class Page:
             self.spectrum_source.data = dict(f=frame.frequency_hz, density=density, db=db)
             self.spectrum_x.show(float(frame.frequency_hz[0]), float(frame.frequency_hz[-1]),
                                  margin=0.0)
-        elif show_db:
+        elif level is not None or self._shown.get("db_known"):
             self.spectrum_source.data.update(density=density, db=db)
         else:
             self.spectrum_source.data.update(density=density)
-        if show_db:
-            self.spectrum_db_y.follow(*_finite_extent(db))
-        else:
-            positive = frame.density[frame.density > 0]
-            if positive.size:
-                extent = [float(positive.min()), float(positive.max())]
-                self.spectrum_y.follow(min(extent[0], level or math.inf),
-                                       max(extent[1], level or 0.0))
+        self._shown["db_known"] = level is not None
+        units = frame.density_units.replace("²", "2").replace("/", "_per_")
+        header = ["frequency_hz", f"density_{units}", "db_re_shot_noise"]
+        if self.spectrum_csv.args["header"] != header:
+            self.spectrum_csv.args = {**self.spectrum_csv.args, "header": header}
+        # A clipped block's spectrum says nothing of the noise (nor does an
+        # empty one): the axes stay on the last that did, unless there was none.
+        first = not self._shown.get("spectrum_followed")
+        if not frame.over_range or first or renewed:
+            references = [] if level is None else [level]
+            extent = (_finite_extent(db) if show_db
+                      else _spectrum_extent(frame.density, references))
+            if extent is not None:
+                self._shown["spectrum_followed"] = True
+                (self.spectrum_db_y if show_db else self.spectrum_y).follow(
+                    *extent, snap=renewed or first)
         ends = [float(frame.frequency_hz[0]), float(frame.frequency_hz[-1])]
         if self._shown.get("shot") != (ends, level):
             self._shown["shot"] = (ends, level)
@@ -511,35 +641,38 @@ class Page:
         title = f"Noise spectrum: average of {frame.averaged} blocks"
         for plot in (self.spectrum, self.spectrum_db):
             self._set(plot.title, "text", title)
-        if numbers_due:
-            if frame.clearance_db is not None:
-                text = (f"clearance {frame.clearance_db:+.2f} dB relative to shot noise "
-                        f"over {_hz(low)} to {_hz(high)} (shaded)")
-            elif frame.over_range > 0:
-                text = "no clearance: samples over range"
-            elif level is None and frame.density_units == "W²/Hz":
-                text = ("shot-noise level unknown: give the total power on both photodiodes"
-                        if frame.balanced else "shot-noise level unknown: no light")
-            else:
-                text = ""
-            if settings.db and level is None:
-                text += "; dB needs the shot-noise level"
-            for label in (self.clearance, self.clearance_db):
-                self._set(label, "text", text)
+        notes = []
+        if frame.clearance_db is not None:
+            notes.append(f"clearance {frame.clearance_db:+.2f} dB relative to shot noise "
+                         f"over {_hz(low)} to {_hz(high)} (shaded)")
+        elif frame.over_range > 0:
+            notes.append("no clearance: samples over range")
+        elif level is None and frame.density_units == "W²/Hz":
+            notes.append("shot-noise level unknown: give the total power on both photodiodes"
+                         if frame.balanced else "shot-noise level unknown: no light")
+        if settings.db and level is None:
+            notes.append("dB needs the shot-noise level")
+        for label in (self.clearance, self.clearance_db):
+            self._set(label, "text", "; ".join(notes))
 
-    def _reset_ranges(self, ranges: tuple[AutoRange, ...], event: Any) -> None:
-        """The plot's reset button: its axes follow the data again."""
-        for auto in ranges:
-            auto.release()
+    def _draw_numbers(self, frame: Frame) -> None:
+        rows = _number_rows(frame)
+        rows += [("", "", "black")] * (NUMBER_ROWS - len(rows))
+        labels, values, colours = (list(column) for column in zip(*rows[:NUMBER_ROWS]))
+        shown = self.numbers_source.data
+        if (shown["label"], shown["value"], shown["colour"]) != (labels, values, colours):
+            self.numbers_source.data.update(label=labels, value=values, colour=colours)
 
-    def _draw_balance(self, frame: Frame) -> None:
-        self.balance_bar_source.data.update(right=[frame.mean])
-        self.balance_source.data = dict(t=frame.balance_time_s, mean=frame.balance_mean)
-        extent = max([abs(frame.mean), *numpy.abs(frame.balance_mean)], default=0.0)
-        extent = max(extent * 1.25, 1e-3)
-        if not 0.5 < self.balance_range.end / extent < 2.0:      # steady, not every frame
-            self.balance_range.update(start=-extent, end=extent)
-            self.balance_history_range.update(start=-extent, end=extent)
+    def _draw_balance_bar(self, frame: Frame, renewed: bool) -> None:
+        """The balance in watts (or counts from mid-scale), on a range that
+        zooms in as it improves and out at once when it jumps."""
+        value = frame.balance * _scale(frame.units)
+        self.balance_bar_source.data.update(right=[value])
+        unit = "" if frame.units == "counts" else "W"
+        if self.balance_format.args.get("unit") != unit:
+            self.balance_format.args = dict(unit=unit)
+        extent = max(abs(value), BALANCE_FLOOR[unit or "counts"])
+        self.balance_auto.follow(-extent, extent, snap=renewed)
 
     def _destroyed(self, session_context: Any) -> None:
         self.scope.unsubscribe(self._wake)
@@ -548,32 +681,66 @@ class Page:
 
 # ------------------------------------------------------------------ text
 
-def _numbers_html(frame: Frame) -> str:
+def _number_rows(frame: Frame) -> list[tuple[str, str, str]]:
+    """(label, value, colour) of each line of the numbers."""
     unit = frame.units
-    rows = [("P1 − P2 mean" if frame.balanced else "Mean power", f"{frame.mean:.4g} {unit}"),
-            ("Standard deviation", f"{frame.std:.4g} {unit}"),
+    black, red = "black", "#b00020"
+    if frame.balanced:
+        first = ("P1 − P2 mean", _engineering(frame.balance, unit))
+    else:
+        first = ("Mean power", _engineering(frame.mean, unit))
+    rows = [(*first, black),
+            ("Standard deviation", _engineering(frame.std, unit), black),
             ("Clearance", ("none: over range" if frame.over_range > 0 else "unknown")
-             if frame.clearance_db is None else f"{frame.clearance_db:+.2f} dB re shot noise"),
-            ("Sample rate", _rate_text(frame.samplerate_hz)),
-            ("Gain", frame.gain),
-            ("Wavelength", f"{frame.wavelength_nm:g} nm"),
-            ("Over range", f"{100 * frame.over_range:.3g} % of samples")]
+             if frame.clearance_db is None else f"{frame.clearance_db:+.2f} dB re shot noise",
+             black),
+            ("Sample rate", _rate_text(frame.samplerate_hz), black),
+            ("Gain", frame.gain, black),
+            ("Wavelength", f"{frame.wavelength_nm:g} nm", black),
+            ("Over range", f"{100 * frame.over_range:.3g} % of samples",
+             red if frame.over_range > 0 else black)]
     if frame.shot_power_w is not None:
         rows.insert(3, ("Shot noise at", f"{frame.shot_power_w * 1e6:.4g} µW: "
-                                         f"{frame.shot_level:.3g} W²/Hz"))
-    cells = "".join(f"<tr><td>{html.escape(k)}</td><td style='text-align: right'>"
-                    f"<b>{html.escape(v)}</b></td></tr>" for k, v in rows)
-    text = f"<table style='width: 100%'>{cells}</table>"
+                                         f"{frame.shot_level:.3g} W²/Hz", black))
     if frame.over_range > 0:
-        text += ("<div style='color: #b00020; font-weight: bold'>Over range: samples at the "
-                 "ADC's limits; the readings are clipped (switch to low gain or reduce the "
-                 "light)</div>")
-    return text
+        rows += [("Over range: the readings are clipped", "", red),
+                 ("(switch to low gain or reduce the light)", "", red)]
+    return rows
 
 
-def _finite_extent(values: NDArray[Any]) -> tuple[float, float]:
+def _engineering(value: float, unit: str) -> str:
+    """A reading in engineering notation: 40.00 µW, −512.3 nW; counts as they are."""
+    if unit not in WATTS:
+        return f"{value:.4g} {unit}"
+    watts = value * WATTS[unit]
+    magnitude = abs(watts)
+    scale, prefix = 1e-15, "f"
+    for s, p in ((1e-12, "p"), (1e-9, "n"), (1e-6, "µ"), (1e-3, "m"), (1.0, ""), (1e3, "k")):
+        if magnitude >= s * 0.9995:
+            scale, prefix = s, p
+    return f"{watts / scale:.4g} {prefix}W".replace("-", "−")
+
+
+def _scale(units: str) -> float:
+    """What one of ``units`` is in watts (1 for counts)."""
+    return WATTS.get(units, 1.0)
+
+
+def _spectrum_extent(density: NDArray[Any], references: list[float]) -> tuple[float, float] | None:
+    """The densities worth showing and the reference lines; None for none (an
+    empty block). Bins far below the peak (a rounding error's, or DC
+    removed exactly) would squash the rest into a line: at most SPECTRUM_DECADES."""
+    positive = density[numpy.isfinite(density) & (density > 0)]
+    if not positive.size:
+        return None
+    high = float(positive.max())
+    low = max(float(numpy.percentile(positive, 0.5)), high * 10.0 ** -SPECTRUM_DECADES)
+    return min([low, *references]), max([high, *references])
+
+
+def _finite_extent(values: NDArray[Any]) -> tuple[float, float] | None:
     finite = values[numpy.isfinite(values)]
-    return (float(finite.min()), float(finite.max())) if finite.size else (-1.0, 1.0)
+    return (float(finite.min()), float(finite.max())) if finite.size else None
 
 
 def _rate_text(hz: float) -> str:
@@ -594,6 +761,11 @@ def _required_number(value: Any) -> float:
     if value is None:
         raise ValueError("give a number")
     return float(value)
+
+
+def _limit_number(value: Any) -> float | None:
+    """A limit typed on the page: empty or 0 for none."""
+    return None if not value else float(value)
 
 
 def _optional_number(value: Any) -> float | None:

@@ -10,6 +10,7 @@ otherwise.
 from __future__ import annotations
 
 import asyncio
+import binascii
 import errno
 import hmac
 import logging
@@ -17,7 +18,9 @@ import secrets
 import signal
 import socket
 import threading
+import time
 import urllib.parse
+import zlib
 from collections.abc import Callable, Iterable
 from typing import Any, NoReturn, cast
 
@@ -25,6 +28,7 @@ from bokeh.application import Application
 from bokeh.application.handlers.function import FunctionHandler
 from bokeh.server.auth_provider import AuthProvider
 from bokeh.server.server import Server
+from bokeh.util.token import get_token_payload
 from tornado.ioloop import IOLoop
 from tornado.web import HTTPError
 
@@ -36,6 +40,8 @@ TOKEN_ARGUMENT = "token"
 REFUSED = "this page needs the session token: open the URL that zopy scope printed"
 UNUSED_SESSION_MS = 5_000     # a closed page's session is dropped this long after
 SESSION_CHECK_MS = 2_000
+
+log = logging.getLogger("zopy.scope")
 
 
 class _TokenAuth(AuthProvider):
@@ -55,17 +61,26 @@ class _TokenAuth(AuthProvider):
         return self._refuse
 
     def _user(self, handler: Any) -> str | None:
+        websocket = hasattr(handler, "ws_connection")
         given = handler.get_argument(TOKEN_ARGUMENT, None)
-        if given is not None and hmac.compare_digest(given.encode(), self._token.encode()):
-            if not hasattr(handler, "ws_connection"):      # a page: its WebSocket follows
-                handler.set_cookie(self._cookie, self._token, httponly=True, samesite="Strict")
-            return "viewer"
         cookie = handler.get_cookie(self._cookie)
-        if cookie is not None and hmac.compare_digest(cookie.encode(), self._token.encode()):
-            return "viewer"
-        return None
+        if given is not None and hmac.compare_digest(given.encode(), self._token.encode()):
+            if not websocket:      # a page: its WebSocket follows
+                handler.set_cookie(self._cookie, self._token, httponly=True, samesite="Strict")
+        elif cookie is None or not hmac.compare_digest(cookie.encode(), self._token.encode()):
+            handler.zopy_refusal = "no session token"
+            return None
+        if websocket and not _well_formed_subprotocol(
+                handler.request.headers.get("Sec-WebSocket-Protocol", "")):
+            # Bokeh would fail on it later, with a traceback per request
+            handler.zopy_refusal = "malformed Bokeh subprotocol"
+            return None
+        return "viewer"
 
     def _refuse(self, handler: Any) -> NoReturn:
+        request = handler.request
+        log.warning("refused %s %s from %s: %s", request.method, request.path, request.remote_ip,
+                    getattr(handler, "zopy_refusal", "no session token"))
         raise HTTPError(403, reason=REFUSED)
 
 
@@ -185,8 +200,14 @@ class ScopeServer:
         pending = asyncio.all_tasks(loop)
         if pending:
             loop.run_until_complete(asyncio.wait(pending, timeout=1.0))
-        for task in asyncio.all_tasks(loop):
-            task.cancel()     # a page's message still on its way: nobody is left to answer it
+        # A page's message still on its way: nobody is left to answer it. Its
+        # task is cancelled and let finish (one waiting for a thread, once the
+        # thread is done; cancelling makes more): asyncio warns of any left pending.
+        deadline = time.monotonic() + 2.0
+        while (leftover := asyncio.all_tasks(loop)) and time.monotonic() < deadline:
+            for task in leftover:
+                task.cancel()
+            loop.run_until_complete(asyncio.wait(leftover, timeout=0.5))
         self._loop.close(all_fds=True)
         _SHUTDOWN_NOISE.remove()
 
@@ -216,6 +237,19 @@ class ScopeServer:
         self._loop.stop()
 
 
+def _well_formed_subprotocol(header: str) -> bool:
+    """Whether a WebSocket's subprotocol is Bokeh's: "bokeh, TOKEN" with a
+    token whose payload reads (its signature Bokeh checks itself)."""
+    parts = [part.strip() for part in header.split(",")]
+    if len(parts) != 2 or parts[0] != "bokeh":
+        return False
+    try:
+        payload = get_token_payload(parts[1])
+    except (ValueError, binascii.Error, zlib.error, UnicodeError, TypeError):
+        return False
+    return isinstance(payload, dict)
+
+
 def _free_port(host: str) -> int:
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     with socket.socket(family, socket.SOCK_STREAM) as probe:
@@ -239,6 +273,8 @@ def quiet_bokeh_logs() -> None:
     ws = logging.getLogger("bokeh.server.views.ws")
     ws.setLevel(logging.ERROR)    # below: a page closed while a frame was on its way
     ws.addFilter(_OriginRefusal())
+    # refusals are logged once, with their reason, by _TokenAuth
+    logging.getLogger("tornado.access").setLevel(logging.ERROR)
 
 
 class _OriginRefusal(logging.Filter):
@@ -251,7 +287,6 @@ class _OriginRefusal(logging.Filter):
             record.msg, record.args = (f"refused a WebSocket connection from a page of {origin}: "
                                        "add its name with --origin if it is this server's"), ()
         return True
-    logging.getLogger("tornado.access").setLevel(logging.WARNING)
 
 
 class _ShutdownNoise(logging.Filter):

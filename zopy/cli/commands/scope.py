@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 
 import zopy
@@ -12,7 +13,7 @@ from ... import scope
 from ..._extras import require
 from ..._stream_settings import StreamSettings
 from ..common import Failure
-from ..options import add_stream, count, on_off, port
+from ..options import add_stream, count, on_off, port, positive
 
 SUMMARY = "A live view in the browser: trace, noise spectrum, balance and controls."
 # a live view shows a filtered, downsampled stream unless told otherwise
@@ -33,6 +34,32 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="samples of the trace and of each spectrum block (default 4096)")
     parser.add_argument("--average", type=count(1), default=16, metavar="N",
                         help="blocks in the spectrum's average (default 16)")
+    parser.add_argument("--record-limit", type=record_limit, default={}, metavar="LIMIT",
+                        help="stop a recording made on the page after this much: a duration "
+                             "(90s, 10min, 2h) or a size of samples (500MB, 2GB); the page can "
+                             "change it")
+
+
+LIMIT_UNITS = {"s": ("record_limit_s", 1.0), "min": ("record_limit_s", 60.0),
+               "h": ("record_limit_s", 3600.0), "kB": ("record_limit_bytes", 1e3),
+               "MB": ("record_limit_bytes", 1e6), "GB": ("record_limit_bytes", 1e9)}
+
+
+def record_limit(text: str) -> dict[str, float | int]:
+    """A recording's limit as the Scope takes it: ``90s`` -> record_limit_s=90,
+    ``500MB`` -> record_limit_bytes=500000000."""
+    found = re.fullmatch(r"\s*([0-9.eE+]+)\s*([a-zA-Z]+)\s*", text)
+    unit = found and next((u for u in LIMIT_UNITS if u.lower() == found.group(2).lower()), None)
+    if not found or unit is None:
+        raise argparse.ArgumentTypeError(f"not a duration or size: {text!r} (as 90s, 10min, "
+                                         "2h, 500MB or 2GB)")
+    try:
+        amount = positive(found.group(1))
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(f"not a duration or size: {text!r}") from None
+    keyword, scale = LIMIT_UNITS[unit]
+    value = amount * scale
+    return {keyword: int(value) if keyword == "record_limit_bytes" else value}
 
 
 def run(args: argparse.Namespace) -> int:
@@ -45,7 +72,8 @@ def run(args: argparse.Namespace) -> int:
                            downsampling=args.downsampling, decimation=args.decimation,
                            units=args.units, wavelength=args.wavelength, gain=args.gain,
                            antialias=on_off(args.antialias, "on"), bits=args.bits,
-                           block_length=args.block, averaging=args.average, folder=args.folder)
+                           block_length=args.block, averaging=args.average, folder=args.folder,
+                           **args.record_limit)
     except scope.ScopeError as exc:
         raise Failure(str(exc)) from None
     except zopy.NoDeviceError as exc:
