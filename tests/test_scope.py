@@ -86,7 +86,7 @@ class TestFrames:
         (True, 5.0, None, None),            # balanced: P1 - P2 says nothing of the light
         (True, 5.0, 2000.0, 2000.0),        # ... the total power typed on the page does
     ])
-    def test_shot_noise_level_and_clearance(self, balanced, mean_uw, total_uw, level_power_uw):
+    def test_shot_noise_level_and_excess_noise(self, balanced, mean_uw, total_uw, level_power_uw):
         context = Context(**{**POWER.__dict__, "balanced": balanced, "limits": (-1e6, 1e6)})
         maker = FrameMaker(context, block_length=4096, averaging=4)
         maker.total_power_w = None if total_uw is None else total_uw * 1e-6
@@ -95,21 +95,40 @@ class TestFrames:
             maker.add(rng.normal(mean_uw, 0.05, 4096))
         frame = maker.frame(1, 0.0, 0.0)
         if level_power_uw is None:
-            assert frame.shot_level is None and frame.clearance_db is None
+            assert frame.shot_level is None and frame.excess_noise_db is None
+            assert frame.shot_reference is None
             return
         level = analysis.shot_noise_level(level_power_uw * 1e-6, 1550.0)
         assert frame.shot_level == pytest.approx(level, rel=1e-3)
         spectrum = analysis.Spectrum(frame.frequency_hz, frame.density, RATE / 4096)
-        assert frame.clearance_db == pytest.approx(
-            analysis.clearance_db(spectrum, frame.shot_level, frame.band_hz))
+        assert frame.excess_noise_db == pytest.approx(
+            analysis.excess_noise_db(spectrum, frame.shot_level, frame.band_hz))
+        assert np.all(frame.shot_reference == frame.shot_level)     # no chain known: flat
 
-    def test_over_range_counts_every_sample_since_the_last_frame_and_hides_the_clearance(self):
+    def test_the_reference_follows_the_chain(self):
+        chain = analysis.Chain(input_samplerate_hz=RATE * 10, antialias=True, filter="lowpass",
+                               cutoff_hz=RATE / 5, downsampling=10)
+        context = Context(**{**POWER.__dict__, "limits": (-1e6, 1e6), "chain": chain})
+        maker = FrameMaker(context, block_length=4096, averaging=2)
+        rng = np.random.default_rng(5)
+        for _ in range(2):
+            maker.add(rng.normal(100.0, 0.05, 4096))
+        frame = maker.frame(1, 0.0, 0.0)
+        response = analysis.chain_response(frame.frequency_hz, chain)
+        np.testing.assert_allclose(frame.shot_reference, frame.shot_level * response, rtol=1e-12)
+        detector = analysis.detector_band(frame.frequency_hz, response)
+        assert frame.band_hz == analysis.band_in_detector(RATE, detector)
+        spectrum = analysis.Spectrum(frame.frequency_hz, frame.density, RATE / 4096)
+        assert frame.excess_noise_db == pytest.approx(
+            analysis.excess_noise_db(spectrum, frame.shot_level, frame.band_hz, chain))
+
+    def test_over_range_counts_every_sample_since_the_last_frame_and_hides_the_excess_noise(self):
         maker = FrameMaker(POWER, block_length=4096)
         samples = np.full(10_000, 100.0)
         samples[::100] = 200.0                  # the top of the ADC's range
         maker.add(samples)
         frame = maker.frame(1, 0.0, 0.0)
-        assert frame.over_range == pytest.approx(0.01) and frame.clearance_db is None
+        assert frame.over_range == pytest.approx(0.01) and frame.excess_noise_db is None
         maker.add(np.random.default_rng(4).normal(100.0, 0.1, 4096))
         assert maker.frame(2, 0.0, 0.0).over_range == 0
 

@@ -18,7 +18,8 @@ which holds the interpreter lock, never stalls the server for more than
 about 20 ms), and every page watching it draws its latest frame: the trace
 of the latest block (a min/max envelope when the block has more samples
 than the plot has pixels), the noise spectrum averaged over the last N
-blocks with the shot-noise level and the clearance, the numbers, and for a
+blocks with the shot-noise reference through the stream's filters and the
+excess noise over it, the numbers, and for a
 balanced unit the mean of P1 - P2 with its last 30 s. A page draws the next
 frame only once it has drawn the last: a slow browser skips frames. A
 control changed on one page acts on the instrument and shows on every page.

@@ -282,7 +282,13 @@ class Scope:
         else:
             limits = analysis.stream_limits(stream)
         unit = analysis.power_unit(power)
-        return Context(samplerate_hz=stream.samplerate,
+        rate = float(device.samplerate)
+        downsampling = stream.downsampling
+        chain = analysis.Chain(input_samplerate_hz=rate, antialias=bool(device.antialias),
+                               filter=stream.filter, cutoff_hz=stream.cutoff,
+                               downsampling=downsampling,
+                               decimation=max(1, round(rate / downsampling / stream.samplerate)))
+        return Context(samplerate_hz=stream.samplerate, chain=chain,
                        units=analysis.COUNTS if raw else unit.symbol if unit else f"1e{power} W",
                        watts_per_unit=None if raw else 10.0 ** power, limits=limits,
                        gain="high" if device.highgain else "low",
@@ -467,7 +473,9 @@ class Scope:
                 raise ScopeError(f"no trigger ({mode} on port {port}) within the "
                                  "instrument's timeout") from None
             raise
-        context = dataclasses.replace(context, samplerate_hz=float(device.samplerate))
+        context = dataclasses.replace(context, samplerate_hz=float(device.samplerate),
+                                      chain=analysis.fresh_block_chain(float(device.samplerate),
+                                                                       bool(device.antialias)))
         now = time.monotonic()
         self._seq += 1
         self._view["running"] = False

@@ -42,10 +42,12 @@ class Frame:
     density: numpy.ndarray        #: averaged density, (W or counts)^2/Hz
     density_units: str            #: "W²/Hz" or "counts²/Hz"
     averaged: int                 #: blocks in the average
-    band_hz: tuple[float, float]  #: band of the clearance
+    band_hz: tuple[float, float]  #: band of the excess noise, inside the detector's band
     shot_level: float | None      #: 2 h nu P, W^2/Hz (None when P is not known)
     shot_power_w: float | None    #: the P of that level
-    clearance_db: float | None    #: mean density over the band relative to shot noise
+    #: the shot-noise level through the chain, at each bin (None when P is not known)
+    shot_reference: numpy.ndarray | None
+    excess_noise_db: float | None  #: noise over the band relative to the shot-noise reference
     mean: float                   #: of the latest block, in the trace's units
     std: float
     over_range: float             #: fraction of the samples since the last frame at the ADC's limits
@@ -68,6 +70,8 @@ class Context:
     gain: str
     wavelength_nm: float
     balanced: bool
+    #: what lies between photodiode and samples; None: not known (the reference stays flat)
+    chain: analysis.Chain | None = None
 
 
 class SpectrumAverage:
@@ -154,6 +158,8 @@ class FrameMaker:
         self._time_s: NDArray[Any] = (times if self.columns == self.block_length
                                       else numpy.repeat(times, 2))
         self._frequency_hz: NDArray[numpy.float64] | None = None
+        self._response: NDArray[numpy.float64] | None = None   # the chain's, at each bin
+        self._band: tuple[float, float] = analysis.default_band(context.samplerate_hz)
         if old is None or old.units != context.units or old.balanced != context.balanced:
             self._balance.clear()
 
@@ -183,7 +189,19 @@ class FrameMaker:
         if self._frequency_hz is None or len(self._frequency_hz) != len(spectrum.frequency_hz) - 1:
             self._frequency_hz = spectrum.frequency_hz[1:]      # no 0 Hz bin on a log axis
             self._resolution_hz: float = spectrum.resolution_hz
+            self._follow_the_chain(self._frequency_hz)
         self.average.add(spectrum.density[1:], float(block.mean()) * scale)
+
+    def _follow_the_chain(self, frequency_hz: NDArray[numpy.float64]) -> None:
+        """The chain's response at the bins, and the band inside the detector's."""
+        chain = self.context.chain
+        if chain is None:
+            self._response = None
+            self._band = analysis.default_band(self.context.samplerate_hz)
+            return
+        self._response = analysis.chain_response(frequency_hz, chain)
+        self._band = analysis.band_in_detector(
+            self.context.samplerate_hz, analysis.detector_band(frequency_hz, self._response))
 
     @property
     def ready(self) -> bool:
@@ -228,18 +246,22 @@ class FrameMaker:
             envelope.add(block)
             trace = numpy.column_stack((envelope.low, envelope.high)).ravel().astype(numpy.float32)
         density = average.density()
-        band = analysis.default_band(context.samplerate_hz)
+        band = self._band
         level, power = self._shot_level(average)
-        clearance: float | None = None
+        reference: NDArray[numpy.float64] | None = None
+        excess: float | None = None
+        if level is not None:
+            reference = (level * self._response if self._response is not None
+                         else numpy.full(density.shape, level))
         if level is not None and not over:     # clipped samples: no noise to speak of
             try:
-                clearance = analysis.clearance_db(
+                excess = analysis.excess_noise_db(
                     analysis.Spectrum(cast("NDArray[numpy.float64]", self._frequency_hz), density,
-                                      self._resolution_hz), level, band)
+                                      self._resolution_hz), level, band, context.chain)
             except ValueError:       # no bin inside the band at this resolution
-                clearance = None
-            if clearance is not None and not math.isfinite(clearance):
-                clearance = None
+                excess = None
+            if excess is not None and not math.isfinite(excess):
+                excess = None
         history = numpy.array(self._balance, dtype=numpy.float64).reshape(-1, 2)
         return Frame(
             seq=seq, acquired_at=acquired_at, source=source,
@@ -249,7 +271,7 @@ class FrameMaker:
             frequency_hz=cast("NDArray[numpy.float64]", self._frequency_hz), density=density,
             density_units="counts²/Hz" if context.watts_per_unit is None else "W²/Hz",
             averaged=len(average), band_hz=band, shot_level=level, shot_power_w=power,
-            clearance_db=clearance, mean=mean, std=float(block.std()), over_range=over,
+            shot_reference=reference, excess_noise_db=excess, mean=mean, std=float(block.std()), over_range=over,
             gain=context.gain, wavelength_nm=context.wavelength_nm, balanced=context.balanced,
             balance=mean - self.balance_zero if context.balanced else 0.0,
             balance_time_s=history[:, 0] - now, balance_mean=history[:, 1], epoch=self.epoch)

@@ -592,15 +592,15 @@ class Page:
                                             f"{_rate_text(frame.samplerate_hz)}{kind}")
 
     def _draw_spectrum(self, frame: Frame, settings: Settings, renewed: bool) -> None:
-        level = frame.shot_level
-        show_db = settings.db and level is not None
+        level, reference = frame.shot_level, frame.shot_reference
+        show_db = settings.db and reference is not None
         density = frame.density.astype(numpy.float32)
-        # dB re shot noise whenever the level is known: the hover read-out and
-        # the CSV give it in W²/Hz too
+        # dB re the shot-noise reference through the chain whenever it is known:
+        # the hover read-out and the CSV give it in W²/Hz too
         db = numpy.full_like(density, numpy.nan)
-        if level is not None:
-            with numpy.errstate(divide="ignore"):
-                db = (10 * numpy.log10(frame.density / level)).astype(numpy.float32)
+        if reference is not None:
+            with numpy.errstate(divide="ignore", invalid="ignore"):
+                db = (10 * numpy.log10(frame.density / reference)).astype(numpy.float32)
         if self._shown.get("f") is not frame.frequency_hz or show_db != self._shown.get("db"):
             self._shown["f"], self._shown["db"] = frame.frequency_hz, show_db
             self.spectrum_source.data = dict(f=frame.frequency_hz, density=density, db=db)
@@ -619,18 +619,19 @@ class Page:
         # empty one): the axes stay on the last that did, unless there was none.
         first = not self._shown.get("spectrum_followed")
         if not frame.over_range or first or renewed:
-            references = [] if level is None else [level]
+            references = [] if reference is None else [float(reference.max())]
             extent = (_finite_extent(db) if show_db
                       else _spectrum_extent(frame.density, references))
             if extent is not None:
                 self._shown["spectrum_followed"] = True
                 (self.spectrum_db_y if show_db else self.spectrum_y).follow(
                     *extent, snap=renewed or first)
-        ends = [float(frame.frequency_hz[0]), float(frame.frequency_hz[-1])]
-        if self._shown.get("shot") != (ends, level):
-            self._shown["shot"] = (ends, level)
-            self.shot_source.data = (dict(f=ends, level=[level] * 2, zero=[0.0, 0.0])
-                                     if level is not None else dict(f=[], level=[], zero=[]))
+        shown = self._shown.get("shot")       # the bins (the same array while they stay) and P
+        if shown is None or shown[0] is not frame.frequency_hz or shown[1] != level:
+            self._shown["shot"] = (frame.frequency_hz, level)
+            self.shot_source.data = (
+                dict(f=frame.frequency_hz, level=reference, zero=numpy.zeros(len(reference)))
+                if reference is not None else dict(f=[], level=[], zero=[]))
         low, high = frame.band_hz
         for band in (self.band, self.band_db):
             self._set(band, "left", low)
@@ -642,11 +643,11 @@ class Page:
         for plot in (self.spectrum, self.spectrum_db):
             self._set(plot.title, "text", title)
         notes = []
-        if frame.clearance_db is not None:
-            notes.append(f"clearance {frame.clearance_db:+.2f} dB relative to shot noise "
-                         f"over {_hz(low)} to {_hz(high)} (shaded)")
+        if frame.excess_noise_db is not None:
+            notes.append(f"excess noise {frame.excess_noise_db:+.2f} dB over shot noise "
+                         f"through the chain, {_hz(low)} to {_hz(high)} (shaded)")
         elif frame.over_range > 0:
-            notes.append("no clearance: samples over range")
+            notes.append("no excess noise: samples over range")
         elif level is None and frame.density_units == "W²/Hz":
             notes.append("shot-noise level unknown: give the total power on both photodiodes"
                          if frame.balanced else "shot-noise level unknown: no light")
@@ -691,8 +692,9 @@ def _number_rows(frame: Frame) -> list[tuple[str, str, str]]:
         first = ("Mean power", _engineering(frame.mean, unit))
     rows = [(*first, black),
             ("Standard deviation", _engineering(frame.std, unit), black),
-            ("Clearance", ("none: over range" if frame.over_range > 0 else "unknown")
-             if frame.clearance_db is None else f"{frame.clearance_db:+.2f} dB re shot noise",
+            ("Excess noise", ("none: over range" if frame.over_range > 0 else "unknown")
+             if frame.excess_noise_db is None
+             else f"{frame.excess_noise_db:+.2f} dB re shot noise",
              black),
             ("Sample rate", _rate_text(frame.samplerate_hz), black),
             ("Gain", frame.gain, black),
