@@ -185,6 +185,51 @@ class TestRecordingNames:
         assert resolve_recording_name(tmp_path, name) == tmp_path.resolve() / path
 
 
+class TestDarkReference:
+    @pytest.mark.parametrize("mean_uw, balanced, refused", [
+        (0.0, False, False), (0.0, True, False), (100.0, True, False), (100.0, False, True)])
+    def test_taken_from_dark_blocks_and_gone_with_new_settings(self, mean_uw, balanced, refused):
+        context = Context(**{**POWER.__dict__, "balanced": balanced, "limits": (-1e6, 1e6)})
+        maker = FrameMaker(context, block_length=1024, averaging=2)
+        dark = np.random.default_rng(6).normal(mean_uw, 0.05, 3 * 1024 + 100)
+        if refused:
+            with pytest.raises(ValueError, match="light reaches the photodiode"):
+                maker.take_dark(dark)
+            return
+        maker.take_dark(dark)
+        lit = np.random.default_rng(7).normal(mean_uw, 0.1, 2 * 1024)   # twice the dark noise
+        maker.add(lit)
+        frame = maker.frame(1, 0.0, 0.0)
+        blocks = dark[:3 * 1024].reshape(3, 1024) * 1e-6
+        expected = np.mean([analysis.welch(b, RATE, analysis.SEGMENT).density[1:] for b in blocks],
+                           axis=0)
+        np.testing.assert_allclose(frame.dark_density, expected, rtol=1e-12)
+        assert frame.clearance_db == pytest.approx(6.0, abs=1.5)      # 4x the power: 6 dB
+        maker.set_context(context)
+        maker.add(lit)
+        assert maker.frame(2, 0.0, 0.0).dark_density is None
+
+    def test_the_virtual_bench_switches_the_light_off_for_it(self, live):
+        sim.set_light(100.0, 1550.0)
+        scope = live(downsampling=10)
+        wait_for(lambda: scope.frame is not None, "the first frame", seconds=300)
+        replies = Replies()
+        scope.request("dark", None, replies)
+        assert replies.last() == ("dark reference taken with the light switched off", False)
+        assert sim.state()["light"]["power_uw"] == 100.0              # put back
+        wait_for(lambda: scope.frame.clearance_db is not None, "the clearance", seconds=300)
+        frame = scope.frame
+        # the electronic floor (2.5 counts rms at high gain) through the stream's chain
+        per_w = sim.COUNTS_PER_UW_HIGH * 1e6
+        floor = (2.5 / per_w) ** 2 / (sim.DEFAULT_SAMPLERATE / 2)
+        chain = scope._context().chain
+        inside = (frame.frequency_hz >= frame.band_hz[0]) & (frame.frequency_hz <= frame.band_hz[1])
+        ratio = frame.dark_density[inside].mean() / (
+            floor * analysis.chain_response(frame.frequency_hz[inside], chain).mean())
+        assert ratio == pytest.approx(1.0, rel=0.1)
+        assert frame.clearance_db > 0
+
+
 class Replies:
     """What the acquisition thread answers to requests."""
 

@@ -31,6 +31,7 @@ import zopy
 from .. import _messages as messages
 from .. import analysis
 from .. import record as recorder
+from .._light import DARK, light_switched, virtual_bench
 from .._photodiode import is_balanced
 from .._stream_settings import StreamSettings
 from ._frames import Context, Frame, FrameMaker
@@ -394,6 +395,8 @@ class Scope:
             return "average started again"
         if name == "trigger":
             return self._triggered_block()
+        if name == "dark":
+            return self._take_dark()
         if name == "record":
             path, overwrite = value
             return self._start_recording(path, overwrite)
@@ -446,6 +449,27 @@ class Scope:
         """The wanted settings, on an open instrument and stream."""
         self._wanted.set_front_end(device)
         self._wanted.apply(stream)
+
+    def _take_dark(self) -> str:
+        """A dark reference: the spectrum of as many blocks as the average holds,
+        read with the light off (switched off through zopy.sim on the virtual
+        bench, blocked by the user on an instrument); the spectrum starts again."""
+        if self._recording is not None:
+            raise ScopeError(WHILE_RECORDING)
+        stream, maker = self._stream, self._maker
+        if stream is None or maker is None:
+            raise ScopeError("the instrument is not open")
+        sim = virtual_bench()
+        dark = (light_switched(sim, str(self.serial), **DARK) if sim is not None
+                else contextlib.nullcontext())
+        # one block more than is used: the filters settle on the dark first
+        samples = numpy.empty(self.block_length * (self._view["averaging"] + 1), dtype=self.dtype)
+        with dark:
+            stream.acquire(samples.size, out=samples)
+        maker.take_dark(samples[self.block_length:])
+        maker.average.reset()        # the light's return passes through the filters too
+        return "dark reference taken" + (" with the light switched off" if sim is not None
+                                         else "")
 
     def _triggered_block(self) -> str:
         """One block at the instrument's full rate that starts at a trigger, shown

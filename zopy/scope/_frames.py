@@ -48,6 +48,8 @@ class Frame:
     #: the shot-noise level through the chain, at each bin (None when P is not known)
     shot_reference: numpy.ndarray | None
     excess_noise_db: float | None  #: noise over the band relative to the shot-noise reference
+    dark_density: numpy.ndarray | None   #: the dark reference at each bin (None: none taken)
+    clearance_db: float | None     #: noise over the band relative to the dark reference
     mean: float                   #: of the latest block, in the trace's units
     std: float
     over_range: float             #: fraction of the samples since the last frame at the ADC's limits
@@ -159,6 +161,7 @@ class FrameMaker:
                                       else numpy.repeat(times, 2))
         self._frequency_hz: NDArray[numpy.float64] | None = None
         self._response: NDArray[numpy.float64] | None = None   # the chain's, at each bin
+        self.dark: NDArray[numpy.float64] | None = None   # taken with other settings: gone
         self._band: tuple[float, float] = analysis.default_band(context.samplerate_hz)
         if old is None or old.units != context.units or old.balanced != context.balanced:
             self._balance.clear()
@@ -191,6 +194,23 @@ class FrameMaker:
             self._resolution_hz: float = spectrum.resolution_hz
             self._follow_the_chain(self._frequency_hz)
         self.average.add(spectrum.density[1:], float(block.mean()) * scale)
+
+    def take_dark(self, samples: Any) -> None:
+        """The dark reference: the mean spectrum of the whole blocks of ``samples``,
+        read with the light blocked, kept until the settings change. Refuses
+        (ValueError) light on a single photodiode: its mean above its noise."""
+        block = self.block_length
+        scale = self.context.watts_per_unit or 1.0
+        blocks = numpy.asarray(samples, dtype=numpy.float64)
+        blocks = blocks[:len(blocks) // block * block].reshape(-1, block) * scale
+        if not len(blocks):
+            raise ValueError(f"a dark reference needs at least {block} samples")
+        if not self.context.balanced and analysis.is_lit(float(blocks.mean()), float(blocks.std())):
+            raise ValueError("light reaches the photodiode: block it, then take the dark "
+                             "reference")
+        densities = [analysis.welch(b, self.context.samplerate_hz, analysis.SEGMENT).density[1:]
+                     for b in blocks]
+        self.dark = numpy.mean(densities, axis=0)
 
     def _follow_the_chain(self, frequency_hz: NDArray[numpy.float64]) -> None:
         """The chain's response at the bins, and the band inside the detector's."""
@@ -262,6 +282,18 @@ class FrameMaker:
                 excess = None
             if excess is not None and not math.isfinite(excess):
                 excess = None
+        dark = self.dark if self.dark is not None and self.dark.shape == density.shape else None
+        clearance: float | None = None
+        if dark is not None and not over:
+            frequency = cast("NDArray[numpy.float64]", self._frequency_hz)
+            try:
+                clearance = analysis.shot_noise_clearance_db(
+                    analysis.Spectrum(frequency, density, self._resolution_hz),
+                    analysis.Spectrum(frequency, dark, self._resolution_hz), band)
+            except ValueError:       # no bin inside the band at this resolution
+                clearance = None
+            if clearance is not None and not math.isfinite(clearance):
+                clearance = None
         history = numpy.array(self._balance, dtype=numpy.float64).reshape(-1, 2)
         return Frame(
             seq=seq, acquired_at=acquired_at, source=source,
@@ -271,7 +303,8 @@ class FrameMaker:
             frequency_hz=cast("NDArray[numpy.float64]", self._frequency_hz), density=density,
             density_units="counts²/Hz" if context.watts_per_unit is None else "W²/Hz",
             averaged=len(average), band_hz=band, shot_level=level, shot_power_w=power,
-            shot_reference=reference, excess_noise_db=excess, mean=mean, std=float(block.std()), over_range=over,
+            shot_reference=reference, excess_noise_db=excess, dark_density=dark,
+            clearance_db=clearance, mean=mean, std=float(block.std()), over_range=over,
             gain=context.gain, wavelength_nm=context.wavelength_nm, balanced=context.balanced,
             balance=mean - self.balance_zero if context.balanced else 0.0,
             balance_time_s=history[:, 0] - now, balance_mean=history[:, 1], epoch=self.epoch)

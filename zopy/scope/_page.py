@@ -29,6 +29,7 @@ from bokeh.models import (BasicTickFormatter, BoxAnnotation, Button, ColumnDataS
                           Range1d, Select, Span, Spinner, TextInput)
 from bokeh.plotting import figure
 
+from .._light import virtual_bench
 from ._acquisition import TRIGGER_MODES, TRIGGER_PORTS
 
 if TYPE_CHECKING:
@@ -220,6 +221,7 @@ class Page:
         self.spectrum_y, self.spectrum_db_y = AutoRange(log=True), AutoRange()
         self.spectrum_source = ColumnDataSource(dict(f=[], density=[], db=[]), name="spectrum")
         self.shot_source = ColumnDataSource(dict(f=[], level=[], zero=[]), name="shot")
+        self.dark_source = ColumnDataSource(dict(f=[], dark=[], dark_db=[]), name="dark")
         self.band = BoxAnnotation(fill_alpha=0.12, fill_color="green", name="band")
         self.band_db = BoxAnnotation(fill_alpha=0.12, fill_color="green")
         self.clearance = Label(x=10, y=10, x_units="screen", y_units="screen", text="",
@@ -246,6 +248,8 @@ class Page:
                 ("re shot noise", "@db{+0.00} dB")]))
             shot = plot.line("f", level, source=self.shot_source, color="crimson",
                              line_dash="dashed")
+            plot.line("f", "dark" if y == "density" else "dark_db", source=self.dark_source,
+                      color="dimgray", line_width=1)
             plot.add_layout(band)
             plot.add_layout(label)
             # above the plot, where it hides no part of the spectrum
@@ -349,6 +353,9 @@ class Page:
         self.averaging = Spinner(title="Average of N blocks", low=1, high=10_000, step=1,
                                  mode="int", name="averaging", **half)
         self.reset_average = Button(label="Reset average", name="reset_average", **half)
+        self.take_dark = Button(label="Take dark reference" + ("" if virtual_bench() else
+                                                               " (light blocked)"),
+                                name="dark", **w)
         self.db = RadioButtonGroup(labels=["W²/Hz", "dB re shot noise"], active=0, name="db", **w)
         self.total_power = NumericInput(title="Total power on both photodiodes (µW)",
                                         mode="float", name="total_power", **w)
@@ -388,6 +395,7 @@ class Page:
         self.single.on_click(lambda: self._ask("single"))
         self.trigger.on_click(lambda: self._ask("trigger"))
         self.reset_average.on_click(lambda: self._ask("reset_average"))
+        self.take_dark.on_click(lambda: self._ask("dark"))
         self.record.on_click(self._record_clicked)
 
         controls: list[Any] = [Div(text="<b>View</b>"), row(self.run, self.single),
@@ -396,7 +404,8 @@ class Page:
                     row(self.wavelength, self.raw),
                     Div(text="<b>Stream</b>"), row(self.filter, self.cutoff),
                     row(self.downsampling),
-                    Div(text="<b>Spectrum</b>"), row(self.averaging, self.reset_average), self.db]
+                    Div(text="<b>Spectrum</b>"), row(self.averaging, self.reset_average), self.db,
+                    self.take_dark]
         self.spectrum_csv = CustomJS(code=_CSV_JS, args=dict(
             source=self.spectrum_source, columns=["f", "density", "db"], filename="spectrum.csv",
             header=["frequency_hz", "density_W2_per_Hz", "db_re_shot_noise"]))
@@ -632,6 +641,7 @@ class Page:
             self.shot_source.data = (
                 dict(f=frame.frequency_hz, level=reference, zero=numpy.zeros(len(reference)))
                 if reference is not None else dict(f=[], level=[], zero=[]))
+        self._draw_dark(frame)
         low, high = frame.band_hz
         for band in (self.band, self.band_db):
             self._set(band, "left", low)
@@ -651,10 +661,27 @@ class Page:
         elif level is None and frame.density_units == "W²/Hz":
             notes.append("shot-noise level unknown: give the total power on both photodiodes"
                          if frame.balanced else "shot-noise level unknown: no light")
+        if frame.clearance_db is not None:
+            notes.append(f"clearance {frame.clearance_db:+.2f} dB over the dark floor")
         if settings.db and level is None:
             notes.append("dB needs the shot-noise level")
         for label in (self.clearance, self.clearance_db):
             self._set(label, "text", "; ".join(notes))
+
+    def _draw_dark(self, frame: Frame) -> None:
+        """The dark reference, in W²/Hz and in dB re the shot-noise reference."""
+        dark = frame.dark_density
+        if self._shown.get("dark") is dark and self._shown.get("dark_ref") is frame.shot_reference:
+            return
+        self._shown["dark"], self._shown["dark_ref"] = dark, frame.shot_reference
+        if dark is None:
+            self.dark_source.data = dict(f=[], dark=[], dark_db=[])
+            return
+        dark_db = numpy.full(dark.shape, numpy.nan)
+        if frame.shot_reference is not None:
+            with numpy.errstate(divide="ignore", invalid="ignore"):
+                dark_db = 10 * numpy.log10(dark / frame.shot_reference)
+        self.dark_source.data = dict(f=frame.frequency_hz, dark=dark, dark_db=dark_db)
 
     def _draw_numbers(self, frame: Frame) -> None:
         rows = _number_rows(frame)
