@@ -476,10 +476,7 @@ def plot_spectrum(spectrum: Spectrum, path: Any, *, level: float | None = None,
                 ax.axvspan(low, high, color="0.5", alpha=0.25, hatch="//",
                            label="outside the detector's band (chain > 3 dB down)" if not i else None)
         ax.set_xlabel("frequency (Hz)")
-        ax.set_title(title)
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend(loc="best", fontsize="small")
-        fig.savefig(path, dpi=DPI, metadata={"Title": title})
+        _finish(fig, ax, path, title)
     finally:
         plt.close(fig)
 
@@ -509,12 +506,18 @@ def plot_linearity(powers: npt.ArrayLike, densities: npt.ArrayLike, fit: Lineari
                       label="shot noise 2hνP")
         ax.set_xlabel(f"optical power ({power_units})")
         ax.set_ylabel("noise density in the band (W²/Hz)")
-        ax.set_title(title)
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend(loc="best", fontsize="small")
-        fig.savefig(path, dpi=DPI, metadata={"Title": title})
+        _finish(fig, ax, path, title)
     finally:
         plt.close(fig)
+
+
+def _finish(fig: Any, ax: Any, path: Any, title: str) -> None:
+    """Titles a log-log figure, grids and labels it and saves it as PNG, the
+    title also in the file's metadata."""
+    ax.set_title(title)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(loc="best", fontsize="small")
+    fig.savefig(path, dpi=DPI, metadata={"Title": title})
 
 
 class Envelope:

@@ -146,6 +146,18 @@ def on_off(choice: str | None, on: str) -> bool | None:
     return None if choice is None else choice == on
 
 
+def add_spectrum(parser: argparse.ArgumentParser, averaged: str, band: str) -> None:
+    """``--average``, ``--band`` and ``--segment`` of the commands that take spectra;
+    ``averaged`` says what the blocks are averaged into, ``band`` what the band is of."""
+    parser.add_argument("--average", type=count(1), metavar="N",
+                        help=f"fresh blocks averaged {averaged} (default 1)")
+    parser.add_argument("--band", type=positive, nargs=2, metavar=("LOW", "HIGH"),
+                        help=f"band {band} in Hz (default: fs/1000 to fs/50, inside the "
+                             "detector's band)")
+    parser.add_argument("--segment", type=count(16), metavar="N",
+                        help="Welch segment length (default 4096)")
+
+
 def add_force(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument("--force", action="store_true", help=f"overwrite {what}")
 

@@ -15,7 +15,7 @@ from ..._light import DARK, current_light, virtual_bench
 from ..._photodiode import is_balanced
 from ..common import (Blocks, Failure, Opened, fresh_blocks, light_set, over_range, samplerate,
                       warn, wavelength)
-from ..options import add_front_end, add_samples, add_wavelength, count, positive
+from ..options import add_front_end, add_samples, add_spectrum, add_wavelength, positive
 
 SUMMARY = "Common-mode rejection of a balanced unit."
 BENCH_POWER_UW = 30.0       #: each arm's light on the virtual bench: well inside high gain's range
@@ -31,15 +31,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              f"dB/Hz (default: the bench's, or {BENCH_RIN_DB_HZ:g} where it has "
                              "none)")
     add_samples(parser, 1 << 20)
-    parser.add_argument("--average", type=count(1), metavar="N",
-                        help="fresh blocks averaged in each measurement (default 1)")
+    add_spectrum(parser, "in each measurement",
+                 "where the laser's intensity noise dominates")
     add_wavelength(parser)
     add_front_end(parser)
-    parser.add_argument("--band", type=positive, nargs=2, metavar=("LOW", "HIGH"),
-                        help="band in Hz where the laser's intensity noise dominates (default: "
-                             "fs/1000 to fs/50, inside the detector's band)")
-    parser.add_argument("--segment", type=count(16), metavar="N",
-                        help="Welch segment length (default 4096)")
 
 
 def run(args: argparse.Namespace) -> None:

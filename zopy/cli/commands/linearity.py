@@ -18,8 +18,8 @@ from ..._photodiode import is_balanced
 from ..._writer import Output
 from ..common import (Failure, Measured, Opened, file_spectrum, fresh_blocks, light_set, output,
                       over_range, samplerate, wavelength)
-from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_wavelength,
-                       count, positive)
+from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_spectrum,
+                       add_wavelength, positive)
 
 SUMMARY = "Noise against optical power: the test of shot-noise-limited detection."
 
@@ -38,16 +38,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     dark.add_argument("--no-dark", action="store_true",
                       help="fit the noise as measured, without a dark floor taken off")
     add_samples(parser, 1 << 20)
-    parser.add_argument("--average", type=count(1), metavar="N",
-                        help="fresh blocks averaged at each power (default 1)")
+    add_spectrum(parser, "at each power", "of the noise")
     add_wavelength(parser)
     add_front_end(parser, " for fresh blocks")
     add_samplerate(parser)
-    parser.add_argument("--band", type=positive, nargs=2, metavar=("LOW", "HIGH"),
-                        help="band of the noise in Hz (default: fs/1000 to fs/50, inside the "
-                             "detector's band)")
-    parser.add_argument("--segment", type=count(16), metavar="N",
-                        help="Welch segment length (default 4096)")
     parser.add_argument("--plot", type=pathlib.Path, metavar="OUTPUT.png",
                         help="draw the log-log plot with the fit and the dark floor")
     add_force(parser, "the plot")

@@ -19,8 +19,8 @@ from ..._writer import Output, write_csv
 from ..common import (Failure, Measured, Opened, check_samples, file_spectrum,
                      fresh_blocks, light_set, only_for_fresh_blocks, output, over_range,
                      over_range_title, samplerate, warn, wavelength)
-from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_wavelength,
-                      count, positive)
+from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_spectrum,
+                       add_wavelength, positive)
 
 SUMMARY = "Noise spectrum against the shot-noise level and the dark floor."
 MAX_SEGMENT = 1 << 22       # a segment is held and transformed at once
@@ -33,8 +33,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="a file of samples: .h5, .npz, .csv or .npy (default: acquire "
                              "fresh blocks)")
     add_samples(parser, 1 << 20)
-    parser.add_argument("--average", type=count(1), metavar="N",
-                        help="fresh blocks whose spectra are averaged (default 1)")
+    add_spectrum(parser, "into one spectrum", "of the excess noise and the clearance")
     add_wavelength(parser)
     add_front_end(parser, " for fresh blocks")
     add_samplerate(parser)
@@ -42,9 +41,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="optical power for the shot-noise level in µW: the total on both "
                              "photodiodes of a balanced unit (default: the mean power, "
                              "single-photodiode units)")
-    parser.add_argument("--band", type=positive, nargs=2, metavar=("LOW", "HIGH"),
-                        help="band of the excess noise and the clearance in Hz (default: "
-                             "fs/1000 to fs/50, inside the detector's band)")
     dark = parser.add_mutually_exclusive_group()
     dark.add_argument("--dark", type=pathlib.Path, metavar="FILE",
                       help="a recording taken with the light blocked, or the spectrum .csv "
@@ -52,8 +48,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     dark.add_argument("--take-dark", action="store_true",
                       help="after the fresh blocks, take as many with the light blocked "
                            "(asks you to block it; on the virtual bench, switches it off)")
-    parser.add_argument("--segment", type=count(16), metavar="N",
-                        help="Welch segment length (default 4096)")
     parser.add_argument("--plot", type=pathlib.Path, metavar="OUTPUT.png",
                         help="draw the spectrum with the shot-noise reference, the dark "
                              "floor and the band")
