@@ -36,7 +36,7 @@ POWER = Context(samplerate_hz=RATE, units="µW", watts_per_unit=1e-6, limits=(0.
                 gain="high", wavelength_nm=1550.0, balanced=False)
 
 
-def wait_for(condition, what, seconds=30.0):
+def wait_for(condition, what, seconds=300.0):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if condition():
@@ -242,7 +242,7 @@ class Replies:
         self.event.set()
 
     def last(self):
-        assert self.event.wait(30), "no reply"
+        assert self.event.wait(300), "no reply"
         self.event.clear()
         return self.got[-1]
 
