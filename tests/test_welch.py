@@ -5,7 +5,6 @@ import numpy as np
 import pytest
 
 from zopy import analysis
-from zopy import record as recorder
 
 signal = pytest.importorskip("scipy.signal")
 
@@ -104,17 +103,18 @@ def test_average_of_fewer_samples_than_a_segment():
 # (chunk, limits): inside, at either end, beyond, a NaN beside a clipped sample,
 # float codes of a raw-mode stream, raw words whose port bits sit above the code
 OVER_RANGE = [
-    (np.full(1000, 100.0, np.float32), (0.0, 300.0)),
-    (np.r_[np.full(999, 100.0), 0.0].astype(np.float32), (0.0, 300.0)),
-    (np.r_[np.full(998, 100.0), 300.0, 301.0].astype(np.float32), (0.0, 300.0)),
-    (np.r_[np.full(998, 100.0), np.nan, 300.0].astype(np.float32), (0.0, 300.0)),
-    (np.r_[np.full(998, 100.0), np.nan, 200.0], (0.0, 300.0)),
-    (np.r_[np.full(999, 8000.0), 16383.0].astype(np.float32), None),
-    (np.array([0x4000 | 5, 0x8000 | 16383, 0, 7], np.uint16), None),
-    (np.empty(0, np.float32), (0.0, 300.0)),
+    (np.full(1000, 100.0, np.float32), (0.0, 300.0), 0),
+    (np.r_[np.full(999, 100.0), 0.0].astype(np.float32), (0.0, 300.0), 1),
+    (np.r_[np.full(998, 100.0), 300.0, 301.0].astype(np.float32), (0.0, 300.0), 2),
+    (np.r_[np.full(998, 100.0), np.nan, 300.0].astype(np.float32), (0.0, 300.0), 1),
+    (np.r_[np.full(998, 100.0), np.nan, 200.0], (0.0, 300.0), 0),
+    (np.r_[np.full(999, 8000.0), 16383.0].astype(np.float32), None, 1),
+    (np.array([0x4000 | 5, 0x8000 | 16383, 0, 7], np.uint16), None, 2),
+    (np.empty(0, np.float32), (0.0, 300.0), 0),
 ]
 
 
-@pytest.mark.parametrize("chunk, limits", OVER_RANGE)
-def test_recorder_counts_over_range_as_analysis_does(chunk, limits):
-    assert recorder._over_range_in_chunk(chunk, limits) == analysis.over_range_samples(chunk, limits)
+@pytest.mark.parametrize("chunk, limits, expected", OVER_RANGE)
+def test_over_range_counts_past_the_extremes_check(chunk, limits, expected):
+    """The recorder's count: a block's extremes decide most blocks, a NaN never hides a sample."""
+    assert analysis.over_range_samples(chunk, limits) == expected

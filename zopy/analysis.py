@@ -324,6 +324,11 @@ def over_range_samples(samples: Samples, limits: tuple[float, float] | None = No
             return int(numpy.count_nonzero(codes == 0) + numpy.count_nonzero(codes == full))
     low, high = limits
     slack = 1e-6 * (high - low)      # float32 keeps about 7 digits of the span
+    # Most blocks stay inside the range: their extremes, two passes that make
+    # no temporary array, say so. A NaN makes both extremes NaN (and every
+    # comparison false), so such a block is counted sample by sample.
+    if samples.size and samples.min() > low + slack and samples.max() < high - slack:
+        return 0
     return int(numpy.count_nonzero(samples <= low + slack)
                + numpy.count_nonzero(samples >= high - slack))
 
@@ -409,19 +414,14 @@ def default_band(samplerate_hz: float) -> tuple[float, float]:
 
 
 def band_mean(spectrum: Spectrum, band: tuple[float, float]) -> float:
-    low, high = band
-    inside = (spectrum.frequency_hz >= low) & (spectrum.frequency_hz <= high)
-    if not inside.any():
-        raise ValueError(f"no frequency bin in {low:g}..{high:g} Hz")
-    return float(spectrum.density[inside].mean())
+    return float(spectrum.density[_in_band(spectrum.frequency_hz, band)].mean())
 
 
 def clearance_db(spectrum: Spectrum, level: float, band: tuple[float, float]) -> float:
-    """The mean density over ``band`` relative to a flat ``level``, in dB: the
-    excess noise of :func:`excess_noise_db` without the chain's response
-    (the live view's number; :func:`shot_noise_clearance_db` is the clearance
-    over a dark floor)."""
-    return cast(float, 10.0 * numpy.log10(band_mean(spectrum, band) / level))   # a numpy.float64
+    """:func:`excess_noise_db` against a flat ``level``, under the name it had
+    before the clearance over a dark floor (:func:`shot_noise_clearance_db`)
+    took it; kept for programs that call it."""
+    return excess_noise_db(spectrum, level, band)
 
 
 def plot_spectrum(spectrum: Spectrum, path: Any, *, level: float | None = None,
@@ -806,7 +806,12 @@ def excess_noise_db(spectrum: Spectrum, level: float, band: tuple[float, float],
     shot-noise-limited, above it the detector adds noise of its own."""
     inside = _in_band(spectrum.frequency_hz, band)
     reference = shot_noise_reference(spectrum.frequency_hz[inside], level, chain)
-    return float(10.0 * numpy.log10(spectrum.density[inside].mean() / reference.mean()))
+    return over_reference_db(spectrum.density[inside], reference)
+
+
+def over_reference_db(density: Floats, reference: Floats) -> float:
+    """The noise power of ``density`` over that of ``reference`` (the same bins), in dB."""
+    return float(10.0 * numpy.log10(density.mean() / reference.mean()))
 
 
 def same_bins(spectrum: Spectrum, other: Spectrum) -> bool:

@@ -264,7 +264,7 @@ class _Writer:
         extent ends at n anyway.
         """
         self._reserve(len(data_buf) * self.bytes_per_sample, n)
-        over_range = _over_range_in_chunk(data_buf[:n], self.limits)
+        over_range = analysis.over_range_samples(data_buf[:n], self.limits)
         if n < len(data_buf):
             data_buf[n:] = 0
             if bits_buf is not None:
@@ -331,19 +331,6 @@ class _Writer:
             os.ftruncate(self.output.fd, self.file.id.get_filesize())
         finally:
             self.file.close()
-
-
-def _over_range_in_chunk(samples: Buffer, limits: tuple[float, float] | None) -> int:
-    """:func:`zopy.analysis.over_range_samples` of a chunk: a sample is over range
-    at or beyond a limit, so a chunk whose extremes are not has none, and only
-    a chunk that reaches the limits is counted sample by sample. (numpy's min and
-    max are two quick passes that make no temporary array.)"""
-    if samples.dtype.kind == "f" and len(samples):
-        extremes = numpy.array((samples.min(), samples.max()), dtype=samples.dtype)
-        # a NaN makes both extremes NaN and hides the rest: counted then
-        if not numpy.isnan(extremes).any() and not analysis.over_range_samples(extremes, limits):
-            return 0
-    return analysis.over_range_samples(samples, limits)
 
 
 def _keep_metadata_until_flush(file: Any) -> None:

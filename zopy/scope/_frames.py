@@ -208,9 +208,8 @@ class FrameMaker:
         if not self.context.balanced and analysis.is_lit(float(blocks.mean()), float(blocks.std())):
             raise ValueError("light reaches the photodiode: block it, then take the dark "
                              "reference")
-        densities = [analysis.welch(b, self.context.samplerate_hz, analysis.SEGMENT).density[1:]
-                     for b in blocks]
-        self.dark = numpy.mean(densities, axis=0)
+        self.dark = analysis.dark_spectrum(list(blocks), self.context.samplerate_hz,
+                                           analysis.SEGMENT).density[1:]
 
     def _follow_the_chain(self, frequency_hz: NDArray[numpy.float64]) -> None:
         """The chain's response at the bins, and the band inside the detector's."""
@@ -273,26 +272,18 @@ class FrameMaker:
         if level is not None:
             reference = (level * self._response if self._response is not None
                          else numpy.full(density.shape, level))
-        if level is not None and not over:     # clipped samples: no noise to speak of
-            try:
-                excess = analysis.excess_noise_db(
-                    analysis.Spectrum(cast("NDArray[numpy.float64]", self._frequency_hz), density,
-                                      self._resolution_hz), level, band, context.chain)
-            except ValueError:       # no bin inside the band at this resolution
-                excess = None
-            if excess is not None and not math.isfinite(excess):
+        frequency = cast("NDArray[numpy.float64]", self._frequency_hz)
+        inside = (frequency >= band[0]) & (frequency <= band[1])
+        # clipped samples: no noise to speak of; no bin in the band: nothing to say
+        if reference is not None and not over and inside.any():
+            excess = analysis.over_reference_db(density[inside], reference[inside])
+            if not math.isfinite(excess):
                 excess = None
         dark = self.dark if self.dark is not None and self.dark.shape == density.shape else None
         clearance: float | None = None
-        if dark is not None and not over:
-            frequency = cast("NDArray[numpy.float64]", self._frequency_hz)
-            try:
-                clearance = analysis.shot_noise_clearance_db(
-                    analysis.Spectrum(frequency, density, self._resolution_hz),
-                    analysis.Spectrum(frequency, dark, self._resolution_hz), band)
-            except ValueError:       # no bin inside the band at this resolution
-                clearance = None
-            if clearance is not None and not math.isfinite(clearance):
+        if dark is not None and not over and inside.any():    # the dark is on the same bins
+            clearance = analysis.over_reference_db(density[inside], dark[inside])
+            if not math.isfinite(clearance):
                 clearance = None
         history = numpy.array(self._balance, dtype=numpy.float64).reshape(-1, 2)
         return Frame(
