@@ -85,6 +85,20 @@ class StreamSettings:
         return stream
 
 
+def stream_decimation(stream: zopy.Stream) -> int:
+    """The stream's decimation, which the module cannot read back: the rates give it."""
+    return max(1, round(stream.device.samplerate / stream.downsampling / stream.samplerate))
+
+
+def stream_chain(stream: zopy.Stream) -> analysis.Chain:
+    """What lies between the photodiode and the stream's samples, as they are set now."""
+    device = stream.device
+    return analysis.Chain(input_samplerate_hz=float(device.samplerate),
+                          antialias=bool(device.antialias), filter=stream.filter,
+                          cutoff_hz=stream.cutoff, downsampling=stream.downsampling,
+                          decimation=stream_decimation(stream))
+
+
 def stream_attributes(stream: zopy.Stream) -> dict[str, Any]:
     """The settings ``stream`` has, with its instrument's identity, as file attributes."""
     device = stream.device
@@ -101,8 +115,7 @@ def stream_attributes(stream: zopy.Stream) -> dict[str, Any]:
         "filter": stream.filter,
         "cutoff_hz": stream.cutoff,
         "downsampling": downsampling,
-        # the module cannot read the decimation back; the rates give it
-        "decimation": max(1, round(device.samplerate / downsampling / rate)),
+        "decimation": stream_decimation(stream),
         "dtype": str(stream.dtype),
         **front_end_attributes(device),
         **device_attributes(device),

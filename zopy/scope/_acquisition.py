@@ -33,7 +33,7 @@ from .. import analysis
 from .. import record as recorder
 from .._light import DARK, light_switched, virtual_bench
 from .._photodiode import is_balanced
-from .._stream_settings import StreamSettings
+from .._stream_settings import StreamSettings, stream_chain
 from ._frames import Context, Frame, FrameMaker
 
 RETRY_SECONDS = 3.0       # between attempts to open a failed instrument again
@@ -283,13 +283,7 @@ class Scope:
         else:
             limits = analysis.stream_limits(stream)
         unit = analysis.power_unit(power)
-        rate = float(device.samplerate)
-        downsampling = stream.downsampling
-        chain = analysis.Chain(input_samplerate_hz=rate, antialias=bool(device.antialias),
-                               filter=stream.filter, cutoff_hz=stream.cutoff,
-                               downsampling=downsampling,
-                               decimation=max(1, round(rate / downsampling / stream.samplerate)))
-        return Context(samplerate_hz=stream.samplerate, chain=chain,
+        return Context(samplerate_hz=stream.samplerate, chain=stream_chain(stream),
                        units=analysis.COUNTS if raw else unit.symbol if unit else f"1e{power} W",
                        watts_per_unit=None if raw else 10.0 ** power, limits=limits,
                        gain="high" if device.highgain else "low",
