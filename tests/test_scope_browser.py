@@ -203,6 +203,30 @@ def test_the_page_shows_new_frames_without_errors(serve, browser, tmp_path):
     assert page.console_errors() == []
 
 
+def test_the_db_view_draws_the_spectrum_over_shot_noise_and_back(serve, browser):
+    sim.set_light(50.0)
+    live, server = serve()
+    page = Page(browser, server.url)
+
+    def shown(name):
+        return page.driver.execute_script(
+            "return Array.from(Bokeh.documents[0].get_model_by_name(arguments[0]).data.db)", name)
+
+    page.click("zopy-db", "dB re shot noise")
+    wait_for(lambda: page.model("spectrum_db_plot", "visible") and shown("spectrum_db"),
+             "the spectrum in dB")
+    assert not page.model("spectrum_plot", "visible")
+    first = shown("spectrum_db")
+    wait_for(lambda: shown("spectrum_db") != first, "a later spectrum in dB")
+    # lit by 50 µW, the virtual detector is near its shot noise: a few dB above it
+    assert 0 < np.median(shown("spectrum_db")) < 20
+    page.click("zopy-db", "W²/Hz")
+    wait_for(lambda: page.model("spectrum_plot", "visible"), "the spectrum in W²/Hz")
+    density = page.frame_data()[1]
+    wait_for(lambda: page.frame_data()[1] != density, "a later spectrum in W²/Hz")
+    assert page.console_errors() == []
+
+
 def test_switching_the_gain_on_the_page_unclips_the_power(serve, browser):
     sim.set_light(500.0)     # beyond what high gain takes (about 197.5 µW)
     live, server = serve()

@@ -149,7 +149,7 @@ class _SegmentSums:
     (when enough segments are averaged: FLOAT32_SEGMENTS).
     """
 
-    BATCH_BYTES = 1 << 19       # the segments of one batch stay in the cache between passes
+    BATCH_BYTES = 1 << 20       # a batch stays in the cache between passes, and few batches hold the lock little
     FLOAT32_SEGMENTS = 256      # fewer, and float32 samples are transformed in float64
 
     def __init__(self, nperseg: int, workers: int | None = None) -> None:

@@ -182,7 +182,7 @@ class Page:
         self._wake_pending = False
         self._syncing = False
         self._confirm: pathlib.Path | None = None     # the file that Record, pressed again, replaces
-        self._shown: dict[str, Any] = {}  # what the page shows now, to send only changes
+        self._shown: dict[Any, Any] = {}  # what the page shows now, to send only changes
         self._build()
         doc.title = f"zopy scope: {scope.title}"
         doc.add_root(self.layout)
@@ -219,9 +219,16 @@ class Page:
 
         self.spectrum_x = AutoRange(log=True)
         self.spectrum_y, self.spectrum_db_y = AutoRange(log=True), AutoRange()
+        # Each spectrum plot has sources of its own, and only the one shown is
+        # updated: a hidden plot whose data changed would still be repainted,
+        # and its legend, of no size while hidden, would have the whole page
+        # laid out again each time.
         self.spectrum_source = ColumnDataSource(dict(f=[], density=[], db=[]), name="spectrum")
         self.shot_source = ColumnDataSource(dict(f=[], level=[], zero=[]), name="shot")
         self.dark_source = ColumnDataSource(dict(f=[], dark=[], dark_db=[]), name="dark")
+        self.spectrum_db_source = ColumnDataSource(dict(f=[], density=[], db=[]), name="spectrum_db")
+        self.shot_db_source = ColumnDataSource(dict(f=[], level=[], zero=[]), name="shot_db")
+        self.dark_db_source = ColumnDataSource(dict(f=[], dark=[], dark_db=[]), name="dark_db")
         self.band = BoxAnnotation(fill_alpha=0.12, fill_color="green", name="band")
         self.band_db = BoxAnnotation(fill_alpha=0.12, fill_color="green")
         self.clearance = Label(x=10, y=10, x_units="screen", y_units="screen", text="",
@@ -239,16 +246,18 @@ class Page:
         self.spectrum_db = figure(y_axis_label="relative to shot noise (dB)", visible=False,
                                   y_range=self.spectrum_db_y.range, title="Noise spectrum",
                                   name="spectrum_db_plot", **common)
-        for plot, y, level, band, label in (
-                (self.spectrum, "density", "level", self.band, self.clearance),
-                (self.spectrum_db, "db", "zero", self.band_db, self.clearance_db)):
-            measured = plot.line("f", y, source=self.spectrum_source)
+        for plot, y, level, band, label, (spectrum, shot_source, dark) in (
+                (self.spectrum, "density", "level", self.band, self.clearance,
+                 self._spectrum_sources(False)),
+                (self.spectrum_db, "db", "zero", self.band_db, self.clearance_db,
+                 self._spectrum_sources(True))):
+            measured = plot.line("f", y, source=spectrum)
             plot.add_tools(HoverTool(renderers=[measured], mode="vline", tooltips=[
                 ("frequency", "@f{0,0.0} Hz"), ("density", "@density{0.000e}"),
                 ("re shot noise", "@db{+0.00} dB")]))
-            shot = plot.line("f", level, source=self.shot_source, color="crimson",
+            shot = plot.line("f", level, source=shot_source, color="crimson",
                              line_dash="dashed")
-            plot.line("f", "dark" if y == "density" else "dark_db", source=self.dark_source,
+            plot.line("f", "dark" if y == "density" else "dark_db", source=dark,
                       color="dimgray", line_width=1)
             plot.add_layout(band)
             plot.add_layout(label)
@@ -277,6 +286,12 @@ class Page:
                                  self.spectrum, self.spectrum_db),
                           column(*side, width=SIDE_WIDTH), name="scope")
         self.layout.tags = [self.ack]     # part of the document, drawn nowhere
+
+    def _spectrum_sources(self, db: bool) -> tuple[Any, Any, Any]:
+        """The measured, shot-noise and dark sources of the dB plot or the W²/Hz one."""
+        if db:
+            return self.spectrum_db_source, self.shot_db_source, self.dark_db_source
+        return self.spectrum_source, self.shot_source, self.dark_source
 
     def _build_numbers(self) -> None:
         """The numbers as text drawn on a canvas: a new value repaints it alone."""
@@ -356,7 +371,8 @@ class Page:
         self.take_dark = Button(label="Take dark reference" + ("" if virtual_bench() else
                                                                " (light blocked)"),
                                 name="dark", **w)
-        self.db = RadioButtonGroup(labels=["W²/Hz", "dB re shot noise"], active=0, name="db", **w)
+        self.db = RadioButtonGroup(labels=["W²/Hz", "dB re shot noise"], active=0, name="db",
+                                   css_classes=["zopy-db"], **w)
         self.total_power = NumericInput(title="Total power on both photodiodes (µW)",
                                         mode="float", name="total_power", **w)
         self.record_name = TextInput(title=f"Record into {scope.folder}/", value="scope.h5",
@@ -610,20 +626,21 @@ class Page:
         if reference is not None:
             with numpy.errstate(divide="ignore", invalid="ignore"):
                 db = (10 * numpy.log10(frame.density / reference)).astype(numpy.float32)
+        source, shot_source, dark_source = self._spectrum_sources(show_db)
         if self._shown.get("f") is not frame.frequency_hz or show_db != self._shown.get("db"):
             self._shown["f"], self._shown["db"] = frame.frequency_hz, show_db
-            self.spectrum_source.data = dict(f=frame.frequency_hz, density=density, db=db)
+            source.data = dict(f=frame.frequency_hz, density=density, db=db)
             self.spectrum_x.show(float(frame.frequency_hz[0]), float(frame.frequency_hz[-1]),
                                  margin=0.0)
         elif level is not None or self._shown.get("db_known"):
-            self.spectrum_source.data.update(density=density, db=db)
+            source.data.update(density=density, db=db)
         else:
-            self.spectrum_source.data.update(density=density)
+            source.data.update(density=density)
         self._shown["db_known"] = level is not None
         units = frame.density_units.replace("²", "2").replace("/", "_per_")
         header = ["frequency_hz", f"density_{units}", "db_re_shot_noise"]
-        if self.spectrum_csv.args["header"] != header:
-            self.spectrum_csv.args = {**self.spectrum_csv.args, "header": header}
+        if self.spectrum_csv.args["header"] != header or self.spectrum_csv.args["source"] is not source:
+            self.spectrum_csv.args = {**self.spectrum_csv.args, "header": header, "source": source}
         # A clipped block's spectrum says nothing of the noise (nor does an
         # empty one): the axes stay on the last that did, unless there was none.
         first = not self._shown.get("spectrum_followed")
@@ -635,23 +652,23 @@ class Page:
                 self._shown["spectrum_followed"] = True
                 (self.spectrum_db_y if show_db else self.spectrum_y).follow(
                     *extent, snap=renewed or first)
-        shown = self._shown.get("shot")       # the bins (the same array while they stay) and P
+        # the bins (the same array while they stay) and P, as the shown plot has them
+        shown = self._shown.get(("shot", show_db))
         if shown is None or shown[0] is not frame.frequency_hz or shown[1] != level:
-            self._shown["shot"] = (frame.frequency_hz, level)
-            self.shot_source.data = (
+            self._shown[("shot", show_db)] = (frame.frequency_hz, level)
+            shot_source.data = (
                 dict(f=frame.frequency_hz, level=reference, zero=numpy.zeros(len(reference)))
                 if reference is not None else dict(f=[], level=[], zero=[]))
-        self._draw_dark(frame)
+        self._draw_dark(frame, dark_source, show_db)
         low, high = frame.band_hz
-        for band in (self.band, self.band_db):
-            self._set(band, "left", low)
-            self._set(band, "right", high)
+        band = self.band_db if show_db else self.band
+        self._set(band, "left", low)
+        self._set(band, "right", high)
         self._set(self.spectrum, "visible", not show_db)
         self._set(self.spectrum_db, "visible", show_db)
         self._set(self.spectrum.yaxis[0], "axis_label", f"noise density ({frame.density_units})")
-        title = f"Noise spectrum: average of {frame.averaged} blocks"
-        for plot in (self.spectrum, self.spectrum_db):
-            self._set(plot.title, "text", title)
+        self._set((self.spectrum_db if show_db else self.spectrum).title, "text",
+                  f"Noise spectrum: average of {frame.averaged} blocks")
         notes = []
         if frame.excess_noise_db is not None:
             notes.append(f"excess noise {frame.excess_noise_db:+.2f} dB over shot noise "
@@ -665,23 +682,23 @@ class Page:
             notes.append(f"clearance {frame.clearance_db:+.2f} dB over the dark floor")
         if settings.db and level is None:
             notes.append("dB needs the shot-noise level")
-        for label in (self.clearance, self.clearance_db):
-            self._set(label, "text", "; ".join(notes))
+        self._set(self.clearance_db if show_db else self.clearance, "text", "; ".join(notes))
 
-    def _draw_dark(self, frame: Frame) -> None:
+    def _draw_dark(self, frame: Frame, source: Any, show_db: bool) -> None:
         """The dark reference, in W²/Hz and in dB re the shot-noise reference."""
         dark = frame.dark_density
-        if self._shown.get("dark") is dark and self._shown.get("dark_ref") is frame.shot_reference:
+        shown = self._shown.get(("dark", show_db), (None, None))    # the same arrays while they stay
+        if dark is shown[0] and frame.shot_reference is shown[1] and ("dark", show_db) in self._shown:
             return
-        self._shown["dark"], self._shown["dark_ref"] = dark, frame.shot_reference
+        self._shown[("dark", show_db)] = (dark, frame.shot_reference)
         if dark is None:
-            self.dark_source.data = dict(f=[], dark=[], dark_db=[])
+            source.data = dict(f=[], dark=[], dark_db=[])
             return
         dark_db = numpy.full(dark.shape, numpy.nan)
         if frame.shot_reference is not None:
             with numpy.errstate(divide="ignore", invalid="ignore"):
                 dark_db = 10 * numpy.log10(dark / frame.shot_reference)
-        self.dark_source.data = dict(f=frame.frequency_hz, dark=dark, dark_db=dark_db)
+        source.data = dict(f=frame.frequency_hz, dark=dark, dark_db=dark_db)
 
     def _draw_numbers(self, frame: Frame) -> None:
         rows = _number_rows(frame)
