@@ -13,9 +13,9 @@ from ... import analysis
 from ..._extras import require
 from ..._light import DARK, current_light, virtual_bench
 from ..._photodiode import is_balanced
-from ..common import (Blocks, Failure, Opened, fresh_blocks, light_set, over_range, samplerate,
-                      warn, wavelength)
+from ..common import Failure, Opened, over_range, samplerate, warn, wavelength
 from ..options import add_front_end, add_samples, add_spectrum, add_wavelength, positive
+from ..spectra import Blocks, fresh_blocks, light_set
 
 SUMMARY = "Common-mode rejection of a balanced unit."
 BENCH_POWER_UW = 30.0       #: each arm's light on the virtual bench: well inside high gain's range

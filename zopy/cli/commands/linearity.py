@@ -16,10 +16,10 @@ from ..._extras import require
 from ..._light import DARK, virtual_bench
 from ..._photodiode import is_balanced
 from ..._writer import Output
-from ..common import (Failure, Measured, Opened, file_spectrum, fresh_blocks, light_set, output,
-                      over_range, samplerate, wavelength)
+from ..common import Failure, Opened, output, over_range, samplerate, wavelength
 from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_spectrum,
                        add_wavelength, positive)
+from ..spectra import Measured, file_spectrum, fresh_blocks, light_set
 
 SUMMARY = "Noise against optical power: the test of shot-noise-limited detection."
 
