@@ -23,6 +23,7 @@ import urllib.request
 import pytest
 
 import zopy
+from zopy import sim
 
 pytest.importorskip("bokeh")
 nbformat = pytest.importorskip("nbformat")
@@ -104,8 +105,8 @@ def test_readme_notebook_runs_in_a_kernel_and_closes_the_instrument(jupyter_home
                   if "application/vnd.bokehjs_exec.v0+json" in output.get("data", {})]
         assert len(embeds) == 1, notebook.cells[show_cell].outputs
         # Bokeh's server-app embed: a script that fetches the app's autoload.js from the kernel
-        autoload = re.search(r'xhr\.open\(\'GET\', "(http://localhost:(\d+)/autoload\.js\?[^"]+)"',
-                             embeds[0]["text/html"])
+        autoload = re.search(r'<script.*"(http://localhost:(\d+)/autoload\.js\?[^"]+)"',
+                             embeds[0]["text/html"], re.DOTALL)
         assert autoload, embeds[0]["text/html"]
         url, port = autoload.group(1), int(autoload.group(2))
         # fetching it opens a session: the kernel builds the page of the live scope
@@ -118,7 +119,7 @@ def test_readme_notebook_runs_in_a_kernel_and_closes_the_instrument(jupyter_home
             client.execute_cell(notebook.cells[index], index)
     assert errors(cell.outputs for cell in notebook.cells) == []
     # the instrument opens again in the kernel, and no reading thread is left
-    assert closed_line(notebook.cells[-1].outputs) == f"{zopy.sim.DEFAULT_SERIAL} []"
+    assert closed_line(notebook.cells[-1].outputs) == f"{sim.DEFAULT_SERIAL} []"
 
 
 # ------------------------------------------------------------------ JupyterLab
@@ -205,8 +206,9 @@ def test_readme_notebook_draws_the_scope_in_jupyterlab(jupyter_lab, chromium):
     show_cell, close_cell = 2, 3
     base, token, folder = jupyter_lab
     # README's notebook_url, for this server as the browser sees it
-    source = notebook.cells[show_cell].source
-    notebook.cells[show_cell].source = source.replace(README_JUPYTER, f'notebook_url="{base[7:]}"')
+    this_server = f'notebook_url="{base.removeprefix("http://")}"'
+    notebook.cells[show_cell].source = notebook.cells[show_cell].source.replace(README_JUPYTER,
+                                                                                this_server)
     nbformat.write(notebook, folder / "scope.ipynb")
     driver = chromium()
     driver.get(f"{base}/lab/tree/scope.ipynb?token={token}")
@@ -230,4 +232,4 @@ def test_readme_notebook_draws_the_scope_in_jupyterlab(jupyter_lab, chromium):
     run("notebook:run-all-below")      # live.close(), then the instrument opened again
     last = wait_for(lambda: outputs()[-1], "the last cell's output")
     assert errors(outputs()) == []
-    assert closed_line(last) == f"{zopy.sim.DEFAULT_SERIAL} []"
+    assert closed_line(last) == f"{sim.DEFAULT_SERIAL} []"
