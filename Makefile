@@ -128,9 +128,11 @@ $(VENV_313)/.frameworks: $(VENV_313)/.installed pyproject.toml
 	$(VENV_313)/bin/python -m pip install -q "$$(ls $(DIST_313)/zopy-*.whl)[$(FRAMEWORKS)]"
 	touch $@
 
-# Test tools beyond pytest, once per venv.
-%/.test-tools: %/.created
-	$*/bin/python -m pip install -q "hypothesis>=6" "selenium>=4.11"
+# Test tools beyond pytest, once per venv, and again after this file changes: a tool
+# added here reaches the venvs made before. The Jupyter packages run README's notebook.
+%/.test-tools: %/.created Makefile
+	$*/bin/python -m pip install -q "hypothesis>=6" "selenium>=4.11" \
+	  "jupyterlab>=4" "nbclient>=0.10" "nbformat>=5.9" "ipykernel>=6.29"
 	touch $@
 
 # ---------------------------------------------------------------------------

@@ -13,6 +13,8 @@ import pytest
 import zopy
 from zopy import sim
 
+from _browser import chromium  # noqa: F401 - a fixture, for the tests that look at pages
+
 
 @pytest.fixture(autouse=True)
 def default_bench():

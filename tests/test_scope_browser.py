@@ -5,12 +5,9 @@ Without Chromium these tests skip, unless ZOPY_REQUIRE_BROWSER is set (as .ci/ru
 does, which installs it): then they fail, so that CI cannot pass without running them.
 """
 
-import os
 import pathlib
-import shutil
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pytest
@@ -20,43 +17,15 @@ from zopy import record, sim
 
 pytest.importorskip("bokeh")
 h5py = pytest.importorskip("h5py")
-webdriver = pytest.importorskip("selenium.webdriver")
+
+from _browser import FIND, require_chromium, wait_for  # noqa: E402
+
+require_chromium()
 
 from zopy import scope  # noqa: E402
 from zopy.scope._server import ScopeServer  # noqa: E402
 
-CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
-CHROMEDRIVER = shutil.which("chromedriver")
-if not (CHROMIUM and CHROMEDRIVER):
-    reason = "needs Debian's chromium and chromium-driver (apt-get install chromium chromium-driver)"
-    if os.environ.get("ZOPY_REQUIRE_BROWSER"):
-        raise RuntimeError(f"ZOPY_REQUIRE_BROWSER is set, but this {reason}")
-    pytest.skip(reason, allow_module_level=True)
-
-WAIT = 300.0   # s: a deadline for what a page shows on a busy machine, not a speed to meet
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
-
-# Bokeh draws every view in a shadow root of its own: look through all of them.
-FIND = """
-function find(root, selector) {
-    const hit = root.querySelector(selector);
-    if (hit) return hit;
-    for (const el of root.querySelectorAll('*'))
-        if (el.shadowRoot) { const found = find(el.shadowRoot, selector); if (found) return found; }
-    return null;
-}
-"""
-
-
-def wait_for(condition, what):
-    """Polls ``condition()`` until it is true; fails naming ``what`` after WAIT seconds."""
-    deadline = time.monotonic() + WAIT
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    raise AssertionError(f"the page never showed {what}")
 
 
 class Page:
@@ -124,31 +93,6 @@ class Page:
 
     def console_errors(self):
         return [entry for entry in self.driver.get_log("browser") if entry["level"] == "SEVERE"]
-
-
-@pytest.fixture(scope="module")
-def chromium():
-    """A factory of headless Chromium windows (one process each), closed at the end."""
-    drivers = []
-    # No sanitizer runtime (make check preloads one into Python) in the browser.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS",
-                                                             "UBSAN_OPTIONS", "PYTHONMALLOC")}
-
-    def start():
-        options = webdriver.ChromeOptions()
-        options.binary_location = CHROMIUM
-        for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                     "--window-size=1300,1100"):
-            options.add_argument(flag)
-        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-        service = webdriver.ChromeService(executable_path=CHROMEDRIVER, env=env)
-        driver = webdriver.Chrome(service=service, options=options)
-        drivers.append(driver)
-        return driver
-
-    yield start
-    for driver in drivers:
-        driver.quit()
 
 
 @pytest.fixture(scope="module")

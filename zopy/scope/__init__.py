@@ -8,9 +8,11 @@
     scope.serve()                    # the same from a program; Ctrl-C stops it
 
     from bokeh.io import output_notebook, show      # in a Jupyter notebook
-    output_notebook()
+    from bokeh.resources import INLINE
+    output_notebook(INLINE)          # BokehJS from the bokeh installed: no internet needed
     live = scope.Scope()             # opens the instrument and reads it in a thread
-    show(scope.app(live))            # the page, in the notebook
+    show(scope.app(live), notebook_url="localhost:8888", address="127.0.0.1")
+                                     # Jupyter's host:port as the browser shows it; this machine only
     live.close()
 
 One thread per instrument reads its stream in short reads (so that a read,
@@ -52,7 +54,8 @@ EXTRA = "scope"
 
 
 def app(scope: Scope) -> Callable[[Any], None]:
-    """The page of ``scope`` as a Bokeh app (``bokeh.io.show(app(scope))`` in a notebook)."""
+    """The page of ``scope`` as a Bokeh app: in a notebook, ``bokeh.io.show(app(scope),
+    notebook_url=JUPYTER_HOST_PORT, address="127.0.0.1")``."""
     require("bokeh", EXTRA)
     from ._page import make_page
     return lambda doc: make_page(scope, doc)
