@@ -42,6 +42,9 @@ IN_FLIGHT = 2                 # frames sent and not yet drawn: one drawn while t
 ACK_TIMEOUT = 1.0             # s: a page that has not drawn a frame by then gets the next anyway
 SLOW_SECONDS = 0.25           # the numbers, spectrum and balance history change this often at
                               # most: readable, and cheap for the browser; the trace every frame
+SLOW_FRAMES = 4               # and after this many trace frames drawn at least (a browser that
+                              # draws slowly, several pages or a busy machine, keeps the trace
+                              # moving), but once a second whatever the browser says it drew
 SPECTRUM_DECADES = 12         # the spectrum's axis spans this many decades below its peak at most
 BALANCE_FLOOR = {"W": 1e-9, "counts": 1.0}   # the balance meter zooms in no further than ±this
 NUMBER_ROWS = 9
@@ -577,8 +580,10 @@ class Page:
         # The trace (and the balance bar) every frame; the rest a few times a
         # second, at once for a frame of new settings, and for the frame that
         # stays on the page when it is paused.
+        since = now - self._shown.get("slow_at", 0.0)
+        drawn = self.rendered - self._shown.get("slow_rendered", -SLOW_FRAMES)
         slow_due = (renewed or not settings.running or frame.source != "stream"
-                    or now - self._shown.get("slow_at", 0.0) >= SLOW_SECONDS)
+                    or (since >= SLOW_SECONDS and drawn >= SLOW_FRAMES) or since >= 1.0)
         self.doc.hold("combine")
         try:
             self._draw_trace(frame, renewed)
@@ -586,6 +591,7 @@ class Page:
                 self._draw_balance_bar(frame, renewed)
             if slow_due:
                 self._shown["slow_at"], self._shown["epoch"] = now, frame.epoch
+                self._shown["slow_rendered"] = self.rendered
                 self._draw_spectrum(frame, settings, renewed)
                 self._draw_numbers(frame)
                 if self.scope.balanced:
