@@ -1,12 +1,16 @@
 """zopy scope without a browser: frames, recording names, the acquisition thread,
 what the server admits, and the command line."""
 
+import asyncio
 import base64
+import collections
 import http.client
 import importlib.util
+import json
 import logging
 import os
 import pathlib
+import queue
 import re
 import shlex
 import signal
@@ -444,6 +448,43 @@ class TestServer:
             "refused GET /ws from 127.0.0.1: malformed Bokeh subprotocol"]
         assert not any(r.exc_info for r in caplog.records)
 
+    def test_fifty_clients_leave_the_server_responsive_and_its_memory_as_it_was(self, tmp_path):
+        # The server runs in an interpreter of its own: what pytest keeps (log
+        # records, frozen objects) is not counted as the server's.
+        server = subprocess.Popen([sys.executable, "-P", "-c", _MEASURED_SERVER, str(tmp_path)],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True)
+        lines, errors = queue.Queue(), collections.deque(maxlen=40)
+        for stream, sink in ((server.stdout, lines.put), (server.stderr, errors.append)):
+            threading.Thread(target=_each_line, args=(stream, sink), daemon=True).start()
+
+        def reply():
+            try:
+                return json.loads(lines.get(timeout=600))
+            except (queue.Empty, ValueError):
+                raise AssertionError("the server did not answer:\n" + "".join(errors)) from None
+
+        def measure():
+            server.stdin.write("measure\n")
+            server.stdin.flush()
+            return reply()
+
+        try:
+            address = reply()
+            asyncio.run(_open_pages(**address, count=5, at_once=5))    # caches at their size
+            before = measure()
+            asyncio.run(_open_pages(**address, count=50, at_once=10))
+            after = measure()
+            assert (after["pages"], after["documents"]) == (0, 0), after
+            assert after["held"] - before["held"] < 5 << 20, (before, after)
+            asyncio.run(_open_pages(**address, count=1, at_once=1))    # still serves live pages
+        finally:
+            server.stdin.close()
+            try:
+                server.wait(120)
+            finally:
+                server.kill()
+
 
 @needs_bokeh
 class TestPage:
@@ -565,6 +606,101 @@ def test_without_bokeh_the_command_says_how_to_install_it(capsys, monkeypatch):
     err = capsys.readouterr().err
     assert status == 1 and err.count("\n") == 1
     assert "this needs bokeh, which is not installed" in err and "'zopy[scope]'" in err
+
+
+# A scope's server that, asked to "measure", waits for its pages and their
+# documents to be gone and answers with the bytes its allocations hold (the
+# small blocks of Python's own allocator plus malloc's chunks in use): freed
+# memory that the allocators keep for later is not held. Its resident size,
+# trimmed, comes along to be seen in a failure.
+_MEASURED_SERVER = """
+import ctypes, gc, json, os, re, sys, tempfile, time
+from bokeh.document import Document
+from zopy.scope import Scope
+from zopy.scope._server import ScopeServer, quiet_bokeh_logs
+
+libc = ctypes.CDLL("libc.so.6")
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+libc.mallinfo2.restype = MallInfo2
+
+def python_blocks():
+    with tempfile.TemporaryFile("w+") as stats:
+        saved = os.dup(2)
+        os.dup2(stats.fileno(), 2)
+        try:
+            sys._debugmallocstats()
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+        stats.seek(0)
+        found = re.search(r"# bytes in allocated blocks\\s*=\\s*([\\d,]+)", stats.read())
+    return int(found.group(1).replace(",", ""))
+
+def measure():
+    deadline = time.monotonic() + 300
+    while scope.pages and time.monotonic() < deadline:
+        time.sleep(0.1)
+    deadline = time.monotonic() + 120     # a page's document goes moments after the page
+    while True:
+        gc.collect()
+        documents = sum(isinstance(o, Document) for o in gc.get_objects())
+        if not documents or time.monotonic() > deadline:
+            break
+        time.sleep(0.1)
+    libc.malloc_trim(0)
+    malloc = libc.mallinfo2()
+    with open("/proc/self/statm") as statm:
+        rss = int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    return dict(pages=len(scope.pages), documents=documents, rss=rss,
+                held=python_blocks() + malloc.uordblks + malloc.hblkhd)
+
+quiet_bokeh_logs()
+scope = Scope(None, folder=sys.argv[1], retry_seconds=0.2)
+server = ScopeServer(scope, port=0).start()
+print(json.dumps(dict(port=server.port, token=server.token)), flush=True)
+for command in sys.stdin:
+    print(json.dumps(measure()), flush=True)
+server.stop()
+scope.close()
+"""
+
+
+def _each_line(stream, sink):
+    for line in stream:
+        sink(line)
+
+
+async def _open_pages(port, token, count, at_once):
+    """Opens ``count`` pages, ``at_once`` at a time, as a browser does (the
+    page, then its WebSocket), and closes each once a frame has reached it."""
+    from tornado.httpclient import AsyncHTTPClient, HTTPRequest
+    from tornado.websocket import websocket_connect
+
+    async def one():
+        page = await AsyncHTTPClient().fetch(f"http://127.0.0.1:{port}/?token={token}",
+                                             request_timeout=300)
+        session = re.search(r'"token":"([^"]+)"', page.body.decode()).group(1)
+        socket = await websocket_connect(HTTPRequest(
+            f"ws://127.0.0.1:{port}/ws", connect_timeout=300, request_timeout=300,
+            headers={"Origin": f"http://127.0.0.1:{port}", "Cookie": f"zopy-scope-{port}={token}"}),
+            subprotocols=["bokeh", session])
+        try:
+            while True:
+                message = await asyncio.wait_for(socket.read_message(), 300)
+                assert message is not None, "the server closed a page"
+                if isinstance(message, str) and message.startswith("{") \
+                        and json.loads(message).get("msgtype") == "PATCH-DOC":
+                    return
+        finally:
+            socket.close()
+
+    for start in range(0, count, at_once):
+        await asyncio.gather(*(one() for _ in range(min(at_once, count - start))))
 
 
 def _reachable(port):

@@ -22,7 +22,7 @@ from numpy.typing import NDArray
 from bokeh.core.properties import Int
 from bokeh.layouts import column, row
 from bokeh.model import DataModel
-from bokeh.events import PanStart, RangesUpdate, Reset
+from bokeh.events import ClientReconnected, DocumentReady, PanStart, RangesUpdate, Reset
 from bokeh.models import (BasicTickFormatter, BoxAnnotation, Button, ColumnDataSource, CustomJS,  # type: ignore[attr-defined]  # partial stubs
                           CustomJSTickFormatter, Div, HoverTool, Label, Legend, NumericInput,
                           RadioButtonGroup,
@@ -192,6 +192,8 @@ class Page:
         scope.pages.add(self)
         scope.subscribe(self._wake)
         doc.on_session_destroyed(self._destroyed)
+        doc.on_event(DocumentReady, self._catch_up)
+        doc.on_event(ClientReconnected, self._catch_up)
         self._update()
 
     # ------------------------------------------------------------------ layout
@@ -494,10 +496,25 @@ class Page:
     # ----------------------------------------------------------------- frames
 
     def _wake(self) -> None:
-        """From the acquisition thread, after each publication: update on the server's thread."""
-        if not self._wake_pending:
+        """From the acquisition thread, after each publication: update on the
+        server's thread, while a browser shows the page."""
+        # A session with no browser (its page closed, or fetched and never
+        # connected) gets nothing: each callback queued on its document keeps
+        # Bokeh from dropping the session, so with frames fifty times a second
+        # unused sessions would pile up for minutes, each drawing every frame.
+        if not self._wake_pending and self._watched():
             self._wake_pending = True
             self.doc.add_next_tick_callback(self._on_wake)
+
+    def _watched(self) -> bool:
+        """Whether a browser is connected to this page's session."""
+        session = getattr(self.doc.session_context, "session", None)
+        return session is not None and session.connection_count > 0
+
+    def _catch_up(self, event: Any) -> None:
+        """A browser connected: what was published meanwhile was not sent."""
+        self._seen_version = -1
+        self._update()
 
     def _on_wake(self) -> None:
         self._wake_pending = False
