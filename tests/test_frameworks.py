@@ -41,3 +41,14 @@ def test_missing_framework_is_one_line_naming_the_extra(blocked, use, package, e
     """)
     assert err == (f"this needs {package}, which is not installed: pip install {package} "
                    f"(or pip install 'zopy[{extra}]')\n")
+
+
+@pytest.mark.parametrize("mean, spread, n", [(50.0, 1e-3, 10**5), (-3e3, 2.0, 7), (0.0, 1e-12, 1)])
+def test_a_blocks_mean_and_std_are_numpys(mean, spread, n):
+    import numpy as np
+
+    from zopy._blocks import BlockBuffer, mean_and_std
+    block = np.random.default_rng(3).normal(mean, spread, n)
+    kept = BlockBuffer()
+    for got in (mean_and_std(block), kept.mean_and_std(block), kept.mean_and_std(block)):
+        assert got == pytest.approx((block.mean(), block.std()), rel=1e-12, abs=1e-300)

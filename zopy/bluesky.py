@@ -65,7 +65,7 @@ import zopy
 
 from . import analysis
 from . import record as zrecord
-from ._blocks import BlockBuffer, mean_and_std
+from ._blocks import BlockBuffer
 from ._extras import require
 from ._photodiode import checked_wavelength
 from ._stream_settings import StreamSettings
@@ -204,7 +204,7 @@ class KV310(StandardReadable):
             advice = "use less light" if not device.highgain else "set highgain False or use less light"
             _log.warning(f"{self.name or 'KV310'}: {100.0 * fraction:.3g}% of the block is over "
                          f"range: the ADC sits at its limit, so power and noise are wrong; {advice}")
-        return (*mean_and_std(block), fraction)
+        return (*self._blocks.mean_and_std(block), fraction)
 
     @AsyncStatus.wrap
     async def trigger(self) -> None:

@@ -51,7 +51,7 @@ import numpy
 import zopy
 
 from . import analysis
-from ._blocks import BlockBuffer, mean_and_std
+from ._blocks import BlockBuffer, mean, mean_and_std
 from ._extras import require
 from ._identity import versions
 from ._light import DARK, light_switched, virtual_bench
@@ -220,11 +220,11 @@ class KV310(Instrument):
 
     def _power(self) -> float:
         with self._lock:
-            return mean_and_std(self._fresh_block(self.power))[0]
+            return mean(self._fresh_block(self.power))
 
     def _noise(self) -> float:
         with self._lock:
-            return float(self._fresh_block(self.noise).std())
+            return self._blocks.mean_and_std(self._fresh_block(self.noise))[1]
 
     def _over_range(self) -> float:
         with self._lock:
