@@ -29,6 +29,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 GOALS = {"fps1": 25, "fps4": 20, "latency_ms": 100, "cpu": 60, "rss_mb": 5}
@@ -85,6 +86,9 @@ def measure(pages, warmup, seconds):
     child = subprocess.Popen([sys.executable, "-P", __file__, "--child", str(pages), str(warmup),
                               str(seconds)], stdout=subprocess.PIPE, text=True)
     browsers = []
+    # Chromium's profiles and shared-memory files go where they are removed
+    scratch = tempfile.TemporaryDirectory(prefix="zopy-chromium-")
+    env = {**os.environ, "TMPDIR": scratch.name}
     try:
         url = json.loads(child.stdout.readline())["url"]
         for _ in range(pages):
@@ -93,7 +97,8 @@ def measure(pages, warmup, seconds):
             for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
                          "--window-size=1300,1100"):
                 options.add_argument(flag)
-            browser = webdriver.Chrome(service=webdriver.ChromeService(shutil.which("chromedriver")),
+            browser = webdriver.Chrome(service=webdriver.ChromeService(shutil.which("chromedriver"),
+                                                                       env=env),
                                        options=options)
             browser.get(url)
             browser.execute_cdp_cmd("Performance.enable", {})
@@ -113,6 +118,7 @@ def measure(pages, warmup, seconds):
         for browser in browsers:
             browser.quit()
         child.wait(60)
+        scratch.cleanup()
 
 
 def main():

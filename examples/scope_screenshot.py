@@ -15,6 +15,7 @@ import os
 import pathlib
 import shutil
 import sys
+import tempfile
 import time
 
 from zopy import scope, sim
@@ -52,6 +53,9 @@ def main(argv: list[str]) -> int:
                      "--window-size=1300,1100", "--hide-scrollbars"):
             options.add_argument(flag)
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+        # Chromium's profile and shared-memory files go where they are removed
+        scratch = tempfile.TemporaryDirectory(prefix="zopy-chromium-")
+        env["TMPDIR"] = scratch.name
         browser = None
         try:
             browser = webdriver.Chrome(service=webdriver.ChromeService(driver_path, env=env),
@@ -74,6 +78,7 @@ def main(argv: list[str]) -> int:
             server.stop()
             if browser is not None:
                 browser.quit()
+            scratch.cleanup()
     print(f"wrote {out}: the scope's page on a virtual balanced unit")
     return 0
 

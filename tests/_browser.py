@@ -8,6 +8,7 @@ then they fail, so that CI cannot pass without running them.
 
 import os
 import shutil
+import tempfile
 import time
 
 import pytest
@@ -58,9 +59,13 @@ def chromium():
     """A factory of headless Chromium windows (one process each), closed at the end."""
     webdriver = require_chromium()
     drivers = []
-    # No sanitizer runtime (make check preloads one into Python) in the browser.
+    # No sanitizer runtime (make check preloads one into Python) in the browser;
+    # its profiles and shared-memory files in a folder removed at the end, not
+    # left in the system's /tmp (tens of MB each).
+    scratch = tempfile.mkdtemp(prefix="zopy-chromium-")
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS",
                                                              "UBSAN_OPTIONS", "PYTHONMALLOC")}
+    env["TMPDIR"] = scratch
 
     def start():
         options = webdriver.ChromeOptions()
@@ -77,3 +82,4 @@ def chromium():
     yield start
     for driver in drivers:
         driver.quit()
+    shutil.rmtree(scratch, ignore_errors=True)
