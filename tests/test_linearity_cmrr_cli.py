@@ -8,7 +8,7 @@ import pytest
 
 from zopy import sim
 from zopy.__main__ import main
-from zopy.cli import spectra
+from zopy.cli import measure
 
 pytestmark = pytest.mark.usefixtures("file_size_limit")
 pytest.importorskip("scipy")
@@ -75,7 +75,7 @@ class TestLinearity:
         assert status == 2 and fault in err
 
     def test_on_an_instrument_it_asks_for_each_power(self, capsys, monkeypatch):
-        monkeypatch.setattr(spectra, "virtual_bench", lambda: None)
+        monkeypatch.setattr(measure, "virtual_bench", lambda: None)
         monkeypatch.setattr("sys.stdin", io.StringIO("\n" * 3))
         sim.set_light(80.0)           # nobody blocks it: the "dark" floor is the lit noise
         status, out, err = run(capsys, "linearity", "--powers", 50, 100, "--samples", 1 << 16)

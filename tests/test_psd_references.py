@@ -137,8 +137,8 @@ class TestReferences:
         status, out, _ = run(capsys, "psd", "--dark", tmp_path / "dark.h5", "--samples", 1 << 16)
         assert status == 0 and "Clearance         none: the dark reference is over range" in out
         # on an instrument nobody blocked the light when asked
-        from zopy.cli import spectra
-        monkeypatch.setattr(spectra, "virtual_bench", lambda: None)
+        from zopy.cli import measure
+        monkeypatch.setattr(measure, "virtual_bench", lambda: None)
         monkeypatch.setattr("sys.stdin", __import__("io").StringIO("\n"))
         status, out, err = run(capsys, "psd", "--take-dark", "--samples", 1 << 16)
         assert status == 0 and err.startswith("Block the light, then press Enter\n")

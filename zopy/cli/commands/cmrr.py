@@ -15,7 +15,7 @@ from ..._light import DARK, current_light, virtual_bench
 from ..._photodiode import is_balanced
 from ..common import Failure, Opened, over_range, samplerate, warn, wavelength
 from ..options import add_front_end, add_samples, add_spectrum, add_wavelength, positive
-from ..spectra import Blocks, fresh_blocks, light_set
+from ..measure import Blocks, fresh_blocks, light_set
 
 SUMMARY = "Common-mode rejection of a balanced unit."
 BENCH_POWER_UW = 30.0       #: each arm's light on the virtual bench: well inside high gain's range

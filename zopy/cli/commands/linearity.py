@@ -19,7 +19,7 @@ from ..._writer import Output
 from ..common import Failure, Opened, output, over_range, samplerate, wavelength
 from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_spectrum,
                        add_wavelength, positive)
-from ..spectra import Measured, file_spectrum, fresh_blocks, light_set
+from ..measure import Measured, file_spectrum, fresh_blocks, light_set
 
 SUMMARY = "Noise against optical power: the test of shot-noise-limited detection."
 

@@ -20,7 +20,7 @@ from ..common import (Failure, Opened, check_samples, only_for_fresh_blocks, out
                       over_range_title, samplerate, warn, wavelength)
 from ..options import (add_force, add_front_end, add_samplerate, add_samples, add_spectrum,
                        add_wavelength, positive)
-from ..spectra import Measured, file_spectrum, fresh_blocks, light_set
+from ..measure import Measured, file_spectrum, fresh_blocks, light_set
 
 SUMMARY = "Noise spectrum against the shot-noise level and the dark floor."
 MAX_SEGMENT = 1 << 22       # a segment is held and transformed at once
