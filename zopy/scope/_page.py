@@ -710,8 +710,8 @@ class Page:
     def _draw_dark(self, frame: Frame, source: Any, show_db: bool) -> None:
         """The dark reference, in W²/Hz and in dB re the shot-noise reference."""
         dark = frame.dark_density
-        shown = self._shown.get(("dark", show_db), (None, None))    # the same arrays while they stay
-        if dark is shown[0] and frame.shot_reference is shown[1] and ("dark", show_db) in self._shown:
+        shown = self._shown.get(("dark", show_db))      # the same arrays while they stay
+        if shown is not None and shown[0] is dark and shown[1] is frame.shot_reference:
             return
         self._shown[("dark", show_db)] = (dark, frame.shot_reference)
         if dark is None:
