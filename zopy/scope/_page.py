@@ -94,6 +94,25 @@ _ACK_JS = """
 requestAnimationFrame(() => { ack.rendered = ack.sent; });
 """
 
+# BokehJS writes the position of each part of a plot into a <style> of its own
+# at every paint, changed or not, and the browser then works out that part's
+# styles again: a third of a page's work for each frame. A write of the text
+# already there is skipped (once per browser window; a BokehJS without these
+# internals is left as it is).
+_SKIP_SAME_STYLE_JS = """
+let sheet = null;
+try { sheet = Bokeh.require("core/dom").InlineStyleSheet; } catch (error) { }
+const proto = sheet == null ? null : sheet.prototype;
+if (proto != null && typeof proto._update === "function" && !proto.zopy_skips_same) {
+    const update = proto._update;
+    proto._update = function (css) {
+        if (this.el == null || this.el.textContent !== css)
+            update.call(this, css);
+    };
+    proto.zopy_skips_same = true;
+}
+"""
+
 
 class FrameAck(DataModel):
     """Which frame the server sent last, and which one the browser has drawn."""
@@ -193,6 +212,7 @@ class Page:
         scope.subscribe(self._wake)
         doc.on_session_destroyed(self._destroyed)
         doc.on_event(DocumentReady, self._catch_up)
+        doc.js_on_event(DocumentReady, CustomJS(code=_SKIP_SAME_STYLE_JS))
         doc.on_event(ClientReconnected, self._catch_up)
         self._update()
 
@@ -219,7 +239,9 @@ class Page:
                             x_range=self.trace_x.range, y_range=self.trace_y.range,
                             tools="pan,box_zoom,wheel_zoom,reset,save", name="trace_plot",
                             min_border_left=BORDER)
-        self.trace.line("t", "y", source=self.trace_source, line_width=1)
+        # Drawn on the plot's overlay canvas: a new trace repaints the line
+        # alone, not the axes, grid and title beneath it.
+        self.trace.line("t", "y", source=self.trace_source, line_width=1, level="overlay")
         self.trace.xaxis.formatter = BasicTickFormatter(use_scientific=False)
 
         self.spectrum_x = AutoRange(log=True)
@@ -329,7 +351,7 @@ class Page:
                      x_range=self.balance_range, y_range=Range1d(-0.5, 0.5), tools="",  # type: ignore[arg-type]  # (start, end): not in the stubs
                      toolbar_location=None, name="balance_plot")
         bar.hbar(y="y", left=0, right="right", height=0.6, source=self.balance_bar_source,
-                 color="darkorange")
+                 color="darkorange", level="overlay")    # as the trace: each frame, the bar alone
         bar.yaxis.visible = False
         bar.xaxis.formatter = self.balance_format
         bar.xaxis.ticker.desired_num_ticks = 5  # type: ignore[union-attr]  # a BasicTicker here

@@ -22,13 +22,16 @@ import time
 import urllib.parse
 import zlib
 from collections.abc import Callable, Iterable
-from typing import Any, NoReturn, cast
+from typing import Any, NoReturn
 
 from bokeh.application import Application
 from bokeh.application.handlers.function import FunctionHandler
 from bokeh.server.auth_provider import AuthProvider
-from bokeh.server.server import Server
+from bokeh.server.server import BaseServer
+from bokeh.server.tornado import BokehTornado
+from bokeh.server.util import bind_sockets, create_hosts_allowlist
 from bokeh.util.token import get_token_payload
+from tornado.httpserver import HTTPServer
 from tornado.ioloop import IOLoop
 from tornado.web import HTTPError
 
@@ -84,6 +87,19 @@ class _TokenAuth(AuthProvider):
         raise HTTPError(403, reason=REFUSED)
 
 
+class _PromptBokeh(BokehTornado):
+    """Bokeh's application, with each page's WebSocket sending at once."""
+
+    def new_connection(self, protocol: Any, handler: Any, application_context: Any,
+                       session: Any) -> Any:
+        # A message goes out as several WebSocket frames. With Nagle's algorithm
+        # (Tornado leaves it on) the later ones wait for the browser to
+        # acknowledge the first, which it delays by up to 40 ms: every frame
+        # of the scope would reach the page that much late.
+        handler.set_nodelay(True)
+        return super().new_connection(protocol, handler, application_context, session)
+
+
 class ScopeServer:
     """The pages of ``scope`` on ``host``:``port`` (0: a free port).
 
@@ -93,7 +109,7 @@ class ScopeServer:
     host name of this machine, say); the listening address is always one.
     """
 
-    _server: Any                        # Bokeh's Server, while serving
+    _server: Any                        # Bokeh's BaseServer, while serving
     _loop: IOLoop | None
     _thread: threading.Thread | None
     _failure: BaseException | None
@@ -129,21 +145,25 @@ class ScopeServer:
         return origins + [o if ":" in o else f"{o}:{self.port}" for o in self._extra_origins]
 
     def _make(self) -> None:
-        sockets_port = self.port
-        if sockets_port == 0:          # Bokeh needs the port for its origins: bind one first
-            sockets_port = _free_port(self.host)
-            self.port = sockets_port
+        try:
+            sockets, self.port = bind_sockets(self.host, self.port)   # port 0: the one bound
+        except OSError as exc:
+            raise ScopeError(_bind_failure(self.host, self.port, exc)) from None
         app = Application(FunctionHandler(lambda doc: make_page(self.scope, doc)))
         try:
-            self._server = Server(
-                {"/": app}, address=self.host, port=self.port, io_loop=IOLoop.current(),
-                allow_websocket_origin=self.origins, sign_sessions=True,
-                secret_key=secrets.token_bytes(32), generate_session_ids=True,
+            tornado_app = _PromptBokeh(
+                {"/": app}, extra_websocket_origins=create_hosts_allowlist(self.origins, self.port),
+                sign_sessions=True, secret_key=secrets.token_bytes(32), generate_session_ids=True,
                 auth_provider=_TokenAuth(self.token, f"zopy-scope-{self.port}"),
                 unused_session_lifetime_milliseconds=UNUSED_SESSION_MS,
                 check_unused_sessions_milliseconds=SESSION_CHECK_MS)
-        except OSError as exc:
-            raise ScopeError(_bind_failure(self.host, self.port, exc)) from None
+            http_server = HTTPServer(tornado_app)
+            http_server.add_sockets(sockets)
+        except BaseException:
+            for listening in sockets:
+                listening.close()
+            raise
+        self._server = BaseServer(IOLoop.current(), tornado_app, http_server)
         self._server.start()
 
     def start(self) -> "ScopeServer":
@@ -248,13 +268,6 @@ def _well_formed_subprotocol(header: str) -> bool:
     except (ValueError, binascii.Error, zlib.error, UnicodeError, TypeError):
         return False
     return isinstance(payload, dict)
-
-
-def _free_port(host: str) -> int:
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    with socket.socket(family, socket.SOCK_STREAM) as probe:
-        probe.bind((host, 0))
-        return cast(int, probe.getsockname()[1])
 
 
 def _bind_failure(host: str, port: int, exc: OSError) -> str:
