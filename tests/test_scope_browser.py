@@ -5,7 +5,9 @@ Without Chromium these tests skip, unless ZOPY_REQUIRE_BROWSER is set (as .ci/ru
 does, which installs it): then they fail, so that CI cannot pass without running them.
 """
 
+import os
 import pathlib
+import socket
 import subprocess
 import sys
 
@@ -145,6 +147,30 @@ def test_the_page_shows_new_frames_without_errors(serve, browser, tmp_path):
     peak = frequency[np.argmax(density)]
     assert peak == pytest.approx(20e3, rel=0.01)       # the modulation, as the page drew it
     assert page.console_errors() == []
+    # the page's WebSocket sends each frame at once, not held back by Nagle's algorithm
+    assert any(nodelay_of_connections(server.port))
+
+
+def nodelay_of_connections(port):
+    """TCP_NODELAY of each connection that this process (whose thread serves) accepted on ``port``."""
+    found = []
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            fd = os.dup(int(name))
+        except OSError:
+            continue
+        try:
+            with socket.socket(fileno=fd) as conn:
+                fd = None                                   # the socket closes it
+                if conn.type == socket.SOCK_STREAM and conn.getsockname()[1] == port:
+                    conn.getpeername()                      # not the listening socket
+                    found.append(conn.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+        except (OSError, IndexError, TypeError):
+            pass
+        finally:
+            if fd is not None:
+                os.close(fd)
+    return found
 
 
 def test_the_db_view_draws_the_spectrum_over_shot_noise_and_back(serve, browser):
@@ -334,6 +360,11 @@ def test_a_control_changed_in_one_browser_shows_in_the_other(serve, browser, chr
     second.click("zopy-run", "Pause")
     wait_for(lambda: first.model("run", "active") == 1, "the pause in the first browser")
     assert not sim.state()["highgain"] and not live.settings.running
+    # a change the instrument refuses: the control goes back to what is in force
+    in_force = live.settings.wavelength_nm
+    second.driver.execute_script("Bokeh.documents[0].get_model_by_name('wavelength').value = 3000")
+    wait_for(lambda: "3000" in second.text("zopy-notice"), "the refusal")
+    wait_for(lambda: second.model("wavelength", "value") == in_force, "the wavelength in force")
 
 
 @pytest.mark.parametrize("failure", ["library error", "unplugged"])

@@ -478,8 +478,7 @@ class Page:
             value = convert(new)
         except (TypeError, ValueError) as exc:
             self._show_notice(str(exc), True)
-            self._seen_version = -1       # the controls go back to what is in force
-            self._update()
+            self._resync()
             return
         self._ask(name, value)
 
@@ -490,6 +489,12 @@ class Page:
     def _reply(self, text: str, error: bool) -> None:
         """From the acquisition thread: the outcome of this page's request."""
         self.doc.add_next_tick_callback(functools.partial(self._show_notice, text, error))
+
+    def _resync(self) -> None:
+        """The controls go back to the settings in force (a value that did not read)."""
+        self._shown.pop("settings", None)
+        self._seen_version = -1
+        self._update()
 
     def _record_clicked(self) -> None:
         assert self.scope.settings is not None    # published before any page
@@ -535,6 +540,7 @@ class Page:
 
     def _catch_up(self, event: Any) -> None:
         """A browser connected: what was published meanwhile was not sent."""
+        self._shown.pop("settings", None)
         self._seen_version = -1
         self._update()
 
@@ -557,8 +563,13 @@ class Page:
                 and scope.frame.seq == self._sent:
             return
         self._seen_version = scope.version
-        self._show_status(scope.status)
-        self._sync(scope.settings)
+        # Both are replaced whenever they change; most publications bring a frame alone.
+        if scope.status is not self._shown.get("status"):
+            self._shown["status"] = scope.status
+            self._show_status(scope.status)
+        if scope.settings is not self._shown.get("settings"):
+            self._shown["settings"] = scope.settings
+            self._sync(scope.settings)
         frame = scope.frame
         if self._in_flight and time.monotonic() - self._sent_at >= ACK_TIMEOUT:
             self._in_flight.clear()       # lost, or the page is hidden: send the latest anyway
