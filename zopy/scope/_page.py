@@ -9,6 +9,7 @@ whose settings, once carried out, come back to every page.
 from __future__ import annotations
 
 import collections
+import dataclasses
 import functools
 import html
 import math
@@ -112,6 +113,18 @@ if (proto != null && typeof proto._update === "function" && !proto.zopy_skips_sa
     proto.zopy_skips_same = true;
 }
 """
+
+
+@dataclasses.dataclass(frozen=True)
+class SpectrumPlot:
+    """One of the page's two spectrum plots, and what it draws from."""
+    plot: Any
+    y: AutoRange
+    measured: Any       # f, density, db
+    shot: Any           # the shot-noise reference: f, level (W²/Hz), zero (dB)
+    dark: Any           # the dark reference: f, dark, dark_db
+    band: Any           # the band of the excess noise, shaded
+    notes: Any          # excess noise and clearance, written over the plot
 
 
 class FrameAck(DataModel):
@@ -244,57 +257,14 @@ class Page:
         self.trace.line("t", "y", source=self.trace_source, line_width=1, level="overlay")
         self.trace.xaxis.formatter = BasicTickFormatter(use_scientific=False)
 
-        self.spectrum_x = AutoRange(log=True)
-        self.spectrum_y, self.spectrum_db_y = AutoRange(log=True), AutoRange()
         # Each spectrum plot has sources of its own, and only the one shown is
         # updated: a hidden plot whose data changed would still be repainted,
         # and its legend, of no size while hidden, would have the whole page
         # laid out again each time.
-        self.spectrum_source = ColumnDataSource(dict(f=[], density=[], db=[]), name="spectrum")
-        self.shot_source = ColumnDataSource(dict(f=[], level=[], zero=[]), name="shot")
-        self.dark_source = ColumnDataSource(dict(f=[], dark=[], dark_db=[]), name="dark")
-        self.spectrum_db_source = ColumnDataSource(dict(f=[], density=[], db=[]), name="spectrum_db")
-        self.shot_db_source = ColumnDataSource(dict(f=[], level=[], zero=[]), name="shot_db")
-        self.dark_db_source = ColumnDataSource(dict(f=[], dark=[], dark_db=[]), name="dark_db")
-        self.band = BoxAnnotation(fill_alpha=0.12, fill_color="green", name="band")
-        self.band_db = BoxAnnotation(fill_alpha=0.12, fill_color="green")
-        self.clearance = Label(x=10, y=10, x_units="screen", y_units="screen", text="",
-                               text_font_size="13px", background_fill_color="white",
-                               background_fill_alpha=0.7, name="clearance")
-        self.clearance_db = Label(x=10, y=10, x_units="screen", y_units="screen", text="",
-                                  text_font_size="13px", background_fill_color="white",
-                                  background_fill_alpha=0.7)
-        common: dict[str, Any] = dict(height=400, width=TRACE_WIDTH, x_axis_type="log", x_range=self.spectrum_x.range,
-                      x_axis_label="frequency (Hz)", tools="pan,box_zoom,wheel_zoom,reset,save",
-                      min_border_left=BORDER)
-        self.spectrum = figure(y_axis_type="log", y_axis_label="noise density (W²/Hz)",
-                               y_range=self.spectrum_y.range, title="Noise spectrum",
-                               name="spectrum_plot", **common)
-        self.spectrum_db = figure(y_axis_label="relative to shot noise (dB)", visible=False,
-                                  y_range=self.spectrum_db_y.range, title="Noise spectrum",
-                                  name="spectrum_db_plot", **common)
-        for plot, y, level, band, label, (spectrum, shot_source, dark) in (
-                (self.spectrum, "density", "level", self.band, self.clearance,
-                 self._spectrum_sources(False)),
-                (self.spectrum_db, "db", "zero", self.band_db, self.clearance_db,
-                 self._spectrum_sources(True))):
-            measured = plot.line("f", y, source=spectrum)
-            plot.add_tools(HoverTool(renderers=[measured], mode="vline", tooltips=[
-                ("frequency", "@f{0,0.0} Hz"), ("density", "@density{0.000e}"),
-                ("re shot noise", "@db{+0.00} dB")]))
-            shot = plot.line("f", level, source=shot_source, color="crimson",
-                             line_dash="dashed")
-            plot.line("f", "dark" if y == "density" else "dark_db", source=dark,
-                      color="dimgray", line_width=1)
-            plot.add_layout(band)
-            plot.add_layout(label)
-            # above the plot, where it hides no part of the spectrum
-            plot.add_layout(Legend(items=[("measured", [measured]), ("shot noise 2hνP", [shot])],
-                                   orientation="horizontal", border_line_alpha=0,
-                                   padding=0, margin=4), "above")
+        self.spectrum_x = AutoRange(log=True)
+        self.spectra = {db: self._build_spectrum(db) for db in (False, True)}
         for plot, ranges in ((self.trace, (self.trace_x, self.trace_y)),
-                             (self.spectrum, (self.spectrum_x, self.spectrum_y)),
-                             (self.spectrum_db, (self.spectrum_x, self.spectrum_db_y))):
+                             *((view.plot, (self.spectrum_x, view.y)) for view in self.spectra.values())):
             # The browser sends RangesUpdate at the end of a pan or zoom, and
             # for the reset button just before Reset.
             for auto in ranges:
@@ -310,15 +280,46 @@ class Page:
         self.ack.js_on_change("sent", CustomJS(args=dict(ack=self.ack), code=_ACK_JS))
         self.ack.on_change("rendered", self._on_rendered)
         self.layout = row(column(self.header, self.status, self.notice, self.trace,
-                                 self.spectrum, self.spectrum_db),
+                                 *(view.plot for view in self.spectra.values())),
                           column(*side, width=SIDE_WIDTH), name="scope")
         self.layout.tags = [self.ack]     # part of the document, drawn nowhere
 
-    def _spectrum_sources(self, db: bool) -> tuple[Any, Any, Any]:
-        """The measured, shot-noise and dark sources of the dB plot or the W²/Hz one."""
-        if db:
-            return self.spectrum_db_source, self.shot_db_source, self.dark_db_source
-        return self.spectrum_source, self.shot_source, self.dark_source
+    def _build_spectrum(self, db: bool) -> SpectrumPlot:
+        """The spectrum's plot in W²/Hz (or in dB re shot noise), with what it draws from."""
+        suffix = "_db" if db else ""       # names the tests and the page's scripts find
+        y = AutoRange(log=not db)
+        view = SpectrumPlot(
+            plot=figure(height=400, width=TRACE_WIDTH, x_axis_type="log",
+                        x_range=self.spectrum_x.range, y_range=y.range,
+                        x_axis_label="frequency (Hz)",
+                        y_axis_type="linear" if db else "log",
+                        y_axis_label="relative to shot noise (dB)" if db else "noise density (W²/Hz)",
+                        title="Noise spectrum", visible=not db, name=f"spectrum{suffix}_plot",
+                        tools="pan,box_zoom,wheel_zoom,reset,save", min_border_left=BORDER),
+            y=y,
+            measured=ColumnDataSource(dict(f=[], density=[], db=[]), name=f"spectrum{suffix}"),
+            shot=ColumnDataSource(dict(f=[], level=[], zero=[]), name=f"shot{suffix}"),
+            dark=ColumnDataSource(dict(f=[], dark=[], dark_db=[]), name=f"dark{suffix}"),
+            band=BoxAnnotation(fill_alpha=0.12, fill_color="green", name=f"band{suffix}"),
+            notes=Label(x=10, y=10, x_units="screen", y_units="screen", text="",
+                        text_font_size="13px", background_fill_color="white",
+                        background_fill_alpha=0.7, name=f"clearance{suffix}"))
+        plot = view.plot
+        measured = plot.line("f", "db" if db else "density", source=view.measured)
+        plot.add_tools(HoverTool(renderers=[measured], mode="vline", tooltips=[
+            ("frequency", "@f{0,0.0} Hz"), ("density", "@density{0.000e}"),
+            ("re shot noise", "@db{+0.00} dB")]))
+        shot = plot.line("f", "zero" if db else "level", source=view.shot, color="crimson",
+                         line_dash="dashed")
+        plot.line("f", "dark_db" if db else "dark", source=view.dark, color="dimgray",
+                  line_width=1)
+        plot.add_layout(view.band)
+        plot.add_layout(view.notes)
+        # above the plot, where it hides no part of the spectrum
+        plot.add_layout(Legend(items=[("measured", [measured]), ("shot noise 2hνP", [shot])],
+                               orientation="horizontal", border_line_alpha=0,
+                               padding=0, margin=4), "above")
+        return view
 
     def _build_numbers(self) -> None:
         """The numbers as text drawn on a canvas: a new value repaints it alone."""
@@ -450,7 +451,7 @@ class Page:
                     Div(text="<b>Spectrum</b>"), row(self.averaging, self.reset_average), self.db,
                     self.take_dark]
         self.spectrum_csv = CustomJS(code=_CSV_JS, args=dict(
-            source=self.spectrum_source, columns=["f", "density", "db"], filename="spectrum.csv",
+            source=self.spectra[False].measured, columns=["f", "density", "db"], filename="spectrum.csv",
             header=["frequency_hz", "density_W2_per_Hz", "db_re_shot_noise"]))
         downloads = [Button(label="Spectrum CSV", name="spectrum_csv", css_classes=["zopy-spectrum-csv"],
                             **half)]
@@ -682,7 +683,8 @@ class Page:
         if reference is not None:
             with numpy.errstate(divide="ignore", invalid="ignore"):
                 db = (10 * numpy.log10(frame.density / reference)).astype(numpy.float32)
-        source, shot_source, dark_source = self._spectrum_sources(show_db)
+        view = self.spectra[show_db]
+        source = view.measured
         if self._shown.get("f") is not frame.frequency_hz or show_db != self._shown.get("db"):
             self._shown["f"], self._shown["db"] = frame.frequency_hz, show_db
             source.data = dict(f=frame.frequency_hz, density=density, db=db)
@@ -706,25 +708,23 @@ class Page:
                       else _spectrum_extent(frame.density, references))
             if extent is not None:
                 self._shown["spectrum_followed"] = True
-                (self.spectrum_db_y if show_db else self.spectrum_y).follow(
-                    *extent, snap=renewed or first)
+                view.y.follow(*extent, snap=renewed or first)
         # the bins (the same array while they stay) and P, as the shown plot has them
         shown = self._shown.get(("shot", show_db))
         if shown is None or shown[0] is not frame.frequency_hz or shown[1] != level:
             self._shown[("shot", show_db)] = (frame.frequency_hz, level)
-            shot_source.data = (
+            view.shot.data = (
                 dict(f=frame.frequency_hz, level=reference, zero=numpy.zeros(len(reference)))
                 if reference is not None else dict(f=[], level=[], zero=[]))
-        self._draw_dark(frame, dark_source, show_db)
+        self._draw_dark(frame, view.dark, show_db)
         low, high = frame.band_hz
-        band = self.band_db if show_db else self.band
-        self._set(band, "left", low)
-        self._set(band, "right", high)
-        self._set(self.spectrum, "visible", not show_db)
-        self._set(self.spectrum_db, "visible", show_db)
-        self._set(self.spectrum.yaxis[0], "axis_label", f"noise density ({frame.density_units})")
-        self._set((self.spectrum_db if show_db else self.spectrum).title, "text",
-                  f"Noise spectrum: average of {frame.averaged} blocks")
+        self._set(view.band, "left", low)
+        self._set(view.band, "right", high)
+        for in_db, each in self.spectra.items():
+            self._set(each.plot, "visible", in_db == show_db)
+        self._set(self.spectra[False].plot.yaxis[0], "axis_label",
+                  f"noise density ({frame.density_units})")
+        self._set(view.plot.title, "text", f"Noise spectrum: average of {frame.averaged} blocks")
         notes = []
         if frame.excess_noise_db is not None:
             notes.append(f"excess noise {frame.excess_noise_db:+.2f} dB over shot noise "
@@ -738,7 +738,7 @@ class Page:
             notes.append(f"clearance {frame.clearance_db:+.2f} dB over the dark floor")
         if settings.db and level is None:
             notes.append("dB needs the shot-noise level")
-        self._set(self.clearance_db if show_db else self.clearance, "text", "; ".join(notes))
+        self._set(view.notes, "text", "; ".join(notes))
 
     def _draw_dark(self, frame: Frame, source: Any, show_db: bool) -> None:
         """The dark reference, in W²/Hz and in dB re the shot-noise reference."""
