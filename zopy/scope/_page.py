@@ -41,7 +41,7 @@ TRACE_WIDTH = 900             # px; the trace's envelope has about as many colum
 SIDE_WIDTH = 330
 IN_FLIGHT = 2                 # frames sent and not yet drawn: one drawn while the next travels
 ACK_TIMEOUT = 1.0             # s: a page that has not drawn a frame by then gets the next anyway
-SLOW_SECONDS = 0.25           # the numbers, spectrum and balance history change this often at
+SLOW_SECONDS = 0.4           # the numbers, spectrum and balance history change this often at
                               # most: readable, and cheap for the browser; the trace every frame
 SLOW_FRAMES = 4               # and after this many trace frames drawn at least (a browser that
                               # draws slowly, several pages or a busy machine, keeps the trace
