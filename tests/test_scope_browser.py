@@ -162,10 +162,11 @@ def nodelay_of_connections(port):
         try:
             with socket.socket(fileno=fd) as conn:
                 fd = None                                   # the socket closes it
-                if conn.type == socket.SOCK_STREAM and conn.getsockname()[1] == port:
+                if (conn.family in (socket.AF_INET, socket.AF_INET6)
+                        and conn.type == socket.SOCK_STREAM and conn.getsockname()[1] == port):
                     conn.getpeername()                      # not the listening socket
                     found.append(conn.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
-        except (OSError, IndexError, TypeError):
+        except OSError:
             pass
         finally:
             if fd is not None:

@@ -36,6 +36,7 @@ class BlockBuffer:
 
 
 def mean(block: npt.NDArray[numpy.float64]) -> float:
+    """The mean of a block, in one pass."""
     return float(numpy.add.reduce(block)) / block.size
 
 

@@ -41,7 +41,7 @@ TRACE_WIDTH = 900             # px; the trace's envelope has about as many colum
 SIDE_WIDTH = 330
 IN_FLIGHT = 2                 # frames sent and not yet drawn: one drawn while the next travels
 ACK_TIMEOUT = 1.0             # s: a page that has not drawn a frame by then gets the next anyway
-SLOW_SECONDS = 0.4           # the numbers, spectrum and balance history change this often at
+SLOW_SECONDS = 0.4            # the numbers, spectrum and balance history change this often at
                               # most: readable, and cheap for the browser; the trace every frame
 SLOW_FRAMES = 4               # and after this many trace frames drawn at least (a browser that
                               # draws slowly, several pages or a busy machine, keeps the trace
@@ -492,7 +492,8 @@ class Page:
         self.doc.add_next_tick_callback(functools.partial(self._show_notice, text, error))
 
     def _resync(self) -> None:
-        """The controls go back to the settings in force (a value that did not read)."""
+        """Brings the page up to date, its controls back to the settings in force
+        (a value that did not read, or a browser that connected again)."""
         self._shown.pop("settings", None)
         self._seen_version = -1
         self._update()
@@ -541,9 +542,7 @@ class Page:
 
     def _catch_up(self, event: Any) -> None:
         """A browser connected: what was published meanwhile was not sent."""
-        self._shown.pop("settings", None)
-        self._seen_version = -1
-        self._update()
+        self._resync()
 
     def _on_wake(self) -> None:
         self._wake_pending = False
