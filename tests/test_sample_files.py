@@ -404,8 +404,7 @@ def test_ctrl_c_stops_psd_on_a_long_file(tmp_path):
                             stderr=subprocess.PIPE, text=True, env=LIMITED_ENV)
     try:
         deadline = time.monotonic() + 60
-        while not any(os.path.realpath(f"/proc/{proc.pid}/fd/{fd}") == os.path.realpath(path)
-                      for fd in _fds(proc.pid)):
+        while os.path.realpath(path) not in _open_files(proc.pid):
             assert proc.poll() is None and time.monotonic() < deadline, "psd did not open the file"
             time.sleep(0.05)
         time.sleep(0.3)
@@ -416,11 +415,19 @@ def test_ctrl_c_stops_psd_on_a_long_file(tmp_path):
     assert (proc.returncode, out, err) == (130, "", "zopy: interrupted\n")
 
 
-def _fds(pid):
+def _open_files(pid):
+    """What the process has open now (a descriptor closed while looking is skipped)."""
     try:
-        return os.listdir(f"/proc/{pid}/fd")
+        fds = os.listdir(f"/proc/{pid}/fd")
     except OSError:
-        return []
+        return set()
+    found = set()
+    for fd in fds:
+        try:
+            found.add(os.path.realpath(f"/proc/{pid}/fd/{fd}", strict=True))
+        except OSError:
+            pass
+    return found
 
 
 # ------------------------------------------------------------------- CSV layout
